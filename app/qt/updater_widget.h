@@ -1,0 +1,86 @@
+// The Qt rendering of the updater window. It builds the controls from the
+// fixed layout, draws the core's WindowState after every event, and forwards
+// clicks, keys (before the focused control sees them), timer ticks and the
+// downloader's events to the core. It decides nothing itself.
+#pragma once
+
+#include <QLabel>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <map>
+#include <string>
+
+#include "app/updater_window.h"
+
+class QPushButton;
+class QTreeWidget;
+class QProgressBar;
+class QFrame;
+
+namespace vmrk {
+
+class QtDownloader;
+
+// A label that reports clicks (the home-page link).
+class ClickableLabel : public QLabel {
+  Q_OBJECT
+ public:
+  using QLabel::QLabel;
+ signals:
+  void clicked();
+
+ protected:
+  void mouseReleaseEvent(QMouseEvent* event) override;
+};
+
+class UpdaterWidget : public QWidget, private DownloaderEvents {
+  Q_OBJECT
+
+ public:
+  // The window and downloader must outlive the widget. The widget becomes the
+  // downloader's event receiver and forwards each event to the window.
+  UpdaterWidget(UpdaterWindow& window, QtDownloader& downloader, QWidget* parent = nullptr);
+  ~UpdaterWidget() override;
+
+  // Draws the current state; closes the widget once the core asked for it.
+  void Render();
+
+  // Twips to this screen's pixels.
+  int Px(int twips) const;
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  void DL_Finished(std::int32_t value) override;
+  void DL_Failed(std::int32_t code, std::int32_t extra) override;
+  void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
+
+  void Build(QtDownloader& downloader);
+  QFont FontFor(const struct FontSpec& spec) const;
+
+  UpdaterWindow& window_;
+  QtDownloader& downloader_;
+  double scale_ = 1.0;
+  QFrame* picture1_ = nullptr;
+  std::array<QLabel*, 3> label2_{};
+  QLabel* statusLine_ = nullptr;
+  QPushButton* cmdBegin_ = nullptr;
+  QPushButton* cmdCancel_ = nullptr;
+  QPushButton* command2_ = nullptr;
+  QTreeWidget* listView1_ = nullptr;
+  QProgressBar* dlStrip_ = nullptr;
+  QTimer timer1_;
+  bool closing_ = false;
+  const QEvent* lastKeyEvent_ = nullptr;
+  quint64 lastKeyTimestamp_ = 0;
+};
+
+// Windows virtual-key code for a Qt key (F1..F12, letters, digits; 0 else),
+// and the VB-style shift state (1 Shift, 2 Ctrl, 4 Alt).
+int VirtualKeyCode(int qtKey);
+int ShiftState(Qt::KeyboardModifiers modifiers);
+
+}  // namespace vmrk

@@ -1,0 +1,31 @@
+#include "app/server_address.h"
+
+#include "app/texts.h"
+#include "updatelist/utf8.h"
+
+namespace vmrk {
+namespace {
+
+constexpr size_t kFieldLength = 15;
+
+}  // namespace
+
+std::string ServerAddressFromText(std::string_view text) {
+  std::u32string chars = Utf8ToCodePoints(text);
+  const std::u32string marker = Utf8ToCodePoints(texts::kAddressMarker);
+  size_t found = chars.find(marker);
+  // The 1-based position of an absent marker is 0, and 0 + 5 is the 5th
+  // character: index 4.
+  size_t start = found == std::u32string::npos ? 4 : found + marker.size();
+  if (start >= chars.size()) return {};
+  std::u32string field = chars.substr(start, kFieldLength);
+  // A shorter address followed by a line break must not keep the break.
+  size_t stop = field.find_first_of(U"\r\n\t");
+  if (stop != std::u32string::npos) field.resize(stop);
+  size_t first = field.find_first_not_of(U' ');
+  if (first == std::u32string::npos) return {};
+  size_t last = field.find_last_not_of(U' ');
+  return CodePointsToUtf8(field.substr(first, last - first + 1));
+}
+
+}  // namespace vmrk

@@ -1,0 +1,14 @@
+// The server address inside the address file's text.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vmrk {
+
+// The up to 15 characters after the first "seip:" (case-sensitive), cut at the
+// first line break or tab among them, spaces trimmed at both ends. Without the
+// marker the field starts at the 5th character of the text.
+std::string ServerAddressFromText(std::string_view text);
+
+}  // namespace vmrk

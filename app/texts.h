@@ -1,0 +1,59 @@
+// The window's own texts. They are shown to users exactly as written here and
+// some are compared (button captions decide what a click does), so they live
+// in one place.
+#pragma once
+
+namespace vmrk::texts {
+
+inline constexpr char kWindowCaption[] = "Vmr播放器 - 在线升级";
+inline constexpr char kAppTitle[] = "Vmr在线升级";
+inline constexpr char kPlayerName[] = "Vmr播放器";
+
+inline constexpr char kNext[] = "下一步";
+inline constexpr char kFinish[] = "完 成";
+inline constexpr char kClose[] = "关 闭";
+inline constexpr char kCancel[] = "取 消";
+inline constexpr char kGenerateList[] = "生成列表";
+
+inline constexpr char kStep0[] = " \r\n\r\n获取列表";
+inline constexpr char kStep1[] = " \r\n\r\n正在更新";
+inline constexpr char kStep2[] = " \r\n\r\n完成升级";
+inline constexpr char kArrow[] = "↓";
+inline constexpr char kTableHeading[] = "可用的升级文件列表：";
+
+inline constexpr char kColumnNumber[] = "序号";
+inline constexpr char kColumnLocation[] = "文件位置";
+inline constexpr char kColumnSize[] = "大小";
+inline constexpr char kColumnModified[] = "修改日期";
+inline constexpr char kColumnStatus[] = "状态";
+
+inline constexpr char kStatusInitial[] = "单击“下一步”开始下载文件！";
+inline constexpr char kStatusFetchingList[] = "正在获取升级文件列表……";
+inline constexpr char kStatusNoAddressFile[] = "未找到服务器地址文件 myip.txt，无法升级！";
+inline constexpr char kStatusReady[] = "单击“下一步”开始下载更新文件！";
+inline constexpr char kStatusUpToDate[] = "当前已是最新版，不用升级！";
+inline constexpr char kStatusCompleted[] = "已完成软件升级，请单击“完成”重新启动软件！";
+inline constexpr char kStatusFailed[] =
+    "下载文件出错！请确保您的电脑已联接到互联网，防火墙已设置允许本程序访问网络！";
+
+// The link's caption; the address it opens is made from it (HomePageAddress).
+inline constexpr char kHomePage[] = "www.vmrsoft.com";
+
+// Single-instance hand-shake in the per-user settings.
+inline constexpr char kSettingsApp[] = "tesk";
+inline constexpr char kSettingsSection[] = "vmrmovie";
+inline constexpr char kSettingsKey[] = "maintimer";
+
+inline constexpr char kAddressFile[] = "myip.txt";
+inline constexpr char kAddressMarker[] = "seip:";
+inline constexpr char kServerFolder[] = "vmrkxupdate/";
+inline constexpr char kListFile[] = "list.txt";
+inline constexpr char kStagingFolder[] = "update";
+
+}  // namespace vmrk::texts
+
+#include <string>
+
+namespace vmrk::texts {
+inline std::string HomePageAddress() { return std::string("http://") + kHomePage + "/"; }
+}  // namespace vmrk::texts

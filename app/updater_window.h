@@ -1,0 +1,63 @@
+// frmDLTest, the updater's one window, as portable logic: its state and one
+// entry per handler. A front end creates it, calls Form_Load before showing
+// anything, forwards clicks, keys, timer ticks and downloader events, and
+// redraws state() after each.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/window_state.h"
+#include "downloader/downloader.h"
+#include "platform/desktop.h"
+#include "platform/settings_store.h"
+#include "platform/single_instance.h"
+
+namespace vmrk {
+
+struct UpdaterServices {
+  platform::Desktop& desktop;
+  platform::SettingsStore& settings;
+  platform::InstanceLock& instance;
+  Downloader& DL;
+  // The folder of the updater's program, without a trailing separator.
+  std::string applicationPath;
+};
+
+class UpdaterWindow : public DownloaderEvents {
+ public:
+  enum class LoadOutcome { kShowWindow, kEndProcess };
+
+  explicit UpdaterWindow(UpdaterServices services);
+  UpdaterWindow(const UpdaterWindow&) = delete;
+  UpdaterWindow& operator=(const UpdaterWindow&) = delete;
+
+  const WindowState& state() const { return state_; }
+
+  // kEndProcess: another updater runs and has been asked to come forward; the
+  // caller ends at once without showing a window.
+  LoadOutcome Form_Load();
+  void cmdBegin_Click();
+  void cmdCancel_Click();
+  void Label1_Click();
+  void Form_KeyDown(std::int16_t keyCode, std::int16_t shift);
+  void Timer1_Timer();
+
+  void DL_Finished(std::int32_t value) override;
+  void DL_Failed(std::int32_t code, std::int32_t extra) override;
+  void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
+
+  void ShowStep(std::int16_t step);
+
+  // Folder of the staging area: application path + separator + "update".
+  std::string StagingFolder() const;
+
+ private:
+  std::string AppFile(const std::string& name) const;
+  void ShowFailure();
+
+  UpdaterServices services_;
+  WindowState state_;
+};
+
+}  // namespace vmrk

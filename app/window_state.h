@@ -1,0 +1,73 @@
+// Everything the updater window shows, as plain data. The core changes it in
+// its handlers; a front end only draws it. Names follow the window's controls.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/desktop.h"
+
+namespace vmrk {
+
+struct Rgb {
+  std::uint8_t red = 0, green = 0, blue = 0;
+  friend bool operator==(const Rgb&, const Rgb&) = default;
+};
+
+inline constexpr Rgb kRed{255, 0, 0};
+
+struct StepLabel {
+  bool border = false;
+  Rgb background{236, 233, 216};
+  Rgb text{200, 200, 200};
+};
+
+struct ButtonState {
+  std::string caption;
+  bool enabled = false;
+  bool visible = true;
+};
+
+// One row of ListView1: the row text and sub-items 1 to 4.
+struct FileRow {
+  std::string number;
+  std::string location;
+  std::string size;
+  std::string modified;
+  std::string status;
+};
+
+struct WindowState {
+  // Picture1, the step panel.
+  Rgb panelBackground{192, 255, 192};
+  // Label2(0..2). At design the first step is already highlighted.
+  std::array<StepLabel, 3> steps{StepLabel{true, {255, 192, 128}, {0, 0, 0}}, StepLabel{}, StepLabel{}};
+  // Label3(4), the status line; nullopt colour is the window's default text colour.
+  std::string statusText;
+  std::optional<Rgb> statusColor;
+  ButtonState cmdBegin;
+  ButtonState cmdCancel;
+  ButtonState Command2;
+  bool fileListVisible = false;  // File1
+  // ListView1: rows 1..n are rows[0..n-1]; selectedRow is 1-based, 0 for none.
+  std::vector<FileRow> rows;
+  int selectedRow = 0;
+  // Set once the window has been asked to close; the program then ends.
+  bool closeRequested = false;
+
+  // Window variables.
+  std::string AppDir;
+  std::string ServerBase;
+  platform::WindowHandle ForeWnd = 0;
+  std::string ForeTitle;
+  std::int32_t CurFile = 0;
+  std::string ListText;
+};
+
+// The state of a freshly created window, before its load handler runs.
+WindowState InitialWindowState();
+
+}  // namespace vmrk

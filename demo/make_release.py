@@ -1,0 +1,38 @@
+#!/usr/bin/env python3
+"""Writes the demo's sample release: the files a server offers below
+vmrkxupdate/, and the update list that names them (one line per file:
+location?size*yyyy-MM-dd HH:mm:ss, CR LF after each)."""
+import os
+import sys
+import time
+
+FILES = {
+    "app/vmrPlayer": b"#!/bin/sh\necho 'Vmr player (demo) started'\n",
+    "app/readme.txt": "Vmr播放器 演示版本 2.0\r\n".encode("utf-8"),
+    "app/plugins/skins/blue.dat": bytes(range(256)) * 64,
+    "app/皮肤/默认.dat": "默认皮肤".encode("utf-8"),
+    "app/empty.dat": b"",
+    "win/system32/vmrcodec.dll": b"MZ" + b"\0" * 4094,
+}
+# A fixed time, so that reruns produce the same list.
+STAMP = time.mktime((2026, 11, 20, 9, 30, 15, 0, 0, -1))
+
+
+def main(root):
+    served = os.path.join(root, "vmrkxupdate")
+    lines = []
+    for location, data in FILES.items():
+        path = os.path.join(served, *location.split("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+        os.utime(path, (STAMP, STAMP))
+        when = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(STAMP))
+        lines.append("%s?%d*%s\r\n" % (location.replace("/", "\\"), len(data), when))
+    with open(os.path.join(served, "list.txt"), "wb") as f:
+        f.write("".join(lines).encode("utf-8"))
+    print(os.path.join(served, "list.txt"))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

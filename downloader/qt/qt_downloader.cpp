@@ -1,0 +1,192 @@
+#include "downloader/qt/qt_downloader.h"
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QUrl>
+
+#include "downloader/http_address.h"
+
+namespace vmrk {
+namespace {
+
+constexpr int kMaxRedirects = 10;
+constexpr qint64 kReadBufferBytes = 1 << 20;
+constexpr qint64 kProgressIntervalMs = 50;  // about 20 reports a second
+const char kUserAgent[] = "vmrkxupdate/1.0 (online updater)";
+
+}  // namespace
+
+QtDownloader::QtDownloader(DownloadTimeouts timeouts, QObject* parent)
+    : QObject(parent), timeouts_(timeouts), network_(this) {
+  watchdog_.setSingleShot(true);
+  connect(&watchdog_, &QTimer::timeout, this, &QtDownloader::OnWatchdog);
+}
+
+QtDownloader::~QtDownloader() { Drop(); }
+
+void QtDownloader::BeginDownload() {
+  Drop();
+  ++generation_;
+  savedFileName_.clear();
+  bodyFailed_ = false;
+  bytesWritten_ = 0;
+
+  std::optional<HttpAddress> address = ParseHttpAddress(sourceUrl_);
+  std::string name = SaveNameFromAddress(sourceUrl_);
+  if (!address || name.empty() || saveFolder_.empty()) {
+    FailLater(kUnknownFailure);
+    return;
+  }
+  finalPath_ = saveFolder_ + "/" + name;
+  file_ = std::make_unique<QSaveFile>(QString::fromStdString(finalPath_));
+  if (!file_->open(QIODevice::WriteOnly)) {
+    file_.reset();
+    FailLater(kUnknownFailure);
+    return;
+  }
+
+  QUrl url = QUrl::fromEncoded(QByteArray::fromStdString(address->Url()), QUrl::StrictMode);
+  if (!url.isValid()) {
+    file_.reset();
+    FailLater(kUnknownFailure);
+    return;
+  }
+  QNetworkRequest request(url);
+  request.setHeader(QNetworkRequest::UserAgentHeader, kUserAgent);
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+  request.setMaximumRedirectsAllowed(kMaxRedirects);
+  // Files must arrive as they are on the server, never re-encoded.
+  request.setRawHeader("Accept-Encoding", "identity");
+  request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+
+  reply_ = network_.get(request);
+  reply_->setReadBufferSize(kReadBufferBytes);
+  connect(reply_, &QNetworkReply::readyRead, this, &QtDownloader::OnReadyRead);
+  connect(reply_, &QNetworkReply::downloadProgress, this, &QtDownloader::OnProgress);
+  connect(reply_, &QNetworkReply::finished, this, &QtDownloader::OnFinished);
+  connect(reply_, &QNetworkReply::requestSent, this, [this] { Rearm(timeouts_.idleMs); });
+  connect(reply_, &QNetworkReply::metaDataChanged, this, [this] { Rearm(timeouts_.idleMs); });
+  Rearm(timeouts_.connectMs);
+  sinceProgress_.invalidate();
+  emit transferProgress(-1);
+}
+
+void QtDownloader::AbortDownload() {
+  // A pending FailLater of the old transfer must not reach the window either.
+  ++generation_;
+  Drop();
+}
+
+void QtDownloader::Drop() {
+  watchdog_.stop();
+  if (reply_) {
+    QNetworkReply* reply = reply_;
+    reply_ = nullptr;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+  }
+  if (file_) {
+    file_->cancelWriting();
+    file_.reset();  // removes the temporary file
+  }
+  emit transferIdle();
+}
+
+void QtDownloader::Rearm(int ms) { watchdog_.start(ms); }
+
+void QtDownloader::OnReadyRead() {
+  if (!reply_) return;
+  Rearm(timeouts_.idleMs);
+  QByteArray chunk = reply_->readAll();
+  int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  // Bodies of error pages and of redirects are not the file.
+  if (status < 200 || status >= 300 || bodyFailed_ || !file_) return;
+  if (file_->write(chunk) != chunk.size()) bodyFailed_ = true;
+  bytesWritten_ += chunk.size();
+}
+
+void QtDownloader::OnProgress(qint64 received, qint64 total) {
+  if (!reply_) return;
+  Rearm(timeouts_.idleMs);
+  if (total <= 0) return;
+  bool done = received >= total;
+  if (!done && sinceProgress_.isValid() && sinceProgress_.elapsed() < kProgressIntervalMs) return;
+  sinceProgress_.start();
+  double fraction = static_cast<double>(received) / static_cast<double>(total);
+  if (fraction > 1) fraction = 1;
+  emit transferProgress(static_cast<int>(fraction * 1000));
+  if (events_ != nullptr) events_->DL_Progress(static_cast<float>(fraction), 0, 0);
+}
+
+void QtDownloader::OnFinished() {
+  if (!reply_) return;
+  OnReadyRead();  // whatever is still buffered
+  QNetworkReply* reply = reply_;
+  QNetworkReply::NetworkError error = reply->error();
+  QVariant statusValue = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+  int status = statusValue.isValid() ? statusValue.toInt() : 0;
+  qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).isValid()
+                         ? reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()
+                         : -1;
+
+  std::int32_t code = 0;
+  if (error == QNetworkReply::TooManyRedirectsError || error == QNetworkReply::InsecureRedirectError) {
+    code = kTooManyRedirects;
+  } else if (status >= 400) {
+    code = kCannotDownload;
+  } else if (status == 0) {
+    // Nothing came back. A peer that hung up on us is "no bytes"; everything
+    // else (refused, lookup failure, our own timeout) is unknown.
+    code = error == QNetworkReply::RemoteHostClosedError ? kNoResponse : kUnknownFailure;
+  } else if (status >= 300) {
+    code = kTooManyRedirects;  // a redirect that could not be followed
+  } else if (error != QNetworkReply::NoError) {
+    code = kCannotDownload;  // the body broke off
+  } else if (announced >= 0 && bytesWritten_ < announced) {
+    code = kCannotDownload;
+  } else if (bodyFailed_ || !file_) {
+    code = kUnknownFailure;  // local disk trouble
+  }
+  if (code != 0) {
+    Fail(code);
+    return;
+  }
+
+  watchdog_.stop();
+  reply_ = nullptr;
+  reply->disconnect(this);
+  reply->deleteLater();
+  bool committed = file_->commit();
+  file_.reset();
+  if (!committed) {
+    emit transferIdle();
+    if (events_ != nullptr) events_->DL_Failed(kUnknownFailure, 0);
+    return;
+  }
+  savedFileName_ = finalPath_;
+  emit transferProgress(1000);
+  // Last, because the window may start the next transfer from in here.
+  if (events_ != nullptr) events_->DL_Finished(1);
+}
+
+void QtDownloader::OnWatchdog() {
+  if (reply_) Fail(kUnknownFailure);
+}
+
+void QtDownloader::Fail(std::int32_t code) {
+  Drop();
+  if (events_ != nullptr) events_->DL_Failed(code, 0);
+}
+
+void QtDownloader::FailLater(std::int32_t code) {
+  std::uint64_t generation = generation_;
+  QTimer::singleShot(0, this, [this, generation, code] {
+    if (generation != generation_) return;
+    emit transferIdle();
+    if (events_ != nullptr) events_->DL_Failed(code, 0);
+  });
+}
+
+}  // namespace vmrk

@@ -1,0 +1,77 @@
+// The Linux downloader: Qt Network on the window's thread. The body is
+// streamed into a temporary file in the save folder and renamed to its final
+// name only once it is complete.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "downloader/downloader.h"
+
+class QNetworkReply;
+class QSaveFile;
+
+namespace vmrk {
+
+struct DownloadTimeouts {
+  int connectMs = 30000;  // from BeginDownload until the request is on the wire
+  int idleMs = 60000;     // longest wait for the response or for more of the body
+};
+
+class QtDownloader : public QObject, public Downloader {
+  Q_OBJECT
+
+ public:
+  explicit QtDownloader(DownloadTimeouts timeouts = {}, QObject* parent = nullptr);
+  ~QtDownloader() override;
+
+  void SetEvents(DownloaderEvents* events) override { events_ = events; }
+  void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
+  void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
+  std::string SavedFileName() const override { return savedFileName_; }
+  void BeginDownload() override;
+  void AbortDownload() override;
+
+ signals:
+  // For the window's download strip: per mille done, -1 while the length is
+  // unknown; transferIdle when no transfer runs.
+  void transferProgress(int perMille);
+  void transferIdle();
+
+ private:
+  void OnReadyRead();
+  void OnProgress(qint64 received, qint64 total);
+  void OnFinished();
+  void OnWatchdog();
+  // Ends the current transfer without a word to the window.
+  void Drop();
+  void Fail(std::int32_t code);
+  // Delivers a failure later, from the event loop, unless the transfer that
+  // it belongs to has been aborted or replaced by then.
+  void FailLater(std::int32_t code);
+  void Rearm(int ms);
+
+  DownloadTimeouts timeouts_;
+  DownloaderEvents* events_ = nullptr;
+  std::string sourceUrl_;
+  std::string saveFolder_;
+  std::string savedFileName_;
+  std::string finalPath_;
+
+  QNetworkAccessManager network_;
+  QPointer<QNetworkReply> reply_;
+  std::unique_ptr<QSaveFile> file_;
+  QTimer watchdog_;
+  QElapsedTimer sinceProgress_;
+  bool bodyFailed_ = false;
+  qint64 bytesWritten_ = 0;
+  std::uint64_t generation_ = 0;
+};
+
+}  // namespace vmrk

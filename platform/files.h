@@ -1,0 +1,45 @@
+// File services of the host system. Paths are UTF-8 text in the host's own
+// spelling; the implementation behind these declarations is chosen by the
+// build (files_posix.cpp, later files_win.cpp), so the core stays free of OS
+// headers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/status.h"
+
+namespace vmrk::platform {
+
+// The separator that the host joins path components with ("/" or "\").
+char PathSeparator();
+
+// Folder of the running executable, without a trailing separator.
+std::string ApplicationPath();
+
+// True when anything (file, folder, other entry) exists at path.
+bool PathExists(const std::string& path);
+
+// True for an ordinary visible file: folders and hidden or system entries do
+// not count. Any error counts as "no".
+bool IsVisibleFile(const std::string& path);
+
+// True for a visible file or folder (hidden and system entries do not count).
+bool IsVisibleEntry(const std::string& path);
+
+Status CreateFolder(const std::string& path);
+Status RemoveFile(const std::string& path);
+
+// Deletes every non-folder entry directly inside folder; subfolders and their
+// contents are left alone. Goes on past entries it cannot delete and reports
+// the first failure.
+Status RemoveFilesIn(const std::string& folder);
+
+Status ReadWholeFile(const std::string& path, std::string* bytes);
+
+// Writes bytes to a temporary file beside path and renames it over path, so a
+// reader sees either the old or the new content, never a torn one.
+Status WriteFileAtomically(const std::string& path, std::string_view bytes);
+
+}  // namespace vmrk::platform

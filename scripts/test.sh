@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# All the tests: installs what they need, builds, and runs them with ctest.
+# The tests start their own HTTP servers on 127.0.0.1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh
+cd build
+ctest -j2 --output-on-failure --timeout 300

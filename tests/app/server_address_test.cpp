@@ -1,0 +1,44 @@
+#include "app/server_address.h"
+
+#include <gtest/gtest.h>
+
+namespace vmrk {
+namespace {
+
+struct AddressCase {
+  const char* name;
+  friend void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.name; }
+  std::string text;
+  std::string expected;
+};
+
+class ServerAddressTest : public testing::TestWithParam<AddressCase> {};
+
+TEST_P(ServerAddressTest, TakesTheFieldAfterTheFirstMarker) {
+  EXPECT_EQ(ServerAddressFromText(GetParam().text), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerAddressTest,
+    testing::Values(
+        AddressCase{"plain", "seip:10.0.0.1", "10.0.0.1"},
+        AddressCase{"full15ThenBreak", "seip:192.168.100.200\r\nrest", "192.168.100.200"},
+        AddressCase{"shortThenBreak", "seip:10.0.0.1\r\n#comment", "10.0.0.1"},
+        AddressCase{"shortThenLfOnly", "seip:10.0.0.1\nx", "10.0.0.1"},
+        AddressCase{"shortThenTab", "seip:10.0.0.1\tx", "10.0.0.1"},
+        AddressCase{"spacesTrimmed", "seip:  10.0.0.1   \r\n", "10.0.0.1"},
+        AddressCase{"hostAndPort", "seip:upd.example:81", "upd.example:81"},
+        AddressCase{"cutAt15", "seip:1234567890123456789", "123456789012345"},
+        AddressCase{"textBeforeIgnored", "server\r\nseip:10.1.2.3 ", "10.1.2.3"},
+        AddressCase{"firstMarkerOnly", "seip:a.b seip:c.d", "a.b seip:c.d"},
+        AddressCase{"noMarkerFrom5th", "abcd10.0.0.9   ", "10.0.0.9"},
+        AddressCase{"capitalsNotFound", "SEIP:1.2.3.4", ":1.2.3.4"},
+        AddressCase{"charactersNotBytes", "注释：seip:服务器一二三四五六七八九十甲乙丙丁", "服务器一二三四五六七八九十甲乙"},
+        AddressCase{"markerAtEnd", "seip:", ""},
+        AddressCase{"onlySpaces", "seip:      ", ""},
+        AddressCase{"empty", "", ""},
+        AddressCase{"shorterThanFive", "abc", ""}),
+    [](const testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vmrk

@@ -1,0 +1,239 @@
+#include "downloader/qt/qt_downloader.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <vector>
+
+#include "tests/support/event_pump.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace vmrk {
+namespace {
+
+// Collects the downloader's events as they arrive; optionally reacts to a
+// finish the way the window does.
+struct EventLog : DownloaderEvents {
+  std::vector<std::int32_t> finished;
+  std::vector<std::int32_t> failed;
+  std::vector<float> progress;
+  std::function<void()> onFinished;
+  bool inside = false;  // set while BeginDownload runs
+  bool deliveredInside = false;
+
+  void DL_Finished(std::int32_t value) override {
+    deliveredInside |= inside;
+    finished.push_back(value);
+    if (onFinished) onFinished();
+  }
+  void DL_Failed(std::int32_t code, std::int32_t) override {
+    deliveredInside |= inside;
+    failed.push_back(code);
+  }
+  void DL_Progress(float fraction, std::int32_t, std::int32_t) override { progress.push_back(fraction); }
+  size_t ends() const { return finished.size() + failed.size(); }
+};
+
+class QtDownloaderTest : public testing::Test {
+ protected:
+  QtDownloaderTest() : server_(root_.path()), downloader_(DownloadTimeouts{2000, 1500}) {
+    downloader_.SetEvents(&events_);
+    downloader_.SetSaveFolder(save_.path());
+  }
+
+  void Start(const std::string& address) {
+    downloader_.SetSourceURL(address);
+    events_.inside = true;
+    downloader_.BeginDownload();
+    events_.inside = false;
+  }
+  bool WaitForEnd(size_t count = 1, int ms = 15000) {
+    return test::PumpUntil([&] { return events_.ends() >= count; }, ms);
+  }
+  size_t FilesInSaveFolder() const {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(save_.path()), {}));
+  }
+
+  test::TempDir root_;
+  test::TempDir save_;
+  test::LoopbackServer server_;
+  EventLog events_;
+  QtDownloader downloader_;
+};
+
+TEST_F(QtDownloaderTest, SavesTheBodyUnderTheNameBehindTheLastBackslash) {
+  root_.Write("vmrkxupdate/app/plugins/a.dll", "plugin bytes");
+  Start(server_.Url("/vmrkxupdate/app\\plugins\\a.dll"));
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.finished.size(), 1u);
+  EXPECT_GT(events_.finished[0], 0);
+  EXPECT_FALSE(events_.deliveredInside);
+  EXPECT_EQ(downloader_.SavedFileName(), save_.Sub("a.dll"));
+  EXPECT_EQ(save_.Read("a.dll"), "plugin bytes");
+  EXPECT_EQ(FilesInSaveFolder(), 1u);  // no temporary file left
+  ASSERT_FALSE(server_.Requests().empty());
+  EXPECT_EQ(server_.Requests().back().path, "/vmrkxupdate/app/plugins/a.dll");
+}
+
+TEST_F(QtDownloaderTest, ChineseNamesAndSpacesArriveAsFilePaths) {
+  root_.Write("vmrkxupdate/app/皮肤 蓝.dat", "skin");
+  Start(server_.Url("/vmrkxupdate/app\\皮肤 蓝.dat"));
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.finished.size(), 1u);
+  EXPECT_EQ(save_.Read("皮肤 蓝.dat"), "skin");
+  EXPECT_EQ(server_.Requests().back().path, "/vmrkxupdate/app/%E7%9A%AE%E8%82%A4%20%E8%93%9D.dat");
+}
+
+TEST_F(QtDownloaderTest, ReplacesAnOlderFileOfTheSameName) {
+  save_.Write("list.txt", "old old old old");
+  root_.Write("vmrkxupdate/list.txt", "new");
+  Start(server_.Url("/vmrkxupdate/list.txt"));
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.finished.size(), 1u);
+  EXPECT_EQ(save_.Read("list.txt"), "new");
+}
+
+TEST_F(QtDownloaderTest, EmptyBodyIsAFinishedEmptyFile) {
+  Start(server_.Url("/fault/empty/zero.bin"));
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.finished.size(), 1u);
+  EXPECT_EQ(save_.Read("zero.bin"), "");
+}
+
+TEST_F(QtDownloaderTest, UpToTenRedirectsAreFollowed) {
+  Start(server_.Url("/fault/redirect/10/r.txt"));
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.finished.size(), 1u);
+  // The file keeps the name of the address it was asked for.
+  EXPECT_EQ(save_.Read("r.txt"), "redirected body\n");
+}
+
+struct FailureCase {
+  const char* name;
+  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+  std::string path;  // below the server; "" for the address itself
+  std::int32_t code;
+};
+
+class DownloadFailureTest : public QtDownloaderTest, public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(DownloadFailureTest, EndsWithItsCodeAndLeavesNoFile) {
+  Start(server_.Url(GetParam().path));
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_TRUE(events_.finished.empty());
+  ASSERT_EQ(events_.failed.size(), 1u);
+  EXPECT_EQ(events_.failed[0], GetParam().code);
+  EXPECT_FALSE(events_.deliveredInside);
+  EXPECT_EQ(FilesInSaveFolder(), 0u);
+  // Exactly one event per transfer.
+  test::PumpFor(200);
+  EXPECT_EQ(events_.ends(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DownloadFailureTest,
+    testing::Values(FailureCase{"notFound", "/vmrkxupdate/missing.dll", kCannotDownload},
+                    FailureCase{"serverError", "/fault/status/500/a.dll", kCannotDownload},
+                    FailureCase{"forbidden", "/fault/status/403/a.dll", kCannotDownload},
+                    FailureCase{"cutShort", "/fault/cut/a.dll", kCannotDownload},
+                    FailureCase{"elevenRedirects", "/fault/redirect/11/a.dll", kTooManyRedirects},
+                    FailureCase{"hangUpBeforeResponse", "/fault/hangup/a.dll", kNoResponse},
+                    FailureCase{"stall", "/fault/stall/a.dll", kUnknownFailure}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+struct BadAddressCase {
+  const char* name;
+  friend void PrintTo(const BadAddressCase& c, std::ostream* os) { *os << c.name; }
+  std::string address;
+};
+
+class UnusableAddressTest : public QtDownloaderTest, public testing::WithParamInterface<BadAddressCase> {};
+
+TEST_P(UnusableAddressTest, FailsLaterWithCode99) {
+  Start(GetParam().address);
+  EXPECT_TRUE(events_.failed.empty());  // never from inside BeginDownload
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.failed.size(), 1u);
+  EXPECT_EQ(events_.failed[0], kUnknownFailure);
+  EXPECT_FALSE(events_.deliveredInside);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Addresses, UnusableAddressTest,
+    testing::Values(BadAddressCase{"emptyServer", "http:///vmrkxupdate/list.txt"},
+                    BadAddressCase{"lineBreakInServer", "http://127.0.0.1\r\n/vmrkxupdate/list.txt"},
+                    BadAddressCase{"noFileName", "http://127.0.0.1:1/vmrkxupdate/"},
+                    BadAddressCase{"nothingListens", "http://127.0.0.1:1/vmrkxupdate/list.txt"}),
+    [](const testing::TestParamInfo<BadAddressCase>& info) { return std::string(info.param.name); });
+
+TEST_F(QtDownloaderTest, MissingSaveFolderFailsWithoutARequest) {
+  downloader_.SetSaveFolder(save_.Sub("no/such/folder"));
+  root_.Write("vmrkxupdate/list.txt", "x");
+  Start(server_.Url("/vmrkxupdate/list.txt"));
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.failed.size(), 1u);
+  EXPECT_EQ(events_.failed[0], kUnknownFailure);
+  EXPECT_TRUE(server_.Requests().empty());
+}
+
+TEST_F(QtDownloaderTest, AbortInTheMiddleSilencesTheTransferAndLeavesNoFile) {
+  Start(server_.Url("/fault/slow/400000/slow.bin"));
+  ASSERT_TRUE(test::PumpUntil([&] { return !events_.progress.empty(); }, 10000));
+  downloader_.AbortDownload();
+  test::PumpFor(500);
+  EXPECT_EQ(events_.ends(), 0u);
+  EXPECT_EQ(FilesInSaveFolder(), 0u);
+  downloader_.AbortDownload();  // harmless when nothing runs
+}
+
+TEST_F(QtDownloaderTest, AbortBeforeAnUnusableAddressFailsSilencesItToo) {
+  Start("http:///x/list.txt");
+  downloader_.AbortDownload();
+  test::PumpFor(300);
+  EXPECT_EQ(events_.ends(), 0u);
+}
+
+TEST_F(QtDownloaderTest, NextTransferStartsFromInsideFinishedOverTheSameConnection) {
+  root_.Write("vmrkxupdate/app/one.txt", "1");
+  root_.Write("vmrkxupdate/app/two.txt", "22");
+  std::vector<std::string> saved;
+  events_.onFinished = [&] {
+    saved.push_back(downloader_.SavedFileName());
+    if (saved.size() == 1) {
+      downloader_.AbortDownload();
+      downloader_.SetSourceURL(server_.Url("/vmrkxupdate/app\\two.txt"));
+      downloader_.BeginDownload();
+    }
+  };
+  Start(server_.Url("/vmrkxupdate/app\\one.txt"));
+  ASSERT_TRUE(WaitForEnd(2));
+  ASSERT_EQ(saved.size(), 2u);
+  EXPECT_EQ(saved[0], save_.Sub("one.txt"));
+  EXPECT_EQ(saved[1], save_.Sub("two.txt"));
+  EXPECT_EQ(save_.Read("two.txt"), "22");
+  auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].connection, requests[1].connection) << "keep-alive expected";
+}
+
+TEST_F(QtDownloaderTest, ProgressRisesToOneAtAboutTwentyReportsASecond) {
+  auto begun = std::chrono::steady_clock::now();
+  Start(server_.Url("/fault/slow/120000/slow.bin"));  // 117 pieces, 20 ms apart
+  ASSERT_TRUE(WaitForEnd(1, 20000));
+  auto elapsedMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begun).count();
+  ASSERT_EQ(events_.finished.size(), 1u);
+  ASSERT_FALSE(events_.progress.empty());
+  for (size_t i = 1; i < events_.progress.size(); ++i) EXPECT_GE(events_.progress[i], events_.progress[i - 1]);
+  EXPECT_FLOAT_EQ(events_.progress.back(), 1.0f);
+  // Unthrottled there would be a report per piece; throttled, one per 50 ms
+  // of the transfer's own duration and the final one.
+  EXPECT_LE(events_.progress.size(), static_cast<size_t>(elapsedMs / 50 + 2));
+  EXPECT_LT(events_.progress.size(), 117u);
+  EXPECT_EQ(std::filesystem::file_size(save_.Sub("slow.bin")), 120000u);
+}
+
+}  // namespace
+}  // namespace vmrk

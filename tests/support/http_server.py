@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""Loopback HTTP/1.1 server for the tests: static files with keep-alive, plus
+fault routes that misbehave on purpose.
+
+  /fault/status/<code>/<name>     answer with that status
+  /fault/redirect/<n>/<name>      n redirects, then a 200 body
+  /fault/cut/<name>               announce 1000 bytes, send 100, hang up
+  /fault/empty/<name>             200 with an empty body
+  /fault/stall/<name>             read the request, then say nothing
+  /fault/hangup/<name>            close before any response
+  /fault/slow/<bytes>/<name>      the body in 1 KiB pieces, 20 ms apart
+  /fault/bytes/<bytes>/<name>     a generated body of that length, fast
+
+Prints the port on its first line of output. Every request is appended to the
+--log file as "<connection> <method> <path>". Binds 127.0.0.1 only and stops
+by itself after --lifetime seconds.
+"""
+import argparse
+import http.server
+import os
+import socketserver
+import sys
+import threading
+import time
+import urllib.parse
+
+STALL_LIMIT_S = 30
+SLOW_LIMIT_BYTES = 64 * 1024 * 1024
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "vmrk-test-server"
+
+    def log_message(self, fmt, *args):
+        pass
+
+    def record(self):
+        log = self.server.log_path
+        if log:
+            with self.server.log_lock, open(log, "a", encoding="utf-8") as f:
+                f.write("%d %s %s\n" % (self.client_address[1], self.command, self.path))
+
+    def send_body(self, status, body, extra_headers=()):
+        self.send_response(status)
+        self.send_header("Content-Length", str(len(body)))
+        for k, v in extra_headers:
+            self.send_header(k, v)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def do_HEAD(self):
+        self.do_GET()
+
+    def do_GET(self):
+        self.record()
+        path = urllib.parse.unquote(self.path.split("?", 1)[0])
+        parts = path.strip("/").split("/")
+        if parts[0] == "fault" and len(parts) >= 2:
+            return self.fault(parts[1:])
+        return self.static(path)
+
+    def static(self, path):
+        root = self.server.root
+        full = os.path.realpath(os.path.join(root, path.lstrip("/")))
+        if not root or not full.startswith(os.path.realpath(root) + os.sep) or not os.path.isfile(full):
+            return self.send_body(404, b"not found\n")
+        size = os.path.getsize(full)
+        self.send_response(200)
+        self.send_header("Content-Length", str(size))
+        self.send_header("Content-Type", "application/octet-stream")
+        self.end_headers()
+        if self.command == "HEAD":
+            return
+        with open(full, "rb") as f:
+            while True:
+                chunk = f.read(256 * 1024)
+                if not chunk:
+                    break
+                self.wfile.write(chunk)
+
+    def fault(self, parts):
+        kind = parts[0]
+        if kind == "status":
+            return self.send_body(int(parts[1]), b"status page\n")
+        if kind == "redirect":
+            n = int(parts[1])
+            rest = "/".join(parts[2:])
+            if n > 0:
+                return self.send_body(302, b"", [("Location", "/fault/redirect/%d/%s" % (n - 1, rest))])
+            return self.send_body(200, b"redirected body\n")
+        if kind == "cut":
+            self.send_response(200)
+            self.send_header("Content-Length", "1000")
+            self.end_headers()
+            self.wfile.write(b"x" * 100)
+            self.wfile.flush()
+            self.close_hard()
+            return
+        if kind == "empty":
+            return self.send_body(200, b"")
+        if kind == "stall":
+            deadline = time.time() + STALL_LIMIT_S
+            while time.time() < deadline and not self.server.stopping:
+                time.sleep(0.05)
+            self.close_hard()
+            return
+        if kind == "hangup":
+            self.close_hard()
+            return
+        if kind in ("slow", "bytes"):
+            total = min(int(parts[1]), SLOW_LIMIT_BYTES if kind == "slow" else 1 << 40)
+            self.send_response(200)
+            self.send_header("Content-Length", str(total))
+            self.end_headers()
+            piece = 1024 if kind == "slow" else 256 * 1024
+            block = bytes(range(256)) * (piece // 256)
+            sent = 0
+            try:
+                while sent < total:
+                    n = min(piece, total - sent)
+                    self.wfile.write(block[:n])
+                    sent += n
+                    if kind == "slow":
+                        self.wfile.flush()
+                        time.sleep(0.02)
+            except (BrokenPipeError, ConnectionResetError):
+                self.close_connection = True
+            return
+        return self.send_body(404, b"no such fault\n")
+
+    def close_hard(self):
+        self.close_connection = True
+        try:
+            self.wfile.flush()
+            self.connection.shutdown(2)
+        except OSError:
+            pass
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--root", default="")
+    ap.add_argument("--log", default="")
+    ap.add_argument("--port", type=int, default=0)
+    ap.add_argument("--lifetime", type=float, default=600)
+    args = ap.parse_args()
+    server = Server(("127.0.0.1", args.port), Handler)
+    server.root = args.root
+    server.log_path = args.log
+    server.log_lock = threading.Lock()
+    server.stopping = False
+    print(server.server_address[1], flush=True)
+
+    def stop_later():
+        time.sleep(args.lifetime)
+        server.stopping = True
+        server.shutdown()
+
+    threading.Thread(target=stop_later, daemon=True).start()
+    # Ends with the parent: a test that dies must not leave a server behind.
+    def watch_parent(parent=os.getppid()):
+        while os.getppid() == parent:
+            time.sleep(0.5)
+        server.stopping = True
+        server.shutdown()
+
+    threading.Thread(target=watch_parent, daemon=True).start()
+    server.serve_forever(poll_interval=0.1)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

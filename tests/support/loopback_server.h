@@ -1,0 +1,39 @@
+// The tests' own HTTP server (http_server.py) on 127.0.0.1, started for a
+// test and stopped with it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vmrk::test {
+
+struct LoggedRequest {
+  int connection;  // client port: equal values mean a reused connection
+  std::string method;
+  std::string path;
+};
+
+class LoopbackServer {
+ public:
+  // Serves the files below root ("" for the fault routes only).
+  explicit LoopbackServer(const std::string& root = "");
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+  int port() const { return port_; }
+  // "127.0.0.1:port", what myip.txt names after "seip:".
+  std::string HostPort() const;
+  std::string Url(const std::string& path) const;
+  std::vector<LoggedRequest> Requests() const;
+
+ private:
+  int pid_ = -1;
+  int port_ = 0;
+  std::string logPath_;
+};
+
+// Folder of the test support files (the server script among them).
+std::string SupportFolder();
+
+}  // namespace vmrk::test

@@ -1,0 +1,13 @@
+// GoogleTest main for tests that need Qt's event loop or widgets. Windows are
+// drawn offscreen unless the caller chose a platform (Xvfb, say).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <cstdlib>
+
+int main(int argc, char** argv) {
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication application(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

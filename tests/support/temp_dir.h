@@ -1,0 +1,30 @@
+// A fresh folder under the system's temporary folder, removed with its
+// contents when the test ends.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vmrk::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string Sub(std::string_view relative) const { return path_ + "/" + std::string(relative); }
+  // Writes bytes at a relative path, creating its folders.
+  std::string Write(std::string_view relative, std::string_view bytes) const;
+  std::string Read(std::string_view relative) const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFileBytes(const std::string& path);
+
+}  // namespace vmrk::test

@@ -1,0 +1,19 @@
+// The window's text holder (RichTextBox1 of the original design): loads a file
+// whole and gives its plain text as UTF-8. The address file and the update list
+// both come through here.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/status.h"
+
+namespace vmrk {
+
+// Plain text of a document's bytes. Text that is not rich text is UTF-8 when
+// valid (a byte-order mark dropped), else GBK.
+std::string PlainTextOf(std::string_view bytes);
+
+Status LoadDocumentText(const std::string& path, std::string* text);
+
+}  // namespace vmrk
