@@ -18,6 +18,11 @@ char PathSeparator();
 // Folder of the running executable, without a trailing separator.
 std::string ApplicationPath();
 
+// The folder that "win" locations install below, without a trailing
+// separator. On Windows the system's own; elsewhere the folder that WINDIR
+// names, else the application folder's subfolder "windows".
+std::string WindowsFolder();
+
 // True when anything (file, folder, other entry) exists at path.
 bool PathExists(const std::string& path);
 

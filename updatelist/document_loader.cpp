@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "updatelist/rtf_reader.h"
 #include "updatelist/utf8.h"
 
 namespace vmrk {
@@ -25,6 +26,7 @@ Status LoadDocumentText(const std::string& path, std::string* text) {
   std::string bytes;
   Status read = platform::ReadWholeFile(path, &bytes);
   if (!read.ok()) return read;
+  if (LooksLikeRtf(bytes)) return RtfToPlainText(bytes, text);
   *text = PlainTextOf(bytes);
   return Status::Ok();
 }

@@ -10,10 +10,12 @@
 
 namespace vmrk {
 
-// Plain text of a document's bytes. Text that is not rich text is UTF-8 when
-// valid (a byte-order mark dropped), else GBK.
+// Plain text of a file that is not rich text: UTF-8 when valid (a byte-order
+// mark dropped), else GBK.
 std::string PlainTextOf(std::string_view bytes);
 
+// Rich text (a file beginning "{\rtf") through the RTF reader, anything else
+// as plain text.
 Status LoadDocumentText(const std::string& path, std::string* text);
 
 }  // namespace vmrk

@@ -29,6 +29,10 @@ const char* IconvName(int codePage, bool decoding) {
     case 1257: return "CP1257";
     case 1258: return "CP1258";
     case 874: return "CP874";
+    case 437: return "CP437";
+    case 850: return "CP850";
+    case 1361: return "JOHAB";
+    case 10000: return "MACINTOSH";
     case 65001: return "UTF-8";
     default: return nullptr;
   }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -42,6 +43,13 @@ std::string ApplicationPath() {
   if (slash == std::string::npos) return ".";
   // The root folder is "/" itself; every other folder loses its separator.
   return slash == 0 ? std::string("/") : buffer.substr(0, slash);
+}
+
+std::string WindowsFolder() {
+  const char* configured = std::getenv("WINDIR");
+  std::string folder = configured != nullptr && configured[0] != '\0' ? configured : ApplicationPath() + "/windows";
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
 }
 
 bool PathExists(const std::string& path) {

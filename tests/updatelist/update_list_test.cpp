@@ -1,0 +1,101 @@
+#include "updatelist/update_list.h"
+
+#include <gtest/gtest.h>
+
+namespace vmrk {
+namespace {
+
+struct LinesCase {
+  const char* name;
+  std::string text;
+  std::vector<std::string> lines;
+  friend void PrintTo(const LinesCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class UpdateListLinesTest : public testing::TestWithParam<LinesCase> {};
+
+TEST_P(UpdateListLinesTest, FollowsTheLineRule) {
+  std::vector<std::string> got;
+  for (std::string_view line : UpdateListLines(GetParam().text)) got.emplace_back(line);
+  EXPECT_EQ(got, GetParam().lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UpdateListLinesTest,
+    testing::Values(
+        LinesCase{"empty", "", {}},
+        LinesCase{"noLineEnd", "app\\a?1*2008-1-1", {}},
+        LinesCase{"lastLineWithoutEndIgnored", "app\\a?1*x\r\napp\\b?2*y", {"app\\a?1*x"}},
+        LinesCase{"shortLinesSkipped", "app\\a?1*x\r\n\r\nabc\r\nab\r\napp\\b?2*y\r\n", {"app\\a?1*x", "app\\b?2*y"}},
+        LinesCase{"beginsWithLineEnd", "\r\napp\\a?1*x\r\n", {}},
+        LinesCase{"fourCharacters", "abcd\r\n", {"abcd"}},
+        LinesCase{"threeChineseCharactersAreShort", "皮肤蓝\r\n皮肤蓝色\r\n", {"皮肤蓝色"}},
+        LinesCase{"loneLfIsNoLineEnd", "app\\a?1*x\napp\\b?2*y\r\n", {"app\\a?1*x\napp\\b?2*y"}}),
+    [](const testing::TestParamInfo<LinesCase>& info) { return std::string(info.param.name); });
+
+struct SplitCase {
+  const char* name;
+  std::string line;
+  bool ok;
+  UpdateListEntry entry;
+  friend void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class SplitLineTest : public testing::TestWithParam<SplitCase> {};
+
+TEST_P(SplitLineTest, CutsAtTheFirstSeparators) {
+  std::string reason;
+  auto entry = SplitUpdateListLine(GetParam().line, &reason);
+  ASSERT_EQ(entry.has_value(), GetParam().ok) << reason;
+  if (!entry) {
+    EXPECT_FALSE(reason.empty());
+    return;
+  }
+  EXPECT_EQ(entry->Location, GetParam().entry.Location);
+  EXPECT_EQ(entry->Size, GetParam().entry.Size);
+  EXPECT_EQ(entry->Modified, GetParam().entry.Modified);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SplitLineTest,
+    testing::Values(
+        SplitCase{"plain", "app\\a.exe?512*2008-05-12 14:30:05", true, {"app\\a.exe", "512", "2008-05-12 14:30:05"}},
+        SplitCase{"trailingSpacesKept", "win\\b.dll?0*2008-5-12  ", true, {"win\\b.dll", "0", "2008-5-12  "}},
+        SplitCase{"chinese", "app\\皮肤\\蓝.dat?7*2008-5-12", true, {"app\\皮肤\\蓝.dat", "7", "2008-5-12"}},
+        SplitCase{"secondQuestionMarkInDate", "app\\a?1*x?y", true, {"app\\a", "1", "x?y"}},
+        SplitCase{"noQuestionMark", "app\\a1*x", false, {}},
+        SplitCase{"noStar", "app\\a?1x", false, {}},
+        SplitCase{"starFirst", "app\\a*1?x", false, {}},
+        SplitCase{"shortLocation", "ap?1*x", false, {}}),
+    [](const testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
+
+TEST(ListSize, DecimalCountsWithinThirtyTwoBits) {
+  EXPECT_EQ(ParseListSize("0"), 0);
+  EXPECT_EQ(ParseListSize("2147483647"), 2147483647);
+  EXPECT_FALSE(ParseListSize("2147483648"));
+  EXPECT_FALSE(ParseListSize("-1"));
+  EXPECT_FALSE(ParseListSize(""));
+  EXPECT_FALSE(ParseListSize("1 "));
+  EXPECT_FALSE(ParseListSize("99999999999"));
+}
+
+TEST(ReadUpdateList, StopsAtTheFirstMalformedLineAndSaysWhere) {
+  auto reading = ReadUpdateList(
+      "app\\a?1*2008-5-12\r\n\r\nwin\\b?2*2008-5-13 10:00\r\napp\\c?x*2008-5-12\r\napp\\d?4*2008-5-12\r\n");
+  ASSERT_EQ(reading.entries.size(), 2u);
+  EXPECT_EQ(reading.entries[1].Location, "win\\b");
+  ASSERT_TRUE(reading.badLineNumber.has_value());
+  EXPECT_EQ(*reading.badLineNumber, 4u);
+  EXPECT_NE(reading.badLineReason.find("size"), std::string::npos);
+
+  auto badDate = ReadUpdateList("app\\a?1*2008-2-30\r\n");
+  EXPECT_TRUE(badDate.entries.empty());
+  EXPECT_NE(badDate.badLineReason.find("date"), std::string::npos);
+
+  auto fine = ReadUpdateList("app\\a?1*2008-5-12\r\n");
+  EXPECT_FALSE(fine.badLineNumber.has_value());
+  EXPECT_EQ(FormatUpdateListLine(fine.entries[0]), "app\\a?1*2008-5-12\r\n");
+}
+
+}  // namespace
+}  // namespace vmrk

@@ -1,0 +1,21 @@
+// The plain text of a rich-text (RTF) document, as a rich-edit control on
+// Chinese Windows gives it: \par as CR LF (the document's last paragraph mark
+// absorbed), \'hh bytes decoded in the code page of the font in force, \uN
+// with its fallback skipped, header and other non-text destinations left out.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/status.h"
+
+namespace vmrk {
+
+// True when bytes begin as an RTF document does ("{\rtf").
+bool LooksLikeRtf(std::string_view bytes);
+
+// Best effort on damaged input (unbalanced braces, truncated escapes, binary
+// junk); fails only for nesting deeper than any real document has.
+Status RtfToPlainText(std::string_view rtf, std::string* text);
+
+}  // namespace vmrk

@@ -1,0 +1,104 @@
+#include "updatelist/update_list.h"
+
+#include "updatelist/list_date.h"
+
+namespace vmrk {
+namespace {
+
+constexpr std::string_view kLineEnd = "\r\n";
+
+// Lines are measured in characters, not bytes: "皮肤" is two.
+size_t CharacterCount(std::string_view text) {
+  size_t count = 0;
+  for (unsigned char c : text)
+    if ((c & 0xC0) != 0x80) ++count;
+  return count;
+}
+
+template <typename Visit>
+void ForEachLine(std::string_view text, Visit visit) {
+  size_t position = 0;
+  size_t number = 0;
+  for (;;) {
+    size_t end = text.find(kLineEnd, position);
+    if (end == std::string_view::npos || end == 0) return;
+    ++number;
+    std::string_view line = text.substr(position, end - position);
+    if (CharacterCount(line) > 3 && !visit(line, number)) return;
+    position = end + kLineEnd.size();
+  }
+}
+
+}  // namespace
+
+std::vector<std::string_view> UpdateListLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  ForEachLine(text, [&](std::string_view line, size_t) {
+    lines.push_back(line);
+    return true;
+  });
+  return lines;
+}
+
+std::optional<UpdateListEntry> SplitUpdateListLine(std::string_view line, std::string* reason) {
+  size_t q = line.find('?');
+  size_t s = line.find('*');
+  if (q == std::string_view::npos || s == std::string_view::npos) {
+    *reason = "no \"?\" or no \"*\"";
+    return std::nullopt;
+  }
+  if (s < q) {
+    *reason = "\"*\" before \"?\"";
+    return std::nullopt;
+  }
+  if (CharacterCount(line.substr(0, q)) < 3) {
+    *reason = "location shorter than three characters";
+    return std::nullopt;
+  }
+  return UpdateListEntry{std::string(line.substr(0, q)), std::string(line.substr(q + 1, s - q - 1)),
+                         std::string(line.substr(s + 1))};
+}
+
+std::optional<std::int32_t> ParseListSize(std::string_view size) {
+  if (size.empty() || size.size() > 10) return std::nullopt;
+  std::int64_t value = 0;
+  for (char c : size) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value > 2147483647) return std::nullopt;
+  return static_cast<std::int32_t>(value);
+}
+
+UpdateListReading ReadUpdateList(std::string_view text) {
+  UpdateListReading reading;
+  ForEachLine(text, [&](std::string_view line, size_t number) {
+    std::string reason;
+    std::optional<UpdateListEntry> entry = SplitUpdateListLine(line, &reason);
+    if (entry && !ParseListSize(entry->Size)) reason = "size \"" + entry->Size + "\" is not a count of bytes";
+    else if (entry && !ParseListDate(entry->Modified))
+      reason = "date \"" + entry->Modified + "\" is not a date";
+    if (!reason.empty()) {
+      reading.badLineNumber = number;
+      reading.badLineReason = reason;
+      return false;
+    }
+    reading.entries.push_back(std::move(*entry));
+    return true;
+  });
+  return reading;
+}
+
+std::string FormatUpdateListLine(const UpdateListEntry& entry) {
+  std::string line;
+  line.reserve(entry.Location.size() + entry.Size.size() + entry.Modified.size() + 4);
+  line += entry.Location;
+  line += '?';
+  line += entry.Size;
+  line += '*';
+  line += entry.Modified;
+  line += kLineEnd;
+  return line;
+}
+
+}  // namespace vmrk
