@@ -33,8 +33,13 @@ inline constexpr char kStatusNoAddressFile[] = "未找到服务器地址文件 m
 inline constexpr char kStatusReady[] = "单击“下一步”开始下载更新文件！";
 inline constexpr char kStatusUpToDate[] = "当前已是最新版，不用升级！";
 inline constexpr char kStatusCompleted[] = "已完成软件升级，请单击“完成”重新启动软件！";
+inline constexpr char kStatusListBroken[] = "升级文件列表有误，无法升级！";
+inline constexpr char kStatusPartlyUpdated[] = "部分文件未能更新，请关闭播放器后重新运行升级程序！";
 inline constexpr char kStatusFailed[] =
     "下载文件出错！请确保您的电脑已联接到互联网，防火墙已设置允许本程序访问网络！";
+
+inline constexpr char kRowDone[] = "√";
+inline constexpr char kRowFailed[] = "×";
 
 // The link's caption; the address it opens is made from it (HomePageAddress).
 inline constexpr char kHomePage[] = "www.vmrsoft.com";
@@ -56,4 +61,8 @@ inline constexpr char kStagingFolder[] = "update";
 
 namespace vmrk::texts {
 inline std::string HomePageAddress() { return std::string("http://") + kHomePage + "/"; }
+// "正在下载更新文件（k/n）……"
+inline std::string StatusDownloading(long k, long n) {
+  return "正在下载更新文件（" + std::to_string(k) + "/" + std::to_string(n) + "）……";
+}
 }  // namespace vmrk::texts

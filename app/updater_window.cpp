@@ -4,8 +4,14 @@
 
 #include "app/server_address.h"
 #include "app/texts.h"
+#include "install/file_time_stamp.h"
+#include "install/installer.h"
+#include "platform/file_time.h"
 #include "platform/files.h"
 #include "updatelist/document_loader.h"
+#include "updatelist/file_helpers.h"
+#include "updatelist/list_check.h"
+#include "updatelist/location.h"
 
 namespace vmrk {
 namespace {
@@ -89,8 +95,27 @@ void UpdaterWindow::ShowStep(std::int16_t step) {
 }
 
 void UpdaterWindow::cmdBegin_Click() {
-  if (state_.cmdBegin.caption == texts::kNext || state_.cmdBegin.caption == texts::kFinish) {
-    // Next and Finish arrive with the update flow.
+  const std::string& caption = state_.cmdBegin.caption;
+  if (caption == texts::kNext) {
+    // Offered only after the check added rows; a table emptied since (it
+    // cannot be, but the cost of a check is nil) leaves nothing to fetch.
+    if (state_.rows.empty()) return;
+    if (state_.ForeWnd != 0 && ContainsIgnoringCase(state_.ForeTitle, texts::kPlayerName))
+      services_.desktop.PostCloseRequest(state_.ForeWnd);
+    ShowStep(1);
+    state_.CurFile = 1;
+    services_.DL.AbortDownload();
+    services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder + state_.rows[0].location);
+    services_.DL.SetSaveFolder(StagingFolder());
+    services_.DL.BeginDownload();
+    state_.cmdBegin.enabled = false;
+    state_.cmdCancel.enabled = true;
+    state_.statusText = texts::StatusDownloading(state_.CurFile, static_cast<long>(state_.rows.size()));
+    return;
+  }
+  if (caption == texts::kFinish) {
+    services_.desktop.ShellOpen(AppFile(platform::PlayerProgramName()));
+    state_.closeRequested = true;
     return;
   }
   state_.closeRequested = true;
@@ -118,8 +143,100 @@ void UpdaterWindow::Timer1_Timer() {
 
 void UpdaterWindow::DL_Finished(std::int32_t value) {
   if (value <= 0) return;
-  // The list check and the file sequence arrive with the update flow; until
-  // then the arrived list simply stays in the application folder.
+  // The list is the transfer that start-up began, whatever its file is
+  // called: a release file named playlist.txt is a file like any other.
+  if (state_.CurFile == 0) {
+    CheckUpdateList();
+    return;
+  }
+  FileArrived();
+}
+
+void UpdaterWindow::CheckUpdateList() {
+  const std::string listFile = services_.DL.SavedFileName();
+  std::string text;
+  if (!LoadDocumentText(listFile, &text).ok()) {
+    ShowListBroken();
+    return;
+  }
+  state_.rows.clear();
+  state_.selectedRow = 0;
+  // Gone before any line is read; a list that cannot be deleted is still read.
+  platform::RemoveFile(listFile);
+
+  ListCheckResult result = CheckListText(text, services_.applicationPath, WindowsFolder());
+  if (!result.ok) {
+    ShowListBroken();
+    return;
+  }
+  state_.rows = std::move(result.rows);
+  state_.cmdBegin.enabled = true;
+  if (state_.rows.empty()) {
+    state_.cmdBegin.caption = texts::kClose;
+    state_.statusColor = kRed;
+    state_.statusText = texts::kStatusUpToDate;
+  } else {
+    state_.cmdBegin.caption = texts::kNext;
+    state_.statusText = texts::kStatusReady;
+  }
+}
+
+void UpdaterWindow::ShowListBroken() {
+  state_.rows.clear();
+  state_.selectedRow = 0;
+  state_.cmdBegin.caption = texts::kClose;
+  state_.cmdBegin.enabled = true;
+  state_.cmdCancel.enabled = false;
+  state_.statusColor = kRed;
+  state_.statusText = texts::kStatusListBroken;
+}
+
+void UpdaterWindow::FileArrived() {
+  if (state_.CurFile < 1 || static_cast<size_t>(state_.CurFile) > state_.rows.size()) return;
+  FileRow& row = state_.rows[static_cast<size_t>(state_.CurFile) - 1];
+  const std::string staged = services_.DL.SavedFileName();
+
+  // A file of another length than the list's did not arrive whole: it is a
+  // failed transfer, and nothing of it is installed.
+  std::uint64_t length = 0;
+  if (!platform::FileLength(staged, &length).ok() || length != static_cast<std::uint64_t>(row.exactSize)) {
+    platform::RemoveFile(staged);
+    ShowFailure();
+    return;
+  }
+
+  // Each step below goes on when the one before it failed; only the row's
+  // mark tells whether the file is in place.
+  StampFileTime(staged, row.modified);
+  Status installed = InstallStagedFile(
+      row.location, {services_.applicationPath, WindowsFolder(), services_.runningProgram});
+  row.status = installed.ok() ? texts::kRowDone : texts::kRowFailed;
+  if (!installed.ok()) anyRowFailed_ = true;
+
+  if (static_cast<size_t>(state_.CurFile) == state_.rows.size()) {
+    ShowCompleted();
+    return;
+  }
+  ++state_.CurFile;
+  StartRow();
+}
+
+void UpdaterWindow::StartRow() {
+  state_.selectedRow = state_.CurFile;
+  services_.DL.AbortDownload();
+  services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder +
+                            state_.rows[static_cast<size_t>(state_.CurFile) - 1].location);
+  services_.DL.BeginDownload();
+  state_.statusText = texts::StatusDownloading(state_.CurFile, static_cast<long>(state_.rows.size()));
+}
+
+void UpdaterWindow::ShowCompleted() {
+  state_.cmdBegin.caption = texts::kFinish;
+  state_.cmdBegin.enabled = true;
+  state_.cmdCancel.enabled = false;
+  ShowStep(2);
+  state_.statusColor = kRed;
+  state_.statusText = anyRowFailed_ ? texts::kStatusPartlyUpdated : texts::kStatusCompleted;
 }
 
 void UpdaterWindow::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {

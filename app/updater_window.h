@@ -22,6 +22,8 @@ struct UpdaterServices {
   Downloader& DL;
   // The folder of the updater's program, without a trailing separator.
   std::string applicationPath;
+  // The running executable itself, which an update never overwrites.
+  std::string runningProgram;
 };
 
 class UpdaterWindow : public DownloaderEvents {
@@ -55,9 +57,15 @@ class UpdaterWindow : public DownloaderEvents {
  private:
   std::string AppFile(const std::string& name) const;
   void ShowFailure();
+  void CheckUpdateList();
+  void ShowListBroken();
+  void FileArrived();
+  void StartRow();
+  void ShowCompleted();
 
   UpdaterServices services_;
   WindowState state_;
+  bool anyRowFailed_ = false;
 };
 
 }  // namespace vmrk

@@ -38,6 +38,9 @@ struct FileRow {
   std::string size;
   std::string modified;
   std::string status;
+  // The list's Size, kept exactly: a staged file of any other length did not
+  // arrive whole.
+  std::int32_t exactSize = 0;
 };
 
 struct WindowState {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/status.h"
 
@@ -17,6 +18,15 @@ char PathSeparator();
 
 // Folder of the running executable, without a trailing separator.
 std::string ApplicationPath();
+// Full path of the running executable.
+std::string ExecutablePath();
+
+// File names of the updater's own program, its side file and the player on
+// this platform ("vmrkxupdate.exe", "vmrkxupdate.exe.new", "vmrPlayer.exe"
+// on Windows; without ".exe" elsewhere).
+std::string UpdaterProgramName();
+std::string SideFileName();
+std::string PlayerProgramName();
 
 // The folder that "win" locations install below, without a trailing
 // separator. On Windows the system's own; elsewhere the folder that WINDIR
@@ -42,6 +52,17 @@ Status RemoveFile(const std::string& path);
 Status RemoveFilesIn(const std::string& folder);
 
 Status ReadWholeFile(const std::string& path, std::string* bytes);
+
+// Puts a copy of source at target in one step: the copy is written beside
+// target under a temporary name, given source's modification time and the
+// permission bits of the file it replaces (a new file gets the default), and
+// then renamed over target. On any failure target is exactly as it was and no
+// temporary file is left.
+Status ReplaceFileWith(const std::string& source, const std::string& target);
+
+// Starts a program with its arguments and does not wait for it. The program
+// runs on after the updater has ended.
+Status StartDetached(const std::string& program, const std::vector<std::string>& arguments);
 
 // Writes bytes to a temporary file beside path and renames it over path, so a
 // reader sees either the old or the new content, never a torn one.

@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
   vmrk::QtDesktop desktop;
   vmrk::QtDownloader downloader;
   vmrk::UpdaterWindow window(
-      {desktop, *settings, *instance, downloader, vmrk::platform::ApplicationPath()});
+      {desktop, *settings, *instance, downloader, vmrk::platform::ApplicationPath(),
+       vmrk::platform::ExecutablePath()});
 
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return 0;
 

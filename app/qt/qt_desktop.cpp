@@ -1,8 +1,8 @@
 #include "app/qt/qt_desktop.h"
 
-#include <QProcess>
-#include <QString>
-#include <QStringList>
+#include <unistd.h>
+
+#include "platform/files.h"
 
 #include "platform/posix/x11_desktop.h"
 
@@ -12,13 +12,16 @@ platform::WindowHandle QtDesktop::ForegroundWindow() { return platform::X11Foreg
 
 std::string QtDesktop::WindowTitle(platform::WindowHandle window) { return platform::X11WindowTitle(window); }
 
-void QtDesktop::PostCloseRequest(platform::WindowHandle /*window*/) {
-  // Asking the player to close arrives with the wizard's Next button.
-}
+void QtDesktop::PostCloseRequest(platform::WindowHandle window) { platform::X11RequestClose(window); }
 
 void QtDesktop::ShellOpen(const std::string& fileOrAddress) {
-  // Detached: the updater neither waits for nor hears from the opener.
-  QProcess::startDetached(QStringLiteral("xdg-open"), {QString::fromStdString(fileOrAddress)});
+  // A program is started itself; anything else goes to the desktop's opener.
+  // Neither is waited for, and a failure is not reported.
+  if (access(fileOrAddress.c_str(), X_OK) == 0 && platform::IsVisibleFile(fileOrAddress)) {
+    platform::StartDetached(fileOrAddress, {});
+    return;
+  }
+  platform::StartDetached("xdg-open", {fileOrAddress});
 }
 
 void QtDesktop::ShowAndActivateOwnWindow() {

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,17 +29,26 @@ bool IsHiddenName(const std::string& path) {
 
 char PathSeparator() { return '/'; }
 
-std::string ApplicationPath() {
+std::string ExecutablePath() {
   std::string buffer(4096, '\0');
   for (;;) {
     ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) return ".";
+    if (n < 0) return {};
     if (static_cast<size_t>(n) < buffer.size()) {
       buffer.resize(static_cast<size_t>(n));
-      break;
+      return buffer;
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::string UpdaterProgramName() { return "vmrkxupdate"; }
+std::string SideFileName() { return "vmrkxupdate.new"; }
+std::string PlayerProgramName() { return "vmrPlayer"; }
+
+std::string ApplicationPath() {
+  std::string buffer = ExecutablePath();
+  if (buffer.empty()) return ".";
   std::string::size_type slash = buffer.find_last_of('/');
   if (slash == std::string::npos) return ".";
   // The root folder is "/" itself; every other folder loses its separator.
@@ -112,6 +122,105 @@ Status ReadWholeFile(const std::string& path, std::string* bytes) {
     bytes->append(chunk, static_cast<size_t>(n));
   }
   close(fd);
+  return Status::Ok();
+}
+
+Status ReplaceFileWith(const std::string& source, const std::string& target) {
+  int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return Errno("cannot open", source);
+  struct stat sourceStat;
+  if (fstat(in, &sourceStat) != 0 || !S_ISREG(sourceStat.st_mode)) {
+    close(in);
+    return Status::Error(source + " is not a file");
+  }
+  std::string::size_type slash = target.find_last_of('/');
+  std::string folder = slash == std::string::npos ? "." : target.substr(0, slash);
+  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  // Hidden, so that a leftover after a power cut is never taken for the file.
+  // Created with 0666 rather than through mkstemp, so that a new file gets
+  // the user's umask like any other.
+  std::string temp;
+  int out = -1;
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
+    temp = folder + "/." + name + ".vmrk-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (out < 0 && errno != EEXIST) break;
+  }
+  if (out < 0) {
+    Status failed = Errno("cannot create a file in", folder);
+    close(in);
+    return failed;
+  }
+  auto fail = [&](Status status) {
+    close(in);
+    if (out >= 0) close(out);
+    unlink(temp.c_str());
+    return status;
+  };
+  char chunk[1 << 16];
+  for (;;) {
+    ssize_t n = read(in, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail(Errno("cannot read", source));
+    if (n == 0) break;
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(out, chunk + done, static_cast<size_t>(n - done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return fail(Errno("cannot write", temp));
+      done += w;
+    }
+  }
+  // The list carries no permissions: a replaced program must stay executable.
+  struct stat old;
+  if (stat(target.c_str(), &old) == 0 && fchmod(out, old.st_mode & 07777) != 0)
+    return fail(Errno("cannot set the permissions of", temp));
+  struct timespec times[2] = {{0, UTIME_OMIT}, sourceStat.st_mtim};
+  if (futimens(out, times) != 0) return fail(Errno("cannot set the time of", temp));
+  if (fsync(out) != 0) return fail(Errno("cannot write", temp));
+  int closed = close(out);
+  out = -1;
+  if (closed != 0) return fail(Errno("cannot write", temp));
+  if (rename(temp.c_str(), target.c_str()) != 0) return fail(Errno("cannot replace", target));
+  close(in);
+  return Status::Ok();
+}
+
+Status StartDetached(const std::string& program, const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  // Exec failures come back through the pipe; on success it closes unread.
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return Errno("cannot start", program);
+  pid_t child = fork();
+  if (child < 0) {
+    close(report[0]);
+    close(report[1]);
+    return Errno("cannot start", program);
+  }
+  if (child == 0) {
+    // The grandchild is adopted by init, so nobody has to wait for it.
+    setsid();
+    if (fork() != 0) _exit(0);
+    execvp(program.c_str(), argv.data());
+    int error = errno;
+    (void)!write(report[1], &error, sizeof error);
+    _exit(127);
+  }
+  close(report[1]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  int error = 0;
+  ssize_t n;
+  do n = read(report[0], &error, sizeof error);
+  while (n < 0 && errno == EINTR);
+  close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof error)) {
+    errno = error;
+    return Errno("cannot start", program);
+  }
   return Status::Ok();
 }
 

@@ -107,4 +107,52 @@ std::string X11WindowTitle(WindowHandle handle) {
   return title;
 }
 
+void X11RequestClose(WindowHandle handle) {
+  if (handle == 0) return;
+  Connection connection;
+  Display* display = connection.get();
+  if (display == nullptr) return;
+  auto oldHandler = XSetErrorHandler(IgnoreErrors);
+  Window window = static_cast<Window>(handle);
+  Window root = DefaultRootWindow(display);
+
+  bool managerCloses = false;
+  Atom supported = XInternAtom(display, "_NET_SUPPORTED", True);
+  Atom netClose = XInternAtom(display, "_NET_CLOSE_WINDOW", False);
+  if (supported != None) {
+    std::string atoms = Property(display, root, supported, XA_ATOM);
+    for (size_t i = 0; i + sizeof(long) <= atoms.size(); i += sizeof(long))
+      if (static_cast<Atom>(*reinterpret_cast<const long*>(atoms.data() + i)) == netClose) managerCloses = true;
+  }
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.format = 32;
+  if (managerCloses) {
+    event.xclient.window = window;
+    event.xclient.message_type = netClose;
+    event.xclient.data.l[0] = CurrentTime;
+    event.xclient.data.l[1] = 2;  // on the user's behalf, like a pager
+    XSendEvent(display, root, False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
+  } else {
+    Atom protocols = XInternAtom(display, "WM_PROTOCOLS", False);
+    Atom deleteWindow = XInternAtom(display, "WM_DELETE_WINDOW", False);
+    Atom* list = nullptr;
+    int count = 0;
+    bool takesDelete = false;
+    if (XGetWMProtocols(display, window, &list, &count) != 0) {
+      for (int i = 0; i < count; ++i) takesDelete |= list[i] == deleteWindow;
+      XFree(list);
+    }
+    if (takesDelete) {
+      event.xclient.window = window;
+      event.xclient.message_type = protocols;
+      event.xclient.data.l[0] = static_cast<long>(deleteWindow);
+      event.xclient.data.l[1] = CurrentTime;
+      XSendEvent(display, window, False, NoEventMask, &event);
+    }
+  }
+  XSync(display, False);
+  XSetErrorHandler(oldHandler);
+}
+
 }  // namespace vmrk::platform

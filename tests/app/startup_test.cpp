@@ -11,6 +11,7 @@
 #include "app/updater_window.h"
 #include "downloader/qt/qt_downloader.h"
 #include "platform/ini_settings_store.h"
+#include "updatelist/rtf_writer.h"
 #include "tests/support/event_pump.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
@@ -39,7 +40,7 @@ class StartupTest : public testing::Test {
   StartupTest() : server_(release_.path()), settings_(config_.path()) {
     setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
     lock_ = platform::CreateInstanceLock("vmrkxupdate");
-    release_.Write("vmrkxupdate/list.txt", "the list");
+    release_.Write("vmrkxupdate/list.txt", PlainTextToRtf(""));
     appPath_ = app_.path();
   }
   ~StartupTest() override { unsetenv("XDG_RUNTIME_DIR"); }
@@ -97,8 +98,10 @@ TEST_F(StartupTest, NormalStartFetchesTheListIntoTheApplicationFolder) {
 
   ASSERT_TRUE(test::PumpUntil([&] { return forwarder_.finished + forwarder_.failed > 0; }, 10000));
   EXPECT_EQ(forwarder_.finished, 1);
-  EXPECT_EQ(app_.Read("list.txt"), "the list");
   EXPECT_EQ(downloader_.SavedFileName(), app_.Sub("list.txt"));
+  // The empty list was read and deleted: nothing to update.
+  EXPECT_FALSE(std::filesystem::exists(app_.Sub("list.txt")));
+  EXPECT_EQ(Window().state().statusText, texts::kStatusUpToDate);
   ASSERT_EQ(server_.Requests().size(), 1u);
   EXPECT_EQ(server_.Requests()[0].path, "/vmrkxupdate/list.txt");
 }

@@ -11,6 +11,9 @@ fault routes that misbehave on purpose.
   /fault/slow/<bytes>/<name>      the body in 1 KiB pieces, 20 ms apart
   /fault/bytes/<bytes>/<name>     a generated body of that length, fast
 
+Static files whose name holds ".slow." are sent in 1 KiB pieces 20 ms apart;
+those whose name holds ".cut." announce their length and stop half way.
+
 Prints the port on its first line of output. Every request is appended to the
 --log file as "<connection> <method> <path>". Binds 127.0.0.1 only and stops
 by itself after --lifetime seconds.
@@ -73,12 +76,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if self.command == "HEAD":
             return
+        name = os.path.basename(full)
         with open(full, "rb") as f:
+            if ".cut." in name:
+                self.wfile.write(f.read(size // 2))
+                self.wfile.flush()
+                self.close_hard()
+                return
+            slow = ".slow." in name
             while True:
-                chunk = f.read(256 * 1024)
+                chunk = f.read(1024 if slow else 256 * 1024)
                 if not chunk:
                     break
                 self.wfile.write(chunk)
+                if slow:
+                    self.wfile.flush()
+                    time.sleep(0.02)
 
     def fault(self, parts):
         kind = parts[0]
@@ -142,6 +155,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+
+    def handle_error(self, request, client_address):
+        # Clients that abort mid-transfer are part of the tests.
+        if isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            return
+        super().handle_error(request, client_address)
 
 
 def main():

@@ -1,0 +1,73 @@
+#include "install/installer.h"
+
+#include "app/texts.h"
+#include "install/folder_chain.h"
+#include "platform/files.h"
+#include "updatelist/file_helpers.h"
+#include "updatelist/location.h"
+
+namespace vmrk {
+namespace {
+
+std::string Quoted(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  // Windows' rules: backslashes before a quote are doubled, the quote escaped.
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');
+  return out + "\"";
+}
+
+}  // namespace
+
+std::optional<Registration> RegistrationFor(const std::string& location, const std::string& target,
+                                            const std::string& windowsFolder) {
+  if (SplitLocation(location).rootPrefix != "win") return std::nullopt;
+  if (!EndsWithIgnoringCase(location, ".dll") && !EndsWithIgnoringCase(location, ".ocx")) return std::nullopt;
+  const char sep = platform::PathSeparator();
+  return Registration{windowsFolder + sep + "system32" + sep + "regsvr32.exe", {target, "-s"}};
+}
+
+std::string CommandLineOf(const Registration& registration) {
+  std::string line = Quoted(registration.program);
+  for (const std::string& argument : registration.arguments) line += " " + Quoted(argument);
+  return line;
+}
+
+Status InstallStagedFile(const std::string& location, const InstallPaths& paths) {
+  const char sep = platform::PathSeparator();
+  LocationParts parts = SplitLocation(location);
+  const std::string staged = paths.applicationPath + sep + texts::kStagingFolder + sep + parts.fileName;
+  const std::string target = LocationTarget(parts, paths.applicationPath, paths.windowsFolder);
+
+  Status placed;
+  if (EqualsIgnoringCase(parts.fileName, platform::UpdaterProgramName()) || target == paths.runningProgram) {
+    // The running program is never replaced: its new copy waits beside it.
+    placed = platform::ReplaceFileWith(staged, paths.applicationPath + sep + platform::SideFileName());
+  } else {
+    Status folders = parts.underApplication ? MakeAppFolders(paths.applicationPath, parts.folderPart)
+                                            : MakeFolderChain(paths.windowsFolder, parts.folderPart);
+    placed = platform::ReplaceFileWith(staged, target);
+    if (!placed.ok() && !folders.ok()) placed = folders;
+    if (placed.ok()) {
+      if (auto registration = RegistrationFor(location, target, paths.windowsFolder);
+          registration && FileExists(registration->program)) {
+        // Not waited for, and its outcome is not looked at.
+        platform::StartDetached(registration->program, registration->arguments);
+      }
+    }
+  }
+  platform::RemoveFile(staged);
+  return placed;
+}
+
+}  // namespace vmrk

@@ -1,0 +1,272 @@
+// A whole update through the window's handlers: the list arrives and is
+// checked, Next fetches and installs every row, Finish restarts the player.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "app/texts.h"
+#include "tests/app/window_fixture.h"
+
+namespace vmrk {
+namespace {
+
+namespace fs = std::filesystem;
+
+class UpdateFlowTest : public test::WindowFixture {
+ protected:
+  std::int64_t Stamp(const platform::CivilTime& t) { return *platform::LocalToUnixSeconds(t); }
+  void InstallOld(const std::string& relative, const std::string& content) {
+    std::string path = app_.Write(relative, content);
+    platform::SetFileModifiedTime(path, Stamp({2000, 1, 1, 0, 0, 0}));
+  }
+  bool Requested(const std::string& path) {
+    for (const auto& r : server_.Requests())
+      if (r.path == path) return true;
+    return false;
+  }
+  void ExpectFailureState() {
+    EXPECT_EQ(State().statusText, texts::kStatusFailed);
+    EXPECT_EQ(State().statusColor, kRed);
+    EXPECT_EQ(State().cmdBegin.caption, texts::kClose);
+    EXPECT_TRUE(State().cmdBegin.enabled);
+    EXPECT_FALSE(State().cmdCancel.enabled);
+  }
+};
+
+TEST_F(UpdateFlowTest, WholeUpdateFromNextToFinish) {
+  const platform::CivilTime codecTime{2008, 7, 1, 0, 0, 0};
+  Publish({
+      {"app\\vmrPlayer", "#!/bin/sh\necho new player\n"},
+      {"app\\readme.txt", "说明"},
+      {"app\\plugins\\skins\\blue.dat", std::string(5000, 'b')},
+      {"app\\皮肤\\默认 皮肤.dat", "默认"},
+      {"app\\empty.dat", ""},
+      {"app\\uptodate.txt", "never fetched"},
+      {"win\\system32\\vmrcodec.dll", "MZ codec", codecTime},
+      {"app\\vmrkxupdate", "new updater"},
+  });
+  std::string player = app_.Write("vmrPlayer", "old player");
+  chmod(player.c_str(), 0755);
+  platform::SetFileModifiedTime(player, Stamp({2000, 1, 1, 0, 0, 0}));
+  InstallOld("vmrkxupdate", "running updater");
+  app_.Write("uptodate.txt", "newer than the list");
+
+  LoadAndCheck();
+  ASSERT_EQ(State().rows.size(), 7u);
+  EXPECT_EQ(State().statusText, texts::kStatusReady);
+  EXPECT_FALSE(fs::exists(app_.Sub("list.txt")));
+  for (const FileRow& row : State().rows) EXPECT_NE(row.location, "app\\uptodate.txt");
+
+  RunUpdate();
+  const WindowState& s = State();
+  EXPECT_EQ(s.cmdBegin.caption, texts::kFinish);
+  EXPECT_FALSE(s.cmdCancel.enabled);
+  EXPECT_EQ(s.statusText, texts::kStatusCompleted);
+  EXPECT_EQ(s.statusColor, kRed);
+  EXPECT_EQ(s.CurFile, 7);
+  EXPECT_TRUE(s.steps[2].border);
+  for (const FileRow& row : s.rows) EXPECT_EQ(row.status, "√") << row.location;
+
+  EXPECT_EQ(app_.Read("vmrPlayer"), "#!/bin/sh\necho new player\n");
+  struct stat st;
+  ASSERT_EQ(stat(player.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_EQ(app_.Read("readme.txt"), "说明");
+  EXPECT_EQ(app_.Read("plugins/skins/blue.dat"), std::string(5000, 'b'));
+  EXPECT_EQ(app_.Read("皮肤/默认 皮肤.dat"), "默认");
+  EXPECT_EQ(app_.Read("empty.dat"), "");
+  EXPECT_EQ(app_.Read("uptodate.txt"), "newer than the list");
+  EXPECT_EQ(windows_.Read("system32/vmrcodec.dll"), "MZ codec");
+  EXPECT_EQ(app_.Read("vmrkxupdate"), "running updater");
+  EXPECT_EQ(app_.Read("vmrkxupdate.new"), "new updater");
+  // Each file carries the list's time.
+  EXPECT_EQ(LocalTimeOf(app_.Sub("readme.txt")), Stamp({2008, 5, 12, 14, 30, 5}));
+  EXPECT_EQ(LocalTimeOf(windows_.Sub("system32/vmrcodec.dll")), Stamp(codecTime));
+  EXPECT_TRUE(fs::is_empty(app_.Sub("update")));
+  EXPECT_FALSE(Requested("/vmrkxupdate/app/uptodate.txt"));
+  EXPECT_TRUE(Requested("/vmrkxupdate/app/%E7%9A%AE%E8%82%A4/%E9%BB%98%E8%AE%A4%20%E7%9A%AE%E8%82%A4.dat"));
+
+  Window().cmdBegin_Click();
+  ASSERT_EQ(desktop_.opened.size(), 1u);
+  EXPECT_EQ(desktop_.opened[0], app_.Sub("vmrPlayer"));
+  EXPECT_TRUE(State().closeRequested);
+}
+
+TEST_F(UpdateFlowTest, NextShowsTheDownloadingStateAndProgressGoesToTheCurrentRow) {
+  Publish({{"app\\big.slow.bin", std::string(60 * 1024, 'x')}, {"app\\b.txt", "b"}});
+  LoadAndCheck();
+  ASSERT_EQ(State().rows.size(), 2u);
+  Window().cmdBegin_Click();
+  EXPECT_TRUE(State().steps[1].border);
+  EXPECT_FALSE(State().steps[0].border);
+  EXPECT_EQ(State().CurFile, 1);
+  EXPECT_FALSE(State().cmdBegin.enabled);
+  EXPECT_TRUE(State().cmdCancel.enabled);
+  EXPECT_EQ(State().statusText, "正在下载更新文件（1/2）……");
+  ASSERT_TRUE(test::PumpUntil([&] { return State().rows[0].status.find('%') != std::string::npos; }, 10000));
+  EXPECT_EQ(State().rows[1].status, "等待");
+  ASSERT_TRUE(test::PumpUntil([&] { return State().CurFile == 2; }, 20000));
+  EXPECT_EQ(State().rows[0].status, "√");
+  EXPECT_EQ(State().selectedRow, 2);
+  EXPECT_EQ(State().statusText, "正在下载更新文件（2/2）……");
+  ASSERT_TRUE(test::PumpUntil([&] { return State().cmdBegin.enabled; }, 10000));
+  EXPECT_EQ(State().cmdBegin.caption, texts::kFinish);
+}
+
+struct ForegroundCase {
+  const char* name;
+  platform::WindowHandle window;
+  std::string title;
+  bool posted;
+  friend void PrintTo(const ForegroundCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class CloseRequestTest : public UpdateFlowTest, public testing::WithParamInterface<ForegroundCase> {};
+
+TEST_P(CloseRequestTest, NextAsksThePlayerToCloseOnlyWhenItWasInFront) {
+  desktop_.foreground = GetParam().window;
+  desktop_.foregroundTitle = GetParam().title;
+  Publish({{"app\\a.txt", "a"}});
+  LoadAndCheck();
+  Window().cmdBegin_Click();
+  if (GetParam().posted) {
+    ASSERT_EQ(desktop_.closeRequests.size(), 1u);
+    EXPECT_EQ(desktop_.closeRequests[0], GetParam().window);
+  } else {
+    EXPECT_TRUE(desktop_.closeRequests.empty());
+  }
+  EXPECT_EQ(State().CurFile, 1);  // the download starts at once either way
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, CloseRequestTest,
+                         testing::Values(ForegroundCase{"player", 5, "Vmr播放器 - 电影.avi", true},
+                                         ForegroundCase{"otherCase", 6, "vmr播放器", true},
+                                         ForegroundCase{"other", 7, "Terminal", false},
+                                         ForegroundCase{"none", 0, "", false}),
+                         [](const testing::TestParamInfo<ForegroundCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(UpdateFlowTest, NothingToUpdateOffersClose) {
+  Publish({{"app\\a.txt", "a"}});
+  app_.Write("a.txt", "installed later than the list");
+  LoadAndCheck();
+  EXPECT_TRUE(State().rows.empty());
+  EXPECT_EQ(State().cmdBegin.caption, texts::kClose);
+  EXPECT_TRUE(State().cmdBegin.enabled);
+  EXPECT_EQ(State().statusText, texts::kStatusUpToDate);
+  EXPECT_EQ(State().statusColor, kRed);
+  Window().cmdBegin_Click();
+  EXPECT_TRUE(State().closeRequested);
+}
+
+TEST_F(UpdateFlowTest, AListThatClimbsOutOfItsFolderIsRefused) {
+  release_.Write("vmrkxupdate/list.txt",
+                 PlainTextToRtf("app\\a.txt?1*2008-5-12\r\napp\\..\\..\\evil?1*2008-5-12\r\n"));
+  LoadAndCheck();
+  EXPECT_TRUE(State().rows.empty());
+  EXPECT_EQ(State().statusText, texts::kStatusListBroken);
+  EXPECT_EQ(State().statusColor, kRed);
+  EXPECT_EQ(State().cmdBegin.caption, texts::kClose);
+  EXPECT_TRUE(State().cmdBegin.enabled);
+  EXPECT_FALSE(fs::exists(app_.Sub("list.txt")));
+}
+
+TEST_F(UpdateFlowTest, AListThatCannotBeLoadedIsNotUpToDate) {
+  Window().Form_Load();
+  Window().DL_Finished(1);  // the downloader names no file
+  EXPECT_EQ(State().statusText, texts::kStatusListBroken);
+  EXPECT_EQ(State().cmdBegin.caption, texts::kClose);
+}
+
+TEST_F(UpdateFlowTest, APlaylistFileIsInstalledLikeAnyOther) {
+  Publish({{"app\\playlist.txt", "1.avi\r\n"}, {"app\\z.txt", "z"}});
+  LoadAndCheck();
+  ASSERT_EQ(State().rows.size(), 2u);
+  RunUpdate();
+  EXPECT_EQ(State().cmdBegin.caption, texts::kFinish);
+  EXPECT_EQ(app_.Read("playlist.txt"), "1.avi\r\n");
+  EXPECT_EQ(app_.Read("z.txt"), "z");
+  EXPECT_EQ(State().rows.size(), 2u);
+}
+
+TEST_F(UpdateFlowTest, NotFoundInTheMiddleStopsWithEarlierFilesInstalled) {
+  Publish({{"app\\1.txt", "one"}, {"app\\2.txt", "two"}, {"app\\3.txt", "three"}});
+  fs::remove(release_.Sub("vmrkxupdate/app/2.txt"));
+  app_.Write("3.txt", "");  // empty, so offered; must stay as it is
+  LoadAndCheck();
+  RunUpdate();
+  ExpectFailureState();
+  EXPECT_EQ(app_.Read("1.txt"), "one");
+  EXPECT_FALSE(fs::exists(app_.Sub("2.txt")));
+  EXPECT_EQ(app_.Read("3.txt"), "");
+  EXPECT_EQ(State().rows[0].status, "√");
+  EXPECT_NE(State().rows[1].status, "√");
+  EXPECT_EQ(State().rows[2].status, "等待");
+  EXPECT_FALSE(Requested("/vmrkxupdate/app/3.txt"));
+  Window().cmdBegin_Click();
+  EXPECT_TRUE(State().closeRequested);
+}
+
+TEST_F(UpdateFlowTest, AFileOfTheWrongLengthIsAFailedTransfer) {
+  Publish({{"app\\a.dll", "12345", {2008, 5, 12, 14, 30, 5}, "10"}});
+  app_.Write("a.dll", "");
+  LoadAndCheck();
+  RunUpdate();
+  ExpectFailureState();
+  EXPECT_EQ(app_.Read("a.dll"), "");
+  EXPECT_TRUE(fs::is_empty(app_.Sub("update")));
+}
+
+TEST_F(UpdateFlowTest, ACutConnectionLeavesTheInstalledFile) {
+  Publish({{"app\\a.cut.dll", std::string(4000, 'n')}});
+  app_.Write("a.cut.dll", "");
+  LoadAndCheck();
+  RunUpdate();
+  ExpectFailureState();
+  EXPECT_EQ(app_.Read("a.cut.dll"), "");
+}
+
+TEST_F(UpdateFlowTest, AFileThatCannotBeInstalledIsMarkedAndTheRestGoOn) {
+  Publish({{"app\\adir", "a file"}, {"app\\b.txt", "b"}});
+  fs::create_directories(app_.Sub("adir/inner"));  // a folder where the file belongs
+  LoadAndCheck();
+  ASSERT_EQ(State().rows.size(), 2u);
+  RunUpdate();
+  EXPECT_EQ(State().rows[0].status, "×");
+  EXPECT_EQ(State().rows[1].status, "√");
+  EXPECT_EQ(State().cmdBegin.caption, texts::kFinish);
+  EXPECT_TRUE(State().steps[2].border);
+  EXPECT_EQ(State().statusText, texts::kStatusPartlyUpdated);
+  EXPECT_EQ(State().statusColor, kRed);
+  EXPECT_EQ(app_.Read("b.txt"), "b");
+}
+
+TEST_F(UpdateFlowTest, CancelDuringATransferInstallsNothingMore) {
+  Publish({{"app\\big.slow.bin", std::string(200 * 1024, 'x')}});
+  LoadAndCheck();
+  Window().cmdBegin_Click();
+  ASSERT_TRUE(test::PumpUntil([&] { return State().rows[0].status.find('%') != std::string::npos; }, 10000));
+  Window().cmdCancel_Click();
+  EXPECT_TRUE(State().closeRequested);
+  test::PumpFor(300);
+  EXPECT_FALSE(fs::exists(app_.Sub("big.slow.bin")));
+  EXPECT_FALSE(fs::exists(app_.Sub("update/big.slow.bin")));
+}
+
+TEST_F(UpdateFlowTest, EventsThatChangeNothing) {
+  Publish({{"app\\a.txt", "a"}});
+  PointAtServer();
+  Window().Form_Load();
+  WindowState before = State();
+  Window().DL_Finished(0);
+  Window().DL_Finished(-3);
+  Window().DL_Progress(0.5f, 0, 0);  // while the list is fetched
+  EXPECT_EQ(State().statusText, before.statusText);
+  EXPECT_EQ(State().rows.size(), before.rows.size());
+  EXPECT_EQ(State().cmdBegin.enabled, before.cmdBegin.enabled);
+}
+
+}  // namespace
+}  // namespace vmrk

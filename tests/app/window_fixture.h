@@ -1,0 +1,120 @@
+// The updater window over real parts: a temporary application and Windows
+// folder, a real settings file, the real instance lock, the real downloader
+// and the tests' own HTTP server. Only the desktop is faked.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/updater_window.h"
+#include "downloader/qt/qt_downloader.h"
+#include "platform/civil_time.h"
+#include "platform/file_time.h"
+#include "platform/ini_settings_store.h"
+#include "tests/support/event_pump.h"
+#include "tests/support/fake_desktop.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/temp_dir.h"
+#include "updatelist/list_date.h"
+#include "updatelist/rtf_writer.h"
+
+namespace vmrk::test {
+
+// Hands the downloader's events to the window and counts them.
+struct Forwarder : DownloaderEvents {
+  UpdaterWindow* window = nullptr;
+  int finished = 0, failed = 0;
+  void DL_Finished(std::int32_t v) override {
+    ++finished;
+    window->DL_Finished(v);
+  }
+  void DL_Failed(std::int32_t c, std::int32_t e) override {
+    ++failed;
+    window->DL_Failed(c, e);
+  }
+  void DL_Progress(float f, std::int32_t a, std::int32_t b) override { window->DL_Progress(f, a, b); }
+};
+
+struct ReleaseFile {
+  std::string location;
+  std::string content;
+  platform::CivilTime modified{2008, 5, 12, 14, 30, 5};
+  std::string listedSize;  // "" for the content's real length
+};
+
+class WindowFixture : public testing::Test {
+ protected:
+  WindowFixture() : server_(release_.path()), settings_(config_.path()) {
+    setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
+    setenv("WINDIR", windows_.path().c_str(), 1);
+    lock_ = platform::CreateInstanceLock("vmrkxupdate");
+    appPath_ = app_.path();
+  }
+  ~WindowFixture() override {
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("WINDIR");
+  }
+
+  UpdaterWindow& Window() {
+    if (!window_) {
+      window_ = std::make_unique<UpdaterWindow>(
+          UpdaterServices{desktop_, settings_, *lock_, downloader_, appPath_, app_.Sub("vmrkxupdate")});
+      forwarder_.window = window_.get();
+      downloader_.SetEvents(&forwarder_);
+    }
+    return *window_;
+  }
+  const WindowState& State() { return Window().state(); }
+  void WriteAddressFile(const std::string& text) { app_.Write("myip.txt", text); }
+  void PointAtServer() { WriteAddressFile("seip:" + server_.HostPort() + "\r\n"); }
+
+  // Serves the files and a list of them, written as the generator writes it.
+  void Publish(const std::vector<ReleaseFile>& files) {
+    std::string list;
+    for (const ReleaseFile& f : files) {
+      std::string relative = f.location;
+      for (char& c : relative)
+        if (c == '\\') c = '/';
+      release_.Write("vmrkxupdate/" + relative, f.content);
+      list += f.location + "?" + (f.listedSize.empty() ? std::to_string(f.content.size()) : f.listedSize) + "*" +
+              FormatListDate(f.modified) + "\r\n";
+    }
+    release_.Write("vmrkxupdate/list.txt", PlainTextToRtf(list));
+  }
+
+  // Start-up and the list check.
+  void LoadAndCheck() {
+    PointAtServer();
+    ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
+    ASSERT_TRUE(PumpUntil([&] { return forwarder_.finished + forwarder_.failed > 0; }, 10000));
+  }
+  // Next, then until the sequence ends one way or the other.
+  void RunUpdate() {
+    ASSERT_EQ(State().cmdBegin.caption, "下一步");
+    ASSERT_TRUE(State().cmdBegin.enabled);
+    Window().cmdBegin_Click();
+    ASSERT_TRUE(PumpUntil([&] { return State().cmdBegin.enabled; }, 20000));
+  }
+
+  std::int64_t LocalTimeOf(const std::string& path) {
+    std::int64_t t = 0;
+    EXPECT_TRUE(platform::FileModifiedTime(path, &t).ok()) << path;
+    return t;
+  }
+
+  TempDir app_, release_, config_, runtime_, windows_;
+  LoopbackServer server_;
+  platform::IniSettingsStore settings_;
+  std::unique_ptr<platform::InstanceLock> lock_;
+  FakeDesktop desktop_;
+  QtDownloader downloader_;
+  Forwarder forwarder_;
+  std::string appPath_;
+  std::unique_ptr<UpdaterWindow> window_;
+};
+
+}  // namespace vmrk::test

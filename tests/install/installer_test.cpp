@@ -1,0 +1,163 @@
+#include "install/installer.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "platform/file_time.h"
+#include "tests/support/temp_dir.h"
+
+namespace vmrk {
+namespace {
+
+namespace fs = std::filesystem;
+
+class InstallerTest : public testing::Test {
+ protected:
+  InstallerTest() {
+    fs::create_directories(dir_.Sub("app/update"));
+    fs::create_directories(dir_.Sub("win/system32"));
+    paths_ = {dir_.Sub("app"), dir_.Sub("win"), dir_.Sub("app/running-updater")};
+  }
+  // A staged file as the download left it, with the time the stamping gave it.
+  void Stage(const std::string& name, const std::string& content, std::int64_t time = 1210573805) {
+    std::string path = dir_.Write("app/update/" + name, content);
+    ASSERT_TRUE(platform::SetFileModifiedTime(path, time).ok());
+  }
+  std::int64_t TimeOf(const std::string& relative) {
+    std::int64_t t = 0;
+    EXPECT_TRUE(platform::FileModifiedTime(dir_.Sub(relative), &t).ok());
+    return t;
+  }
+  size_t EntriesIn(const std::string& relative) {
+    return static_cast<size_t>(std::distance(fs::directory_iterator(dir_.Sub(relative)), {}));
+  }
+
+  test::TempDir dir_;
+  InstallPaths paths_;
+};
+
+TEST_F(InstallerTest, NewFileBelowTheApplicationFolderWithItsFolders) {
+  Stage("main.dll", "new");
+  ASSERT_TRUE(InstallStagedFile("app\\skin\\blue\\main.dll", paths_).ok());
+  EXPECT_EQ(dir_.Read("app/skin/blue/main.dll"), "new");
+  EXPECT_EQ(TimeOf("app/skin/blue/main.dll"), 1210573805);
+  EXPECT_FALSE(fs::exists(dir_.Sub("app/update/main.dll")));
+  EXPECT_EQ(EntriesIn("app/skin/blue"), 1u);  // no temporary left beside it
+}
+
+TEST_F(InstallerTest, ReplacedFileKeepsItsPermissionBits) {
+  std::string player = dir_.Write("app/vmrPlayer", "old");
+  chmod(player.c_str(), 0755);
+  Stage("vmrPlayer", "new player");
+  ASSERT_TRUE(InstallStagedFile("app\\vmrPlayer", paths_).ok());
+  EXPECT_EQ(dir_.Read("app/vmrPlayer"), "new player");
+  struct stat st;
+  ASSERT_EQ(stat(player.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_EQ(TimeOf("app/vmrPlayer"), 1210573805);
+}
+
+TEST_F(InstallerTest, MissingStagedFileLeavesTheInstalledFileAsItWas) {
+  dir_.Write("app/a.dll", "installed");
+  EXPECT_FALSE(InstallStagedFile("app\\a.dll", paths_).ok());
+  EXPECT_EQ(dir_.Read("app/a.dll"), "installed");
+  EXPECT_EQ(EntriesIn("app"), 2u);  // a.dll and update/
+}
+
+TEST_F(InstallerTest, TargetThatCannotBeReplacedFailsAndTheStagedCopyGoes) {
+  fs::create_directories(dir_.Sub("app/adir/inner"));  // a folder where the file belongs
+  Stage("adir", "file");
+  EXPECT_FALSE(InstallStagedFile("app\\adir", paths_).ok());
+  EXPECT_TRUE(fs::is_directory(dir_.Sub("app/adir/inner")));
+  EXPECT_FALSE(fs::exists(dir_.Sub("app/update/adir")));
+  EXPECT_EQ(EntriesIn("app"), 2u);
+}
+
+TEST_F(InstallerTest, FolderThatCannotBeMadeFails) {
+  dir_.Write("app/blocker", "a file where a folder belongs");
+  Stage("x.dll", "x");
+  EXPECT_FALSE(InstallStagedFile("app\\blocker\\x.dll", paths_).ok());
+  EXPECT_EQ(dir_.Read("app/blocker"), "a file where a folder belongs");
+}
+
+struct OwnProgramCase {
+  const char* name;
+  std::string location;
+  std::string stagedName;
+  friend void PrintTo(const OwnProgramCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class OwnProgramTest : public InstallerTest, public testing::WithParamInterface<OwnProgramCase> {};
+
+TEST_P(OwnProgramTest, BecomesTheSideFileOnly) {
+  dir_.Write("app/vmrkxupdate", "running");
+  Stage(GetParam().stagedName, "new updater");
+  ASSERT_TRUE(InstallStagedFile(GetParam().location, paths_).ok());
+  EXPECT_EQ(dir_.Read("app/vmrkxupdate"), "running");
+  EXPECT_EQ(dir_.Read("app/vmrkxupdate.new"), "new updater");
+  EXPECT_FALSE(fs::exists(dir_.Sub("app/update/" + GetParam().stagedName)));
+  EXPECT_FALSE(fs::exists(dir_.Sub("win/tools")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, OwnProgramTest,
+                         testing::Values(OwnProgramCase{"appRoot", "app\\vmrkxupdate", "vmrkxupdate"},
+                                         OwnProgramCase{"capitals", "app\\VMRKXUPDATE", "VMRKXUPDATE"},
+                                         OwnProgramCase{"anyFolder", "win\\tools\\vmrkxupdate", "vmrkxupdate"},
+                                         OwnProgramCase{"theRunningFileByAnotherName", "app\\running-updater",
+                                                        "running-updater"}),
+                         [](const testing::TestParamInfo<OwnProgramCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+TEST_F(InstallerTest, ComponentsBelowTheWindowsFolderAreRegisteredWithoutWaiting) {
+  // A registration program of our own that notes its arguments.
+  std::string record = dir_.Sub("registered.txt");
+  std::string regsvr = dir_.Write("win/system32/regsvr32.exe",
+                                  "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done >> '" + record +
+                                      "'\necho >> '" + record + "'\n");
+  chmod(regsvr.c_str(), 0755);
+  Stage("b c.ocx", "component");
+  ASSERT_TRUE(InstallStagedFile("win\\system32\\my dir\\b c.ocx", paths_).ok());
+  Stage("d.DLL", "component");
+  ASSERT_TRUE(InstallStagedFile("win\\d.DLL", paths_).ok());
+  Stage("e.dll", "app component");
+  ASSERT_TRUE(InstallStagedFile("app\\e.dll", paths_).ok());
+  Stage("f.dll", "capital root");
+  ASSERT_TRUE(InstallStagedFile("WIN\\f.dll", paths_).ok());
+  EXPECT_EQ(dir_.Read("win/f.dll"), "capital root");
+
+  std::string expected = "[" + dir_.Sub("win/system32/my dir/b c.ocx") + "][-s]\n[" + dir_.Sub("win/d.DLL") + "][-s]\n";
+  for (int i = 0; i < 200 && (!fs::exists(record) || dir_.Read("registered.txt").size() < expected.size()); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::string got = dir_.Read("registered.txt");
+  // Two registrations, in any order (neither was waited for), and no others.
+  EXPECT_EQ(got.size(), expected.size()) << got;
+  EXPECT_NE(got.find("[" + dir_.Sub("win/system32/my dir/b c.ocx") + "][-s]"), std::string::npos) << got;
+  EXPECT_NE(got.find("[" + dir_.Sub("win/d.DLL") + "][-s]"), std::string::npos) << got;
+}
+
+TEST_F(InstallerTest, NoRegistrationProgramMeansNothingElseHappens) {
+  Stage("g.dll", "component");
+  EXPECT_TRUE(InstallStagedFile("win\\g.dll", paths_).ok());
+  EXPECT_EQ(dir_.Read("win/g.dll"), "component");
+}
+
+TEST(Registration, CommandLinesQuoteThePath) {
+  auto r = RegistrationFor("win\\system32\\b.ocx", "C:\\WINDOWS\\system32\\b.ocx", "C:\\WINDOWS");
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(CommandLineOf(*r), "C:\\WINDOWS/system32/regsvr32.exe C:\\WINDOWS\\system32\\b.ocx -s");
+  auto spaced = RegistrationFor("win\\My Codecs\\c.dll", "C:\\WINDOWS\\My Codecs\\c.dll", "C:\\WINDOWS");
+  EXPECT_EQ(CommandLineOf(*spaced), "C:\\WINDOWS/system32/regsvr32.exe \"C:\\WINDOWS\\My Codecs\\c.dll\" -s");
+  EXPECT_EQ(CommandLineOf({"a b\\", {"x\"y", "e\\\\"}}), "\"a b\\\\\" \"x\\\"y\" e\\\\");
+  EXPECT_FALSE(RegistrationFor("app\\a.dll", "t", "w"));
+  EXPECT_FALSE(RegistrationFor("WIN\\c.dll", "t", "w"));
+  EXPECT_FALSE(RegistrationFor("win\\a.exe", "t", "w"));
+  EXPECT_TRUE(RegistrationFor("win\\system32\\C.DLL", "t", "w"));
+}
+
+}  // namespace
+}  // namespace vmrk

@@ -1,0 +1,153 @@
+#include "updatelist/list_check.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <ctime>
+#include <filesystem>
+
+#include "platform/civil_time.h"
+#include "platform/file_time.h"
+#include "tests/support/temp_dir.h"
+#include "updatelist/location.h"
+
+namespace vmrk {
+namespace {
+
+// An installed file with the given local modification time.
+void Install(const test::TempDir& dir, const std::string& relative, const std::string& content,
+             platform::CivilTime local) {
+  std::string path = dir.Write(relative, content);
+  ASSERT_TRUE(platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds(local)).ok());
+}
+
+struct CheckCase {
+  const char* name;
+  std::string installed;  // relative to the test folder; "" for none
+  std::string content;
+  platform::CivilTime installedTime;
+  std::string line;
+  bool offered;
+  friend void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ListCheckTest : public testing::TestWithParam<CheckCase> {};
+
+TEST_P(ListCheckTest, OffersMissingOlderAndEmptyFiles) {
+  test::TempDir dir;
+  std::filesystem::create_directories(dir.Sub("app"));
+  std::filesystem::create_directories(dir.Sub("win"));
+  const CheckCase& c = GetParam();
+  if (!c.installed.empty()) Install(dir, c.installed, c.content, c.installedTime);
+  ListCheckResult result = CheckListText(c.line + "\r\n", dir.Sub("app"), dir.Sub("win"));
+  ASSERT_TRUE(result.ok) << result.reason;
+  EXPECT_EQ(result.rows.size(), c.offered ? 1u : 0u);
+}
+
+constexpr platform::CivilTime kTen{2008, 5, 12, 10, 0, 1};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ListCheckTest,
+    testing::Values(
+        CheckCase{"missing", "", "", kTen, "app\\a.dll?1*2000-1-1", true},
+        CheckCase{"sameMinuteOtherSeconds", "app/a.dll", "x", kTen, "app\\a.dll?1*2008-5-12 10:00:59", false},
+        CheckCase{"oneMinuteOlder", "app/a.dll", "x", {2008, 5, 12, 10, 0, 59}, "app\\a.dll?1*2008-5-12 10:01:00",
+                  true},
+        CheckCase{"installedNewer", "app/a.dll", "x", kTen, "app\\a.dll?1*2008-5-12 9:00", false},
+        CheckCase{"emptyInstalledEvenIfNewer", "app/a.dll", "", kTen, "app\\a.dll?1*2008-5-12 9:00", true},
+        CheckCase{"hiddenCountsAsMissing", "app/.a.dll", "x", kTen, "app\\.a.dll?1*2008-5-12 9:00", true},
+        CheckCase{"winRoot", "win/system32/b.ocx", "x", kTen, "win\\system32\\b.ocx?1*2008-5-12 9:00", false},
+        CheckCase{"anyOtherRootIsWindows", "win/c.dll", "x", kTen, "xyz\\c.dll?1*2008-5-12 9:00", false},
+        CheckCase{"capitalAppIsWindows", "win/d.dll", "x", kTen, "APP\\d.dll?1*2008-5-12 9:00", false},
+        CheckCase{"capitalAppNotUnderApp", "app/e.dll", "x", kTen, "APP\\e.dll?1*2008-5-12 9:00", true},
+        CheckCase{"midnightDate", "app/f.dll", "x", {2008, 5, 11, 23, 59, 0}, "app\\f.dll?1*2008-5-12", true},
+        CheckCase{"folderOfTheNameCountsAsMissing", "app/g.dll/inner", "x", kTen, "app\\g.dll?1*2008-5-12 9:00",
+                  true}),
+    [](const testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
+
+TEST(ListCheck, RowsAreNumberedWithoutGapsAndKeepTheListsTexts) {
+  test::TempDir dir;
+  Install(dir, "app/uptodate.dll", "x", {2030, 1, 1, 0, 0, 0});
+  ListCheckResult result = CheckListText(
+      "app\\a.dll?1536*2008-5-12 10:00:00\r\napp\\uptodate.dll?1*2008-5-12\r\nwin\\皮肤 蓝.dat?0*2008/5/12\r\n",
+      dir.Sub("app"), dir.Sub("win"));
+  ASSERT_TRUE(result.ok);
+  ASSERT_EQ(result.rows.size(), 2u);
+  EXPECT_EQ(result.rows[0].number, "1");
+  EXPECT_EQ(result.rows[0].location, "app\\a.dll");
+  EXPECT_EQ(result.rows[0].size, "1k");
+  EXPECT_EQ(result.rows[0].exactSize, 1536);
+  EXPECT_EQ(result.rows[0].modified, "2008-5-12 10:00:00");
+  EXPECT_EQ(result.rows[0].status, "等待");
+  EXPECT_EQ(result.rows[1].number, "2");
+  EXPECT_EQ(result.rows[1].location, "win\\皮肤 蓝.dat");
+  EXPECT_EQ(result.rows[1].size, "0b");
+  EXPECT_EQ(result.rows[1].modified, "2008/5/12");
+}
+
+TEST(ListCheck, TheUpdatersOwnProgramIsNotOfferedWhileItsSideFileWaits) {
+  test::TempDir dir;
+  Install(dir, "app/vmrkxupdate", "old", {2000, 1, 1, 0, 0, 0});
+  Install(dir, "app/tools/VMRKXUPDATE", "old", {2000, 1, 1, 0, 0, 0});
+  const std::string list = "app\\vmrkxupdate?3*2008-5-12\r\napp\\tools\\VMRKXUPDATE?3*2008-5-12\r\n";
+  EXPECT_EQ(CheckListText(list, dir.Sub("app"), dir.Sub("win")).rows.size(), 2u);
+  dir.Write("app/vmrkxupdate.new", "new");
+  EXPECT_EQ(CheckListText(list, dir.Sub("app"), dir.Sub("win")).rows.size(), 0u);
+  // A missing copy is offered whatever the side file says.
+  EXPECT_EQ(CheckListText("app\\sub\\vmrkxupdate?3*2008-5-12\r\n", dir.Sub("app"), dir.Sub("win")).rows.size(), 1u);
+}
+
+struct BrokenCase {
+  const char* name;
+  std::string text;
+  friend void PrintTo(const BrokenCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class BrokenListTest : public testing::TestWithParam<BrokenCase> {};
+
+TEST_P(BrokenListTest, IsRefusedWholeWithAReason) {
+  test::TempDir dir;
+  ListCheckResult result =
+      CheckListText("app\\good.dll?1*2008-5-12\r\n" + GetParam().text + "\r\n", dir.Sub("app"), dir.Sub("win"));
+  EXPECT_FALSE(result.ok);
+  EXPECT_FALSE(result.reason.empty());
+  EXPECT_TRUE(result.rows.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, BrokenListTest,
+    testing::Values(BrokenCase{"noSeparators", "app\\a.dll 1 2008-5-12"},
+                    BrokenCase{"sizeNotANumber", "app\\a.dll?big*2008-5-12"},
+                    BrokenCase{"sizeTooLarge", "app\\a.dll?2147483648*2008-5-12"},
+                    BrokenCase{"dateNotADate", "app\\a.dll?1*2008-13-12"},
+                    BrokenCase{"parentFolder", "app\\..\\..\\etc\\passwd?1*2008-5-12"},
+                    BrokenCase{"dotFolder", "app\\.\\a.dll?1*2008-5-12"},
+                    BrokenCase{"emptyComponent", "app\\\\a.dll?1*2008-5-12"},
+                    BrokenCase{"trailingBackslash", "app\\plugins\\?1*2008-5-12"},
+                    BrokenCase{"drive", "C:\\Windows\\a.dll?1*2008-5-12"},
+                    BrokenCase{"colonInName", "app\\a.dll:stream?1*2008-5-12"},
+                    BrokenCase{"leadingBackslash", "\\ab\\a.dll?1*2008-5-12"},
+                    BrokenCase{"fourCharacterRoot", "apps\\a.dll?1*2008-5-12"},
+                    BrokenCase{"slash", "app\\x/../../a.dll?1*2008-5-12"},
+                    BrokenCase{"controlCharacter", "app\\a\x01.dll?1*2008-5-12"},
+                    BrokenCase{"dotsAndSpaceIsParentOnWindows", "app\\.. \\a.dll?1*2008-5-12"},
+                    BrokenCase{"rootOnly", "app?1*2008-5-12"}),
+    [](const testing::TestParamInfo<BrokenCase>& info) { return std::string(info.param.name); });
+
+TEST(Location, PartsAndTargets) {
+  LocationParts p = SplitLocation("app\\skin\\main.dll");
+  EXPECT_EQ(p.rootPrefix, "app");
+  EXPECT_EQ(p.rest, "\\skin\\main.dll");
+  EXPECT_EQ(p.fileName, "main.dll");
+  EXPECT_EQ(p.folderPart, "app\\skin\\");
+  EXPECT_TRUE(p.underApplication);
+  EXPECT_EQ(LocationTarget(p, "/opt/player", "/opt/win"), "/opt/player/skin/main.dll");
+  LocationParts w = SplitLocation("WIN\\system32\\c.dll");
+  EXPECT_FALSE(w.underApplication);
+  EXPECT_EQ(LocationTarget(w, "/opt/player", "/opt/win"), "/opt/win/system32/c.dll");
+  EXPECT_EQ(SplitLocation("皮肤蓝\\a").rootPrefix, "皮肤蓝");
+  EXPECT_TRUE(UnsafeLocationReason("皮肤蓝\\a").empty());
+}
+
+}  // namespace
+}  // namespace vmrk

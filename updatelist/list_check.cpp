@@ -1,0 +1,72 @@
+#include "updatelist/list_check.h"
+
+#include <tuple>
+
+#include "platform/civil_time.h"
+#include "platform/file_time.h"
+#include "platform/files.h"
+#include "updatelist/file_helpers.h"
+#include "updatelist/list_date.h"
+#include "updatelist/location.h"
+#include "updatelist/size_text.h"
+#include "updatelist/update_list.h"
+
+namespace vmrk {
+namespace {
+
+constexpr char kWaiting[] = "等待";
+
+auto ToMinute(const platform::CivilTime& t) { return std::make_tuple(t.year, t.month, t.day, t.hour, t.minute); }
+
+ListCheckResult Failure(std::string reason) {
+  ListCheckResult result;
+  result.ok = false;
+  result.reason = std::move(reason);
+  return result;
+}
+
+}  // namespace
+
+ListCheckResult CheckListText(std::string_view text, const std::string& applicationPath,
+                              const std::string& windowsFolder) {
+  UpdateListReading reading = ReadUpdateList(text);
+  if (reading.badLineNumber)
+    return Failure("line " + std::to_string(*reading.badLineNumber) + ": " + reading.badLineReason);
+  for (const UpdateListEntry& entry : reading.entries)
+    if (std::string why = UnsafeLocationReason(entry.Location); !why.empty())
+      return Failure(entry.Location + ": " + why);
+
+  const std::string sideFile = applicationPath + platform::PathSeparator() + platform::SideFileName();
+  ListCheckResult result;
+  for (const UpdateListEntry& entry : reading.entries) {
+    LocationParts parts = SplitLocation(entry.Location);
+    std::string target = LocationTarget(parts, applicationPath, windowsFolder);
+    if (FileExists(target)) {
+      std::int64_t installedSeconds = 0;
+      std::uint64_t installedLength = 0;
+      if (!platform::FileModifiedTime(target, &installedSeconds).ok() ||
+          !platform::FileLength(target, &installedLength).ok())
+        return Failure("cannot read the time or length of " + target);
+      // Both are local times of their machines, compared to the minute.
+      platform::CivilTime installed = platform::UnixSecondsToLocal(installedSeconds);
+      platform::CivilTime listed = *ParseListDate(entry.Modified);
+      bool outOfDate = ToMinute(installed) < ToMinute(listed) || installedLength == 0;
+      if (!outOfDate) continue;
+      // While the side file waits to be put in place, the updater's own
+      // program is not offered again.
+      if (EqualsIgnoringCase(parts.fileName, platform::UpdaterProgramName()) && FileExists(sideFile)) continue;
+    }
+    std::int32_t size = *ParseListSize(entry.Size);
+    FileRow row;
+    row.number = std::to_string(result.rows.size() + 1);
+    row.location = entry.Location;
+    row.size = SizeText(size);
+    row.modified = entry.Modified;
+    row.status = kWaiting;
+    row.exactSize = size;
+    result.rows.push_back(std::move(row));
+  }
+  return result;
+}
+
+}  // namespace vmrk

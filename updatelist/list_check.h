@@ -1,0 +1,26 @@
+// The comparison of an update list with the installed files: which entries
+// are missing, older to the minute, or empty, and so become rows of the file
+// table.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/window_state.h"
+
+namespace vmrk {
+
+struct ListCheckResult {
+  bool ok = true;
+  std::string reason;          // when not ok: the first thing wrong
+  std::vector<FileRow> rows;   // empty when not ok: a partly read list offers nothing
+};
+
+// text is the list's plain text. Every line must be well formed (fields, a
+// location that stays in its folder, a size and a date that convert) before
+// any row is offered.
+ListCheckResult CheckListText(std::string_view text, const std::string& applicationPath,
+                              const std::string& windowsFolder);
+
+}  // namespace vmrk

@@ -1,0 +1,36 @@
+// A list entry's Location ("app\plugins\a.dll"): its parts, where it lands,
+// and whether it is safe to write there. The location comes from the server,
+// so it is confined to the folder its root names.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace vmrk {
+
+struct LocationParts {
+  std::string rootPrefix;  // the first three characters
+  std::string rest;        // from the fourth character on: "\plugins\a.dll"
+  std::string fileName;    // behind the last backslash
+  std::string folderPart;  // up to and including the last backslash: "app\plugins\"
+  bool underApplication;   // rootPrefix is exactly "app"
+};
+
+LocationParts SplitLocation(std::string_view location);
+
+// Empty when the location stays below its root folder. Otherwise why not: a
+// root that is not three characters and a backslash, an empty, "." or ".."
+// component, a component ending in "." or " " (Windows drops those, so
+// ".. " is ".."), a colon (drives, streams), a "/" or a control character.
+std::string UnsafeLocationReason(std::string_view location);
+
+// Base folder (application path, or the Windows folder for any root but
+// "app") followed by the rest in the host's separators.
+std::string LocationTarget(const LocationParts& parts, const std::string& applicationPath,
+                           const std::string& windowsFolder);
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix);
+bool ContainsIgnoringCase(std::string_view text, std::string_view part);
+
+}  // namespace vmrk
