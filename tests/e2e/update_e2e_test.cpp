@@ -1,0 +1,233 @@
+// The real updater executable in a temporary application folder, against
+// nginx on loopback, its window under Xvfb clicked with xdotool like a user
+// would, and the result checked on disk.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "platform/civil_time.h"
+#include "platform/file_time.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+#include "updatelist/list_date.h"
+#include "updatelist/rtf_writer.h"
+
+namespace vmrk {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr platform::CivilTime kListed{2008, 5, 12, 14, 30, 5};
+const char kPlayer[] = "#!/bin/sh\necho started > \"$(dirname \"$0\")/player-started.txt\"\n";
+
+bool WaitFor(const std::function<bool()>& condition, int ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+struct File {
+  std::string location;
+  std::string content;
+  std::string listedSize = "";
+};
+
+class UpdateE2ETest : public testing::Test {
+ protected:
+  UpdateE2ETest() {
+    fs::copy_file(VMRK_UPDATER_EXE, app_.Sub("vmrkxupdate"));
+    fs::permissions(app_.Sub("vmrkxupdate"), fs::perms::owner_all);
+    std::string player = app_.Write("vmrPlayer", "#!/bin/sh\nexit 0\n");
+    chmod(player.c_str(), 0755);
+    platform::SetFileModifiedTime(player, *platform::LocalToUnixSeconds({2000, 1, 1, 0, 0, 0}));
+    env_ = {{"DISPLAY", x_.display()},      {"XDG_CONFIG_HOME", config_.path()},
+            {"XDG_RUNTIME_DIR", runtime_.path()}, {"WINDIR", windows_.path()},
+            {"QT_QPA_PLATFORM", "xcb"}};
+  }
+
+  void Publish(const std::vector<File>& files) {
+    std::string list;
+    for (const File& f : files) {
+      std::string relative = f.location;
+      for (char& c : relative)
+        if (c == '\\') c = '/';
+      release_.Write("vmrkxupdate/" + relative, f.content);
+      list += f.location + "?" + (f.listedSize.empty() ? std::to_string(f.content.size()) : f.listedSize) + "*" +
+              FormatListDate(kListed) + "\r\n";
+    }
+    release_.Write("vmrkxupdate/list.txt", PlainTextToRtf(list));
+  }
+
+  void Start(const std::string& hostPort) {
+    app_.Write("myip.txt", "seip:" + hostPort + "\r\n");
+    updater_ = std::make_unique<test::Process>(app_.Sub("vmrkxupdate"), std::vector<std::string>{}, env_);
+    ASSERT_TRUE(WaitFor([&] { return !WindowId().empty(); }, 15000)) << "no window";
+  }
+
+  std::string WindowId() {
+    std::string out = test::RunAndCapture({"xdotool", "search", "--name", "Vmr播放器 - 在线升级"}, env_);
+    return out.substr(0, out.find('\n'));
+  }
+
+  // A click at a point of the window given in twips, scaled to its size.
+  void ClickAt(int leftTwips, int topTwips) {
+    std::string id = WindowId();
+    if (id.empty()) return;
+    std::string geometry = test::RunAndCapture({"xdotool", "getwindowgeometry", "--shell", id}, env_);
+    auto value = [&](const std::string& key) {
+      size_t at = geometry.find(key + "=");
+      return at == std::string::npos ? 0 : std::stoi(geometry.substr(at + key.size() + 1));
+    };
+    int x = value("WIDTH") * leftTwips / 9615, y = value("HEIGHT") * topTwips / 6135;
+    test::RunAndCapture({"xdotool", "mousemove", "--window", id, std::to_string(x), std::to_string(y), "click", "1"},
+                        env_);
+  }
+  void ClickMainButton() { ClickAt(2160 + 1335 / 2, 5505 + 390 / 2); }
+
+  // Clicks the main button until the condition holds: a disabled button
+  // ignores clicks, so early ones are harmless.
+  bool ClickMainButtonUntil(const std::function<bool()>& condition, int ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!condition()) {
+      if (Clock::now() > deadline) return false;
+      ClickMainButton();
+      WaitFor(condition, 400);
+    }
+    return true;
+  }
+
+  bool Exited() { return !updater_->Running(); }
+  std::int64_t TimeOf(const std::string& path) {
+    std::int64_t t = 0;
+    platform::FileModifiedTime(path, &t);
+    return t;
+  }
+  bool RequestedFile(const std::vector<std::string>& requests, const std::string& path) {
+    for (const std::string& r : requests)
+      if (r == "GET " + path) return true;
+    return false;
+  }
+
+  test::TempDir app_, release_, windows_, config_, runtime_;
+  test::XvfbDisplay x_;
+  test::Environment env_;
+  std::unique_ptr<test::Process> updater_;
+};
+
+TEST_F(UpdateE2ETest, WholeUpdateFromNextToFinish) {
+  Publish({{"app\\vmrPlayer", kPlayer},
+           {"app\\plugins\\skins\\blue.dat", std::string(64 * 1024, 'b')},
+           {"app\\皮肤\\默认.dat", "默认皮肤"},
+           {"app\\empty.dat", ""},
+           {"app\\uptodate.txt", "server copy"},
+           {"win\\system32\\vmrcodec.dll", "MZ codec"},
+           {"app\\vmrkxupdate", "new updater"}});
+  app_.Write("uptodate.txt", "installed after the list was written");
+
+  // The updater's own program is older than the list, so it is offered.
+  platform::SetFileModifiedTime(app_.Sub("vmrkxupdate"), *platform::LocalToUnixSeconds({2000, 1, 1, 0, 0, 0}));
+  test::NginxServer nginx(release_.path());
+  Start(nginx.HostPort());
+
+  // Next once the list is checked, then Finish once the last file is in: the
+  // player starts and the updater ends. The button ignores clicks between.
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 60000));
+  EXPECT_EQ(updater_->WaitExit(1000), 0);
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(app_.Sub("player-started.txt")); }, 5000));
+
+  EXPECT_EQ(app_.Read("vmrPlayer"), kPlayer);
+  EXPECT_EQ(app_.Read("plugins/skins/blue.dat"), std::string(64 * 1024, 'b'));
+  EXPECT_EQ(app_.Read("皮肤/默认.dat"), "默认皮肤");
+  EXPECT_EQ(app_.Read("empty.dat"), "");
+  EXPECT_EQ(app_.Read("uptodate.txt"), "installed after the list was written");
+  EXPECT_EQ(windows_.Read("system32/vmrcodec.dll"), "MZ codec");
+  EXPECT_EQ(app_.Read("vmrkxupdate.new"), "new updater");
+  EXPECT_NE(app_.Read("vmrkxupdate"), "new updater");
+  const std::int64_t listed = *platform::LocalToUnixSeconds(kListed);
+  EXPECT_EQ(TimeOf(app_.Sub("皮肤/默认.dat")), listed);
+  EXPECT_EQ(TimeOf(windows_.Sub("system32/vmrcodec.dll")), listed);
+  EXPECT_EQ(TimeOf(app_.Sub("vmrPlayer")), listed);
+  EXPECT_TRUE(fs::is_empty(app_.Sub("update")));
+  EXPECT_FALSE(fs::exists(app_.Sub("list.txt")));
+  auto requests = nginx.Requests();
+  EXPECT_TRUE(RequestedFile(requests, "/vmrkxupdate/list.txt"));
+  EXPECT_FALSE(RequestedFile(requests, "/vmrkxupdate/app/uptodate.txt"));
+  EXPECT_TRUE(RequestedFile(requests, "/vmrkxupdate/app/%E7%9A%AE%E8%82%A4/%E9%BB%98%E8%AE%A4.dat"));
+}
+
+TEST_F(UpdateE2ETest, NotFoundInTheMiddleLeavesLaterFilesAndOffersOnlyClose) {
+  Publish({{"app\\1.txt", "one"}, {"app\\2.txt", "two"}, {"app\\3.txt", "three"}, {"app\\vmrPlayer", kPlayer}});
+  fs::remove(release_.Sub("vmrkxupdate/app/2.txt"));
+  test::NginxServer nginx(release_.path());
+  Start(nginx.HostPort());
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return fs::exists(app_.Sub("1.txt")); }, 30000));
+  ASSERT_TRUE(WaitFor([&] { return RequestedFile(nginx.Requests(), "/vmrkxupdate/app/2.txt"); }, 10000));
+  // The failure state's "关 闭" closes the window without starting the player.
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 15000));
+  EXPECT_EQ(app_.Read("1.txt"), "one");
+  EXPECT_FALSE(fs::exists(app_.Sub("2.txt")));
+  EXPECT_FALSE(fs::exists(app_.Sub("3.txt")));
+  EXPECT_EQ(app_.Read("vmrPlayer"), "#!/bin/sh\nexit 0\n");
+  EXPECT_FALSE(RequestedFile(nginx.Requests(), "/vmrkxupdate/app/3.txt"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(fs::exists(app_.Sub("player-started.txt")));
+}
+
+TEST_F(UpdateE2ETest, SizeMismatchInstallsNothing) {
+  Publish({{"app\\a.dll", "12345", "9"}, {"app\\vmrPlayer", kPlayer}});
+  app_.Write("a.dll", "");
+  test::NginxServer nginx(release_.path());
+  Start(nginx.HostPort());
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return RequestedFile(nginx.Requests(), "/vmrkxupdate/app/a.dll"); }, 30000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 15000));
+  EXPECT_EQ(app_.Read("a.dll"), "");
+  EXPECT_EQ(app_.Read("vmrPlayer"), "#!/bin/sh\nexit 0\n");
+  EXPECT_FALSE(fs::exists(app_.Sub("player-started.txt")));
+}
+
+TEST_F(UpdateE2ETest, CutConnectionInstallsNothing) {
+  // nginx cannot be told to hang up half way; the tests' own server can.
+  Publish({{"app\\a.cut.dll", std::string(100000, 'n')}, {"app\\vmrPlayer", kPlayer}});
+  app_.Write("a.cut.dll", "old");
+  platform::SetFileModifiedTime(app_.Sub("a.cut.dll"), 0);
+  test::LoopbackServer server(release_.path());
+  Start(server.HostPort());
+  ASSERT_TRUE(ClickMainButtonUntil(
+      [&] {
+        for (const auto& r : server.Requests())
+          if (r.path == "/vmrkxupdate/app/a.cut.dll") return true;
+        return false;
+      },
+      30000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 15000));
+  EXPECT_EQ(app_.Read("a.cut.dll"), "old");
+  EXPECT_EQ(app_.Read("vmrPlayer"), "#!/bin/sh\nexit 0\n");
+}
+
+TEST_F(UpdateE2ETest, ATargetThatCannotBeWrittenIsSkippedAndTheRestInstalled) {
+  Publish({{"app\\adir", "file"}, {"app\\b.txt", "b"}, {"app\\vmrPlayer", kPlayer}});
+  fs::create_directories(app_.Sub("adir/inner"));
+  test::NginxServer nginx(release_.path());
+  Start(nginx.HostPort());
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return fs::exists(app_.Sub("b.txt")); }, 30000));
+  // Completed (partly): Finish still restarts the player.
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 30000));
+  ASSERT_TRUE(WaitFor([&] { return fs::exists(app_.Sub("player-started.txt")); }, 5000));
+  EXPECT_TRUE(fs::is_directory(app_.Sub("adir/inner")));
+  EXPECT_EQ(app_.Read("b.txt"), "b");
+}
+
+}  // namespace
+}  // namespace vmrk

@@ -1,0 +1,110 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+
+#include "tests/support/nginx_server.h"
+
+namespace vmrk::test {
+namespace {
+
+bool Accepts(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(s);
+  return ok;
+}
+
+std::string NginxProgram() {
+  for (const char* candidate : {"/usr/sbin/nginx", "/usr/local/sbin/nginx"})
+    if (access(candidate, X_OK) == 0) return candidate;
+  return "nginx";
+}
+
+}  // namespace
+
+NginxServer::NginxServer(const std::string& root) {
+  const std::string p = prefix_.path();
+  std::string user;
+  // As root the workers would otherwise run as nobody, who cannot read the
+  // tests' private temporary folders.
+  if (geteuid() == 0) user = "user root;\n";
+  for (int attempt = 0; attempt < 5 && !process_; ++attempt) {
+    port_ = FreeLoopbackPort();
+    prefix_.Write("nginx.conf", user + "daemon off;\nworker_processes 1;\npid " + p + "/nginx.pid;\nerror_log " + p +
+                                    "/error.log;\nevents { worker_connections 256; }\nhttp {\n"
+                                    "  access_log " + p + "/access.log;\n"
+                                    "  client_body_temp_path " + p + "/body;\n  proxy_temp_path " + p + "/proxy;\n"
+                                    "  fastcgi_temp_path " + p + "/fastcgi;\n  uwsgi_temp_path " + p + "/uwsgi;\n"
+                                    "  scgi_temp_path " + p + "/scgi;\n"
+                                    "  default_type application/octet-stream;\n  sendfile on;\n"
+                                    "  keepalive_timeout 60;\n  keepalive_requests 100000;\n"
+                                    "  server {\n    listen 127.0.0.1:" + std::to_string(port_) + ";\n    root " + root +
+                                    ";\n    location / { }\n  }\n}\n");
+    auto process = std::make_unique<Process>(NginxProgram(), std::vector<std::string>{"-p", p, "-c", p + "/nginx.conf",
+                                                                                        "-e", p + "/error.log"});
+    for (int i = 0; i < 200; ++i) {
+      if (Accepts(port_)) {
+        process_ = std::move(process);
+        break;
+      }
+      if (!process->Running()) break;  // the port was taken after all: try another
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  if (!process_) throw std::runtime_error("nginx did not start; see " + p + "/error.log");
+}
+
+NginxServer::~NginxServer() = default;
+
+std::vector<std::string> NginxServer::Requests() const {
+  std::vector<std::string> requests;
+  std::ifstream log(prefix_.Sub("access.log"));
+  std::string line;
+  while (std::getline(log, line)) {
+    size_t open = line.find('"');
+    size_t close = line.find('"', open + 1);
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::string request = line.substr(open + 1, close - open - 1);
+    size_t protocol = request.rfind(" HTTP/");
+    requests.push_back(protocol == std::string::npos ? request : request.substr(0, protocol));
+  }
+  return requests;
+}
+
+XvfbDisplay::XvfbDisplay() {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe");
+  // -displayfd: Xvfb picks a free display and writes its number once ready.
+  process_ = std::make_unique<Process>(
+      "Xvfb", std::vector<std::string>{"-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
+                                       "-nolisten", "tcp"},
+      Environment{}, false, true);
+  close(fds[1]);
+  pollfd wait{fds[0], POLLIN, 0};
+  std::string number;
+  while (poll(&wait, 1, 10000) > 0) {
+    char c;
+    if (read(fds[0], &c, 1) != 1 || c == '\n') break;
+    number += c;
+  }
+  close(fds[0]);
+  if (number.empty()) throw std::runtime_error("Xvfb did not start");
+  display_ = ":" + number;
+}
+
+XvfbDisplay::~XvfbDisplay() = default;
+
+}  // namespace vmrk::test
