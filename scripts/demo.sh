@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The updater's main job, end to end on this machine: builds it, publishes a
 # sample release on a local HTTP server (127.0.0.1 only), points myip.txt at
-# it and runs the updater from a demo application folder. Without a display
-# the window runs under Xvfb and a screenshot of each state is saved.
+# it and runs a whole update of a demo application folder. Without a display
+# the window runs under Xvfb, is driven through Next and Finish with xdotool,
+# and a screenshot of each state is saved.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -10,75 +11,100 @@ scripts/build.sh >/dev/null
 
 demo=$(mktemp -d /tmp/vmrkxupdate-demo.XXXXXX)
 app="$demo/app"; release="$demo/release"; shots="$demo/screenshots"
-mkdir -p "$app" "$release" "$shots" "$demo/config" "$demo/run"
+mkdir -p "$app" "$release" "$shots" "$demo/config" "$demo/run" "$demo/windows/system32"
 chmod 700 "$demo/run"
 cp build/vmrkxupdate "$app/"
+touch -d 2000-01-01 "$app/vmrkxupdate"
+printf '#!/bin/sh\necho "Vmr player 1.0 started" >> "$(dirname "$0")/player.log"\n' > "$app/vmrPlayer"
+chmod 755 "$app/vmrPlayer"; touch -d 2000-01-01 "$app/vmrPlayer"
 python3 demo/make_release.py "$release" >/dev/null
 
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 
-exec {port_fd}< <(python3 tests/support/http_server.py --root "$release" --lifetime 900)
+exec {port_fd}< <(python3 tests/support/http_server.py --root "$release" --log "$demo/requests.log" --lifetime 900)
 pids+=($!)
 read -r port <&"$port_fd"
 printf 'seip:127.0.0.1:%s\r\n' "$port" > "$app/myip.txt"
 echo "server:      http://127.0.0.1:$port/vmrkxupdate/list.txt"
 echo "application: $app"
+echo "windows:     $demo/windows"
 
-export XDG_CONFIG_HOME="$demo/config" XDG_RUNTIME_DIR="$demo/run"
+export XDG_CONFIG_HOME="$demo/config" XDG_RUNTIME_DIR="$demo/run" WINDIR="$demo/windows"
 headless=0
 if [ -z "${DISPLAY:-}" ]; then
   headless=1
-  display=":$((90 + RANDOM % 100))"
-  Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
   pids+=($!)
-  export DISPLAY="$display"
-  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  read -r display <&"$xfd"
+  export DISPLAY=":$display"
 fi
 
-shot() {  # name: screenshot of the updater's window
-  local id
-  id=$(xdotool search --name 'Vmr播放器 - 在线升级' 2>/dev/null | head -1 || true)
+window() { xdotool search --name 'Vmr播放器 - 在线升级' 2>/dev/null | head -1 || true; }
+has_window() { [ -n "$(window)" ]; }
+shot() {
+  local id; id=$(window)
   [ -n "$id" ] && import -window "$id" "$shots/$1.png" && echo "screenshot:  $shots/$1.png"
 }
-
-wait_for() {  # seconds condition...
+wait_for() {  # seconds command...
   local n=$(( $1 * 10 )); shift
   for _ in $(seq "$n"); do "$@" && return 0; sleep 0.1; done
   return 1
 }
+click_main_button() {  # at the centre of cmdBegin, scaled to the window's size
+  local id; id=$(window); [ -n "$id" ] || return 0
+  eval "$(xdotool getwindowgeometry --shell "$id")"
+  xdotool mousemove --window "$id" $((WIDTH * 2827 / 9615)) $((HEIGHT * 5700 / 6135)) click 1
+}
+running() { kill -0 "$updater" 2>/dev/null; }
+requested() { grep -q "$1" "$demo/requests.log" 2>/dev/null; }
 
-"$app/vmrkxupdate" &
-updater=$!
-pids+=($updater)
-if wait_for 15 test -f "$app/list.txt"; then
-  echo "list.txt arrived in the application folder:"
-  sed 's/^/    /' "$app/list.txt"
+touch "$demo/started"; sleep 0.01
+"$app/vmrkxupdate" & updater=$!; pids+=($updater)
+
+if [ "$headless" = 0 ]; then
+  echo "the updater's window is open: press Next, then Finish"
+  wait "$updater" || true
 else
-  echo "list.txt did not arrive" >&2
-fi
-wait_for 10 sh -c 'xdotool search --name "Vmr播放器" >/dev/null 2>&1' || true
-sleep 0.5
-if [ "$headless" = 1 ]; then
-  shot 1-list-fetched
-  kill "$updater" 2>/dev/null || true
-  wait "$updater" 2>/dev/null || true
+  wait_for 15 has_window
+  wait_for 15 sh -c "! test -e '$app/list.txt' && test -e '$app/update'"
+  sleep 1
+  shot 1-list-checked
+  click_main_button
+  wait_for 20 requested intro.slow.dat || true
+  sleep 1.5
+  shot 2-downloading
+  wait_for 60 test -e "$app/vmrkxupdate.new"
+  sleep 1
+  shot 3-completed
+  click_main_button
+  wait_for 10 sh -c "! kill -0 $updater 2>/dev/null" || true
+  wait_for 5 test -s "$app/player.log" || true
 
-  # The same updater with its server unreachable, and without an address file.
+  echo
+  echo "installed:"
+  (cd "$demo" && find app windows -cnewer "$demo/started" -type f ! -name player.log ! -name myip.txt | sort | sed 's/^/    /')
+  echo "player restarted: $(tail -1 "$app/player.log" 2>/dev/null || echo no)"
+  echo
+
+  # The same updater once more: only the empty file is offered again (an
+  # installed file of length 0 always counts as out of date).
+  "$app/vmrkxupdate" & updater=$!; pids+=($updater)
+  wait_for 10 has_window; sleep 1.5
+  shot 4-second-run
+  kill "$updater" 2>/dev/null || true; wait "$updater" 2>/dev/null || true
+
+  # Its server unreachable, and without an address file.
   printf 'seip:127.0.0.1:1\r\n' > "$app/myip.txt"
   "$app/vmrkxupdate" & updater=$!; pids+=($updater)
-  wait_for 10 sh -c 'xdotool search --name "Vmr播放器" >/dev/null 2>&1' || true; sleep 1
-  shot 2-download-failed
+  wait_for 10 has_window; sleep 1.5
+  shot 5-download-failed
   kill "$updater" 2>/dev/null || true; wait "$updater" 2>/dev/null || true
-
   rm "$app/myip.txt"
   "$app/vmrkxupdate" & updater=$!; pids+=($updater)
-  wait_for 10 sh -c 'xdotool search --name "Vmr播放器" >/dev/null 2>&1' || true; sleep 0.5
-  shot 3-no-address-file
+  wait_for 10 has_window; sleep 0.5
+  shot 6-no-address-file
   kill "$updater" 2>/dev/null || true; wait "$updater" 2>/dev/null || true
   echo "screenshots in $shots"
-else
-  echo "the updater's window is open; close it to end the demo"
-  wait "$updater" || true
 fi

@@ -8,7 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev libx11-dev
   xvfb xauth x11-utils xdotool imagemagick
-  fonts-wqy-microhei python3 tzdata nginx curl
+  fonts-wqy-microhei python3 tzdata nginx curl bc
 )
 
 missing=()

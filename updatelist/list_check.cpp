@@ -41,16 +41,15 @@ ListCheckResult CheckListText(std::string_view text, const std::string& applicat
   for (const UpdateListEntry& entry : reading.entries) {
     LocationParts parts = SplitLocation(entry.Location);
     std::string target = LocationTarget(parts, applicationPath, windowsFolder);
-    if (FileExists(target)) {
-      std::int64_t installedSeconds = 0;
-      std::uint64_t installedLength = 0;
-      if (!platform::FileModifiedTime(target, &installedSeconds).ok() ||
-          !platform::FileLength(target, &installedLength).ok())
-        return Failure("cannot read the time or length of " + target);
+    // One look gives presence, time and length: a check that stats each
+    // file three times is three times slower on a big release.
+    platform::FileFacts facts;
+    if (!platform::QueryFile(target, &facts).ok()) return Failure("cannot read the time or length of " + target);
+    if (facts.visibleFile) {
       // Both are local times of their machines, compared to the minute.
-      platform::CivilTime installed = platform::UnixSecondsToLocal(installedSeconds);
+      platform::CivilTime installed = platform::UnixSecondsToLocal(facts.modifiedUnixSeconds);
       platform::CivilTime listed = *ParseListDate(entry.Modified);
-      bool outOfDate = ToMinute(installed) < ToMinute(listed) || installedLength == 0;
+      bool outOfDate = ToMinute(installed) < ToMinute(listed) || facts.length == 0;
       if (!outOfDate) continue;
       // While the side file waits to be put in place, the updater's own
       // program is not offered again.

@@ -40,6 +40,21 @@ Status FileLength(const std::string& path, std::uint64_t* length) {
   return Status::Ok();
 }
 
+Status QueryFile(const std::string& path, FileFacts* facts) {
+  *facts = FileFacts{};
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return Status::Ok();
+    return Status::Error("cannot stat " + path + ": " + std::strerror(errno));
+  }
+  std::string::size_type slash = path.find_last_of('/');
+  bool hidden = path.size() > slash + 1 && path[slash + 1] == '.';
+  facts->visibleFile = S_ISREG(st.st_mode) && !hidden;
+  facts->length = static_cast<std::uint64_t>(st.st_size);
+  facts->modifiedUnixSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  return Status::Ok();
+}
+
 Status FileModifiedTime(const std::string& path, std::int64_t* unixSeconds) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return Status::Error("cannot stat " + path + ": " + std::strerror(errno));
