@@ -6,6 +6,7 @@
 #include "app/texts.h"
 #include "install/file_time_stamp.h"
 #include "install/installer.h"
+#include "listgen/list_generator.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "updatelist/document_loader.h"
@@ -139,6 +140,24 @@ void UpdaterWindow::Timer1_Timer() {
   services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSettingsKey, "0");
   services_.desktop.ShowAndActivateOwnWindow();
   services_.desktop.RestoreOwnWindow();
+}
+
+void UpdaterWindow::Command2_Click() {
+  // The window does not answer while the walk runs: it is one handler.
+  GeneratedList list = GenerateUpdateList(services_.releaseRoot);
+  state_.ListText = std::move(list.ListText);
+  if (!list.refusal.empty()) {
+    // A list that every updater would refuse is not written; an older one
+    // stays as it was.
+    services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorRefused + list.refusal);
+    return;
+  }
+  Status saved = SaveUpdateList(AppFile(texts::kListFile), state_.ListText);
+  if (!saved.ok()) {
+    services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorSaveFailed + saved.message());
+    return;
+  }
+  services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorDone);
 }
 
 void UpdaterWindow::DL_Finished(std::int32_t value) {

@@ -24,6 +24,8 @@ struct UpdaterServices {
   std::string applicationPath;
   // The running executable itself, which an update never overwrites.
   std::string runningProgram;
+  // The maintainer's release folder, with its trailing separator.
+  std::string releaseRoot;
 };
 
 class UpdaterWindow : public DownloaderEvents {
@@ -44,6 +46,7 @@ class UpdaterWindow : public DownloaderEvents {
   void Label1_Click();
   void Form_KeyDown(std::int16_t keyCode, std::int16_t shift);
   void Timer1_Timer();
+  void Command2_Click();
 
   void DL_Finished(std::int32_t value) override;
   void DL_Failed(std::int32_t code, std::int32_t extra) override;

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the demo's sample release: the files a server offers below
-vmrkxupdate/, and the update list that names them (one line per file:
-location?size*yyyy-MM-dd HH:mm:ss, CR LF after each)."""
+vmrkxupdate/, under app/ and win/. The list that names them is written by
+vmrkxupdate-listgen, as a maintainer would."""
 import os
 import sys
 import time
@@ -24,18 +24,13 @@ STAMP = time.mktime((2026, 11, 20, 9, 30, 15, 0, 0, -1))
 
 def main(root):
     served = os.path.join(root, "vmrkxupdate")
-    lines = []
     for location, data in FILES.items():
         path = os.path.join(served, *location.split("/"))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
         os.utime(path, (STAMP, STAMP))
-        when = time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(STAMP))
-        lines.append("%s?%d*%s\r\n" % (location.replace("/", "\\"), len(data), when))
-    with open(os.path.join(served, "list.txt"), "wb") as f:
-        f.write("".join(lines).encode("utf-8"))
-    print(os.path.join(served, "list.txt"))
+    print(served)
 
 
 if __name__ == "__main__":

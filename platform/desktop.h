@@ -22,6 +22,8 @@ class Desktop {
   virtual void PostCloseRequest(WindowHandle window) = 0;
   // Opens a file or an address as the shell would; does not wait.
   virtual void ShellOpen(const std::string& fileOrAddress) = 0;
+  // A message box with an OK button only; returns when it is dismissed.
+  virtual void ShowMessage(const std::string& caption, const std::string& text) = 0;
   virtual void ShowAndActivateOwnWindow() = 0;
   virtual void RestoreOwnWindow() = 0;
 };

@@ -43,6 +43,25 @@ bool IsVisibleFile(const std::string& path);
 // True for a visible file or folder (hidden and system entries do not count).
 bool IsVisibleEntry(const std::string& path);
 
+struct FolderEntry {
+  std::string name;
+  bool isFolder = false;
+  bool isFile = false;    // an ordinary file
+  bool hidden = false;    // hidden or system
+  std::uint64_t length = 0;
+  std::int64_t modifiedUnixSeconds = 0;
+  bool factsKnown = false;  // length and time could be read
+};
+
+// The entries directly inside folder, in no particular order.
+Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries);
+
+// The maintainer's release folder, with its trailing separator: e:mrsoft// on Windows, the folder vmrsoft in the user's home folder elsewhere.
+std::string ReleaseRoot();
+
+// True when the standard error stream is a terminal (for progress lines).
+bool StandardErrorIsTerminal();
+
 Status CreateFolder(const std::string& path);
 Status RemoveFile(const std::string& path);
 

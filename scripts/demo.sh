@@ -18,6 +18,7 @@ touch -d 2000-01-01 "$app/vmrkxupdate"
 printf '#!/bin/sh\necho "Vmr player 1.0 started" >> "$(dirname "$0")/player.log"\n' > "$app/vmrPlayer"
 chmod 755 "$app/vmrPlayer"; touch -d 2000-01-01 "$app/vmrPlayer"
 python3 demo/make_release.py "$release" >/dev/null
+build/vmrkxupdate-listgen generate "$release/vmrkxupdate" -o "$release/vmrkxupdate/list.txt" 2>/dev/null
 
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
@@ -75,11 +76,16 @@ else
   wait_for 20 requested intro.slow.dat || true
   sleep 1.5
   shot 2-downloading
-  wait_for 60 test -e "$app/vmrkxupdate.new"
+  # The list runs app's own files, then its subfolders, then win: the codec
+  # below the Windows folder comes last.
+  wait_for 60 test -e "$demo/windows/system32/vmrcodec.dll"
   sleep 1
   shot 3-completed
-  click_main_button
-  wait_for 10 sh -c "! kill -0 $updater 2>/dev/null" || true
+  for _ in $(seq 20); do  # Finish; a click that comes too early is ignored
+    running || break
+    click_main_button
+    sleep 0.5
+  done
   wait_for 5 test -s "$app/player.log" || true
 
   echo

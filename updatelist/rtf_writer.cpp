@@ -1,6 +1,7 @@
 #include "updatelist/rtf_writer.h"
 
 #include <cstdio>
+#include <unordered_map>
 
 #include "platform/codepage.h"
 #include "updatelist/utf8.h"
@@ -60,11 +61,22 @@ class Writer {
     out_ += "\\u" + std::to_string(n);
   }
 
+  // GBK bytes of a character, "" when GBK has none. Lists repeat the same few
+  // characters (folder names) on every line, so each is converted once.
+  const std::string& GbkOf(char32_t c) {
+    auto [it, inserted] = gbk_.try_emplace(c);
+    if (inserted) {
+      std::string utf8;
+      AppendUtf8(c, &utf8);
+      if (!platform::EncodeCodePage(kGbk, utf8, &it->second)) it->second.clear();
+    }
+    return it->second;
+  }
+
   void NonAscii(char32_t c) {
-    std::string utf8, gbk;
-    AppendUtf8(c, &utf8);
     // Controls (a lone CR or LF among them) have no GBK fallback worth giving.
-    bool encodable = c >= 0x80 && platform::EncodeCodePage(kGbk, utf8, &gbk) && !gbk.empty();
+    const std::string& gbk = c >= 0x80 && c <= 0xFFFF ? GbkOf(c) : std::string();
+    bool encodable = !gbk.empty();
     if (c > 0xFFFF) {
       // A pair of \u: the first with no fallback, the second with one "_",
       // so a code-page reader sees one character too.
@@ -93,6 +105,7 @@ class Writer {
 
   std::string out_;
   int uc_ = 1;
+  std::unordered_map<char32_t, std::string> gbk_;
 };
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <QMessageBox>
+
 #include "platform/files.h"
 
 #include "platform/posix/x11_desktop.h"
@@ -22,6 +24,12 @@ void QtDesktop::ShellOpen(const std::string& fileOrAddress) {
     return;
   }
   platform::StartDetached("xdg-open", {fileOrAddress});
+}
+
+void QtDesktop::ShowMessage(const std::string& caption, const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(text), QMessageBox::Ok,
+                  window_);
+  box.exec();
 }
 
 void QtDesktop::ShowAndActivateOwnWindow() {

@@ -17,6 +17,7 @@ class QtDesktop : public platform::Desktop {
   std::string WindowTitle(platform::WindowHandle window) override;
   void PostCloseRequest(platform::WindowHandle window) override;
   void ShellOpen(const std::string& fileOrAddress) override;
+  void ShowMessage(const std::string& caption, const std::string& text) override;
   void ShowAndActivateOwnWindow() override;
   void RestoreOwnWindow() override;
 

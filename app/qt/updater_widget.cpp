@@ -181,6 +181,10 @@ void UpdaterWidget::Build(QtDownloader& downloader) {
           });
         } else {
           command2_ = button;
+          connect(button, &QPushButton::clicked, this, [this] {
+            window_.Command2_Click();
+            Render();
+          });
         }
         break;
       }

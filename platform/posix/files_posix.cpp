@@ -79,6 +79,41 @@ bool IsVisibleEntry(const std::string& path) {
   return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
 }
 
+Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
+  entries->clear();
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return Errno("cannot list", folder);
+  int dirFd = dirfd(dir);
+  while (dirent* d = readdir(dir)) {
+    std::string name = d->d_name;
+    if (name == "." || name == "..") continue;
+    FolderEntry entry;
+    entry.name = name;
+    entry.hidden = name[0] == '.';
+    struct stat st;
+    // Follows links, as the file system's own listing would show their targets.
+    if (fstatat(dirFd, d->d_name, &st, 0) == 0) {
+      entry.isFolder = S_ISDIR(st.st_mode);
+      entry.isFile = S_ISREG(st.st_mode);
+      entry.length = static_cast<std::uint64_t>(st.st_size);
+      entry.modifiedUnixSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+      entry.factsKnown = true;
+    } else {
+      entry.isFile = d->d_type == DT_REG || d->d_type == DT_LNK;
+    }
+    entries->push_back(std::move(entry));
+  }
+  closedir(dir);
+  return Status::Ok();
+}
+
+std::string ReleaseRoot() {
+  const char* home = std::getenv("HOME");
+  return std::string(home != nullptr && home[0] != '\0' ? home : "/tmp") + "/vmrsoft/";
+}
+
+bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
 Status CreateFolder(const std::string& path) {
   if (mkdir(path.c_str(), 0777) != 0) return Errno("cannot create folder", path);
   return Status::Ok();

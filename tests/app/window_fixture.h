@@ -62,7 +62,8 @@ class WindowFixture : public testing::Test {
   UpdaterWindow& Window() {
     if (!window_) {
       window_ = std::make_unique<UpdaterWindow>(
-          UpdaterServices{desktop_, settings_, *lock_, downloader_, appPath_, app_.Sub("vmrkxupdate")});
+          UpdaterServices{desktop_, settings_, *lock_, downloader_, appPath_, app_.Sub("vmrkxupdate"),
+                          releaseRoot_.path() + "/"});
       forwarder_.window = window_.get();
       downloader_.SetEvents(&forwarder_);
     }
@@ -106,7 +107,7 @@ class WindowFixture : public testing::Test {
     return t;
   }
 
-  TempDir app_, release_, config_, runtime_, windows_;
+  TempDir app_, release_, config_, runtime_, windows_, releaseRoot_;
   LoopbackServer server_;
   platform::IniSettingsStore settings_;
   std::unique_ptr<platform::InstanceLock> lock_;

@@ -16,6 +16,7 @@ class FakeDesktop : public platform::Desktop {
 
   std::vector<platform::WindowHandle> closeRequests;
   std::vector<std::string> opened;
+  std::vector<std::pair<std::string, std::string>> messages;  // caption, text
   int showCalls = 0;
   int restoreCalls = 0;
 
@@ -25,6 +26,9 @@ class FakeDesktop : public platform::Desktop {
   }
   void PostCloseRequest(platform::WindowHandle window) override { closeRequests.push_back(window); }
   void ShellOpen(const std::string& target) override { opened.push_back(target); }
+  void ShowMessage(const std::string& caption, const std::string& text) override {
+    messages.emplace_back(caption, text);
+  }
   void ShowAndActivateOwnWindow() override { ++showCalls; }
   void RestoreOwnWindow() override { ++restoreCalls; }
 };

@@ -1,0 +1,106 @@
+// vmrkxupdate-listgen as a pipeline runs it: exit codes, outputs, files.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/civil_time.h"
+#include "platform/file_time.h"
+#include "tests/support/temp_dir.h"
+#include "updatelist/document_loader.h"
+#include "updatelist/rtf_writer.h"
+
+namespace vmrk {
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result RunListgen(const std::string& arguments, const test::TempDir& dir) {
+  std::string out = dir.Sub("stdout.txt"), err = dir.Sub("stderr.txt");
+  std::string command = std::string("'") + VMRK_LISTGEN_EXE + "' " + arguments + " >'" + out + "' 2>'" + err + "'";
+  int raw = std::system(command.c_str());
+  return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, test::ReadFileBytes(out), test::ReadFileBytes(err)};
+}
+
+class ListgenCliTest : public testing::Test {
+ protected:
+  ListgenCliTest() {
+    for (auto [relative, content] : {std::pair{"release/app/a.exe", "aaaa"}, {"release/win/system32/皮肤.dll", "bb"}}) {
+      std::string path = dir_.Write(relative, content);
+      platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5}));
+    }
+  }
+  test::TempDir dir_;
+};
+
+TEST_F(ListgenCliTest, GenerateWritesTheListTheButtonWrites) {
+  Result r = RunListgen("generate '" + dir_.Sub("release") + "' -o '" + dir_.Sub("out.txt") + "'", dir_);
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string text;
+  ASSERT_TRUE(LoadDocumentText(dir_.Sub("out.txt"), &text).ok());
+  EXPECT_EQ(text, "app\\a.exe?4*2008-05-12 14:30:05\r\nwin\\system32\\皮肤.dll?2*2008-05-12 14:30:05\r\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.find('\r'), std::string::npos);  // no progress line when stderr is no terminal
+}
+
+TEST_F(ListgenCliTest, ShowPrintsThePlainTextAndTheEntries) {
+  RunListgen("generate '" + dir_.Sub("release") + "/' -o '" + dir_.Sub("list.txt") + "'", dir_);
+  Result plain = RunListgen("show '" + dir_.Sub("list.txt") + "'", dir_);
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.out, "app\\a.exe?4*2008-05-12 14:30:05\r\nwin\\system32\\皮肤.dll?2*2008-05-12 14:30:05\r\n");
+  Result entries = RunListgen("show --entries '" + dir_.Sub("list.txt") + "'", dir_);
+  EXPECT_EQ(entries.status, 0);
+  EXPECT_EQ(entries.out, "app\\a.exe\t4\t2008-05-12 14:30:05\nwin\\system32\\皮肤.dll\t2\t2008-05-12 14:30:05\n");
+}
+
+TEST_F(ListgenCliTest, ShowNamesTheFirstMalformedLine) {
+  dir_.Write("bad.txt", PlainTextToRtf("app\\a?1*2008-5-12\r\napp\\b?x*2008-5-12\r\n"));
+  Result r = RunListgen("show --entries '" + dir_.Sub("bad.txt") + "'", dir_);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "app\\a\t1\t2008-5-12\n");
+  EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;
+}
+
+struct ExitCase {
+  const char* name;
+  std::string arguments;
+  int status;
+  friend void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ListgenExitTest : public ListgenCliTest, public testing::WithParamInterface<ExitCase> {};
+
+TEST_P(ListgenExitTest, ExitsWithItsStatus) {
+  std::string arguments = GetParam().arguments;
+  for (size_t at; (at = arguments.find("@")) != std::string::npos;) arguments.replace(at, 1, dir_.path());
+  Result r = RunListgen(arguments, dir_);
+  EXPECT_EQ(r.status, GetParam().status) << r.err;
+  if (r.status != 0) EXPECT_FALSE(r.err.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ListgenExitTest,
+    testing::Values(ExitCase{"help", "--help", 0}, ExitCase{"version", "--version", 0},
+                    ExitCase{"noCommand", "", 2}, ExitCase{"unknownCommand", "frobnicate", 2},
+                    ExitCase{"generateWithoutRoot", "generate", 2}, ExitCase{"unknownOption", "generate @ --fast", 2},
+                    ExitCase{"outputWithoutName", "generate @/release -o", 2},
+                    ExitCase{"missingRoot", "generate @/none -o @/x.txt", 1},
+                    ExitCase{"unwritableOutput", "generate @/release -o @/no/such/folder/list.txt", 1},
+                    ExitCase{"showMissing", "show @/none.txt", 1}, ExitCase{"showWithoutList", "show", 2}),
+    [](const testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ListgenCliTest, ARefusedFileWritesNoList) {
+  dir_.Write("release/app/a*b", "x");
+  dir_.Write("old.txt", "older list");
+  Result r = RunListgen("generate '" + dir_.Sub("release") + "' -o '" + dir_.Sub("old.txt") + "'", dir_);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("app\\a*b"), std::string::npos) << r.err;
+  EXPECT_EQ(dir_.Read("old.txt"), "older list");
+}
+
+}  // namespace
+}  // namespace vmrk
