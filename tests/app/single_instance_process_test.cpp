@@ -1,9 +1,6 @@
 // Two real processes meeting over the single-instance lock and the settings
 // file, as a user's second click on the updater would.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -12,61 +9,14 @@
 #include <vector>
 
 #include "platform/ini_settings_store.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace vmrk {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-class Process {
- public:
-  Process(const std::string& program, const std::vector<std::pair<std::string, std::string>>& env,
-          bool pipeStdin = false) {
-    int fds[2] = {-1, -1};
-    if (pipeStdin && pipe(fds) != 0) throw std::runtime_error("pipe");
-    pid_ = fork();
-    if (pid_ == 0) {
-      for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
-      if (pipeStdin) {
-        dup2(fds[0], STDIN_FILENO);
-        close(fds[0]);
-        close(fds[1]);
-      }
-      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    if (pipeStdin) {
-      close(fds[0]);
-      stdin_ = fds[1];
-    }
-  }
-  ~Process() {
-    if (stdin_ >= 0) close(stdin_);
-    if (!exited_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  // Exit status, or -1 while still running after timeout.
-  int WaitExit(int timeoutMs) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        exited_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  bool exited_ = false;
-};
+using test::Process;
 
 class SingleInstanceProcessTest : public testing::Test {
  protected:
@@ -83,26 +33,26 @@ class SingleInstanceProcessTest : public testing::Test {
   }
 
   test::TempDir app_, runtime_, config_;
-  std::vector<std::pair<std::string, std::string>> env_;
+  test::Environment env_;
 };
 
 TEST_F(SingleInstanceProcessTest, SecondStartWritesOneAndEndsWithoutTouchingAnything) {
-  Process holder(VMRK_LOCK_HOLDER_EXE, env_, true);
+  Process holder(VMRK_LOCK_HOLDER_EXE, {}, env_, true);
   // The holder prints once it has the lock; wait for the lock file instead of
   // reading its output.
   for (int i = 0; i < 200 && std::filesystem::is_empty(runtime_.path()); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
-  Process second(app_.Sub("vmrkxupdate"), env_);
+  Process second(app_.Sub("vmrkxupdate"), {}, env_);
   EXPECT_EQ(second.WaitExit(10000), 0);
   EXPECT_EQ(MainTimer(), "1");
   EXPECT_FALSE(std::filesystem::exists(app_.Sub("update")));
 }
 
 TEST_F(SingleInstanceProcessTest, TwoRacingStartsLeaveExactlyOneWindow) {
-  Process first(app_.Sub("vmrkxupdate"), env_);
-  Process second(app_.Sub("vmrkxupdate"), env_);
+  Process first(app_.Sub("vmrkxupdate"), {}, env_);
+  Process second(app_.Sub("vmrkxupdate"), {}, env_);
   int a = first.WaitExit(3000);
   int b = second.WaitExit(a == -1 ? 3000 : 1000);
   // One ended by itself with status 0; the other still shows its window.

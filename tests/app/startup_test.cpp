@@ -8,64 +8,15 @@
 #include <memory>
 
 #include "app/texts.h"
-#include "app/updater_window.h"
-#include "downloader/qt/qt_downloader.h"
-#include "platform/ini_settings_store.h"
-#include "updatelist/rtf_writer.h"
-#include "tests/support/event_pump.h"
-#include "tests/support/fake_desktop.h"
-#include "tests/support/loopback_server.h"
-#include "tests/support/temp_dir.h"
+#include "tests/app/window_fixture.h"
 
 namespace vmrk {
 namespace {
 
-// Hands the downloader's events to the window and counts them.
-struct Forwarder : DownloaderEvents {
-  UpdaterWindow* window = nullptr;
-  int finished = 0, failed = 0;
-  void DL_Finished(std::int32_t v) override {
-    ++finished;
-    window->DL_Finished(v);
-  }
-  void DL_Failed(std::int32_t c, std::int32_t e) override {
-    ++failed;
-    window->DL_Failed(c, e);
-  }
-  void DL_Progress(float f, std::int32_t a, std::int32_t b) override { window->DL_Progress(f, a, b); }
-};
-
-class StartupTest : public testing::Test {
+class StartupTest : public test::WindowFixture {
  protected:
-  StartupTest() : server_(release_.path()), settings_(config_.path()) {
-    setenv("XDG_RUNTIME_DIR", runtime_.path().c_str(), 1);
-    lock_ = platform::CreateInstanceLock("vmrkxupdate");
-    release_.Write("vmrkxupdate/list.txt", PlainTextToRtf(""));
-    appPath_ = app_.path();
-  }
-  ~StartupTest() override { unsetenv("XDG_RUNTIME_DIR"); }
-
-  UpdaterWindow& Window() {
-    if (!window_) {
-      window_ = std::make_unique<UpdaterWindow>(
-          UpdaterServices{desktop_, settings_, *lock_, downloader_, appPath_});
-      forwarder_.window = window_.get();
-      downloader_.SetEvents(&forwarder_);
-    }
-    return *window_;
-  }
-  void WriteAddressFile(const std::string& text) { app_.Write("myip.txt", text); }
+  StartupTest() { release_.Write("vmrkxupdate/list.txt", PlainTextToRtf("")); }
   std::string MainTimer() { return settings_.Read("tesk", "vmrmovie", "maintimer", "<missing>"); }
-
-  test::TempDir app_, release_, config_, runtime_;
-  test::LoopbackServer server_;
-  platform::IniSettingsStore settings_;
-  std::unique_ptr<platform::InstanceLock> lock_;
-  test::FakeDesktop desktop_;
-  QtDownloader downloader_;
-  Forwarder forwarder_;
-  std::string appPath_;
-  std::unique_ptr<UpdaterWindow> window_;
 };
 
 void ExpectOnlyStepHighlighted(const WindowState& s, size_t step) {

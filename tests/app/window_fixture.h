@@ -18,6 +18,7 @@
 #include "tests/support/event_pump.h"
 #include "tests/support/fake_desktop.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/release_writer.h"
 #include "tests/support/temp_dir.h"
 #include "updatelist/list_date.h"
 #include "updatelist/rtf_writer.h"
@@ -37,13 +38,6 @@ struct Forwarder : DownloaderEvents {
     window->DL_Failed(c, e);
   }
   void DL_Progress(float f, std::int32_t a, std::int32_t b) override { window->DL_Progress(f, a, b); }
-};
-
-struct ReleaseFile {
-  std::string location;
-  std::string content;
-  platform::CivilTime modified{2008, 5, 12, 14, 30, 5};
-  std::string listedSize;  // "" for the content's real length
 };
 
 class WindowFixture : public testing::Test {
@@ -74,18 +68,7 @@ class WindowFixture : public testing::Test {
   void PointAtServer() { WriteAddressFile("seip:" + server_.HostPort() + "\r\n"); }
 
   // Serves the files and a list of them, written as the generator writes it.
-  void Publish(const std::vector<ReleaseFile>& files) {
-    std::string list;
-    for (const ReleaseFile& f : files) {
-      std::string relative = f.location;
-      for (char& c : relative)
-        if (c == '\\') c = '/';
-      release_.Write("vmrkxupdate/" + relative, f.content);
-      list += f.location + "?" + (f.listedSize.empty() ? std::to_string(f.content.size()) : f.listedSize) + "*" +
-              FormatListDate(f.modified) + "\r\n";
-    }
-    release_.Write("vmrkxupdate/list.txt", PlainTextToRtf(list));
-  }
+  void Publish(const std::vector<ReleaseFile>& files) { WriteRelease(release_, files); }
 
   // Start-up and the list check.
   void LoadAndCheck() {

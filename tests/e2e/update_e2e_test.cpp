@@ -14,6 +14,7 @@
 #include "tests/support/loopback_server.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/process.h"
+#include "tests/support/release_writer.h"
 #include "tests/support/temp_dir.h"
 #include "updatelist/list_date.h"
 #include "updatelist/rtf_writer.h"
@@ -42,6 +43,12 @@ struct File {
   std::string listedSize = "";
 };
 
+std::vector<test::ReleaseFile> Listed(const std::vector<File>& files) {
+  std::vector<test::ReleaseFile> release;
+  for (const File& f : files) release.push_back({f.location, f.content, kListed, f.listedSize});
+  return release;
+}
+
 class UpdateE2ETest : public testing::Test {
  protected:
   UpdateE2ETest() {
@@ -55,18 +62,7 @@ class UpdateE2ETest : public testing::Test {
             {"QT_QPA_PLATFORM", "xcb"}};
   }
 
-  void Publish(const std::vector<File>& files) {
-    std::string list;
-    for (const File& f : files) {
-      std::string relative = f.location;
-      for (char& c : relative)
-        if (c == '\\') c = '/';
-      release_.Write("vmrkxupdate/" + relative, f.content);
-      list += f.location + "?" + (f.listedSize.empty() ? std::to_string(f.content.size()) : f.listedSize) + "*" +
-              FormatListDate(kListed) + "\r\n";
-    }
-    release_.Write("vmrkxupdate/list.txt", PlainTextToRtf(list));
-  }
+  void Publish(const std::vector<File>& files) { test::WriteRelease(release_, Listed(files)); }
 
   void Start(const std::string& hostPort) {
     app_.Write("myip.txt", "seip:" + hostPort + "\r\n");

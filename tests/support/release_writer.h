@@ -1,0 +1,35 @@
+// A release as the server offers it: the files below vmrkxupdate/ and the
+// list naming them, written as rich text by the project's own writer.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/civil_time.h"
+#include "tests/support/temp_dir.h"
+#include "updatelist/list_date.h"
+#include "updatelist/rtf_writer.h"
+
+namespace vmrk::test {
+
+struct ReleaseFile {
+  std::string location;
+  std::string content;
+  platform::CivilTime modified{2008, 5, 12, 14, 30, 5};
+  std::string listedSize;  // "" for the content's real length
+};
+
+inline void WriteRelease(const TempDir& release, const std::vector<ReleaseFile>& files) {
+  std::string list;
+  for (const ReleaseFile& f : files) {
+    std::string relative = f.location;
+    for (char& c : relative)
+      if (c == '\\') c = '/';
+    release.Write("vmrkxupdate/" + relative, f.content);
+    list += f.location + "?" + (f.listedSize.empty() ? std::to_string(f.content.size()) : f.listedSize) + "*" +
+            FormatListDate(f.modified) + "\r\n";
+  }
+  release.Write("vmrkxupdate/list.txt", PlainTextToRtf(list));
+}
+
+}  // namespace vmrk::test
