@@ -22,7 +22,8 @@ class IniSettingsStore : public SettingsStore {
   std::string folder_;
 };
 
-// $XDG_CONFIG_HOME, else ~/.config.
+// $XDG_CONFIG_HOME, else ~/.config (POSIX only: Windows keeps its settings in
+// the registry).
 std::string UserConfigFolder();
 
 }  // namespace vmrk::platform

@@ -27,4 +27,8 @@ class TempDir {
 
 std::string ReadFileBytes(const std::string& path);
 
+// UTF-8 text to a path and back, the same on every platform.
+std::filesystem::path PathOf(std::string_view utf8);
+std::string Utf8Of(const std::filesystem::path& path);
+
 }  // namespace vmrk::test

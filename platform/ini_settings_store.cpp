@@ -1,4 +1,3 @@
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -11,7 +10,7 @@ namespace vmrk::platform {
 IniSettingsStore::IniSettingsStore(std::string folder) : folder_(std::move(folder)) {}
 
 std::string IniSettingsStore::FileFor(const std::string& application) const {
-  return folder_ + "/" + application + ".ini";
+  return folder_ + PathSeparator() + application + ".ini";
 }
 
 std::string IniSettingsStore::Read(const std::string& application, const std::string& section,
@@ -35,16 +34,6 @@ Status IniSettingsStore::Write(const std::string& application, const std::string
     if (!made.ok()) return made;
   }
   return WriteFileAtomically(path, IniAssign(document, section, key, value));
-}
-
-std::string UserConfigFolder() {
-  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg != nullptr && xdg[0] == '/') return xdg;
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr && home[0] != '\0' ? home : "/tmp") + "/.config";
-}
-
-std::unique_ptr<SettingsStore> OpenUserSettings() {
-  return std::make_unique<IniSettingsStore>(UserConfigFolder());
 }
 
 }  // namespace vmrk::platform
