@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev libgl-dev libx11-dev
   xvfb xauth x11-utils xdotool imagemagick
   fonts-wqy-microhei python3 tzdata nginx curl bc
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine
 )
 
 missing=()

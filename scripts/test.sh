@@ -4,6 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+scripts/build-windows.sh
 scripts/build.sh
+# The Windows suite runs under Wine as one of ctest's tests.
+cmake -S . -B build -DVMRK_WINDOWS_BUILD_DIR="$PWD/build-win64" >/dev/null
+cmake --build build -j2
 cd build
 ctest -j2 --output-on-failure --timeout 300

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cctype>
 #include <ctime>
 #include <filesystem>
 
 #include "platform/civil_time.h"
 #include "platform/file_time.h"
+#include "platform/files.h"
 #include "tests/support/temp_dir.h"
 #include "updatelist/location.h"
 
@@ -87,14 +89,17 @@ TEST(ListCheck, RowsAreNumberedWithoutGapsAndKeepTheListsTexts) {
 
 TEST(ListCheck, TheUpdatersOwnProgramIsNotOfferedWhileItsSideFileWaits) {
   test::TempDir dir;
-  Install(dir, "app/vmrkxupdate", "old", {2000, 1, 1, 0, 0, 0});
-  Install(dir, "app/tools/VMRKXUPDATE", "old", {2000, 1, 1, 0, 0, 0});
-  const std::string list = "app\\vmrkxupdate?3*2008-5-12\r\napp\\tools\\VMRKXUPDATE?3*2008-5-12\r\n";
+  const std::string own = platform::UpdaterProgramName();  // with ".exe" on Windows
+  std::string shouted = own;
+  for (char& c : shouted) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  Install(dir, "app/" + own, "old", {2000, 1, 1, 0, 0, 0});
+  Install(dir, "app/tools/" + shouted, "old", {2000, 1, 1, 0, 0, 0});
+  const std::string list = "app\\" + own + "?3*2008-5-12\r\napp\\tools\\" + shouted + "?3*2008-5-12\r\n";
   EXPECT_EQ(CheckListText(list, dir.Sub("app"), dir.Sub("win")).rows.size(), 2u);
-  dir.Write("app/vmrkxupdate.new", "new");
+  dir.Write("app/" + platform::SideFileName(), "new");
   EXPECT_EQ(CheckListText(list, dir.Sub("app"), dir.Sub("win")).rows.size(), 0u);
   // A missing copy is offered whatever the side file says.
-  EXPECT_EQ(CheckListText("app\\sub\\vmrkxupdate?3*2008-5-12\r\n", dir.Sub("app"), dir.Sub("win")).rows.size(), 1u);
+  EXPECT_EQ(CheckListText("app\\sub\\" + own + "?3*2008-5-12\r\n", dir.Sub("app"), dir.Sub("win")).rows.size(), 1u);
 }
 
 struct BrokenCase {
@@ -141,10 +146,11 @@ TEST(Location, PartsAndTargets) {
   EXPECT_EQ(p.fileName, "main.dll");
   EXPECT_EQ(p.folderPart, "app\\skin\\");
   EXPECT_TRUE(p.underApplication);
-  EXPECT_EQ(LocationTarget(p, "/opt/player", "/opt/win"), "/opt/player/skin/main.dll");
+  const std::string sep(1, platform::PathSeparator());
+  EXPECT_EQ(LocationTarget(p, "/opt/player", "/opt/win"), "/opt/player" + sep + "skin" + sep + "main.dll");
   LocationParts w = SplitLocation("WIN\\system32\\c.dll");
   EXPECT_FALSE(w.underApplication);
-  EXPECT_EQ(LocationTarget(w, "/opt/player", "/opt/win"), "/opt/win/system32/c.dll");
+  EXPECT_EQ(LocationTarget(w, "/opt/player", "/opt/win"), "/opt/win" + sep + "system32" + sep + "c.dll");
   EXPECT_EQ(SplitLocation("皮肤蓝\\a").rootPrefix, "皮肤蓝");
   EXPECT_TRUE(UnsafeLocationReason("皮肤蓝\\a").empty());
 }

@@ -1,0 +1,247 @@
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/files.h"
+#include "platform/win32/utf16_win.h"
+
+namespace vmrk::platform {
+namespace {
+
+Status Failed(const std::string& what, const std::string& path) {
+  return Status::Error(what + " " + path + ": " + LastErrorText());
+}
+
+DWORD Attributes(const std::string& path) {
+  if (path.empty()) return INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(Widen(path).c_str());
+}
+
+bool HiddenOrSystem(DWORD attributes) { return (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0; }
+
+std::string FolderOf(const std::string& path) {
+  size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? "." : path.substr(0, cut);
+}
+
+std::string NameOf(const std::string& path) {
+  size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+// A name beside path that no other run uses.
+std::string TemporaryBeside(const std::string& path, const char* tag) {
+  static unsigned counter = 0;
+  return FolderOf(path) + "\\." + NameOf(path) + "." + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(++counter);
+}
+
+bool Move(const std::string& from, const std::string& to) {
+  return MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+}  // namespace
+
+char PathSeparator() { return '\\'; }
+
+std::string ExecutablePath() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return Narrow(buffer);
+    }
+    buffer.resize(buffer.size() * 2);  // the path is longer than MAX_PATH
+  }
+}
+
+std::string UpdaterProgramName() { return "vmrkxupdate.exe"; }
+std::string SideFileName() { return "vmrkxupdate.exe.new"; }
+std::string PlayerProgramName() { return "vmrPlayer.exe"; }
+
+std::string ApplicationPath() {
+  std::string exe = ExecutablePath();
+  size_t cut = exe.find_last_of('\\');
+  if (cut == std::string::npos) return ".";
+  // "C:\" keeps its backslash: "C:" alone would mean the current folder of C:.
+  return cut == 2 && exe[1] == ':' ? exe.substr(0, 3) : exe.substr(0, cut);
+}
+
+std::string WindowsFolder() {
+  UINT n = GetWindowsDirectoryW(nullptr, 0);
+  if (n == 0) return {};
+  std::wstring buffer(n, L'\0');
+  n = GetWindowsDirectoryW(buffer.data(), n);
+  buffer.resize(n);
+  std::string folder = Narrow(buffer);
+  while (folder.size() > 3 && folder.back() == '\\') folder.pop_back();
+  return folder;
+}
+
+bool PathExists(const std::string& path) { return Attributes(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool IsVisibleFile(const std::string& path) {
+  DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0 && !HiddenOrSystem(a);
+}
+
+bool IsVisibleEntry(const std::string& path) {
+  DWORD a = Attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && !HiddenOrSystem(a);
+}
+
+Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
+  entries->clear();
+  std::string pattern = folder;
+  if (pattern.empty() || pattern.back() != '\\') pattern += '\\';
+  pattern += '*';
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW(Widen(pattern).c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return Failed("cannot list", folder);
+  do {
+    std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FolderEntry entry;
+    entry.name = Narrow(name);
+    entry.isFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry.isFile = !entry.isFolder && (data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
+    entry.hidden = HiddenOrSystem(data.dwFileAttributes);
+    entry.length = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    ULARGE_INTEGER t;
+    t.LowPart = data.ftLastWriteTime.dwLowDateTime;
+    t.HighPart = data.ftLastWriteTime.dwHighDateTime;
+    entry.modifiedUnixSeconds = static_cast<std::int64_t>(t.QuadPart / 10000000ull) - 11644473600ll;
+    entry.factsKnown = true;
+    entries->push_back(std::move(entry));
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return Status::Ok();
+}
+
+std::string ReleaseRoot() { return "e:\\vmrsoft\\"; }
+
+bool StandardErrorIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+Status CreateFolder(const std::string& path) {
+  if (!CreateDirectoryW(Widen(path).c_str(), nullptr)) return Failed("cannot create folder", path);
+  return Status::Ok();
+}
+
+Status RemoveFile(const std::string& path) {
+  if (!DeleteFileW(Widen(path).c_str())) return Failed("cannot delete", path);
+  return Status::Ok();
+}
+
+Status RemoveFilesIn(const std::string& folder) {
+  std::vector<FolderEntry> entries;
+  Status listed = ListFolder(folder, &entries);
+  if (!listed.ok()) return listed;
+  Status first;
+  for (const FolderEntry& entry : entries) {
+    if (entry.isFolder) continue;
+    std::string path = folder + "\\" + entry.name;
+    SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only leftover too
+    Status removed = RemoveFile(path);
+    if (!removed.ok() && first.ok()) first = removed;
+  }
+  return first;
+}
+
+Status ReadWholeFile(const std::string& path, std::string* bytes) {
+  HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Failed("cannot open", path);
+  bytes->clear();
+  char chunk[65536];
+  DWORD n = 0;
+  BOOL ok;
+  while ((ok = ReadFile(file, chunk, sizeof chunk, &n, nullptr)) && n > 0) bytes->append(chunk, n);
+  CloseHandle(file);
+  if (!ok) return Failed("cannot read", path);
+  return Status::Ok();
+}
+
+Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
+  std::string temp = TemporaryBeside(path, "new");
+  HANDLE file = CreateFileW(Widen(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Failed("cannot create a temporary file for", path);
+  DWORD written = 0;
+  BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ok = ok && written == bytes.size() && FlushFileBuffers(file);
+  CloseHandle(file);
+  if (!ok || !Move(temp, path)) {
+    Status failed = Failed("cannot write", path);
+    DeleteFileW(Widen(temp).c_str());
+    return failed;
+  }
+  return Status::Ok();
+}
+
+Status ReplaceFileWith(const std::string& source, const std::string& target) {
+  std::string temp = TemporaryBeside(target, "vmrk");
+  // CopyFile carries the source's last-write time over.
+  if (!CopyFileW(Widen(source).c_str(), Widen(temp).c_str(), TRUE)) return Failed("cannot copy", source);
+  SetFileAttributesW(Widen(temp).c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (Move(temp, target)) return Status::Ok();
+  DWORD error = GetLastError();
+  // A file in use (the player may not have closed yet) cannot be replaced,
+  // but it can be renamed: move it aside, put the new one in, and let the
+  // old one go when it is free (at the latest at the next reboot).
+  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+    std::string aside = TemporaryBeside(target, "old");
+    if (MoveFileExW(Widen(target).c_str(), Widen(aside).c_str(), 0)) {
+      if (Move(temp, target)) {
+        if (!DeleteFileW(Widen(aside).c_str()))
+          MoveFileExW(Widen(aside).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        return Status::Ok();
+      }
+      MoveFileExW(Widen(aside).c_str(), Widen(target).c_str(), 0);  // put the old one back
+    }
+  }
+  SetLastError(error);
+  Status failed = Failed("cannot replace", target);
+  DeleteFileW(Widen(temp).c_str());
+  return failed;
+}
+
+Status StartDetached(const std::string& program, const std::vector<std::string>& arguments) {
+  auto quote = [](const std::string& a) {
+    if (!a.empty() && a.find_first_of(" \t\"") == std::string::npos) return a;
+    std::string out = "\"";
+    size_t backslashes = 0;
+    for (char c : a) {
+      if (c == '\\') {
+        ++backslashes;
+        continue;
+      }
+      out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+      backslashes = 0;
+      out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+  };
+  std::string line = quote(program);
+  for (const std::string& a : arguments) line += " " + quote(a);
+  std::wstring command = Widen(line);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_SHOWMINNOACTIVE;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessW(Widen(program).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process))
+    return Failed("cannot start", program);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return Status::Ok();
+}
+
+}  // namespace vmrk::platform

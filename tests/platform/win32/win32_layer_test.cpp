@@ -1,0 +1,134 @@
+// The Win32 layer against the real Windows API (under Wine here).
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "platform/codepage.h"
+#include "platform/file_time.h"
+#include "platform/files.h"
+#include "platform/settings_store.h"
+#include "platform/single_instance.h"
+#include "platform/win32/utf16_win.h"
+#include "tests/support/temp_dir.h"
+
+namespace vmrk::platform {
+namespace {
+
+std::string Windows(const std::string& path) {
+  std::string p = path;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+TEST(Win32Layer, RegistryRoundTripUnderTheClassicKey) {
+  auto store = OpenUserSettings();
+  const std::string app = "vmrk-test-" + std::to_string(GetCurrentProcessId());
+  EXPECT_EQ(store->Read(app, "vmrmovie", "maintimer", "0"), "0");
+  ASSERT_TRUE(store->Write(app, "vmrmovie", "maintimer", "1").ok());
+  EXPECT_EQ(store->Read(app, "vmrmovie", "maintimer", "0"), "1");
+  ASSERT_TRUE(store->Write(app, "vmrmovie", "maintimer", "1 ").ok());
+  EXPECT_EQ(store->Read(app, "vmrmovie", "maintimer", "0"), "1 ");
+  wchar_t value[16];
+  DWORD bytes = sizeof value;
+  std::wstring key = L"Software\\VB and VBA Program Settings\\" + Widen(app) + L"\\vmrmovie";
+  ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, key.c_str(), L"maintimer", RRF_RT_REG_SZ, nullptr, value, &bytes),
+            ERROR_SUCCESS);
+  EXPECT_EQ(std::wstring(value), L"1 ");
+  RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\VB and VBA Program Settings\\" + Widen(app)).c_str());
+}
+
+TEST(Win32Layer, OneInstanceLockPerName) {
+  const std::string name = "vmrk-test-lock-" + std::to_string(GetCurrentProcessId());
+  auto first = CreateInstanceLock(name);
+  auto second = CreateInstanceLock(name);
+  EXPECT_FALSE(first->AnotherInstanceRunning());
+  EXPECT_TRUE(second->AnotherInstanceRunning());
+  first.reset();
+  EXPECT_FALSE(second->AnotherInstanceRunning());
+}
+
+TEST(Win32Layer, FileExistsRuleForHiddenSystemAndFolders) {
+  test::TempDir dir;
+  std::string plain = Windows(dir.Write("a.dll", "x"));
+  std::string hidden = Windows(dir.Write("h.dll", "x"));
+  std::string system = Windows(dir.Write("s.dll", "x"));
+  ASSERT_TRUE(SetFileAttributesW(Widen(hidden).c_str(), FILE_ATTRIBUTE_HIDDEN));
+  ASSERT_TRUE(SetFileAttributesW(Widen(system).c_str(), FILE_ATTRIBUTE_SYSTEM));
+  EXPECT_TRUE(IsVisibleFile(plain));
+  EXPECT_FALSE(IsVisibleFile(hidden));
+  EXPECT_FALSE(IsVisibleFile(system));
+  EXPECT_FALSE(IsVisibleFile(Windows(dir.path())));
+  EXPECT_TRUE(IsVisibleEntry(Windows(dir.path())));
+  EXPECT_FALSE(IsVisibleFile("Q:\\no\\such\\drive.dll"));
+  EXPECT_FALSE(IsVisibleFile("C:\\bad<name>.dll"));
+}
+
+TEST(Win32Layer, SetFileTimeChangesOnlyTheLastWriteTime) {
+  test::TempDir dir;
+  std::string path = Windows(dir.Write("t.dll", "x"));
+  HANDLE file = CreateFileW(Widen(path).c_str(), FILE_WRITE_ATTRIBUTES | FILE_READ_ATTRIBUTES, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  FILETIME old{0x12345678, 0x01C00000};
+  ASSERT_TRUE(SetFileTime(file, &old, &old, &old));
+  CloseHandle(file);
+  // What the file system keeps of them (a Linux file system under Wine keeps
+  // no creation time of its own) must be the same before and after.
+  WIN32_FILE_ATTRIBUTE_DATA before, after;
+  ASSERT_TRUE(GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &before));
+  ASSERT_TRUE(SetFileModifiedTime(path, 1210573805).ok());
+  ASSERT_TRUE(GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &after));
+  // Wine on a Linux file system reports the inode's change time as the
+  // creation time, which any change of the file moves; Windows keeps it.
+  if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") == nullptr)
+    EXPECT_EQ(after.ftCreationTime.dwLowDateTime, before.ftCreationTime.dwLowDateTime);
+  EXPECT_EQ(after.ftLastAccessTime.dwLowDateTime, before.ftLastAccessTime.dwLowDateTime);
+  EXPECT_EQ(after.ftLastAccessTime.dwLowDateTime, old.dwLowDateTime);
+  std::int64_t written = 0;
+  ASSERT_TRUE(FileModifiedTime(path, &written).ok());
+  EXPECT_EQ(written, 1210573805);
+}
+
+TEST(Win32Layer, GbkThroughTheSystemsCodePages) {
+  std::string text;
+  ASSERT_TRUE(DecodeCodePage(936, "\xC6\xA4\xB7\xF4", &text));
+  EXPECT_EQ(text, "皮肤");
+  std::string bytes;
+  ASSERT_TRUE(EncodeCodePage(936, "皮肤", &bytes));
+  EXPECT_EQ(bytes, "\xC6\xA4\xB7\xF4");
+  EXPECT_FALSE(EncodeCodePage(936, "\xF0\x9F\x98\x80", &bytes));
+}
+
+TEST(Win32Layer, AFileHeldOpenByAnotherProgramIsStillReplaced) {
+  test::TempDir dir;
+  std::string target = Windows(dir.Write("player.dll", "old"));
+  std::string staged = Windows(dir.Write("update/player.dll", "new"));
+  // Held the way a running program holds its DLLs: shared for reading and
+  // deleting, not for writing.
+  HANDLE held = CreateFileW(Widen(target).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  Status replaced = ReplaceFileWith(staged, target);
+  CloseHandle(held);
+  ASSERT_TRUE(replaced.ok()) << replaced.message();
+  EXPECT_EQ(test::ReadFileBytes(target), "new");
+}
+
+TEST(Win32Layer, PathsAndNames) {
+  EXPECT_EQ(PathSeparator(), '\\');
+  EXPECT_EQ(UpdaterProgramName(), "vmrkxupdate.exe");
+  EXPECT_EQ(SideFileName(), "vmrkxupdate.exe.new");
+  std::string app = ApplicationPath();
+  ASSERT_FALSE(app.empty());
+  EXPECT_NE(app.back(), '\\');
+  EXPECT_EQ(ExecutablePath().substr(0, app.size()), app);
+  std::string windows = WindowsFolder();
+  ASSERT_FALSE(windows.empty());
+  EXPECT_NE(windows.back(), '\\');
+  EXPECT_EQ(windows, WindowsFolder());
+  EXPECT_EQ(ReleaseRoot(), "e:\\vmrsoft\\");
+}
+
+}  // namespace
+}  // namespace vmrk::platform

@@ -1,0 +1,20 @@
+# The Windows test suite: the portable core's tests and the Win32 layer's
+# own, built with MinGW and run under Wine (tests/run_windows_tests.sh).
+add_library(vmrk_test_support STATIC support/temp_dir.cpp)
+target_include_directories(vmrk_test_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(vmrk_test_support PUBLIC vmrk_core GTest::gtest)
+
+add_executable(windows_tests
+  app/server_address_test.cpp
+  app/window_state_test.cpp
+  downloader/http_address_test.cpp
+  platform/codepage_test.cpp
+  platform/ini_settings_test.cpp
+  platform/win32/win32_layer_test.cpp
+  updatelist/document_loader_test.cpp
+  updatelist/list_check_test.cpp
+  updatelist/list_date_test.cpp
+  updatelist/rtf_reader_test.cpp
+  updatelist/size_text_test.cpp
+  updatelist/update_list_test.cpp)
+target_link_libraries(windows_tests PRIVATE vmrk_test_support GTest::gtest_main)
