@@ -17,6 +17,11 @@ enum DownloadFailure : std::int32_t {
   kUnknownFailure = 99,  // timeouts, name lookup, an unusable address, local I/O
 };
 
+struct DownloadTimeouts {
+  int connectMs = 30000;  // until the request is on the wire
+  int idleMs = 60000;     // longest wait for the response or for more of the body
+};
+
 class DownloaderEvents {
  public:
   virtual ~DownloaderEvents() = default;

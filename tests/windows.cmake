@@ -1,12 +1,17 @@
 # The Windows test suite: the portable core's tests and the Win32 layer's
 # own, built with MinGW and run under Wine (tests/run_windows_tests.sh).
-add_library(vmrk_test_support STATIC support/temp_dir.cpp)
+add_library(vmrk_test_support STATIC
+  support/event_pump_win.cpp
+  support/loopback_server_win.cpp
+  support/platform_downloader_win.cpp
+  support/temp_dir.cpp)
 target_include_directories(vmrk_test_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(vmrk_test_support PUBLIC vmrk_core GTest::gtest)
+target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest)
 
 add_executable(windows_tests
   app/server_address_test.cpp
   app/window_state_test.cpp
+  downloader/downloader_test.cpp
   downloader/http_address_test.cpp
   platform/codepage_test.cpp
   platform/ini_settings_test.cpp

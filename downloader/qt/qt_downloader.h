@@ -19,11 +19,6 @@ class QSaveFile;
 
 namespace vmrk {
 
-struct DownloadTimeouts {
-  int connectMs = 30000;  // from BeginDownload until the request is on the wire
-  int idleMs = 60000;     // longest wait for the response or for more of the body
-};
-
 class QtDownloader : public QObject, public Downloader {
   Q_OBJECT
 

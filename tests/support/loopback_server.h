@@ -31,6 +31,8 @@ class LoopbackServer {
   int pid_ = -1;
   int port_ = 0;
   std::string logPath_;
+  std::string prefix_;    // Windows: this test's folder below the served one
+  size_t skipLines_ = 0;  // Windows: log lines from before this server
 };
 
 // Folder of the test support files (the server script among them).

@@ -54,6 +54,10 @@ std::string TempDir::Write(std::string_view relative, std::string_view bytes) co
   return path_ + "/" + std::string(relative);
 }
 
+std::string TempDir::Native() const { return Utf8Of(PathOf(path_).make_preferred()); }
+
+std::string TempDir::NativeSub(std::string_view relative) const { return Utf8Of(PathOf(Sub(relative)).make_preferred()); }
+
 std::string TempDir::Read(std::string_view relative) const { return ReadFileBytes(Sub(relative)); }
 
 std::string ReadFileBytes(const std::string& path) {

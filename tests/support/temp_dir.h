@@ -17,6 +17,9 @@ class TempDir {
 
   const std::string& path() const { return path_; }
   std::string Sub(std::string_view relative) const { return path_ + "/" + std::string(relative); }
+  // The same in the host's own separators, as the updater spells paths.
+  std::string Native() const;
+  std::string NativeSub(std::string_view relative) const;
   // Writes bytes at a relative path, creating its folders.
   std::string Write(std::string_view relative, std::string_view bytes) const;
   std::string Read(std::string_view relative) const;

@@ -1,4 +1,4 @@
-#include "downloader/qt/qt_downloader.h"
+#include "downloader/downloader.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/event_pump.h"
+#include "tests/support/platform_downloader.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -36,11 +37,11 @@ struct EventLog : DownloaderEvents {
   size_t ends() const { return finished.size() + failed.size(); }
 };
 
-class QtDownloaderTest : public testing::Test {
+class DownloaderTest : public testing::Test {
  protected:
-  QtDownloaderTest() : server_(root_.path()), downloader_(DownloadTimeouts{2000, 1500}) {
+  DownloaderTest() : server_(root_.path()), owned_(test::CreatePlatformDownloader({2000, 1500})), downloader_(*owned_) {
     downloader_.SetEvents(&events_);
-    downloader_.SetSaveFolder(save_.path());
+    downloader_.SetSaveFolder(save_.Native());
   }
 
   void Start(const std::string& address) {
@@ -53,31 +54,32 @@ class QtDownloaderTest : public testing::Test {
     return test::PumpUntil([&] { return events_.ends() >= count; }, ms);
   }
   size_t FilesInSaveFolder() const {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(save_.path()), {}));
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(test::PathOf(save_.path())), {}));
   }
 
   test::TempDir root_;
   test::TempDir save_;
   test::LoopbackServer server_;
   EventLog events_;
-  QtDownloader downloader_;
+  std::unique_ptr<Downloader> owned_;
+  Downloader& downloader_;
 };
 
-TEST_F(QtDownloaderTest, SavesTheBodyUnderTheNameBehindTheLastBackslash) {
+TEST_F(DownloaderTest, SavesTheBodyUnderTheNameBehindTheLastBackslash) {
   root_.Write("vmrkxupdate/app/plugins/a.dll", "plugin bytes");
   Start(server_.Url("/vmrkxupdate/app\\plugins\\a.dll"));
   ASSERT_TRUE(WaitForEnd());
   ASSERT_EQ(events_.finished.size(), 1u);
   EXPECT_GT(events_.finished[0], 0);
   EXPECT_FALSE(events_.deliveredInside);
-  EXPECT_EQ(downloader_.SavedFileName(), save_.Sub("a.dll"));
+  EXPECT_EQ(downloader_.SavedFileName(), save_.NativeSub("a.dll"));
   EXPECT_EQ(save_.Read("a.dll"), "plugin bytes");
   EXPECT_EQ(FilesInSaveFolder(), 1u);  // no temporary file left
   ASSERT_FALSE(server_.Requests().empty());
   EXPECT_EQ(server_.Requests().back().path, "/vmrkxupdate/app/plugins/a.dll");
 }
 
-TEST_F(QtDownloaderTest, ChineseNamesAndSpacesArriveAsFilePaths) {
+TEST_F(DownloaderTest, ChineseNamesAndSpacesArriveAsFilePaths) {
   root_.Write("vmrkxupdate/app/皮肤 蓝.dat", "skin");
   Start(server_.Url("/vmrkxupdate/app\\皮肤 蓝.dat"));
   ASSERT_TRUE(WaitForEnd());
@@ -86,7 +88,7 @@ TEST_F(QtDownloaderTest, ChineseNamesAndSpacesArriveAsFilePaths) {
   EXPECT_EQ(server_.Requests().back().path, "/vmrkxupdate/app/%E7%9A%AE%E8%82%A4%20%E8%93%9D.dat");
 }
 
-TEST_F(QtDownloaderTest, ReplacesAnOlderFileOfTheSameName) {
+TEST_F(DownloaderTest, ReplacesAnOlderFileOfTheSameName) {
   save_.Write("list.txt", "old old old old");
   root_.Write("vmrkxupdate/list.txt", "new");
   Start(server_.Url("/vmrkxupdate/list.txt"));
@@ -95,14 +97,14 @@ TEST_F(QtDownloaderTest, ReplacesAnOlderFileOfTheSameName) {
   EXPECT_EQ(save_.Read("list.txt"), "new");
 }
 
-TEST_F(QtDownloaderTest, EmptyBodyIsAFinishedEmptyFile) {
+TEST_F(DownloaderTest, EmptyBodyIsAFinishedEmptyFile) {
   Start(server_.Url("/fault/empty/zero.bin"));
   ASSERT_TRUE(WaitForEnd());
   ASSERT_EQ(events_.finished.size(), 1u);
   EXPECT_EQ(save_.Read("zero.bin"), "");
 }
 
-TEST_F(QtDownloaderTest, UpToTenRedirectsAreFollowed) {
+TEST_F(DownloaderTest, UpToTenRedirectsAreFollowed) {
   Start(server_.Url("/fault/redirect/10/r.txt"));
   ASSERT_TRUE(WaitForEnd());
   ASSERT_EQ(events_.finished.size(), 1u);
@@ -117,7 +119,7 @@ struct FailureCase {
   std::int32_t code;
 };
 
-class DownloadFailureTest : public QtDownloaderTest, public testing::WithParamInterface<FailureCase> {};
+class DownloadFailureTest : public DownloaderTest, public testing::WithParamInterface<FailureCase> {};
 
 TEST_P(DownloadFailureTest, EndsWithItsCodeAndLeavesNoFile) {
   Start(server_.Url(GetParam().path));
@@ -149,7 +151,7 @@ struct BadAddressCase {
   std::string address;
 };
 
-class UnusableAddressTest : public QtDownloaderTest, public testing::WithParamInterface<BadAddressCase> {};
+class UnusableAddressTest : public DownloaderTest, public testing::WithParamInterface<BadAddressCase> {};
 
 TEST_P(UnusableAddressTest, FailsLaterWithCode99) {
   Start(GetParam().address);
@@ -168,8 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BadAddressCase{"nothingListens", "http://127.0.0.1:1/vmrkxupdate/list.txt"}),
     [](const testing::TestParamInfo<BadAddressCase>& info) { return std::string(info.param.name); });
 
-TEST_F(QtDownloaderTest, MissingSaveFolderFailsWithoutARequest) {
-  downloader_.SetSaveFolder(save_.Sub("no/such/folder"));
+TEST_F(DownloaderTest, MissingSaveFolderFailsWithoutARequest) {
+  downloader_.SetSaveFolder(save_.NativeSub("no/such/folder"));
   root_.Write("vmrkxupdate/list.txt", "x");
   Start(server_.Url("/vmrkxupdate/list.txt"));
   ASSERT_TRUE(WaitForEnd());
@@ -178,7 +180,7 @@ TEST_F(QtDownloaderTest, MissingSaveFolderFailsWithoutARequest) {
   EXPECT_TRUE(server_.Requests().empty());
 }
 
-TEST_F(QtDownloaderTest, AbortInTheMiddleSilencesTheTransferAndLeavesNoFile) {
+TEST_F(DownloaderTest, AbortInTheMiddleSilencesTheTransferAndLeavesNoFile) {
   Start(server_.Url("/fault/slow/400000/slow.bin"));
   ASSERT_TRUE(test::PumpUntil([&] { return !events_.progress.empty(); }, 10000));
   downloader_.AbortDownload();
@@ -188,14 +190,14 @@ TEST_F(QtDownloaderTest, AbortInTheMiddleSilencesTheTransferAndLeavesNoFile) {
   downloader_.AbortDownload();  // harmless when nothing runs
 }
 
-TEST_F(QtDownloaderTest, AbortBeforeAnUnusableAddressFailsSilencesItToo) {
+TEST_F(DownloaderTest, AbortBeforeAnUnusableAddressFailsSilencesItToo) {
   Start("http:///x/list.txt");
   downloader_.AbortDownload();
   test::PumpFor(300);
   EXPECT_EQ(events_.ends(), 0u);
 }
 
-TEST_F(QtDownloaderTest, NextTransferStartsFromInsideFinishedOverTheSameConnection) {
+TEST_F(DownloaderTest, NextTransferStartsFromInsideFinishedOverTheSameConnection) {
   root_.Write("vmrkxupdate/app/one.txt", "1");
   root_.Write("vmrkxupdate/app/two.txt", "22");
   std::vector<std::string> saved;
@@ -210,15 +212,15 @@ TEST_F(QtDownloaderTest, NextTransferStartsFromInsideFinishedOverTheSameConnecti
   Start(server_.Url("/vmrkxupdate/app\\one.txt"));
   ASSERT_TRUE(WaitForEnd(2));
   ASSERT_EQ(saved.size(), 2u);
-  EXPECT_EQ(saved[0], save_.Sub("one.txt"));
-  EXPECT_EQ(saved[1], save_.Sub("two.txt"));
+  EXPECT_EQ(saved[0], save_.NativeSub("one.txt"));
+  EXPECT_EQ(saved[1], save_.NativeSub("two.txt"));
   EXPECT_EQ(save_.Read("two.txt"), "22");
   auto requests = server_.Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].connection, requests[1].connection) << "keep-alive expected";
 }
 
-TEST_F(QtDownloaderTest, ProgressRisesToOneAtAboutTwentyReportsASecond) {
+TEST_F(DownloaderTest, ProgressRisesToOneAtAboutTwentyReportsASecond) {
   auto begun = std::chrono::steady_clock::now();
   Start(server_.Url("/fault/slow/120000/slow.bin"));  // 117 pieces, 20 ms apart
   ASSERT_TRUE(WaitForEnd(1, 20000));
@@ -232,7 +234,7 @@ TEST_F(QtDownloaderTest, ProgressRisesToOneAtAboutTwentyReportsASecond) {
   // of the transfer's own duration and the final one.
   EXPECT_LE(events_.progress.size(), static_cast<size_t>(elapsedMs / 50 + 2));
   EXPECT_LT(events_.progress.size(), 117u);
-  EXPECT_EQ(std::filesystem::file_size(save_.Sub("slow.bin")), 120000u);
+  EXPECT_EQ(std::filesystem::file_size(test::PathOf(save_.Sub("slow.bin"))), 120000u);
 }
 
 }  // namespace

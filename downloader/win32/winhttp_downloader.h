@@ -1,0 +1,54 @@
+// The Windows downloader: WinHTTP on a worker thread per transfer, its events
+// posted to a message-only window so that they arrive on the window's thread,
+// after BeginDownload has returned, and never for an aborted transfer.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "downloader/downloader.h"
+
+namespace vmrk {
+
+class WinHttpDownloader : public Downloader {
+ public:
+  explicit WinHttpDownloader(DownloadTimeouts timeouts = {});
+  ~WinHttpDownloader() override;
+
+  void SetEvents(DownloaderEvents* events) override { events_ = events; }
+  void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
+  void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
+  std::string SavedFileName() const override { return savedFileName_; }
+  void BeginDownload() override;
+  void AbortDownload() override;
+
+  // For the window's strip: per mille done, -1 while the length is unknown.
+  void SetProgressListener(std::function<void(int perMille)> listener) { strip_ = std::move(listener); }
+
+  struct Transfer;  // shared with the worker thread
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void Deliver(UINT message, WPARAM wParam, LPARAM lParam);
+  void Watch();
+  void Join();
+
+  DownloadTimeouts timeouts_;
+  DownloaderEvents* events_ = nullptr;
+  std::function<void(int)> strip_;
+  std::string sourceUrl_, saveFolder_, savedFileName_;
+  HWND messages_ = nullptr;
+  void* session_ = nullptr;  // HINTERNET, shared by transfers so connections are kept alive
+  std::shared_ptr<Transfer> current_;
+  std::thread worker_;
+  std::uint32_t generation_ = 0;
+};
+
+}  // namespace vmrk
