@@ -23,3 +23,10 @@ add_executable(windows_tests
   updatelist/size_text_test.cpp
   updatelist/update_list_test.cpp)
 target_link_libraries(windows_tests PRIVATE vmrk_test_support GTest::gtest_main)
+
+# Helpers of the end-to-end update under Wine (tests/e2e/windows_e2e.sh).
+add_executable(click_button support/click_button_win.cpp)
+target_link_libraries(click_button PRIVATE vmrk_platform user32)
+target_link_options(click_button PRIVATE -municode)
+add_executable(fake_player support/fake_player_win.cpp)
+target_link_options(fake_player PRIVATE -municode)

@@ -234,7 +234,7 @@ Status StartDetached(const std::string& program, const std::vector<std::string>&
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_SHOWMINNOACTIVE;
+  startup.wShowWindow = SW_SHOWMINIMIZED;  // a registration runs minimized
   PROCESS_INFORMATION process{};
   if (!CreateProcessW(Widen(program).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                       &process))

@@ -1,0 +1,34 @@
+// vmrkxupdate for Windows: the portable window logic over Win32, WinHTTP and
+// the Win32 platform layer.
+#include <windows.h>
+
+#include "app/updater_window.h"
+#include "app/win32/win32_desktop.h"
+#include "app/win32/win32_window.h"
+#include "downloader/win32/winhttp_downloader.h"
+#include "platform/files.h"
+#include "platform/settings_store.h"
+#include "platform/single_instance.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  // The single-instance test comes before anything else, the window included.
+  auto lock = vmrk::platform::CreateInstanceLock("vmrkxupdate");
+  auto settings = vmrk::platform::OpenUserSettings();
+  vmrk::Win32Desktop desktop;
+  vmrk::WinHttpDownloader downloader;
+  vmrk::UpdaterWindow window({desktop, *settings, *lock, downloader, vmrk::platform::ApplicationPath(),
+                              vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot()});
+  if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return 0;
+
+  vmrk::Win32Window frame(window, downloader);
+  if (!frame.Create(instance, show)) return 1;
+  desktop.SetOwnWindow(frame.handle());
+  MSG message;
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    frame.PreviewKey(message);  // then the key goes on to the focused control
+    if (IsDialogMessageW(frame.handle(), &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return static_cast<int>(message.wParam);
+}

@@ -1,0 +1,47 @@
+#include "app/win32/win32_desktop.h"
+
+#include <shellapi.h>
+
+#include "platform/win32/utf16_win.h"
+
+namespace vmrk {
+
+platform::WindowHandle Win32Desktop::ForegroundWindow() {
+  return static_cast<platform::WindowHandle>(reinterpret_cast<UINT_PTR>(GetForegroundWindow()));
+}
+
+std::string Win32Desktop::WindowTitle(platform::WindowHandle window) {
+  HWND hwnd = reinterpret_cast<HWND>(static_cast<UINT_PTR>(window));
+  // Unicode, so that "Vmr播放器" is found whatever the system's code page.
+  int length = GetWindowTextLengthW(hwnd);
+  if (length <= 0) return {};
+  std::wstring title(static_cast<size_t>(length) + 1, L'\0');
+  title.resize(static_cast<size_t>(GetWindowTextW(hwnd, title.data(), length + 1)));
+  return platform::Narrow(title);
+}
+
+void Win32Desktop::PostCloseRequest(platform::WindowHandle window) {
+  PostMessageW(reinterpret_cast<HWND>(static_cast<UINT_PTR>(window)), WM_SYSCOMMAND, SC_CLOSE, 0);
+}
+
+void Win32Desktop::ShellOpen(const std::string& fileOrAddress) {
+  // Not waited for, and its outcome not looked at. Under the updater's
+  // elevation the player starts elevated too.
+  ShellExecuteW(nullptr, nullptr, platform::Widen(fileOrAddress).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+void Win32Desktop::ShowMessage(const std::string& caption, const std::string& text) {
+  MessageBoxW(window_, platform::Widen(text).c_str(), platform::Widen(caption).c_str(), MB_OK);
+}
+
+void Win32Desktop::ShowAndActivateOwnWindow() {
+  if (window_ == nullptr) return;
+  ShowWindow(window_, SW_SHOW);
+  SetForegroundWindow(window_);
+}
+
+void Win32Desktop::RestoreOwnWindow() {
+  if (window_ != nullptr && IsIconic(window_)) ShowWindow(window_, SW_RESTORE);
+}
+
+}  // namespace vmrk

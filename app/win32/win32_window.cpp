@@ -1,0 +1,377 @@
+#include "app/win32/win32_window.h"
+
+#include <commctrl.h>
+
+#include "app/texts.h"
+#include "app/window_layout.h"
+#include "platform/win32/utf16_win.h"
+
+namespace vmrk {
+namespace {
+
+const wchar_t kClassName[] = L"vmrkxupdate.frmDLTest";
+constexpr UINT_PTR kTimer1 = 1;
+constexpr int kFirstId = 100;
+
+COLORREF ToColorRef(const Rgb& c) { return RGB(c.red, c.green, c.blue); }
+
+// The original texts break lines with CR LF, which static controls show as is.
+std::wstring W(const std::string& text) { return platform::Widen(text); }
+
+int CALLBACK FoundFont(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return 0;
+}
+
+bool FontInstalled(const wchar_t* face) {
+  LOGFONTW wanted{};
+  wanted.lfCharSet = DEFAULT_CHARSET;
+  wcsncpy(wanted.lfFaceName, face, LF_FACESIZE - 1);
+  bool found = false;
+  HDC dc = GetDC(nullptr);
+  EnumFontFamiliesExW(dc, &wanted, FoundFont, reinterpret_cast<LPARAM>(&found), 0);
+  ReleaseDC(nullptr, dc);
+  return found;
+}
+
+// The design's faces first; where they are missing (Wine, a Western
+// Windows without East Asian fonts) a CJK font that also has Latin letters,
+// because a bare font match by character set may pick one without them.
+const wchar_t* FaceName(FontFace face) {
+  static const wchar_t* const kSong[] = {L"宋体", L"SimSun", L"NSimSun", L"Microsoft YaHei", L"WenQuanYi Micro Hei",
+                                         L"Noto Sans CJK SC"};
+  static const wchar_t* const kHei[] = {L"黑体", L"SimHei", L"Microsoft YaHei", L"WenQuanYi Micro Hei",
+                                        L"Noto Sans CJK SC"};
+  static const wchar_t* const kDefault[] = {L"Microsoft YaHei UI", L"SimSun", L"WenQuanYi Micro Hei",
+                                            L"Noto Sans CJK SC"};
+  auto pick = [](const auto& faces) -> const wchar_t* {
+    for (const wchar_t* face : faces)
+      if (FontInstalled(face)) return face;
+    return L"MS Shell Dlg 2";
+  };
+  switch (face) {
+    case FontFace::kSong: return pick(kSong);
+    case FontFace::kHei: return pick(kHei);
+    case FontFace::kWindowDefault: break;
+  }
+  return pick(kDefault);
+}
+
+int VirtualShiftState() {
+  int state = 0;
+  if (GetKeyState(VK_SHIFT) & 0x8000) state |= 1;
+  if (GetKeyState(VK_CONTROL) & 0x8000) state |= 2;
+  if (GetKeyState(VK_MENU) & 0x8000) state |= 4;
+  return state;
+}
+
+}  // namespace
+
+Win32Window::Win32Window(UpdaterWindow& window, WinHttpDownloader& downloader)
+    : window_(window), downloader_(downloader) {
+  downloader_.SetEvents(this);
+}
+
+Win32Window::~Win32Window() {
+  downloader_.SetEvents(nullptr);
+  downloader_.SetProgressListener(nullptr);
+  for (HFONT font : fonts_) DeleteObject(font);
+  for (auto& [control, brush] : backgrounds_) DeleteObject(brush);
+  if (panelBrush_ != nullptr) DeleteObject(panelBrush_);
+}
+
+int Win32Window::Px(int twips) const { return MulDiv(twips, static_cast<int>(dpi_), 1440); }
+
+HWND Win32Window::Control(const char* name) const {
+  auto it = controls_.find(name);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+HFONT Win32Window::FontFor(const FontSpec& spec) {
+  int points10 = static_cast<int>(spec.points * 10 + 0.5);
+  HFONT font = CreateFontW(-MulDiv(points10, static_cast<int>(dpi_), 720), 0, 0, 0, spec.bold ? FW_BOLD : FW_NORMAL,
+                           FALSE, spec.underline, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                           CLEARTYPE_QUALITY, DEFAULT_PITCH, FaceName(spec.face));
+  fonts_.push_back(font);
+  return font;
+}
+
+bool Win32Window::Create(HINSTANCE instance, int show) {
+  INITCOMMONCONTROLSEX common{sizeof common, ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&common);
+  WNDCLASSEXW windowClass{};
+  windowClass.cbSize = sizeof windowClass;
+  windowClass.lpfnWndProc = WindowProc;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  windowClass.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, 16, 16, 0));
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  windowClass.lpszClassName = kClassName;
+  RegisterClassExW(&windowClass);
+
+  HDC screen = GetDC(nullptr);
+  dpi_ = static_cast<UINT>(GetDeviceCaps(screen, LOGPIXELSX));
+  ReleaseDC(nullptr, screen);
+
+  const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+  RECT frame{0, 0, Px(kClientWidthTwips), Px(kClientHeightTwips)};
+  AdjustWindowRectEx(&frame, style, FALSE, 0);
+  hwnd_ = CreateWindowExW(0, kClassName, W(texts::kWindowCaption).c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                          frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
+  if (hwnd_ == nullptr) return false;
+  Build();
+  Render();
+  ShowWindow(hwnd_, show);
+  SetForegroundWindow(hwnd_);
+  SetTimer(hwnd_, kTimer1, 100, nullptr);
+  return true;
+}
+
+void Win32Window::Build() {
+  HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
+  const ControlSpec& panel = ControlNamed("Picture1");
+  int id = kFirstId;
+  // Created in reverse so that the labels inside the panel lie above it.
+  auto controls = WindowControls();
+  for (auto it = controls.rbegin(); it != controls.rend(); ++it) {
+    const ControlSpec& spec = *it;
+    int left = Px(spec.rect.left + (spec.inPanel ? panel.rect.left : 0));
+    int top = Px(spec.rect.top + (spec.inPanel ? panel.rect.top : 0));
+    int width = Px(spec.rect.width), height = Px(spec.rect.height);
+    const wchar_t* cls = nullptr;
+    // Clipped against each other: the panel must not paint over its labels.
+    DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    switch (spec.kind) {
+      case ControlKind::kTimer:
+      case ControlKind::kRichText:
+      case ControlKind::kFileList:
+        continue;  // the timer is SetTimer's; the other two have no window here
+      case ControlKind::kButton:
+        cls = WC_BUTTONW;
+        style |= WS_TABSTOP | BS_PUSHBUTTON;
+        break;
+      case ControlKind::kPanel:
+        cls = WC_STATICW;
+        break;
+      case ControlKind::kLabel:
+        cls = WC_STATICW;
+        style |= SS_NOTIFY | (spec.align == TextAlign::kCenter ? SS_CENTER : SS_LEFT);
+        break;
+      case ControlKind::kListView:
+        cls = WC_LISTVIEWW;
+        style |= WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER;
+        break;
+      case ControlKind::kDownloader:
+        cls = PROGRESS_CLASSW;
+        break;
+      case ControlKind::kLine:
+        cls = WC_STATICW;
+        height = 1;
+        break;
+    }
+    HWND control = CreateWindowExW(0, cls, W(spec.text).c_str(), style, left, top, width, height, hwnd_,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id++)), instance, nullptr);
+    controls_[spec.name] = control;
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)), TRUE);
+    if (spec.textColor) textColours_[control] = ToColorRef(*spec.textColor);
+    if (spec.kind == ControlKind::kLine) backgrounds_[control] = CreateSolidBrush(ToColorRef(*spec.textColor));
+    if (spec.autoSize) FitToText(control);
+  }
+  // The window's own order puts the panel last; raise the panel's labels.
+  for (const char* name : {"Label2(0)", "Label2(1)", "Label2(2)", "Label4(0)", "Label4(1)"})
+    SetWindowPos(Control(name), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+  SetWindowPos(Control("Picture1"), HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+
+  HWND list = Control("ListView1");
+  ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
+  int column = 0;
+  for (const ColumnSpec& spec : FileTableColumns()) {
+    std::wstring header = W(spec.header);
+    LVCOLUMNW c{};
+    c.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    c.fmt = spec.align == TextAlign::kRight ? LVCFMT_RIGHT : spec.align == TextAlign::kCenter ? LVCFMT_CENTER : LVCFMT_LEFT;
+    c.cx = Px(spec.widthTwips);
+    c.pszText = header.data();
+    ListView_InsertColumn(list, column++, &c);
+  }
+  HWND strip = Control("DL");
+  SendMessageW(strip, PBM_SETRANGE32, 0, 1000);
+  downloader_.SetProgressListener([strip](int perMille) {
+    SendMessageW(strip, PBM_SETPOS, perMille < 0 ? 0 : perMille, 0);
+  });
+  SetClassLongPtrW(Control("Label1"), GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(LoadCursorW(nullptr, IDC_HAND)));
+}
+
+void Win32Window::FitToText(HWND label) {
+  int length = GetWindowTextLengthW(label);
+  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+  GetWindowTextW(label, text.data(), length + 1);
+  text.resize(static_cast<size_t>(length));
+  HDC dc = GetDC(label);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  RECT box{0, 0, 0, 0};
+  DrawTextW(dc, text.c_str(), -1, &box, DT_CALCRECT | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(label, dc);
+  SetWindowPos(label, nullptr, 0, 0, box.right + 2, box.bottom, SWP_NOMOVE | SWP_NOZORDER);
+}
+
+void Win32Window::Render() {
+  const WindowState& s = window_.state();
+  if (panelBrush_ != nullptr) DeleteObject(panelBrush_);
+  panelBrush_ = CreateSolidBrush(ToColorRef(s.panelBackground));
+  InvalidateRect(Control("Picture1"), nullptr, TRUE);
+  for (size_t i = 0; i < 3; ++i) {
+    HWND label = Control(i == 0 ? "Label2(0)" : i == 1 ? "Label2(1)" : "Label2(2)");
+    const StepLabel& step = s.steps[i];
+    LONG_PTR style = GetWindowLongPtrW(label, GWL_STYLE);
+    LONG_PTR wanted = step.border ? (style | WS_BORDER) : (style & ~static_cast<LONG_PTR>(WS_BORDER));
+    if (wanted != style) {
+      SetWindowLongPtrW(label, GWL_STYLE, wanted);
+      SetWindowPos(label, nullptr, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_FRAMECHANGED);
+    }
+    if (backgrounds_.count(label)) DeleteObject(backgrounds_[label]);
+    backgrounds_[label] = CreateSolidBrush(ToColorRef(step.background));
+    textColours_[label] = ToColorRef(step.text);
+    InvalidateRect(label, nullptr, TRUE);
+  }
+  HWND status = Control("Label3(4)");
+  SetWindowTextW(status, W(s.statusText).c_str());
+  if (s.statusColor) textColours_[status] = ToColorRef(*s.statusColor);
+  FitToText(status);
+  InvalidateRect(status, nullptr, TRUE);
+
+  HWND begin = Control("cmdBegin");
+  SetWindowTextW(begin, W(s.cmdBegin.caption).c_str());
+  EnableWindow(begin, s.cmdBegin.enabled);
+  EnableWindow(Control("cmdCancel"), s.cmdCancel.enabled);
+  HWND generate = Control("Command2");
+  EnableWindow(generate, s.Command2.enabled);
+  ShowWindow(generate, s.Command2.visible ? SW_SHOW : SW_HIDE);
+
+  HWND list = Control("ListView1");
+  int count = ListView_GetItemCount(list);
+  while (count > static_cast<int>(s.rows.size())) ListView_DeleteItem(list, --count);
+  for (size_t i = 0; i < s.rows.size(); ++i) {
+    const FileRow& row = s.rows[i];
+    const std::string* cells[] = {&row.number, &row.location, &row.size, &row.modified, &row.status};
+    int item = static_cast<int>(i);
+    if (item >= count) {
+      std::wstring text = W(row.number);
+      LVITEMW entry{};
+      entry.mask = LVIF_TEXT;
+      entry.iItem = item;
+      entry.pszText = text.data();
+      ListView_InsertItem(list, &entry);
+      ++count;
+    }
+    for (int c = 0; c < 5; ++c) {
+      wchar_t shown[512] = L"";
+      ListView_GetItemText(list, item, c, shown, 512);
+      std::wstring text = W(*cells[c]);
+      if (text != shown) ListView_SetItemText(list, item, c, text.data());
+    }
+  }
+  if (s.selectedRow > 0 && s.selectedRow <= count) {
+    int item = s.selectedRow - 1;
+    if (ListView_GetNextItem(list, -1, LVNI_SELECTED) != item) {
+      ListView_SetItemState(list, item, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+      ListView_EnsureVisible(list, item, FALSE);
+    }
+  }
+  if (s.closeRequested && !closing_) {
+    closing_ = true;
+    KillTimer(hwnd_, kTimer1);
+    // After the current event, never from inside the downloader's.
+    PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+  }
+}
+
+void Win32Window::PreviewKey(const MSG& message) {
+  if ((message.message != WM_KEYDOWN && message.message != WM_SYSKEYDOWN) || closing_) return;
+  if (message.hwnd != hwnd_ && !IsChild(hwnd_, message.hwnd)) return;
+  window_.Form_KeyDown(static_cast<std::int16_t>(message.wParam), static_cast<std::int16_t>(VirtualShiftState()));
+  Render();
+}
+
+LRESULT CALLBACK Win32Window::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+  }
+  auto* self = reinterpret_cast<Win32Window*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (self == nullptr || self->hwnd_ == nullptr) return DefWindowProcW(hwnd, message, wParam, lParam);
+  return self->Handle(message, wParam, lParam);
+}
+
+LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COMMAND: {
+      HWND from = reinterpret_cast<HWND>(lParam);
+      if (HIWORD(wParam) != BN_CLICKED && HIWORD(wParam) != STN_CLICKED) break;
+      if (from == Control("cmdBegin")) window_.cmdBegin_Click();
+      else if (from == Control("cmdCancel")) window_.cmdCancel_Click();
+      else if (from == Control("Command2")) window_.Command2_Click();
+      else if (from == Control("Label1")) window_.Label1_Click();
+      else break;
+      Render();
+      return 0;
+    }
+    case WM_TIMER:
+      if (wParam == kTimer1) {
+        window_.Timer1_Timer();
+        Render();
+        return 0;
+      }
+      break;
+    case WM_CTLCOLORSTATIC: {
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      HWND control = reinterpret_cast<HWND>(lParam);
+      if (control == Control("Picture1")) return reinterpret_cast<LRESULT>(panelBrush_);
+      if (auto colour = textColours_.find(control); colour != textColours_.end()) SetTextColor(dc, colour->second);
+      if (auto brush = backgrounds_.find(control); brush != backgrounds_.end()) {
+        LOGBRUSH info;
+        GetObjectW(brush->second, sizeof info, &info);
+        SetBkColor(dc, info.lbColor);
+        return reinterpret_cast<LRESULT>(brush->second);
+      }
+      // Transparent labels: the panel's colour inside it, the window's outside.
+      SetBkMode(dc, TRANSPARENT);
+      RECT r;
+      GetWindowRect(control, &r);
+      RECT panel;
+      GetWindowRect(Control("Picture1"), &panel);
+      POINT corner{r.left, r.top};
+      if (PtInRect(&panel, corner)) return reinterpret_cast<LRESULT>(panelBrush_);
+      return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_CLOSE:
+      downloader_.AbortDownload();
+      DestroyWindow(hwnd_);
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+void Win32Window::DL_Finished(std::int32_t value) {
+  window_.DL_Finished(value);
+  Render();
+}
+
+void Win32Window::DL_Failed(std::int32_t code, std::int32_t extra) {
+  window_.DL_Failed(code, extra);
+  Render();
+}
+
+void Win32Window::DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) {
+  window_.DL_Progress(fraction, extra1, extra2);
+  Render();
+}
+
+}  // namespace vmrk

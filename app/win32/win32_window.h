@@ -1,0 +1,54 @@
+// The Windows rendering of the updater window with the system's own controls.
+// Like the Qt front end it only draws the core's WindowState and forwards
+// clicks, keys, timer ticks and the downloader's events.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <map>
+#include <string>
+
+#include "app/updater_window.h"
+#include "downloader/win32/winhttp_downloader.h"
+
+namespace vmrk {
+
+class Win32Window : private DownloaderEvents {
+ public:
+  Win32Window(UpdaterWindow& window, WinHttpDownloader& downloader);
+  ~Win32Window() override;
+
+  // Creates and shows the window; false when it could not be made.
+  bool Create(HINSTANCE instance, int show);
+  HWND handle() const { return hwnd_; }
+  // Key preview: the message loop hands every key-down here first.
+  void PreviewKey(const MSG& message);
+  void Render();
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void Build();
+  int Px(int twips) const;
+  HFONT FontFor(const struct FontSpec& spec);
+  HWND Control(const char* name) const;
+  void FitToText(HWND label);
+
+  void DL_Finished(std::int32_t value) override;
+  void DL_Failed(std::int32_t code, std::int32_t extra) override;
+  void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
+
+  UpdaterWindow& window_;
+  WinHttpDownloader& downloader_;
+  HWND hwnd_ = nullptr;
+  UINT dpi_ = 96;
+  std::map<std::string, HWND> controls_;
+  std::map<HWND, COLORREF> textColours_;
+  std::map<HWND, HBRUSH> backgrounds_;  // controls with their own background
+  std::vector<HFONT> fonts_;
+  HBRUSH panelBrush_ = nullptr;
+  bool closing_ = false;
+};
+
+}  // namespace vmrk

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# One whole update by the Windows updater under Wine: the application folder
+# on Wine's C: drive (a path with a space), the Windows folder Wine's own,
+# nginx on 127.0.0.1 serving a release whose list vmrkxupdate-listgen wrote,
+# the window under Xvfb, Next and Finish clicked with BM_CLICK. Checked on
+# disk: installed files and their times, the side file, the player started.
+#   windows_e2e.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
+set -uo pipefail
+win=$1; linux=$2
+fail() { echo "FAILED: $*" >&2; exit 1; }
+work=$(mktemp -d /tmp/vmrk-wine-e2e.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  [ -f "$work/nginx.pid" ] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
+  WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver64 -k 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export TZ=Asia/Shanghai WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=/usr/lib/wine/wine64
+
+exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+pids+=($!)
+read -r display <&"$xfd"
+export DISPLAY=":$display"
+"$wine" wineboot --init >/dev/null 2>&1
+
+# The release, listed by the maintainer's tool.
+rel="$work/release/vmrkxupdate"
+mkdir -p "$rel/app/皮肤" "$rel/win/system32"
+printf 'readme 2.0\r\n' > "$rel/app/readme.txt"
+printf '默认皮肤' > "$rel/app/皮肤/默认.dat"
+: > "$rel/app/empty.dat"
+printf 'MZ component' > "$rel/win/system32/vmrtest.ocx"
+cp "$win/tests/fake_player.exe" "$rel/app/vmrPlayer.exe"
+printf 'the next updater' > "$rel/app/vmrkxupdate.exe"
+find "$rel" -type f -exec touch -d '2008-05-12 14:30:05' {} +
+"$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" 2>/dev/null || fail "listgen"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+user=""; [ "$(id -u)" = 0 ] && user="user root;"
+cat > "$work/nginx.conf" <<CONF
+$user
+daemon on; worker_processes 1; pid $work/nginx.pid; error_log $work/error.log;
+events { worker_connections 64; }
+http { access_log $work/access.log; default_type application/octet-stream;
+  client_body_temp_path $work/t1; proxy_temp_path $work/t2; fastcgi_temp_path $work/t3;
+  uwsgi_temp_path $work/t4; scgi_temp_path $work/t5;
+  server { listen 127.0.0.1:$port; root $work/release; } }
+CONF
+/usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" || fail "nginx"
+
+app="$WINEPREFIX/drive_c/Program Files/Vmr Player"
+mkdir -p "$app"
+cp "$win/vmrkxupdate.exe" "$app/"
+cp "$win/tests/fake_player.exe" "$app/vmrPlayer.exe"
+touch -d 2000-01-01 "$app/vmrPlayer.exe" "$app/vmrkxupdate.exe"
+printf 'seip:127.0.0.1:%s\r\n' "$port" > "$app/myip.txt"
+
+"$wine" "$app/vmrkxupdate.exe" & updater=$!; pids+=($updater)
+"$wine" "$win/tests/click_button.exe" "下一步" 60 || fail "Next was never offered"
+"$wine" "$win/tests/click_button.exe" "完 成" 120 || fail "Finish was never offered"
+for _ in $(seq 100); do kill -0 "$updater" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$updater" 2>/dev/null && fail "the updater did not end after Finish"
+for _ in $(seq 100); do [ -f "$app/player-started.txt" ] && break; sleep 0.1; done
+
+windows="$WINEPREFIX/drive_c/windows"
+[ "$(cat "$app/readme.txt")" = "$(printf 'readme 2.0\r\n')" ] || fail "readme.txt"
+[ "$(cat "$app/皮肤/默认.dat")" = "默认皮肤" ] || fail "the Chinese name"
+[ -f "$app/empty.dat" ] && [ ! -s "$app/empty.dat" ] || fail "the empty file"
+[ "$(cat "$windows/system32/vmrtest.ocx")" = "MZ component" ] || fail "the component below the Windows folder"
+[ "$(cat "$app/vmrkxupdate.exe.new")" = "the next updater" ] || fail "the side file"
+cmp -s "$app/vmrkxupdate.exe" "$win/vmrkxupdate.exe" || fail "the running updater was replaced"
+[ -f "$app/player-started.txt" ] || fail "the player was not started"
+want=$(date -d '2008-05-12 14:30:05' +%s)
+for f in "$app/readme.txt" "$app/皮肤/默认.dat" "$windows/system32/vmrtest.ocx" "$app/vmrPlayer.exe"; do
+  [ "$(stat -c %Y "$f")" = "$want" ] || fail "the time of $f"
+done
+[ -z "$(ls -A "$app/update")" ] || fail "the staging folder is not empty"
+grep -q '"GET /vmrkxupdate/app/%E7%9A%AE%E8%82%A4/%E9%BB%98%E8%AE%A4.dat' "$work/access.log" || fail "the Chinese address"
+echo "Windows end-to-end update: passed"
