@@ -59,6 +59,13 @@ touch -d 2000-01-01 "$app/vmrPlayer.exe" "$app/vmrkxupdate.exe"
 printf 'seip:127.0.0.1:%s\r\n' "$port" > "$app/myip.txt"
 
 "$wine" "$app/vmrkxupdate.exe" & updater=$!; pids+=($updater)
+for _ in $(seq 150); do xdotool search --name 'Vmr播放器 - 在线升级' >/dev/null 2>&1 && break; sleep 0.1; done
+# A second start ends at once and leaves the first one running.
+"$wine" "$app/vmrkxupdate.exe" & second=$!; pids+=($second)
+for _ in $(seq 200); do kill -0 "$second" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$second" 2>/dev/null && fail "a second start did not end"
+kill -0 "$updater" 2>/dev/null || fail "the first updater ended"
+[ "$(xdotool search --name 'Vmr播放器 - 在线升级' 2>/dev/null | wc -l)" = 1 ] || fail "more than one window"
 "$wine" "$win/tests/click_button.exe" "下一步" 60 || fail "Next was never offered"
 "$wine" "$win/tests/click_button.exe" "完 成" 120 || fail "Finish was never offered"
 for _ in $(seq 100); do kill -0 "$updater" 2>/dev/null || break; sleep 0.1; done
