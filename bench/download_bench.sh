@@ -13,19 +13,7 @@ mkdir -p "$work/root/small" "$work/out" "$work/curl"
 for i in $(seq 1000); do head -c 4096 /dev/urandom > "$work/root/small/f$i.bin"; done
 truncate -s 1G "$work/root/big.bin"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-user=""; [ "$(id -u)" = 0 ] && user="user root;"
-cat > "$work/nginx.conf" <<CONF
-$user
-daemon on; worker_processes 1; pid $work/nginx.pid; error_log $work/error.log;
-events { worker_connections 64; }
-http { access_log off; sendfile on; keepalive_requests 100000; default_type application/octet-stream;
-  client_body_temp_path $work/t1; proxy_temp_path $work/t2; fastcgi_temp_path $work/t3;
-  uwsgi_temp_path $work/t4; scgi_temp_path $work/t5;
-  server { listen 127.0.0.1:$port; root $work/root; } }
-CONF
-/usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log"
-sleep 0.3
+port=$(scripts/start-nginx.sh "$work/root" "$work" nolog)
 base="http://127.0.0.1:$port"
 
 seq 1000 | sed "s|.*|$base/small/f&.bin|" > "$work/urls.txt"

@@ -2,33 +2,12 @@
 
 #include "app/texts.h"
 #include "install/folder_chain.h"
+#include "platform/command_line.h"
 #include "platform/files.h"
 #include "updatelist/file_helpers.h"
 #include "updatelist/location.h"
 
 namespace vmrk {
-namespace {
-
-std::string Quoted(const std::string& argument) {
-  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
-  // Windows' rules: backslashes before a quote are doubled, the quote escaped.
-  std::string out = "\"";
-  size_t backslashes = 0;
-  for (char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-    backslashes = 0;
-    out += c;
-  }
-  out.append(backslashes * 2, '\\');
-  return out + "\"";
-}
-
-}  // namespace
-
 std::optional<Registration> RegistrationFor(const std::string& location, const std::string& target,
                                             const std::string& windowsFolder) {
   if (SplitLocation(location).rootPrefix != "win") return std::nullopt;
@@ -38,9 +17,7 @@ std::optional<Registration> RegistrationFor(const std::string& location, const s
 }
 
 std::string CommandLineOf(const Registration& registration) {
-  std::string line = Quoted(registration.program);
-  for (const std::string& argument : registration.arguments) line += " " + Quoted(argument);
-  return line;
+  return platform::WindowsCommandLine(registration.program, registration.arguments);
 }
 
 Status InstallStagedFile(const std::string& location, const InstallPaths& paths) {

@@ -2,7 +2,9 @@
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QSaveFile>
+#include <QCoreApplication>
+#include <QFile>
+#include <cstdio>
 #include <QUrl>
 
 #include "downloader/http_address.h"
@@ -39,8 +41,12 @@ void QtDownloader::BeginDownload() {
     return;
   }
   finalPath_ = saveFolder_ + "/" + name;
-  file_ = std::make_unique<QSaveFile>(QString::fromStdString(finalPath_));
-  if (!file_->open(QIODevice::WriteOnly)) {
+  // Hidden and unique: a transfer cut off by a crash never leaves a file
+  // that could be taken for a complete one.
+  tempPath_ = saveFolder_ + "/." + name + ".part-" + std::to_string(QCoreApplication::applicationPid()) + "-" +
+              std::to_string(generation_);
+  file_ = std::make_unique<QFile>(QString::fromStdString(tempPath_));
+  if (!file_->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
     file_.reset();
     FailLater(kUnknownFailure);
     return;
@@ -88,8 +94,9 @@ void QtDownloader::Drop() {
     reply->deleteLater();
   }
   if (file_) {
-    file_->cancelWriting();
-    file_.reset();  // removes the temporary file
+    file_->close();
+    file_->remove();
+    file_.reset();
   }
   emit transferIdle();
 }
@@ -158,7 +165,12 @@ void QtDownloader::OnFinished() {
   reply_ = nullptr;
   reply->disconnect(this);
   reply->deleteLater();
-  bool committed = file_->commit();
+  // Renamed over an older file of the name in one step; not synced to disk
+  // here, since the installation that follows syncs what it puts in place.
+  file_->close();
+  bool committed = file_->error() == QFileDevice::NoError &&
+                   std::rename(tempPath_.c_str(), finalPath_.c_str()) == 0;
+  if (!committed) file_->remove();
   file_.reset();
   if (!committed) {
     emit transferIdle();

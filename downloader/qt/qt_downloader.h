@@ -15,7 +15,7 @@
 #include "downloader/downloader.h"
 
 class QNetworkReply;
-class QSaveFile;
+class QFile;
 
 namespace vmrk {
 
@@ -61,7 +61,8 @@ class QtDownloader : public QObject, public Downloader {
 
   QNetworkAccessManager network_;
   QPointer<QNetworkReply> reply_;
-  std::unique_ptr<QSaveFile> file_;
+  std::unique_ptr<QFile> file_;
+  std::string tempPath_;
   QTimer watchdog_;
   QElapsedTimer sinceProgress_;
   bool bodyFailed_ = false;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/command_line.h"
 #include "platform/files.h"
 #include "platform/win32/utf16_win.h"
 
@@ -212,25 +213,7 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
 }
 
 Status StartDetached(const std::string& program, const std::vector<std::string>& arguments) {
-  auto quote = [](const std::string& a) {
-    if (!a.empty() && a.find_first_of(" \t\"") == std::string::npos) return a;
-    std::string out = "\"";
-    size_t backslashes = 0;
-    for (char c : a) {
-      if (c == '\\') {
-        ++backslashes;
-        continue;
-      }
-      out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-      backslashes = 0;
-      out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
-  };
-  std::string line = quote(program);
-  for (const std::string& a : arguments) line += " " + quote(a);
-  std::wstring command = Widen(line);
+  std::wstring command = Widen(WindowsCommandLine(program, arguments));
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;

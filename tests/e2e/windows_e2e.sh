@@ -38,18 +38,7 @@ printf 'the next updater' > "$rel/app/vmrkxupdate.exe"
 find "$rel" -type f -exec touch -d '2008-05-12 14:30:05' {} +
 "$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" 2>/dev/null || fail "listgen"
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-user=""; [ "$(id -u)" = 0 ] && user="user root;"
-cat > "$work/nginx.conf" <<CONF
-$user
-daemon on; worker_processes 1; pid $work/nginx.pid; error_log $work/error.log;
-events { worker_connections 64; }
-http { access_log $work/access.log; default_type application/octet-stream;
-  client_body_temp_path $work/t1; proxy_temp_path $work/t2; fastcgi_temp_path $work/t3;
-  uwsgi_temp_path $work/t4; scgi_temp_path $work/t5;
-  server { listen 127.0.0.1:$port; root $work/release; } }
-CONF
-/usr/sbin/nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" || fail "nginx"
+port=$("$(dirname "$0")/../../scripts/start-nginx.sh" "$work/release" "$work") || fail "nginx"
 
 app="$WINEPREFIX/drive_c/Program Files/Vmr Player"
 mkdir -p "$app"
