@@ -57,7 +57,6 @@ inline constexpr char kAddressFile[] = "myip.txt";
 inline constexpr char kAddressMarker[] = "seip:";
 inline constexpr char kServerFolder[] = "vmrkxupdate/";
 inline constexpr char kListFile[] = "list.txt";
-inline constexpr char kStagingFolder[] = "update";
 
 }  // namespace vmrk::texts
 

@@ -6,6 +6,7 @@
 #include "app/texts.h"
 #include "install/file_time_stamp.h"
 #include "install/installer.h"
+#include "install/staging.h"
 #include "listgen/list_generator.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
@@ -35,7 +36,7 @@ std::string UpdaterWindow::AppFile(const std::string& name) const {
   return services_.applicationPath + platform::PathSeparator() + name;
 }
 
-std::string UpdaterWindow::StagingFolder() const { return AppFile(texts::kStagingFolder); }
+std::string UpdaterWindow::StagingFolder() const { return AppFile(kStagingFolderName); }
 
 UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   // Every step below is skipped silently when it fails; start-up never stops
@@ -183,7 +184,7 @@ void UpdaterWindow::CheckUpdateList() {
   // Gone before any line is read; a list that cannot be deleted is still read.
   platform::RemoveFile(listFile);
 
-  ListCheckResult result = CheckListText(text, services_.applicationPath, WindowsFolder());
+  ListCheckResult result = CheckListText(text, services_.applicationPath, WindowsFolder(), services_.runningProgram);
   if (!result.ok) {
     ShowListBroken();
     return;

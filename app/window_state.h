@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/desktop.h"
+#include "updatelist/file_row.h"
 
 namespace vmrk {
 
@@ -29,18 +30,6 @@ struct ButtonState {
   std::string caption;
   bool enabled = false;
   bool visible = true;
-};
-
-// One row of ListView1: the row text and sub-items 1 to 4.
-struct FileRow {
-  std::string number;
-  std::string location;
-  std::string size;
-  std::string modified;
-  std::string status;
-  // The list's Size, kept exactly: a staged file of any other length did not
-  // arrive whole.
-  std::int32_t exactSize = 0;
 };
 
 struct WindowState {

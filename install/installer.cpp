@@ -1,8 +1,10 @@
 #include "install/installer.h"
 
-#include "app/texts.h"
+#include "install/staging.h"
 #include "install/folder_chain.h"
+#include "install/link_confinement.h"
 #include "platform/command_line.h"
+#include "platform/file_identity.h"
 #include "platform/files.h"
 #include "updatelist/file_helpers.h"
 #include "updatelist/location.h"
@@ -23,13 +25,20 @@ std::string CommandLineOf(const Registration& registration) {
 Status InstallStagedFile(const std::string& location, const InstallPaths& paths) {
   const char sep = platform::PathSeparator();
   LocationParts parts = SplitLocation(location);
-  const std::string staged = paths.applicationPath + sep + texts::kStagingFolder + sep + parts.fileName;
+  const std::string staged = paths.applicationPath + sep + kStagingFolderName + sep + parts.fileName;
   const std::string target = LocationTarget(parts, paths.applicationPath, paths.windowsFolder);
 
   Status placed;
-  if (EqualsIgnoringCase(parts.fileName, platform::UpdaterProgramName()) || target == paths.runningProgram) {
-    // The running program is never replaced: its new copy waits beside it.
+  if (EqualsIgnoringCase(parts.fileName, platform::UpdaterProgramName()) ||
+      target == paths.runningProgram || platform::SameFile(target, paths.runningProgram)) {
+    // The running program is never replaced, whatever it is called and
+    // however the list spells its path: its new copy waits beside it.
     placed = platform::ReplaceFileWith(staged, paths.applicationPath + sep + platform::SideFileName());
+  } else if (Status confined = CheckFoldersStayInside(parts.underApplication ? paths.applicationPath
+                                                                             : paths.windowsFolder,
+                                                      parts.rest, {paths.applicationPath, paths.windowsFolder});
+             !confined.ok()) {
+    placed = confined;
   } else {
     Status folders = parts.underApplication ? MakeAppFolders(paths.applicationPath, parts.folderPart)
                                             : MakeFolderChain(paths.windowsFolder, parts.folderPart);

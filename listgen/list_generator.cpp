@@ -6,6 +6,7 @@
 #include "platform/civil_time.h"
 #include "platform/files.h"
 #include "updatelist/list_date.h"
+#include "updatelist/location.h"
 #include "updatelist/rtf_writer.h"
 
 namespace vmrk {
@@ -78,6 +79,9 @@ class Walker {
         if (!file->factsKnown) continue;  // a line is written whole or not at all
         std::string location = relative + "\\" + file->name;
         if (std::string problem = NameProblem(file->name); !problem.empty()) return Refuse(location, problem);
+        // The updaters' own rule, asked directly: a list that any of them
+        // would refuse is never written.
+        if (std::string unsafe = UnsafeLocationReason(location); !unsafe.empty()) return Refuse(location, unsafe);
         if (file->length > kLargestListedLength)
           return Refuse(location, "it is longer than 2147483647 bytes, the most a list can carry");
         std::string& text = result_.ListText;

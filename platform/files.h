@@ -1,6 +1,6 @@
 // File services of the host system. Paths are UTF-8 text in the host's own
 // spelling; the implementation behind these declarations is chosen by the
-// build (files_posix.cpp, later files_win.cpp), so the core stays free of OS
+// build (files_posix.cpp or files_win.cpp), so the core stays free of OS
 // headers.
 #pragma once
 
@@ -56,7 +56,8 @@ struct FolderEntry {
 // The entries directly inside folder, in no particular order.
 Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries);
 
-// The maintainer's release folder, with its trailing separator: e:mrsoft// on Windows, the folder vmrsoft in the user's home folder elsewhere.
+// The maintainer's release folder, with its trailing separator: "e:\vmrsoft\"
+// on Windows, the folder vmrsoft in the user's home folder elsewhere.
 std::string ReleaseRoot();
 
 // True when the standard error stream is a terminal (for progress lines).

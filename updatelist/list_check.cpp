@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "platform/civil_time.h"
+#include "platform/file_identity.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "updatelist/file_helpers.h"
@@ -28,7 +29,7 @@ ListCheckResult Failure(std::string reason) {
 }  // namespace
 
 ListCheckResult CheckListText(std::string_view text, const std::string& applicationPath,
-                              const std::string& windowsFolder) {
+                              const std::string& windowsFolder, const std::string& runningProgram) {
   UpdateListReading reading = ReadUpdateList(text);
   if (reading.badLineNumber)
     return Failure("line " + std::to_string(*reading.badLineNumber) + ": " + reading.badLineReason);
@@ -44,8 +45,7 @@ ListCheckResult CheckListText(std::string_view text, const std::string& applicat
     // One look gives presence, time and length: a check that stats each
     // file three times is three times slower on a big release.
     platform::FileFacts facts;
-    if (!platform::QueryFile(target, &facts).ok()) return Failure("cannot read the time or length of " + target);
-    if (facts.visibleFile) {
+    if (platform::QueryFile(target, &facts).ok() && facts.visibleFile) {
       // Both are local times of their machines, compared to the minute.
       platform::CivilTime installed = platform::UnixSecondsToLocal(facts.modifiedUnixSeconds);
       platform::CivilTime listed = *ParseListDate(entry.Modified);
@@ -53,7 +53,9 @@ ListCheckResult CheckListText(std::string_view text, const std::string& applicat
       if (!outOfDate) continue;
       // While the side file waits to be put in place, the updater's own
       // program is not offered again.
-      if (EqualsIgnoringCase(parts.fileName, platform::UpdaterProgramName()) && FileExists(sideFile)) continue;
+      bool updaterItself = EqualsIgnoringCase(parts.fileName, platform::UpdaterProgramName()) ||
+                           platform::SameFile(target, runningProgram);
+      if (updaterItself && FileExists(sideFile)) continue;
     }
     std::int32_t size = *ParseListSize(entry.Size);
     FileRow row;

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/window_state.h"
+#include "updatelist/file_row.h"
 
 namespace vmrk {
 
@@ -19,8 +19,11 @@ struct ListCheckResult {
 
 // text is the list's plain text. Every line must be well formed (fields, a
 // location that stays in its folder, a size and a date that convert) before
-// any row is offered.
+// any row is offered. An installed file that cannot be looked at (a name too
+// long, access denied) counts as missing: it is offered, and its installation
+// then fails on its own row. runningProgram, the updater's own executable
+// under whatever name, is not offered while the side file waits.
 ListCheckResult CheckListText(std::string_view text, const std::string& applicationPath,
-                              const std::string& windowsFolder);
+                              const std::string& windowsFolder, const std::string& runningProgram = {});
 
 }  // namespace vmrk

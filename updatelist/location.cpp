@@ -1,6 +1,6 @@
 #include "updatelist/location.h"
 
-#include "install/folder_chain.h"
+#include "platform/files.h"
 
 namespace vmrk {
 namespace {
@@ -18,6 +18,19 @@ size_t OffsetOfCharacter(std::string_view text, size_t n) {
 }
 
 }  // namespace
+
+size_t RootPrefixBytes(std::string_view location) {
+  size_t fourth = OffsetOfCharacter(location, 3);
+  return fourth == std::string_view::npos ? location.size() : fourth;
+}
+
+std::string NativeSeparators(std::string_view location) {
+  std::string native(location);
+  const char separator = platform::PathSeparator();
+  for (char& c : native)
+    if (c == '\\') c = separator;
+  return native;
+}
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -39,8 +52,7 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
 
 LocationParts SplitLocation(std::string_view location) {
   LocationParts parts;
-  size_t fourth = OffsetOfCharacter(location, 3);
-  if (fourth == std::string_view::npos) fourth = location.size();
+  const size_t fourth = RootPrefixBytes(location);
   parts.rootPrefix = std::string(location.substr(0, fourth));
   parts.rest = std::string(location.substr(fourth));
   size_t lastBackslash = location.rfind('\\');
@@ -55,8 +67,8 @@ LocationParts SplitLocation(std::string_view location) {
 }
 
 std::string UnsafeLocationReason(std::string_view location) {
-  size_t fourth = OffsetOfCharacter(location, 3);
-  if (fourth == std::string_view::npos || location[fourth] != '\\')
+  const size_t fourth = RootPrefixBytes(location);
+  if (fourth >= location.size() || location[fourth] != '\\')
     return "the location does not begin with a three-character root and a backslash";
   for (unsigned char c : location) {
     if (c < 0x20 || c == 0x7F) return "the location holds a control character";

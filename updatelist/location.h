@@ -18,6 +18,12 @@ struct LocationParts {
 
 LocationParts SplitLocation(std::string_view location);
 
+// Byte length of the root prefix: the location's first three characters
+// (UTF-8), or the whole text when it is shorter. Every cut at "the fourth
+// character" goes through here, so "窗口s\x" cuts after "s", never inside a
+// character.
+size_t RootPrefixBytes(std::string_view location);
+
 // Empty when the location stays below its root folder. Otherwise why not: a
 // root that is not three characters and a backslash, an empty, "." or ".."
 // component, a component ending in "." or " " (Windows drops those, so
@@ -28,6 +34,9 @@ std::string UnsafeLocationReason(std::string_view location);
 // "app") followed by the rest in the host's separators.
 std::string LocationTarget(const LocationParts& parts, const std::string& applicationPath,
                            const std::string& windowsFolder);
+
+// A location's backslashes in the host's spelling.
+std::string NativeSeparators(std::string_view location);
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix);

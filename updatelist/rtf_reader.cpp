@@ -112,6 +112,7 @@ class Reader {
           atGroupStart_ = false;
           if (stack_.empty()) {
             pos_ = in_.size();  // the document's own closing brace: nothing after it is text
+            closed_ = true;
             continue;
           }
           group_ = stack_.back();
@@ -129,6 +130,9 @@ class Reader {
       }
       atGroupStart_ = false;
     }
+    // A document whose own group never closes was cut short (a transfer
+    // that broke off): its last lines may be missing, so none are trusted.
+    if (!closed_) return Status::Error("the rich text ends before its document's closing brace");
     Flush();
     DropPendingSurrogate();
     // A rich-edit control takes a \par that ends the document for the
@@ -396,6 +400,7 @@ class Reader {
   int skip_ = 0;
   char32_t highSurrogate_ = 0;
   size_t lastParEnd_ = std::string::npos;
+  bool closed_ = false;
 };
 
 }  // namespace

@@ -14,8 +14,9 @@ namespace vmrk {
 // True when bytes begin as an RTF document does ("{\rtf").
 bool LooksLikeRtf(std::string_view bytes);
 
-// Best effort on damaged input (unbalanced braces, truncated escapes, binary
-// junk); fails only for nesting deeper than any real document has.
+// Best effort on damaged input inside the document (unbalanced inner braces,
+// binary junk); fails for a document whose outermost group never closes (it
+// did not arrive whole) and for nesting deeper than any real document has.
 Status RtfToPlainText(std::string_view rtf, std::string* text);
 
 }  // namespace vmrk

@@ -120,6 +120,11 @@ TEST_F(InstallerTest, ComponentsBelowTheWindowsFolderAreRegisteredWithoutWaiting
                                   "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done >> '" + record +
                                       "'\necho >> '" + record + "'\n");
   chmod(regsvr.c_str(), 0755);
+  // A component whose placement fails is not registered: regsvr32 would
+  // register whatever older file sits there.
+  fs::create_directories(dir_.Sub("win/h.dll/inner"));
+  Stage("h.dll", "component");
+  EXPECT_FALSE(InstallStagedFile("win\\h.dll", paths_).ok());
   Stage("b c.ocx", "component");
   ASSERT_TRUE(InstallStagedFile("win\\system32\\my dir\\b c.ocx", paths_).ok());
   Stage("d.DLL", "component");
@@ -139,6 +144,55 @@ TEST_F(InstallerTest, ComponentsBelowTheWindowsFolderAreRegisteredWithoutWaiting
   EXPECT_NE(got.find("[" + dir_.Sub("win/system32/my dir/b c.ocx") + "][-s]"), std::string::npos) << got;
   EXPECT_NE(got.find("[" + dir_.Sub("win/d.DLL") + "][-s]"), std::string::npos) << got;
 }
+
+TEST_F(InstallerTest, TheRunningProgramIsKnownByItsIdentityNotItsSpelling) {
+  dir_.Write("app/running-updater", "running");
+  fs::create_directory_symlink(dir_.Sub("app"), dir_.Sub("alias"));
+  fs::create_hard_link(dir_.Sub("app/running-updater"), dir_.Sub("app/hardlink"));
+  paths_.runningProgram = dir_.Sub("alias/running-updater");
+  for (const char* name : {"running-updater", "hardlink"}) {
+    Stage(name, std::string("new ") + name);
+    ASSERT_TRUE(InstallStagedFile(std::string("app\\") + name, paths_).ok()) << name;
+    EXPECT_EQ(dir_.Read("app/running-updater"), "running") << name;
+    EXPECT_EQ(dir_.Read("app/vmrkxupdate.new"), std::string("new ") + name);
+  }
+}
+
+struct LinkCase {
+  const char* name;
+  std::string link, linkTarget;  // relative to the test folder
+  std::string location;
+  bool installs;
+  std::string landsAt;  // where the file ends up when it installs
+  friend void PrintTo(const LinkCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class LinkTest : public InstallerTest, public testing::WithParamInterface<LinkCase> {};
+
+TEST_P(LinkTest, FoldersAreNeverWrittenThroughALinkLeadingOut) {
+  const LinkCase& c = GetParam();
+  fs::create_directories(dir_.Sub("outside"));
+  fs::create_directories(dir_.Sub(c.linkTarget));
+  fs::create_directories(fs::path(dir_.Sub(c.link)).parent_path());
+  fs::create_directory_symlink(dir_.Sub(c.linkTarget), dir_.Sub(c.link));
+  std::string name = c.location.substr(c.location.rfind('\\') + 1);
+  Stage(name, "payload");
+  EXPECT_EQ(InstallStagedFile(c.location, paths_).ok(), c.installs);
+  if (c.installs) EXPECT_EQ(dir_.Read(c.landsAt), "payload");
+  EXPECT_TRUE(fs::is_empty(dir_.Sub("outside")));
+  EXPECT_FALSE(fs::exists(dir_.Sub("app/update/" + name)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, LinkTest,
+    testing::Values(LinkCase{"appLinkOut", "app/sub", "outside", "app\\sub\\evil.dat", false, ""},
+                    LinkCase{"deeperLinkOut", "app/a/b", "outside", "app\\a\\b\\c\\evil.dat", false, ""},
+                    LinkCase{"winLinkOut", "win/fonts", "outside", "win\\fonts\\evil.ttf", false, ""},
+                    LinkCase{"linkInsideTheRoot", "app/skin", "app/skins/blue", "app\\skin\\ok.dat", true,
+                             "app/skins/blue/ok.dat"},
+                    LinkCase{"linkToTheOtherRoot", "win/vmr", "app/shared", "win\\vmr\\ok.dll", true,
+                             "app/shared/ok.dll"}),
+    [](const testing::TestParamInfo<LinkCase>& info) { return std::string(info.param.name); });
 
 TEST_F(InstallerTest, NoRegistrationProgramMeansNothingElseHappens) {
   Stage("g.dll", "component");

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/civil_time.h"
 #include "platform/file_time.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/unsafe_locations.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/list_date.h"
 
@@ -104,6 +106,20 @@ INSTANTIATE_TEST_SUITE_P(Names, RefusalTest,
                                          RefusalCase{"lineBreak", "app/a\nb.txt"},
                                          RefusalCase{"folderWithStar", "app/x*y/c.txt"}),
                          [](const testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
+
+TEST(ListGeneratorRefusal, EveryLocationTheUpdatersRefuseIsRefusedByName) {
+  for (const test::UnsafeLocation& c : test::UnsafeLocations()) {
+    if (!c.makeableAsFile) continue;
+    test::TempDir dir;
+    std::string relative = c.location;
+    std::replace(relative.begin(), relative.end(), '\\', '/');
+    dir.Write("app/fine.txt", "x");
+    dir.Write(relative, "x");
+    GeneratedList list = GenerateUpdateList(dir.path() + "/");
+    EXPECT_NE(list.refusal.find(c.location), std::string::npos) << c.name << ": " << list.refusal;
+    EXPECT_TRUE(list.ListText.empty()) << c.name;
+  }
+}
 
 TEST_F(ListGeneratorTest, AFileTooLongForTheListIsRefusedByName) {
   File("app/small");
