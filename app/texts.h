@@ -35,6 +35,7 @@ inline constexpr char kStatusUpToDate[] = "当前已是最新版，不用升级�
 inline constexpr char kStatusCompleted[] = "已完成软件升级，请单击“完成”重新启动软件！";
 inline constexpr char kStatusListBroken[] = "升级文件列表有误，无法升级！";
 inline constexpr char kStatusPartlyUpdated[] = "部分文件未能更新，请关闭播放器后重新运行升级程序！";
+inline constexpr char kStatusCannotWrite[] = "无法写入更新文件，请检查磁盘空间和文件夹权限！";
 inline constexpr char kStatusFailed[] =
     "下载文件出错！请确保您的电脑已联接到互联网，防火墙已设置允许本程序访问网络！";
 

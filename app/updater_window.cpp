@@ -26,6 +26,9 @@ constexpr Rgb kPlainBackground{236, 233, 216};
 constexpr Rgb kGreyText{200, 200, 200};
 constexpr Rgb kBlackText{0, 0, 0};
 constexpr int kTitleBufferSpaces = 255;
+// Far above any real list (100,000 lines are about 12 MB); an endless body
+// must end somewhere.
+constexpr std::uint64_t kListMaxBytes = 64ull << 20;
 
 }  // namespace
 
@@ -85,6 +88,7 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
 
   services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder + texts::kListFile);
   services_.DL.SetSaveFolder(appPath);
+  services_.DL.SetMaxBytes(kListMaxBytes);
   services_.DL.BeginDownload();
   state_.statusText = texts::kStatusFetchingList;
   return LoadOutcome::kShowWindow;
@@ -109,6 +113,7 @@ void UpdaterWindow::cmdBegin_Click() {
     services_.DL.AbortDownload();
     services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder + state_.rows[0].location);
     services_.DL.SetSaveFolder(StagingFolder());
+    services_.DL.SetMaxBytes(static_cast<std::uint64_t>(state_.rows[0].exactSize));
     services_.DL.BeginDownload();
     state_.cmdBegin.enabled = false;
     state_.cmdCancel.enabled = true;
@@ -244,8 +249,11 @@ void UpdaterWindow::FileArrived() {
 void UpdaterWindow::StartRow() {
   state_.selectedRow = state_.CurFile;
   services_.DL.AbortDownload();
-  services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder +
-                            state_.rows[static_cast<size_t>(state_.CurFile) - 1].location);
+  const FileRow& row = state_.rows[static_cast<size_t>(state_.CurFile) - 1];
+  services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder + row.location);
+  // A body longer than the list's Size is not this file: stopped as soon as
+  // it passes, instead of filling the disk first.
+  services_.DL.SetMaxBytes(static_cast<std::uint64_t>(row.exactSize));
   services_.DL.BeginDownload();
   state_.statusText = texts::StatusDownloading(state_.CurFile, static_cast<long>(state_.rows.size()));
 }
@@ -260,12 +268,14 @@ void UpdaterWindow::ShowCompleted() {
 }
 
 void UpdaterWindow::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
+  // Not the network's fault: saying so would send the user to the firewall.
+  if (code == kCannotWriteLocally) ShowFailure(texts::kStatusCannotWrite);
   if (code == kCannotDownload || code == kTooManyRedirects || code == kNoResponse || code == kUnknownFailure)
     ShowFailure();
 }
 
-void UpdaterWindow::ShowFailure() {
-  state_.statusText = texts::kStatusFailed;
+void UpdaterWindow::ShowFailure(const char* text) {
+  state_.statusText = text;
   state_.statusColor = kRed;
   state_.cmdBegin.caption = texts::kClose;
   state_.cmdBegin.enabled = true;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/texts.h"
 #include "app/window_state.h"
 #include "downloader/downloader.h"
 #include "platform/desktop.h"
@@ -59,7 +60,7 @@ class UpdaterWindow : public DownloaderEvents {
 
  private:
   std::string AppFile(const std::string& name) const;
-  void ShowFailure();
+  void ShowFailure(const char* text = texts::kStatusFailed);
   void CheckUpdateList();
   void ShowListBroken();
   void FileArrived();

@@ -11,11 +11,18 @@ namespace vmrk {
 
 // DL_Failed codes the window acts on; all others are ignored by it.
 enum DownloadFailure : std::int32_t {
-  kCannotDownload = 1,   // HTTP status 400 and above, or a body cut short
+  // HTTP status 400 and above, a body cut short or longer than allowed, or a
+  // body that is not the file as stored (a 206 nobody asked for, a
+  // Content-Encoding nobody asked for).
+  kCannotDownload = 1,
   kTooManyRedirects = 2,
-  kNoResponse = 3,       // the connection closed before any response came
-  kUnknownFailure = 99,  // timeouts, name lookup, an unusable address, local I/O
+  kNoResponse = 3,          // the connection closed before any response came
+  kCannotWriteLocally = 4,  // the file could not be created, written or put in place here
+  kUnknownFailure = 99,     // timeouts, name lookup, an unusable address
 };
+
+// No transfer may bring more than this unless the window says otherwise.
+inline constexpr std::uint64_t kDefaultMaxBytes = 64ull << 20;
 
 struct DownloadTimeouts {
   int connectMs = 30000;  // until the request is on the wire
@@ -39,6 +46,9 @@ class Downloader {
   virtual void SetSourceURL(const std::string& address) = 0;
   // Folder without a trailing separator.
   virtual void SetSaveFolder(const std::string& folder) = 0;
+  // The longest body the next transfers may bring; one that grows past it is
+  // stopped at once as a failed transfer (code 1), nothing of it kept.
+  virtual void SetMaxBytes(std::uint64_t maxBytes) = 0;
   // Full local path of the last finished transfer's file; valid from its
   // DL_Finished until the next BeginDownload.
   virtual std::string SavedFileName() const = 0;

@@ -48,7 +48,7 @@ void QtDownloader::BeginDownload() {
   file_ = std::make_unique<QFile>(QString::fromStdString(tempPath_));
   if (!file_->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
     file_.reset();
-    FailLater(kUnknownFailure);
+    FailLater(kCannotWriteLocally);
     return;
   }
 
@@ -72,7 +72,7 @@ void QtDownloader::BeginDownload() {
   connect(reply_, &QNetworkReply::downloadProgress, this, &QtDownloader::OnProgress);
   connect(reply_, &QNetworkReply::finished, this, &QtDownloader::OnFinished);
   connect(reply_, &QNetworkReply::requestSent, this, [this] { Rearm(timeouts_.idleMs); });
-  connect(reply_, &QNetworkReply::metaDataChanged, this, [this] { Rearm(timeouts_.idleMs); });
+  connect(reply_, &QNetworkReply::metaDataChanged, this, &QtDownloader::OnMetaData);
   Rearm(timeouts_.connectMs);
   sinceProgress_.invalidate();
   emit transferProgress(-1);
@@ -103,6 +103,19 @@ void QtDownloader::Drop() {
 
 void QtDownloader::Rearm(int ms) { watchdog_.start(ms); }
 
+void QtDownloader::OnMetaData() {
+  if (!reply_) return;
+  Rearm(timeouts_.idleMs);
+  int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  if (status < 200 || status >= 300) return;  // redirects and errors end in OnFinished
+  // A part of a file, or the file compressed, is not the file: this request
+  // asked for neither (no Range, Accept-Encoding: identity).
+  QByteArray encoding = reply_->rawHeader("Content-Encoding").trimmed().toLower();
+  bool announcedTooLong = reply_->header(QNetworkRequest::ContentLengthHeader).isValid() &&
+                          reply_->header(QNetworkRequest::ContentLengthHeader).toULongLong() > maxBytes_;
+  if (status == 206 || (!encoding.isEmpty() && encoding != "identity") || announcedTooLong) Fail(kCannotDownload);
+}
+
 void QtDownloader::OnReadyRead() {
   if (!reply_) return;
   Rearm(timeouts_.idleMs);
@@ -110,6 +123,12 @@ void QtDownloader::OnReadyRead() {
   int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
   // Bodies of error pages and of redirects are not the file.
   if (status < 200 || status >= 300 || bodyFailed_ || !file_) return;
+  // Stopped the moment it passes its bound: an endless body must not fill
+  // the disk before a length check could throw it out.
+  if (static_cast<std::uint64_t>(bytesWritten_) + static_cast<std::uint64_t>(chunk.size()) > maxBytes_) {
+    Fail(kCannotDownload);
+    return;
+  }
   if (file_->write(chunk) != chunk.size()) bodyFailed_ = true;
   bytesWritten_ += chunk.size();
 }
@@ -129,7 +148,9 @@ void QtDownloader::OnProgress(qint64 received, qint64 total) {
 
 void QtDownloader::OnFinished() {
   if (!reply_) return;
-  OnReadyRead();  // whatever is still buffered
+  OnMetaData();   // a reply too short to have announced its headers
+  if (reply_) OnReadyRead();  // whatever is still buffered
+  if (!reply_) return;        // refused on the way
   QNetworkReply* reply = reply_;
   QNetworkReply::NetworkError error = reply->error();
   QVariant statusValue = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -154,7 +175,7 @@ void QtDownloader::OnFinished() {
   } else if (announced >= 0 && bytesWritten_ < announced) {
     code = kCannotDownload;
   } else if (bodyFailed_ || !file_) {
-    code = kUnknownFailure;  // local disk trouble
+    code = kCannotWriteLocally;
   }
   if (code != 0) {
     Fail(code);
@@ -174,7 +195,7 @@ void QtDownloader::OnFinished() {
   file_.reset();
   if (!committed) {
     emit transferIdle();
-    if (events_ != nullptr) events_->DL_Failed(kUnknownFailure, 0);
+    if (events_ != nullptr) events_->DL_Failed(kCannotWriteLocally, 0);
     return;
   }
   savedFileName_ = finalPath_;

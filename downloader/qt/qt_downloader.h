@@ -29,6 +29,7 @@ class QtDownloader : public QObject, public Downloader {
   void SetEvents(DownloaderEvents* events) override { events_ = events; }
   void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
   void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
+  void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
   std::string SavedFileName() const override { return savedFileName_; }
   void BeginDownload() override;
   void AbortDownload() override;
@@ -44,6 +45,8 @@ class QtDownloader : public QObject, public Downloader {
   void OnProgress(qint64 received, qint64 total);
   void OnFinished();
   void OnWatchdog();
+  // Refuses, from the headers alone, a body that cannot be the file.
+  void OnMetaData();
   // Ends the current transfer without a word to the window.
   void Drop();
   void Fail(std::int32_t code);
@@ -58,6 +61,7 @@ class QtDownloader : public QObject, public Downloader {
   std::string saveFolder_;
   std::string savedFileName_;
   std::string finalPath_;
+  std::uint64_t maxBytes_ = kDefaultMaxBytes;
 
   QNetworkAccessManager network_;
   QPointer<QNetworkReply> reply_;

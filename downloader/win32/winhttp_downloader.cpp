@@ -32,6 +32,7 @@ struct WinHttpDownloader::Transfer {
   std::mutex handles;
   HINTERNET connection = nullptr, request = nullptr;
   std::string finalPath;
+  std::uint64_t maxBytes = kDefaultMaxBytes;
 
   void Post(UINT message, WPARAM wParam, LPARAM lParam) {
     if (!aborted) PostMessageW(target, message, wParam, lParam);
@@ -84,6 +85,19 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
                       &status, &size, WINHTTP_NO_HEADER_INDEX);
   if (status >= 400) return kCannotDownload;
   if (status >= 300) return kTooManyRedirects;  // one that could not be followed
+  // A part of a file, or the file compressed, is not the file: this request
+  // asked for neither (no Range, Accept-Encoding: identity).
+  if (status == 206) return kCannotDownload;
+  {
+    wchar_t encoding[64];
+    DWORD bytes = sizeof encoding;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, encoding, &bytes,
+                            WINHTTP_NO_HEADER_INDEX)) {
+      if (_wcsicmp(encoding, L"identity") != 0) return kCannotDownload;
+    } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+      return kCannotDownload;  // longer than any encoding we could accept
+    }
+  }
   std::uint64_t announced = 0;
   bool known = false;
   {
@@ -95,6 +109,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
       known = true;
     }
   }
+  if (known && announced > t.maxBytes) return kCannotDownload;
 
   // The body goes to a temporary file beside its final name, renamed only
   // once it is complete.
@@ -102,7 +117,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
                      std::to_string(t.generation);
   HANDLE file = CreateFileW(platform::Widen(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return kUnknownFailure;
+  if (file == INVALID_HANDLE_VALUE) return kCannotWriteLocally;
   auto dropTemp = [&] {
     CloseHandle(file);
     DeleteFileW(platform::Widen(temp).c_str());
@@ -123,10 +138,16 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
       return received > 0 || known ? kCannotDownload : kNoResponse;
     }
     if (got == 0) break;
+    // Stopped the moment it passes its bound: an endless body must not fill
+    // the disk before a length check could throw it out.
+    if (received + got > t.maxBytes) {
+      dropTemp();
+      return kCannotDownload;
+    }
     DWORD written = 0;
     if (!WriteFile(file, buffer.data(), got, &written, nullptr) || written != got) {
       dropTemp();
-      return kUnknownFailure;
+      return kCannotWriteLocally;
     }
     received += got;
     DWORD now = GetTickCount();
@@ -144,7 +165,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
   if (!MoveFileExW(platform::Widen(temp).c_str(), platform::Widen(t.finalPath).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     DeleteFileW(platform::Widen(temp).c_str());
-    return kUnknownFailure;
+    return kCannotWriteLocally;
   }
   return 0;
 }
@@ -199,10 +220,11 @@ void WinHttpDownloader::BeginDownload() {
   }
   DWORD folder = GetFileAttributesW(platform::Widen(saveFolder_).c_str());
   if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY)) {
-    transfer->Post(kFailed, transfer->generation, kUnknownFailure);  // nowhere to put the file: ask nothing
+    transfer->Post(kFailed, transfer->generation, kCannotWriteLocally);  // nowhere to put the file: ask nothing
     return;
   }
   transfer->finalPath = saveFolder_ + "\\" + name;
+  transfer->maxBytes = maxBytes_;
   SetTimer(messages_, kWatchdogTimer, kWatchdogPeriodMs, nullptr);
   if (strip_) strip_(-1);
   HINTERNET session = session_;

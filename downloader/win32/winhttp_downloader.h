@@ -25,6 +25,7 @@ class WinHttpDownloader : public Downloader {
   void SetEvents(DownloaderEvents* events) override { events_ = events; }
   void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
   void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
+  void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
   std::string SavedFileName() const override { return savedFileName_; }
   void BeginDownload() override;
   void AbortDownload() override;
@@ -44,6 +45,7 @@ class WinHttpDownloader : public Downloader {
   DownloaderEvents* events_ = nullptr;
   std::function<void(int)> strip_;
   std::string sourceUrl_, saveFolder_, savedFileName_;
+  std::uint64_t maxBytes_ = kDefaultMaxBytes;
   HWND messages_ = nullptr;
   void* session_ = nullptr;  // HINTERNET, shared by transfers so connections are kept alive
   std::shared_ptr<Transfer> current_;

@@ -241,7 +241,7 @@ TEST_F(StartupTest, LinkOpensTheHomePageAndChangesNothingElse) {
 
 TEST_F(StartupTest, FailureCodesOutsideTheKnownOnesAreIgnored) {
   Window().Form_Load();
-  for (std::int32_t code : {0, -1, 4, 98, 100}) {
+  for (std::int32_t code : {0, -1, 5, 98, 100}) {
     Window().DL_Failed(code, 0);
     EXPECT_EQ(Window().state().statusText, texts::kStatusNoAddressFile) << code;
   }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,8 +30,10 @@ namespace vmrk::test {
 struct Forwarder : DownloaderEvents {
   UpdaterWindow* window = nullptr;
   int finished = 0, failed = 0;
+  std::function<void()> beforeFinished;  // runs before the window hears of a finish
   void DL_Finished(std::int32_t v) override {
     ++finished;
+    if (beforeFinished) beforeFinished();
     window->DL_Finished(v);
   }
   void DL_Failed(std::int32_t c, std::int32_t e) override {

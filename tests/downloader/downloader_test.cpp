@@ -117,13 +117,18 @@ struct FailureCase {
   friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
   std::string path;  // below the server; "" for the address itself
   std::int32_t code;
+  std::uint64_t maxBytes = kDefaultMaxBytes;
 };
 
 class DownloadFailureTest : public DownloaderTest, public testing::WithParamInterface<FailureCase> {};
 
 TEST_P(DownloadFailureTest, EndsWithItsCodeAndLeavesNoFile) {
+  downloader_.SetMaxBytes(GetParam().maxBytes);
+  auto begun = std::chrono::steady_clock::now();
   Start(server_.Url(GetParam().path));
   ASSERT_TRUE(WaitForEnd());
+  // Bounded bodies end at their bound, not when the server tires.
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5));
   EXPECT_TRUE(events_.finished.empty());
   ASSERT_EQ(events_.failed.size(), 1u);
   EXPECT_EQ(events_.failed[0], GetParam().code);
@@ -142,7 +147,12 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"cutShort", "/fault/cut/a.dll", kCannotDownload},
                     FailureCase{"elevenRedirects", "/fault/redirect/11/a.dll", kTooManyRedirects},
                     FailureCase{"hangUpBeforeResponse", "/fault/hangup/a.dll", kNoResponse},
-                    FailureCase{"stall", "/fault/stall/a.dll", kUnknownFailure}),
+                    FailureCase{"stall", "/fault/stall/a.dll", kUnknownFailure},
+                    FailureCase{"partNobodyAskedFor", "/fault/partial/a.dll", kCannotDownload},
+                    FailureCase{"encodingNobodyAskedFor", "/fault/gzip/a.dll", kCannotDownload},
+                    FailureCase{"endlessPastItsBound", "/fault/endless/a.dll", kCannotDownload, 1000},
+                    FailureCase{"announcedPastItsBound", "/fault/bytes/5000/a.dll", kCannotDownload, 1000},
+                    FailureCase{"endlessPastTheDefault", "/fault/endless/list.txt", kCannotDownload}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 struct BadAddressCase {
@@ -176,7 +186,7 @@ TEST_F(DownloaderTest, MissingSaveFolderFailsWithoutARequest) {
   Start(server_.Url("/vmrkxupdate/list.txt"));
   ASSERT_TRUE(WaitForEnd());
   ASSERT_EQ(events_.failed.size(), 1u);
-  EXPECT_EQ(events_.failed[0], kUnknownFailure);
+  EXPECT_EQ(events_.failed[0], kCannotWriteLocally);
   EXPECT_TRUE(server_.Requests().empty());
 }
 

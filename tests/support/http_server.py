@@ -10,15 +10,21 @@ fault routes that misbehave on purpose.
   /fault/hangup/<name>            close before any response
   /fault/slow/<bytes>/<name>      the body in 1 KiB pieces, 20 ms apart
   /fault/bytes/<bytes>/<name>     a generated body of that length, fast
+  /fault/endless/<...>            200 with no length and a body that never ends
+  /fault/partial/<name>           206 with a Content-Range, to a plain request
+  /fault/gzip/<name>              200 with Content-Encoding: gzip, unasked
 
 Static files whose name holds ".slow." are sent in 1 KiB pieces 20 ms apart;
-those whose name holds ".cut." announce their length and stop half way.
+those whose name holds ".cut." announce their length and stop half way;
+those whose name holds ".endless." send no length and never stop after the
+file's bytes.
 
 Prints the port on its first line of output. Every request is appended to the
 --log file as "<connection> <method> <path>". Binds 127.0.0.1 only and stops
 by itself after --lifetime seconds.
 """
 import argparse
+import gzip
 import http.server
 import os
 import socketserver
@@ -29,6 +35,7 @@ import urllib.parse
 
 STALL_LIMIT_S = 30
 SLOW_LIMIT_BYTES = 64 * 1024 * 1024
+ENDLESS_LIMIT_S = 30
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -70,6 +77,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not root or not full.startswith(os.path.realpath(root) + os.sep) or not os.path.isfile(full):
             return self.send_body(404, b"not found\n")
         size = os.path.getsize(full)
+        if ".endless." in os.path.basename(full):
+            with open(full, "rb") as f:
+                return self.endless(f.read())
         self.send_response(200)
         self.send_header("Content-Length", str(size))
         self.send_header("Content-Type", "application/octet-stream")
@@ -78,6 +88,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return
         name = os.path.basename(full)
         with open(full, "rb") as f:
+            if ".endless." in name:
+                return self.endless(f.read())
             if ".cut." in name:
                 self.wfile.write(f.read(size // 2))
                 self.wfile.flush()
@@ -111,6 +123,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             self.close_hard()
             return
+        if kind == "endless":
+            return self.endless(b"")
+        if kind == "partial":
+            return self.send_body(206, b"0123456789", [("Content-Range", "bytes 0-9/100")])
+        if kind == "gzip":
+            return self.send_body(200, gzip.compress(b"the file, compressed\n"), [("Content-Encoding", "gzip")])
         if kind == "empty":
             return self.send_body(200, b"")
         if kind == "stall":
@@ -142,6 +160,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.close_connection = True
             return
         return self.send_body(404, b"no such fault\n")
+
+    def endless(self, head):
+        """head, then zeros until the client gives up (bounded in time)."""
+        self.send_response(200)
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.close_connection = True
+        block = bytes(256 * 1024)
+        deadline = time.time() + ENDLESS_LIMIT_S
+        try:
+            self.wfile.write(head)
+            while time.time() < deadline and not self.server.stopping:
+                self.wfile.write(block)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
 
     def close_hard(self):
         self.close_connection = True
