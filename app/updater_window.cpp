@@ -42,6 +42,7 @@ std::string UpdaterWindow::AppFile(const std::string& name) const {
 std::string UpdaterWindow::StagingFolder() const { return AppFile(kStagingFolderName); }
 
 UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
+  Changed();
   // Every step below is skipped silently when it fails; start-up never stops
   // half way except for the two endings the wizard knows.
   if (services_.instance.AnotherInstanceRunning()) {
@@ -95,12 +96,14 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
 }
 
 void UpdaterWindow::ShowStep(std::int16_t step) {
+  Changed();
   for (StepLabel& label : state_.steps) label = {false, kPlainBackground, kGreyText};
   StepLabel& current = state_.steps.at(static_cast<size_t>(step));
   current = {true, kHighlightBackground, kBlackText};
 }
 
 void UpdaterWindow::cmdBegin_Click() {
+  Changed();
   const std::string& caption = state_.cmdBegin.caption;
   if (caption == texts::kNext) {
     // Offered only after the check added rows; a table emptied since (it
@@ -129,6 +132,7 @@ void UpdaterWindow::cmdBegin_Click() {
 }
 
 void UpdaterWindow::cmdCancel_Click() {
+  Changed();
   services_.DL.AbortDownload();
   state_.closeRequested = true;
 }
@@ -136,7 +140,10 @@ void UpdaterWindow::cmdCancel_Click() {
 void UpdaterWindow::Label1_Click() { services_.desktop.ShellOpen(texts::HomePageAddress()); }
 
 void UpdaterWindow::Form_KeyDown(std::int16_t keyCode, std::int16_t shift) {
-  if (keyCode == kKeyF8 && shift == kShiftOnly) state_.Command2.visible = true;
+  if (keyCode == kKeyF8 && shift == kShiftOnly && !state_.Command2.visible) {
+    state_.Command2.visible = true;
+    Changed();
+  }
 }
 
 void UpdaterWindow::Timer1_Timer() {
@@ -149,6 +156,7 @@ void UpdaterWindow::Timer1_Timer() {
 }
 
 void UpdaterWindow::Command2_Click() {
+  Changed();
   // The window does not answer while the walk runs: it is one handler.
   GeneratedList list = GenerateUpdateList(services_.releaseRoot);
   state_.ListText = std::move(list.ListText);
@@ -168,6 +176,7 @@ void UpdaterWindow::Command2_Click() {
 
 void UpdaterWindow::DL_Finished(std::int32_t value) {
   if (value <= 0) return;
+  Changed();
   // The list is the transfer that start-up began, whatever its file is
   // called: a release file named playlist.txt is a file like any other.
   if (state_.CurFile == 0) {
@@ -184,8 +193,7 @@ void UpdaterWindow::CheckUpdateList() {
     ShowListBroken();
     return;
   }
-  state_.rows.clear();
-  state_.selectedRow = 0;
+  ReplaceRows({});
   // Gone before any line is read; a list that cannot be deleted is still read.
   platform::RemoveFile(listFile);
 
@@ -194,7 +202,7 @@ void UpdaterWindow::CheckUpdateList() {
     ShowListBroken();
     return;
   }
-  state_.rows = std::move(result.rows);
+  ReplaceRows(std::move(result.rows));
   state_.cmdBegin.enabled = true;
   if (state_.rows.empty()) {
     state_.cmdBegin.caption = texts::kClose;
@@ -206,9 +214,15 @@ void UpdaterWindow::CheckUpdateList() {
   }
 }
 
-void UpdaterWindow::ShowListBroken() {
-  state_.rows.clear();
+void UpdaterWindow::ReplaceRows(std::vector<FileRow> rows) {
+  state_.rows = std::move(rows);
   state_.selectedRow = 0;
+  ++state_.rowsRevision;
+  Changed();
+}
+
+void UpdaterWindow::ShowListBroken() {
+  ReplaceRows({});
   state_.cmdBegin.caption = texts::kClose;
   state_.cmdBegin.enabled = true;
   state_.cmdCancel.enabled = false;
@@ -268,6 +282,7 @@ void UpdaterWindow::ShowCompleted() {
 }
 
 void UpdaterWindow::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
+  Changed();
   // Not the network's fault: saying so would send the user to the firewall.
   if (code == kCannotWriteLocally) ShowFailure(texts::kStatusCannotWrite);
   if (code == kCannotDownload || code == kTooManyRedirects || code == kNoResponse || code == kUnknownFailure)
@@ -285,7 +300,11 @@ void UpdaterWindow::ShowFailure(const char* text) {
 void UpdaterWindow::DL_Progress(float fraction, std::int32_t, std::int32_t) {
   if (state_.CurFile <= 0 || static_cast<size_t>(state_.CurFile) > state_.rows.size()) return;
   long percent = std::lround(static_cast<double>(fraction) * 100.0);
-  state_.rows[static_cast<size_t>(state_.CurFile) - 1].status = std::to_string(percent) + "%";
+  std::string text = std::to_string(percent) + "%";
+  std::string& status = state_.rows[static_cast<size_t>(state_.CurFile) - 1].status;
+  if (status == text) return;  // twenty reports a second mostly repeat the percentage
+  status = std::move(text);
+  Changed();
 }
 
 }  // namespace vmrk

@@ -60,6 +60,8 @@ class UpdaterWindow : public DownloaderEvents {
 
  private:
   std::string AppFile(const std::string& name) const;
+  void Changed() { ++state_.revision; }
+  void ReplaceRows(std::vector<FileRow> rows);
   void ShowFailure(const char* text = texts::kStatusFailed);
   void CheckUpdateList();
   void ShowListBroken();

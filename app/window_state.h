@@ -33,6 +33,13 @@ struct ButtonState {
 };
 
 struct WindowState {
+  // Change counters, so that a front end draws only what changed and an idle
+  // window does no work: revision grows with every change of anything below;
+  // rowsRevision grows when the rows are replaced as a whole (a new list),
+  // not when one row's text changes.
+  std::uint64_t revision = 1;
+  std::uint64_t rowsRevision = 1;
+
   // Picture1, the step panel.
   Rgb panelBackground{192, 255, 192};
   // Label2(0..2). At design the first step is already highlighted.

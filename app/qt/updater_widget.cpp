@@ -8,10 +8,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <cmath>
 
 #include "app/qt/app_icon.h"
+#include "app/qt/file_table_model.h"
 #include "app/texts.h"
 #include "app/window_layout.h"
 #include "downloader/qt/qt_downloader.h"
@@ -212,21 +213,18 @@ void UpdaterWidget::Build(QtDownloader& downloader) {
         break;
       }
       case ControlKind::kListView: {
-        listView1_ = new QTreeWidget(parent);
+        listView1_ = new QTreeView(parent);
+        table_ = new FileTableModel(window_.state(), listView1_);
+        listView1_->setModel(table_);
         listView1_->setRootIsDecorated(false);
         listView1_->setUniformRowHeights(true);
+        listView1_->setItemsExpandable(false);
         listView1_->setSelectionMode(QAbstractItemView::SingleSelection);
         listView1_->setSelectionBehavior(QAbstractItemView::SelectRows);
-        QStringList headers;
-        for (const ColumnSpec& column : FileTableColumns()) headers << QString::fromUtf8(column.header);
-        listView1_->setHeaderLabels(headers);
         listView1_->header()->setStretchLastSection(false);
         listView1_->header()->setSectionsMovable(false);
-        for (int i = 0; i < 5; ++i) {
-          const ColumnSpec& column = FileTableColumns()[static_cast<size_t>(i)];
-          listView1_->setColumnWidth(i, Px(column.widthTwips));
-          listView1_->headerItem()->setTextAlignment(i, ToQtAlign(column.align) | Qt::AlignVCenter);
-        }
+        for (int i = 0; i < 5; ++i)
+          listView1_->setColumnWidth(i, Px(FileTableColumns()[static_cast<size_t>(i)].widthTwips));
         widget = listView1_;
         break;
       }
@@ -274,6 +272,11 @@ void UpdaterWidget::Build(QtDownloader& downloader) {
 
 void UpdaterWidget::Render() {
   const WindowState& s = window_.state();
+  // Called after every event, the timer's ticks among them: when the core
+  // changed nothing, nothing is touched, so an idle window does no work.
+  if (s.revision == drawnRevision_) return;
+  drawnRevision_ = s.revision;
+
   SetBackground(picture1_, s.panelBackground);
   for (size_t i = 0; i < label2_.size(); ++i) {
     QLabel* label = label2_[i];
@@ -283,9 +286,12 @@ void UpdaterWidget::Render() {
     SetBackground(label, step.background);
     SetTextColor(label, step.text);
   }
-  statusLine_->setText(DisplayText(s.statusText));
+  QString status = DisplayText(s.statusText);
+  if (statusLine_->text() != status) {
+    statusLine_->setText(status);
+    statusLine_->adjustSize();
+  }
   SetTextColor(statusLine_, s.statusColor);
-  statusLine_->adjustSize();
 
   cmdBegin_->setText(Q(s.cmdBegin.caption));
   cmdBegin_->setEnabled(s.cmdBegin.enabled);
@@ -295,27 +301,13 @@ void UpdaterWidget::Render() {
   command2_->setEnabled(s.Command2.enabled);
   command2_->setVisible(s.Command2.visible);
 
-  // Rows are rebuilt only when their count changes; texts are updated in place
-  // so that progress reports do not reset the view.
-  while (listView1_->topLevelItemCount() > static_cast<int>(s.rows.size()))
-    delete listView1_->takeTopLevelItem(listView1_->topLevelItemCount() - 1);
-  for (size_t i = 0; i < s.rows.size(); ++i) {
-    QTreeWidgetItem* item = listView1_->topLevelItem(static_cast<int>(i));
-    if (item == nullptr) {
-      item = new QTreeWidgetItem(listView1_);
-      for (int c = 0; c < 5; ++c)
-        item->setTextAlignment(c, ToQtAlign(FileTableColumns()[static_cast<size_t>(c)].align) | Qt::AlignVCenter);
-    }
-    const FileRow& row = s.rows[i];
-    const std::string* cells[] = {&row.number, &row.location, &row.size, &row.modified, &row.status};
-    for (int c = 0; c < 5; ++c)
-      if (item->text(c) != Q(*cells[c])) item->setText(c, Q(*cells[c]));
-  }
-  if (s.selectedRow > 0 && s.selectedRow <= listView1_->topLevelItemCount()) {
-    QTreeWidgetItem* item = listView1_->topLevelItem(s.selectedRow - 1);
-    if (listView1_->currentItem() != item) {
-      listView1_->setCurrentItem(item);
-      listView1_->scrollToItem(item);
+  table_->Sync();
+  if (s.selectedRow != drawnSelection_) {
+    drawnSelection_ = s.selectedRow;
+    if (s.selectedRow > 0 && s.selectedRow <= table_->rowCount()) {
+      QModelIndex current = table_->index(s.selectedRow - 1, 0);
+      listView1_->setCurrentIndex(current);
+      listView1_->scrollTo(current);
     }
   }
 

@@ -15,7 +15,7 @@
 #include "app/updater_window.h"
 
 class QPushButton;
-class QTreeWidget;
+class QTreeView;
 class QProgressBar;
 class QFrame;
 
@@ -70,7 +70,10 @@ class UpdaterWidget : public QWidget, private DownloaderEvents {
   QPushButton* cmdBegin_ = nullptr;
   QPushButton* cmdCancel_ = nullptr;
   QPushButton* command2_ = nullptr;
-  QTreeWidget* listView1_ = nullptr;
+  QTreeView* listView1_ = nullptr;
+  class FileTableModel* table_ = nullptr;
+  std::uint64_t drawnRevision_ = 0;  // the state's revision last drawn
+  int drawnSelection_ = 0;
   QProgressBar* dlStrip_ = nullptr;
   QTimer timer1_;
   bool closing_ = false;

@@ -219,6 +219,9 @@ void Win32Window::FitToText(HWND label) {
 
 void Win32Window::Render() {
   const WindowState& s = window_.state();
+  // Timer ticks and repeated progress reports change nothing: draw nothing.
+  if (s.revision == drawnRevision_) return;
+  drawnRevision_ = s.revision;
   if (panelBrush_ != nullptr) DeleteObject(panelBrush_);
   panelBrush_ = CreateSolidBrush(ToColorRef(s.panelBackground));
   InvalidateRect(Control("Picture1"), nullptr, TRUE);

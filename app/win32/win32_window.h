@@ -43,6 +43,7 @@ class Win32Window : private DownloaderEvents {
   WinHttpDownloader& downloader_;
   HWND hwnd_ = nullptr;
   UINT dpi_ = 96;
+  std::uint64_t drawnRevision_ = 0;  // the state's revision last drawn
   std::map<std::string, HWND> controls_;
   std::map<HWND, COLORREF> textColours_;
   std::map<HWND, HBRUSH> backgrounds_;  // controls with their own background

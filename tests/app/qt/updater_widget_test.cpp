@@ -9,7 +9,7 @@
 #include <QKeyEvent>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTreeView>
 #include <memory>
 
 #include "app/texts.h"
@@ -102,15 +102,15 @@ TEST_F(UpdaterWidgetTest, InitialStateAsTheUserSeesIt) {
 }
 
 TEST_F(UpdaterWidgetTest, FileTableHasItsFiveColumns) {
-  auto* table = Find<QTreeWidget>("ListView1");
-  ASSERT_EQ(table->columnCount(), 5);
+  auto* table = Find<QTreeView>("ListView1");
+  ASSERT_EQ(table->model()->columnCount(), 5);
   const char* headers[] = {"序号", "文件位置", "大小", "修改日期", "状态"};
   const int widths[] = {570, 3000, 720, 2000, 570};
   for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(table->headerItem()->text(i), QString::fromUtf8(headers[i]));
+    EXPECT_EQ(table->model()->headerData(i, Qt::Horizontal).toString(), QString::fromUtf8(headers[i]));
     EXPECT_EQ(table->columnWidth(i), widget_->Px(widths[i]));
   }
-  EXPECT_EQ(table->topLevelItemCount(), 0);
+  EXPECT_EQ(table->model()->rowCount(), 0);
 }
 
 TEST_F(UpdaterWidgetTest, StepPanelColoursAfterStartUp) {
@@ -134,7 +134,7 @@ TEST_F(UpdaterWidgetTest, LabelsUseACjkFontWhereSimSunIsMissing) {
 }
 
 TEST_F(UpdaterWidgetTest, ShiftF8ReachesTheWindowBeforeTheFocusedControl) {
-  auto* table = Find<QTreeWidget>("ListView1");
+  auto* table = Find<QTreeView>("ListView1");
   table->setFocus();
   QKeyEvent plain(QEvent::KeyPress, Qt::Key_F8, Qt::NoModifier);
   QApplication::sendEvent(table, &plain);
@@ -147,6 +147,33 @@ TEST_F(UpdaterWidgetTest, ShiftF8ReachesTheWindowBeforeTheFocusedControl) {
 TEST_F(UpdaterWidgetTest, CloseButtonClosesTheWindow) {
   Find<QPushButton>("cmdBegin")->click();
   EXPECT_TRUE(test::PumpUntil([&] { return !widget_->isVisible(); }, 2000));
+}
+
+TEST_F(UpdaterWidgetTest, AnIdleWindowTouchesNothingAndAChangeRedrawsOnce) {
+  auto* table = Find<QTreeView>("ListView1");
+  auto* status = Find<QLabel>("Label3(4)");
+  int changes = 0, resets = 0, repaints = 0;
+  QObject::connect(table->model(), &QAbstractItemModel::dataChanged, [&] { ++changes; });
+  QObject::connect(table->model(), &QAbstractItemModel::modelReset, [&] { ++resets; });
+  struct PaintCounter : QObject {
+    int* count;
+    explicit PaintCounter(int* c) : count(c) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::Paint) ++*count;
+      return false;
+    }
+  } counter(&repaints);
+  test::PumpFor(300);  // the first show's paints settle
+  status->installEventFilter(&counter);
+  table->viewport()->installEventFilter(&counter);
+  test::PumpFor(700);  // seven ticks of Timer1
+  EXPECT_EQ(changes + resets + repaints, 0);
+  // A list arrives (here: none readable): one reset, one new status text.
+  window_->DL_Finished(1);
+  widget_->Render();
+  widget_->Render();
+  EXPECT_EQ(resets, 1);
+  EXPECT_EQ(status->text(), QString::fromUtf8(texts::kStatusListBroken));
 }
 
 TEST(KeyTranslation, QtKeysToVirtualKeyCodes) {
