@@ -36,7 +36,9 @@ struct WindowState {
   // Change counters, so that a front end draws only what changed and an idle
   // window does no work: revision grows with every change of anything below;
   // rowsRevision grows when the rows are replaced as a whole (a new list),
-  // not when one row's text changes.
+  // not when one row's text changes. Between two replacements only the row
+  // being transferred (CurFile) changes, so a front end redraws the rows
+  // from the CurFile it last drew to the current one, never the whole table.
   std::uint64_t revision = 1;
   std::uint64_t rowsRevision = 1;
 

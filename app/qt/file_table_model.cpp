@@ -1,5 +1,7 @@
 #include "app/qt/file_table_model.h"
 
+#include <algorithm>
+
 #include "app/window_layout.h"
 
 namespace vmrk {
@@ -19,21 +21,30 @@ Qt::Alignment ColumnAlignment(int column) {
 }  // namespace
 
 FileTableModel::FileTableModel(const WindowState& state, QObject* parent)
-    : QAbstractTableModel(parent), state_(state), shownRows_(state.rowsRevision), shownRevision_(state.revision) {}
+    : QAbstractTableModel(parent),
+      state_(state),
+      shownRows_(state.rowsRevision),
+      shownRevision_(state.revision),
+      shownCurFile_(state.CurFile) {}
 
 void FileTableModel::Sync() {
   if (state_.rowsRevision != shownRows_) {
     beginResetModel();
     shownRows_ = state_.rowsRevision;
     shownRevision_ = state_.revision;
+    shownCurFile_ = state_.CurFile;
     endResetModel();
     return;
   }
   if (state_.revision == shownRevision_) return;
   shownRevision_ = state_.revision;
-  // The core changes at most the current row between two draws; the view
-  // repaints only the rows on screen for a range, whatever its length.
-  if (!state_.rows.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, kColumns - 1), {Qt::DisplayRole});
+  // Only the rows the transfer passed over since the last draw can have
+  // changed; a range over the whole table would cost the view a walk over
+  // every row on each progress report.
+  int first = std::max(1, std::min(shownCurFile_, state_.CurFile));
+  int last = std::min(rowCount(), std::max(shownCurFile_, state_.CurFile));
+  shownCurFile_ = state_.CurFile;
+  if (first <= last) emit dataChanged(index(first - 1, 0), index(last - 1, kColumns - 1), {Qt::DisplayRole});
 }
 
 int FileTableModel::rowCount(const QModelIndex& parent) const {

@@ -289,14 +289,18 @@ long ResidentKiB() {
 class HostileServerTest : public UpdateFlowTest {};
 
 TEST_F(HostileServerTest, EndlessBodiesEndAtTheirBoundWithLittleMemory) {
-  // The list: an endless body below the server's folder.
-  WriteAddressFile("seip:" + server_.HostPort() + "/fault/endless\r\n");
+  // The list: its bytes, then zeros for ever.
+  Publish({{"app\\a.dll", "a"}});
+  release_.Write("vmrkxupdate/list.txt.endless", "");
+  PointAtServer();
   long before = ResidentKiB();
   auto begun = std::chrono::steady_clock::now();
   ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
   ASSERT_TRUE(test::PumpUntil([&] { return forwarder_.failed > 0; }, 20000));
   double listSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
   ExpectFailureState();
+  ASSERT_FALSE(server_.Requests().empty());
+  EXPECT_EQ(server_.Requests().back().path, "/vmrkxupdate/list.txt");
   EXPECT_LT(ResidentKiB() - before, 32 * 1024);
   EXPECT_LT(listSeconds, 10.0);  // 64 MiB at loopback speed, then the stop
   for (const auto& entry : fs::directory_iterator(app_.path()))

@@ -16,8 +16,8 @@ fault routes that misbehave on purpose.
 
 Static files whose name holds ".slow." are sent in 1 KiB pieces 20 ms apart;
 those whose name holds ".cut." announce their length and stop half way;
-those whose name holds ".endless." send no length and never stop after the
-file's bytes.
+those whose name holds ".endless.", or beside which a file of the same name
+plus ".endless" lies, send no length and never stop after the file's bytes.
 
 Prints the port on its first line of output. Every request is appended to the
 --log file as "<connection> <method> <path>". Binds 127.0.0.1 only and stops
@@ -77,7 +77,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not root or not full.startswith(os.path.realpath(root) + os.sep) or not os.path.isfile(full):
             return self.send_body(404, b"not found\n")
         size = os.path.getsize(full)
-        if ".endless." in os.path.basename(full):
+        if ".endless." in os.path.basename(full) or os.path.exists(full + ".endless"):
             with open(full, "rb") as f:
                 return self.endless(f.read())
         self.send_response(200)

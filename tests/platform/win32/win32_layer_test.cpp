@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "install/link_confinement.h"
 #include "platform/codepage.h"
+#include "platform/file_identity.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/settings_store.h"
@@ -19,6 +21,32 @@ std::string Windows(const std::string& path) {
   for (char& c : p)
     if (c == '/') c = '\\';
   return p;
+}
+
+TEST(Win32Layer, OneFileUnderAnotherSpellingIsTheSameFile) {
+  test::TempDir dir;
+  std::string program = Windows(dir.Write("Updater.exe", "running"));
+  std::string other = Windows(dir.Write("other.exe", "other"));
+  std::string shouted = program;
+  for (char& c : shouted) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  EXPECT_TRUE(SameFile(program, shouted));
+  EXPECT_TRUE(SameFile(program, Windows(dir.path()) + "\\.\\Updater.exe"));
+  EXPECT_FALSE(SameFile(program, other));
+  EXPECT_FALSE(SameFile(program, Windows(dir.Sub("missing.exe"))));
+}
+
+TEST(Win32Layer, AFolderLinkLeadingOutOfTheRootsIsRefused) {
+  test::TempDir dir;
+  const std::string app = Windows(dir.Sub("app")), win = Windows(dir.Sub("win"));
+  for (const char* folder : {"app", "win", "outside", "app\\real"})
+    CreateDirectoryW(Widen(Windows(dir.Sub(folder))).c_str(), nullptr);
+  if (!CreateSymbolicLinkW(Widen(app + "\\sub").c_str(), Widen(Windows(dir.Sub("outside"))).c_str(),
+                           SYMBOLIC_LINK_FLAG_DIRECTORY))
+    GTEST_SKIP() << "no folder links here: " << LastErrorText();
+  CreateSymbolicLinkW(Widen(app + "\\inner").c_str(), Widen(app + "\\real").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+  EXPECT_FALSE(vmrk::CheckFoldersStayInside(app, "\\sub\\evil.dat", {app, win}).ok());
+  EXPECT_TRUE(vmrk::CheckFoldersStayInside(app, "\\inner\\ok.dat", {app, win}).ok());
+  EXPECT_TRUE(vmrk::CheckFoldersStayInside(app, "\\new\\deeper\\ok.dat", {app, win}).ok());
 }
 
 TEST(Win32Layer, RegistryRoundTripUnderTheClassicKey) {
