@@ -22,8 +22,8 @@ base="http://127.0.0.1:$port"
 seq 1000 | sed "s|.*|$base/small/f&.bin|" > "$work/urls.txt"
 sed 's|^\(.*\)/\(f[0-9]*\.bin\)$|url = "\1/\2"\noutput = "'"$work"'/curl/\2"|' "$work/urls.txt" > "$work/curl.cfg"
 
-seconds() {  # wall time of the whole command, output discarded
-  local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null; t1=$(date +%s.%N)
+seconds() {  # wall time of the whole command, output discarded; a failed run ends the benchmark
+  local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null || { echo "failed: $*" >&2; kill $$; }; t1=$(date +%s.%N)
   echo "$t1 - $t0" | bc -l
 }
 ours_small() { build/bench/download_bench "$work/out" - < "$work/urls.txt"; }

@@ -18,8 +18,10 @@ bool IsInside(const std::string& path, const std::string& root) {
 Status CheckFoldersStayInside(const std::string& base, std::string_view rest, const std::vector<std::string>& roots) {
   std::vector<std::string> resolvedRoots;
   for (const std::string& root : roots) {
+    // A root that cannot be resolved counts as spelled, so that a system
+    // which resolves nothing refuses nothing it cannot judge.
     std::string resolved;
-    if (platform::ResolvedPath(root, &resolved).ok()) resolvedRoots.push_back(std::move(resolved));
+    resolvedRoots.push_back(platform::ResolvedPath(root, &resolved).ok() ? resolved : root);
   }
   const std::string native = NativeSeparators(rest);
   const char sep = platform::PathSeparator();
