@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libgl-dev libx11-dev
+  qt6-base-dev libgl-dev libx11-dev libssl-dev openssl
   xvfb xauth x11-utils xdotool imagemagick
   fonts-wqy-microhei python3 tzdata nginx curl bc
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine

@@ -14,6 +14,7 @@ add_executable(windows_tests
   downloader/downloader_test.cpp
   downloader/http_address_test.cpp
   platform/codepage_test.cpp
+  platform/crypto_test.cpp
   platform/ini_settings_test.cpp
   platform/win32/win32_layer_test.cpp
   updatelist/document_loader_test.cpp

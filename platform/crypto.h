@@ -1,0 +1,51 @@
+// Hashing and signatures from the system's own cryptography (OpenSSL's
+// libcrypto on Linux, CNG on Windows); nothing here is computed by hand.
+// ECDSA is over P-256 with SHA-256, in the forms both systems take as they
+// are: a public key is the 65-byte uncompressed point (0x04, X, Y), a
+// signature the 64 bytes r then s, and a private key the public key followed
+// by the 32-byte scalar d (97 bytes).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/status.h"
+
+namespace vmrk::platform {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// SHA-256 fed in pieces, for bodies hashed while they stream.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+  void Update(std::string_view bytes);
+  // The digest of everything fed; the hasher starts over afterwards.
+  Sha256Digest Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+Sha256Digest Sha256Of(std::string_view bytes);
+
+// True only for a valid signature of message by the holder of publicKey;
+// malformed keys and signatures are simply not valid.
+bool VerifySignature(std::string_view publicKey, std::string_view message, std::string_view signature);
+
+// For the maintainer's tools.
+Status GenerateKey(std::string* privateKey, std::string* publicKey);
+Status Sign(std::string_view privateKey, std::string_view message, std::string* signature);
+
+inline constexpr size_t kPublicKeyBytes = 65;
+inline constexpr size_t kPrivateKeyBytes = 97;
+inline constexpr size_t kSignatureBytes = 64;
+
+}  // namespace vmrk::platform
