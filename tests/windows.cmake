@@ -20,6 +20,7 @@ add_executable(windows_tests
   updatelist/document_loader_test.cpp
   updatelist/list_check_test.cpp
   updatelist/list_date_test.cpp
+  updatelist/release_manifest_test.cpp
   updatelist/rtf_reader_test.cpp
   updatelist/size_text_test.cpp
   updatelist/update_list_test.cpp)

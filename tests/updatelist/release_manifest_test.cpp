@@ -1,0 +1,176 @@
+// The release manifest as the updater judges it: every attack ends in a
+// refusal with a reason, and only the maintainer's own release is accepted.
+#include "updatelist/release_manifest.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/crypto.h"
+
+namespace vmrk {
+namespace {
+
+constexpr std::int64_t kNow = 1796000000;  // 2026-12-01
+constexpr std::uint64_t kSerial = 20261207153000;
+
+struct Key {
+  std::string privateKey, publicKey;
+  Key() { EXPECT_TRUE(platform::GenerateKey(&privateKey, &publicKey).ok()); }
+};
+
+std::string Digest(std::string_view bytes) {
+  platform::Sha256Digest d = platform::Sha256Of(bytes);
+  return std::string(reinterpret_cast<const char*>(d.data()), d.size());
+}
+
+struct Release {
+  std::string list = "{\\rtf1 app\\\\a.dll?1*2008-5-12\\par win\\\\b c.dll?2*2008-5-12\\par\\par}";
+  std::vector<std::string> locations = {"app\\a.dll", "win\\b c.dll"};
+  ReleaseManifest manifest;
+  Release() {
+    manifest.serial = kSerial;
+    manifest.expiresUnixSeconds = kNow + 86400 * 365;
+    manifest.listSha256 = Digest(list);
+    manifest.listLength = list.size();
+    manifest.files = {{"app\\a.dll", Digest("a"), 1}, {"win\\b c.dll", Digest("bc"), 2}};
+  }
+};
+
+std::string Signed(const ReleaseManifest& m, const std::vector<const Key*>& keys) {
+  std::vector<std::string> privateKeys;
+  for (const Key* k : keys) privateKeys.push_back(k->privateKey);
+  std::string text;
+  EXPECT_TRUE(WriteSignedManifest(m, privateKeys, &text).ok());
+  return text;
+}
+
+const Key& Maintainer() {
+  static Key key;
+  return key;
+}
+
+struct AttackCase {
+  const char* name;
+  std::function<void(Release&, std::string& text)> attack;  // the text is signed before the attack runs
+  std::uint64_t lastSerial = 0;
+  friend void PrintTo(const AttackCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class ManifestAttackTest : public testing::TestWithParam<AttackCase> {};
+
+TEST_P(ManifestAttackTest, IsRefusedWithAReason) {
+  Release release;
+  std::string text = Signed(release.manifest, {&Maintainer()});
+  ASSERT_TRUE(VerifyManifest(text, {Maintainer().publicKey}, release.list, release.locations, kNow, 0).accepted);
+  GetParam().attack(release, text);
+  ManifestVerdict verdict =
+      VerifyManifest(text, {Maintainer().publicKey}, release.list, release.locations, kNow, GetParam().lastSerial);
+  EXPECT_FALSE(verdict.accepted);
+  EXPECT_FALSE(verdict.reason.empty());
+}
+
+ReleaseManifest Resigned(Release& r, const std::function<void(ReleaseManifest&)>& change, std::string& text) {
+  change(r.manifest);
+  text = Signed(r.manifest, {&Maintainer()});
+  return r.manifest;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, ManifestAttackTest,
+    testing::Values(
+        AttackCase{"listByteChanged", [](Release& r, std::string&) { r.list[10] ^= 1; }},
+        AttackCase{"listExtended", [](Release& r, std::string&) { r.list += " "; }},
+        AttackCase{"bodyByteChanged",
+                   [](Release&, std::string& t) { t[t.find("file ") + 5] = t[t.find("file ") + 5] == '0' ? '1' : '0'; }},
+        AttackCase{"signatureChanged", [](Release&, std::string& t) { t[t.rfind(' ') + 3] ^= 1; }},
+        AttackCase{"untrustedKey",
+                   [](Release& r, std::string& t) {
+                     static Key stranger;
+                     t = Signed(r.manifest, {&stranger});
+                   }},
+        AttackCase{"olderSerialReplayed", [](Release&, std::string&) {}, kSerial + 1},
+        AttackCase{"expired",
+                   [](Release& r, std::string& t) { Resigned(r, [](ReleaseManifest& m) { m.expiresUnixSeconds = kNow; }, t); }},
+        AttackCase{"locationOutsideTheList",
+                   [](Release& r, std::string& t) {
+                     Resigned(r, [](ReleaseManifest& m) { m.files.push_back({"app\\evil.dll", Digest("e"), 1}); }, t);
+                   }},
+        AttackCase{"listEntryNotInTheManifest",
+                   [](Release& r, std::string& t) { Resigned(r, [](ReleaseManifest& m) { m.files.pop_back(); }, t); }},
+        AttackCase{"tenMebibytes", [](Release&, std::string& t) { t.insert(0, std::string(10 << 20, '#')); }},
+        AttackCase{"unsigned", [](Release&, std::string& t) { t = t.substr(0, t.find("signature ")); }},
+        AttackCase{"empty", [](Release&, std::string& t) { t.clear(); }}),
+    [](const testing::TestParamInfo<AttackCase>& info) { return std::string(info.param.name); });
+
+TEST(Manifest, SameSerialIsARerunAndANewerOneIsAccepted) {
+  Release release;
+  std::string text = Signed(release.manifest, {&Maintainer()});
+  EXPECT_TRUE(VerifyManifest(text, {Maintainer().publicKey}, release.list, release.locations, kNow, kSerial).accepted);
+  ManifestVerdict verdict = VerifyManifest(text, {Maintainer().publicKey}, release.list, release.locations, kNow, 1);
+  ASSERT_TRUE(verdict.accepted) << verdict.reason;
+  EXPECT_EQ(verdict.manifest.serial, kSerial);
+  ASSERT_EQ(verdict.manifest.files.size(), 2u);
+  EXPECT_EQ(verdict.manifest.files[1].location, "win\\b c.dll");
+  EXPECT_EQ(verdict.manifest.files[1].sha256, Digest("bc"));
+}
+
+TEST(Manifest, ARolloverManifestIsAcceptedByEitherKey) {
+  Key newer;
+  Release release;
+  std::string text = Signed(release.manifest, {&Maintainer(), &newer});
+  for (const std::string& trusted : {Maintainer().publicKey, newer.publicKey})
+    EXPECT_TRUE(VerifyManifest(text, {trusted}, release.list, release.locations, kNow, 0).accepted);
+  Key stranger;
+  EXPECT_FALSE(VerifyManifest(text, {stranger.publicKey}, release.list, release.locations, kNow, 0).accepted);
+}
+
+TEST(Manifest, ReadingIsStrict) {
+  Release release;
+  const std::string good = Signed(release.manifest, {&Maintainer()});
+  const size_t file = good.find("file "), sig = good.find("signature ");
+  const std::string fileLine = good.substr(file, good.find('\n', file) + 1 - file);
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"unknownRecord", good.substr(0, sig) + "note hello\n" + good.substr(sig)},
+      {"duplicateLocation", good.substr(0, file) + fileLine + good.substr(file)},
+      {"fileAfterSignature", good + fileLine},
+      {"upperCaseHex", good.substr(0, file + 5) + "A" + good.substr(file + 6)},
+      {"shortHash", good.substr(0, file + 5) + good.substr(file + 7)},
+      {"badBase64", good.substr(0, good.size() - 2) + "!\n"},
+      {"carriageReturns", [&] {
+         std::string t;
+         for (char c : good) t += c == '\n' ? std::string("\r\n") : std::string(1, c);
+         return t;
+       }()},
+      {"noFinalLineBreak", good.substr(0, good.size() - 1)},
+      {"leadingZeroSerial", "vmrkxupdate-manifest 1\nserial 0" + good.substr(good.find("serial ") + 7)},
+      {"otherFormat", "vmrkxupdate-manifest 2" + good.substr(good.find('\n'))},
+      {"serialTwice", good.substr(0, good.find("expires")) + "serial 1\n" + good.substr(good.find("expires"))},
+  };
+  for (const Case& c : cases) {
+    ParsedManifest parsed;
+    EXPECT_FALSE(ParseManifest(c.text, &parsed).empty()) << c.name;
+  }
+  ParsedManifest parsed;
+  EXPECT_EQ(ParseManifest(good, &parsed), "");
+  EXPECT_EQ(parsed.body, good.substr(0, sig));
+}
+
+TEST(Manifest, UtcTimesRoundTripAndOnlyRealDatesParse) {
+  for (std::int64_t t : {0ll, 951782400ll, 1796000000ll, 4102444799ll}) {
+    std::int64_t back = -1;
+    ASSERT_TRUE(ParseUtc(FormatUtc(t), &back)) << FormatUtc(t);
+    EXPECT_EQ(back, t);
+  }
+  EXPECT_EQ(FormatUtc(951782400), "2000-02-29T00:00:00Z");
+  std::int64_t t = 0;
+  for (const char* bad : {"2001-02-29T00:00:00Z", "2026-13-01T00:00:00Z", "2026-12-07T24:00:00Z",
+                          "2026-12-07 15:30:00Z", "2026-12-07T15:30:00", "2026-12-07T15:30:00+08:00"})
+    EXPECT_FALSE(ParseUtc(bad, &t)) << bad;
+}
+
+}  // namespace
+}  // namespace vmrk

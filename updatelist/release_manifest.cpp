@@ -1,0 +1,230 @@
+#include "updatelist/release_manifest.h"
+
+#include <charconv>
+#include <cstdio>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "platform/crypto.h"
+#include "updatelist/hex_base64.h"
+
+namespace vmrk {
+namespace {
+
+constexpr std::string_view kFormatLine = "vmrkxupdate-manifest 1";
+
+std::string DigestBytes(const platform::Sha256Digest& d) {
+  return std::string(reinterpret_cast<const char*>(d.data()), d.size());
+}
+
+// Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
+// days_from_civil).
+std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+bool ParseUnsigned(std::string_view text, std::uint64_t* value) {
+  if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;  // one spelling per number
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+// Splits "a b rest of line" into its first n-1 words and the rest.
+bool Fields(std::string_view line, size_t n, std::vector<std::string_view>* out) {
+  out->clear();
+  for (size_t i = 0; i + 1 < n; ++i) {
+    size_t space = line.find(' ');
+    if (space == std::string_view::npos) return false;
+    out->push_back(line.substr(0, space));
+    line.remove_prefix(space + 1);
+  }
+  out->push_back(line);
+  return true;
+}
+
+ManifestVerdict Refuse(std::string reason) {
+  ManifestVerdict verdict;
+  verdict.reason = std::move(reason);
+  return verdict;
+}
+
+}  // namespace
+
+std::string FormatUtc(std::int64_t unixSeconds) {
+  std::int64_t days = unixSeconds >= 0 ? unixSeconds / 86400 : (unixSeconds - 86399) / 86400;
+  std::int64_t rest = unixSeconds - days * 86400;
+  // civil_from_days
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(days - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02lld:%02lld:%02lldZ", static_cast<long long>(y), m, d,
+                static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
+                static_cast<long long>(rest % 60));
+  return text;
+}
+
+bool ParseUtc(std::string_view text, std::int64_t* unixSeconds) {
+  // Exactly YYYY-MM-DDTHH:MM:SSZ.
+  if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':' || text[19] != 'Z')
+    return false;
+  auto number = [&](size_t at, size_t width, unsigned* value) {
+    auto [end, error] = std::from_chars(text.data() + at, text.data() + at + width, *value);
+    return error == std::errc() && end == text.data() + at + width;
+  };
+  unsigned y, mo, d, h, mi, s;
+  if (!number(0, 4, &y) || !number(5, 2, &mo) || !number(8, 2, &d) || !number(11, 2, &h) || !number(14, 2, &mi) ||
+      !number(17, 2, &s))
+    return false;
+  static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] || (mo == 2 && d == 29 && !leap) || h > 23 || mi > 59 ||
+      s > 59)
+    return false;
+  *unixSeconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
+  return true;
+}
+
+std::string KeyIdOf(std::string_view publicKey) { return DigestBytes(platform::Sha256Of(publicKey)).substr(0, 8); }
+
+std::string ManifestBody(const ReleaseManifest& m) {
+  std::string body;
+  body.reserve(128 + m.files.size() * 112);
+  body += kFormatLine;
+  body += "\nserial " + std::to_string(m.serial);
+  body += "\nexpires " + FormatUtc(m.expiresUnixSeconds);
+  body += "\nlist " + ToHex(m.listSha256) + " " + std::to_string(m.listLength) + "\n";
+  for (const ManifestFile& f : m.files) {
+    body += "file ";
+    body += ToHex(f.sha256);
+    body += ' ';
+    body += std::to_string(f.length);
+    body += ' ';
+    body += f.location;
+    body += '\n';
+  }
+  return body;
+}
+
+Status WriteSignedManifest(const ReleaseManifest& manifest, const std::vector<std::string>& privateKeys,
+                           std::string* text) {
+  if (privateKeys.empty()) return Status::Error("no key to sign with");
+  std::string body = ManifestBody(manifest);
+  std::string signatures;
+  for (const std::string& key : privateKeys) {
+    std::string signature;
+    Status signed_ = platform::Sign(key, body, &signature);
+    if (!signed_.ok()) return signed_;
+    signatures += "signature " + ToHex(KeyIdOf(std::string_view(key).substr(0, platform::kPublicKeyBytes))) + " " +
+                  ToBase64(signature) + "\n";
+  }
+  *text = body + signatures;
+  if (text->size() > kManifestMaxBytes)
+    return Status::Error("the manifest would be " + std::to_string(text->size()) + " bytes, above its 1 MiB limit");
+  return Status::Ok();
+}
+
+std::string ParseManifest(std::string_view text, ParsedManifest* parsed) {
+  *parsed = ParsedManifest{};
+  if (text.size() > kManifestMaxBytes) return "the manifest is larger than 1 MiB";
+  if (text.empty() || text.back() != '\n') return "the manifest does not end with a line break";
+  if (text.find('\r') != std::string_view::npos) return "the manifest holds a carriage return";
+  ReleaseManifest& m = parsed->manifest;
+  std::unordered_set<std::string_view> locations;
+  std::vector<std::string_view> f;
+  size_t lineNumber = 0;
+  size_t position = 0;
+  // 0 format, 1 serial, 2 expires, 3 list, 4 files, 5 signatures
+  int expected = 0;
+  while (position < text.size()) {
+    size_t end = text.find('\n', position);
+    std::string_view line = text.substr(position, end - position);
+    const size_t lineStart = position;
+    position = end + 1;
+    ++lineNumber;
+    auto bad = [&](const std::string& why) { return "line " + std::to_string(lineNumber) + ": " + why; };
+    std::string_view record = line.substr(0, line.find(' '));
+    if (expected == 0) {
+      if (line != kFormatLine) return bad("not a release manifest of format 1");
+      expected = 1;
+    } else if (record == "serial" && expected == 1) {
+      if (!Fields(line, 2, &f) || !ParseUnsigned(f[1], &m.serial)) return bad("bad serial");
+      expected = 2;
+    } else if (record == "expires" && expected == 2) {
+      if (!Fields(line, 2, &f) || !ParseUtc(f[1], &m.expiresUnixSeconds)) return bad("bad expiry time");
+      expected = 3;
+    } else if (record == "list" && expected == 3) {
+      std::optional<std::string> hash;
+      if (!Fields(line, 3, &f) || !(hash = FromHex(f[1])) || hash->size() != 32 || !ParseUnsigned(f[2], &m.listLength))
+        return bad("bad list record");
+      m.listSha256 = *hash;
+      expected = 4;
+    } else if (record == "file" && expected == 4) {
+      std::optional<std::string> hash;
+      ManifestFile file;
+      if (!Fields(line, 4, &f) || !(hash = FromHex(f[1])) || hash->size() != 32 || !ParseUnsigned(f[2], &file.length) ||
+          f[3].empty())
+        return bad("bad file record");
+      if (!locations.insert(f[3]).second) return bad("the location " + std::string(f[3]) + " is named twice");
+      file.sha256 = *hash;
+      file.location = std::string(f[3]);
+      m.files.push_back(std::move(file));
+    } else if (record == "signature" && expected >= 4) {
+      if (expected == 4) parsed->body = std::string(text.substr(0, lineStart));
+      expected = 5;
+      std::optional<std::string> id, signature;
+      if (!Fields(line, 3, &f) || !(id = FromHex(f[1])) || id->size() != 8 || !(signature = FromBase64(f[2])) ||
+          signature->size() != platform::kSignatureBytes)
+        return bad("bad signature record");
+      parsed->signatures.push_back({*id, *signature});
+    } else {
+      return bad("unknown or misplaced record \"" + std::string(record) + "\"");
+    }
+  }
+  if (expected != 5) return "the manifest is not signed";
+  return {};
+}
+
+ManifestVerdict VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys,
+                               std::string_view listBytes, const std::vector<std::string>& listLocations,
+                               std::int64_t nowUnixSeconds, std::uint64_t lastSerial) {
+  ParsedManifest parsed;
+  if (std::string why = ParseManifest(text, &parsed); !why.empty()) return Refuse(why);
+  bool signedByTrustedKey = false;
+  for (const ManifestSignature& s : parsed.signatures)
+    for (const std::string& key : trustedKeys)
+      if (!signedByTrustedKey && KeyIdOf(key) == s.keyId)
+        signedByTrustedKey = platform::VerifySignature(key, parsed.body, s.signature);
+  if (!signedByTrustedKey) return Refuse("no trusted key has a valid signature on the manifest");
+  const ReleaseManifest& m = parsed.manifest;
+  if (m.expiresUnixSeconds <= nowUnixSeconds) return Refuse("the manifest expired at " + FormatUtc(m.expiresUnixSeconds));
+  if (m.serial < lastSerial)
+    return Refuse("serial " + std::to_string(m.serial) + " is older than the accepted " + std::to_string(lastSerial));
+  if (m.listLength != listBytes.size() || DigestBytes(platform::Sha256Of(listBytes)) != m.listSha256)
+    return Refuse("the list is not the one the manifest names");
+  std::unordered_set<std::string_view> listed(listLocations.begin(), listLocations.end());
+  for (const ManifestFile& file : m.files)
+    if (!listed.count(file.location)) return Refuse("the manifest names " + file.location + ", which the list does not");
+  std::unordered_set<std::string_view> named;
+  for (const ManifestFile& file : m.files) named.insert(file.location);
+  for (const std::string& location : listLocations)
+    if (!named.count(location)) return Refuse("the list entry " + location + " is not in the manifest");
+  ManifestVerdict verdict;
+  verdict.accepted = true;
+  verdict.manifest = std::move(parsed.manifest);
+  return verdict;
+}
+
+}  // namespace vmrk

@@ -1,0 +1,75 @@
+// The signed release manifest (list.txt.sig) beside the update list: what
+// the maintainer published, byte for byte. docs/release-manifest.md is its
+// definition; this is the one reader and writer of it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/status.h"
+
+namespace vmrk {
+
+inline constexpr size_t kManifestMaxBytes = 1 << 20;
+
+struct ManifestFile {
+  std::string location;  // exactly as in the list
+  std::string sha256;    // 32 bytes
+  std::uint64_t length = 0;
+};
+
+struct ReleaseManifest {
+  std::uint64_t serial = 0;
+  std::int64_t expiresUnixSeconds = 0;
+  std::string listSha256;  // 32 bytes, of list.txt's exact bytes
+  std::uint64_t listLength = 0;
+  std::vector<ManifestFile> files;
+};
+
+struct ManifestSignature {
+  std::string keyId;      // 8 bytes
+  std::string signature;  // 64 bytes, r then s
+};
+
+// The first 8 bytes of the SHA-256 of a 65-byte public key.
+std::string KeyIdOf(std::string_view publicKey);
+
+// The signed part: every record above the first signature line.
+std::string ManifestBody(const ReleaseManifest& manifest);
+
+// The whole manifest, signed by each private key in turn (several keys let a
+// maintainer roll over to a new one).
+Status WriteSignedManifest(const ReleaseManifest& manifest, const std::vector<std::string>& privateKeys,
+                           std::string* text);
+
+struct ParsedManifest {
+  ReleaseManifest manifest;
+  std::string body;  // the signed bytes
+  std::vector<ManifestSignature> signatures;
+};
+
+// Strict: an unknown or misplaced record, a duplicate location, bad hex or
+// base64, a CR, a missing final line break, no signature, or more than
+// kManifestMaxBytes all refuse it. Empty reason on success.
+std::string ParseManifest(std::string_view text, ParsedManifest* parsed);
+
+struct ManifestVerdict {
+  bool accepted = false;
+  std::string reason;  // why not, for the log and the maintainer's tool
+  ReleaseManifest manifest;
+};
+
+// Everything an updater asks before it offers a single row: a trusted key's
+// valid signature, not expired at now, a serial not below lastSerial, the
+// list's hash and length, and the same set of locations as the list.
+ManifestVerdict VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys,
+                               std::string_view listBytes, const std::vector<std::string>& listLocations,
+                               std::int64_t nowUnixSeconds, std::uint64_t lastSerial);
+
+// "2027-12-07T15:30:00Z" and back; UTC only.
+std::string FormatUtc(std::int64_t unixSeconds);
+bool ParseUtc(std::string_view text, std::int64_t* unixSeconds);
+
+}  // namespace vmrk
