@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +73,14 @@ Status RemoveFile(const std::string& path);
 Status RemoveFilesIn(const std::string& folder);
 
 Status ReadWholeFile(const std::string& path, std::string* bytes);
+
+// Hands the file's bytes to visit piece by piece, so that a large file is
+// hashed without being held in memory.
+Status ReadFileInPieces(const std::string& path, const std::function<void(std::string_view)>& visit);
+
+// Creates a new file that only its owner can read (a private key): fails,
+// and changes nothing, when path exists already.
+Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes);
 
 // Puts a copy of source at target in one step: the copy is written beside
 // target under a temporary name, given source's modification time and the

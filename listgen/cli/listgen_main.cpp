@@ -1,13 +1,18 @@
 // vmrkxupdate-listgen: the update list generator for release pipelines.
-//   vmrkxupdate-listgen generate RELEASE_ROOT [-o OUTPUT]
+//   vmrkxupdate-listgen generate RELEASE_ROOT [-o OUTPUT] [--sign KEYFILE]... [--expires DAYS]
 //   vmrkxupdate-listgen show LIST [--entries]
+//   vmrkxupdate-listgen keygen KEYFILE
+//   vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "listgen/list_generator.h"
+#include "listgen/release_signing.h"
 #include "platform/files.h"
+#include "updatelist/rtf_writer.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/update_list.h"
 
@@ -16,8 +21,10 @@ namespace {
 constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 
 const char kUsageText[] =
-    "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o OUTPUT]\n"
+    "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o OUTPUT] [--sign KEYFILE]... [--expires DAYS]\n"
     "       vmrkxupdate-listgen show LIST [--entries]\n"
+    "       vmrkxupdate-listgen keygen KEYFILE\n"
+    "       vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]\n"
     "\n"
     "generate  walks RELEASE_ROOT and writes the update list that the server\n"
     "          publishes as vmrkxupdate/list.txt (OUTPUT, default list.txt).\n"
@@ -26,6 +33,14 @@ const char kUsageText[] =
     "show      reads LIST as the updater reads it and prints its plain text;\n"
     "          with --entries one entry a line: location, size and date\n"
     "          separated by tabs.\n"
+    "keygen    makes a P-256 key pair: KEYFILE (private, owner-only, never\n"
+    "          overwritten) and KEYFILE.pub, whose key is also printed.\n"
+    "--sign    writes OUTPUT.sig beside the list, the release manifest signed\n"
+    "          with KEYFILE (twice for a key rollover); it expires after DAYS\n"
+    "          (default 365).\n"
+    "verify    checks LIST and LIST.sig as an updater would (with the keys of\n"
+    "          PUBFILE), and with --files each file below RELEASE_ROOT; prints\n"
+    "          every failing record.\n"
     "\n"
     "Exit status: 0 done, 1 a refused or unreadable input, 2 a usage error.\n";
 
@@ -34,7 +49,16 @@ int Usage(const char* problem) {
   return kUsage;
 }
 
-int Generate(std::string root, const std::string& output) {
+std::int64_t Now() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+int Failed(const std::string& message) {
+  std::fprintf(stderr, "vmrkxupdate-listgen: %s\n", message.c_str());
+  return kRefused;
+}
+
+int Generate(std::string root, const std::string& output, const std::vector<std::string>& keyFiles, long days) {
   const char sep = vmrk::platform::PathSeparator();
   if (root.empty() || root.back() != sep) root += sep;
   if (!vmrk::platform::PathExists(root)) {
@@ -55,12 +79,31 @@ int Generate(std::string root, const std::string& output) {
     std::fprintf(stderr, "vmrkxupdate-listgen: refused, no list written: %s\n", list.refusal.c_str());
     return kRefused;
   }
-  vmrk::Status saved = vmrk::SaveUpdateList(output, list.ListText);
-  if (!saved.ok()) {
-    std::fprintf(stderr, "vmrkxupdate-listgen: %s\n", saved.message().c_str());
-    return kRefused;
+  if (keyFiles.empty()) {
+    vmrk::Status saved = vmrk::SaveUpdateList(output, list.ListText);
+    if (!saved.ok()) return Failed(saved.message());
+    std::fprintf(stderr, "%zu files listed in %s\n", list.files, output.c_str());
+    return kOk;
   }
-  std::fprintf(stderr, "%zu files listed in %s\n", list.files, output.c_str());
+  // Signed: both files are made before either is written, so a failure
+  // leaves the old pair as it was.
+  std::vector<std::string> keys;
+  for (const std::string& file : keyFiles) {
+    std::string key;
+    vmrk::Status read = vmrk::ReadPrivateKeyFile(file, &key);
+    if (!read.ok()) return Failed(read.message());
+    keys.push_back(key);
+  }
+  const std::string rtf = vmrk::PlainTextToRtf(list.ListText);
+  const std::int64_t now = Now();
+  std::string manifest;
+  vmrk::Status built = vmrk::BuildSignedManifest(root, rtf, list.ListText, keys, now, now + days * 86400, &manifest);
+  if (!built.ok()) return Failed(built.message());
+  vmrk::Status saved = vmrk::platform::WriteFileAtomically(output, rtf);
+  if (saved.ok()) saved = vmrk::platform::WriteFileAtomically(output + ".sig", manifest);
+  if (!saved.ok()) return Failed(saved.message());
+  std::fprintf(stderr, "%zu files listed in %s, signed with %zu key(s) in %s.sig\n", list.files, output.c_str(),
+               keys.size(), output.c_str());
   return kOk;
 }
 
@@ -86,6 +129,35 @@ int Show(const std::string& path, bool entries) {
   return kOk;
 }
 
+int Keygen(const std::string& path) {
+  std::string publicKey;
+  vmrk::Status made = vmrk::GenerateKeyFiles(path, &publicKey);
+  if (!made.ok()) return Failed(made.message());
+  std::printf("%s\n", publicKey.c_str());
+  std::fprintf(stderr, "private key in %s (keep it off the server), public key in %s.pub\n", path.c_str(), path.c_str());
+  return kOk;
+}
+
+int Verify(const std::string& list, const std::vector<std::string>& keyFiles, const std::string& root) {
+  std::string listBytes, manifest;
+  vmrk::Status read = vmrk::platform::ReadWholeFile(list, &listBytes);
+  if (!read.ok()) return Failed(read.message());
+  read = vmrk::platform::ReadWholeFile(list + ".sig", &manifest);
+  if (!read.ok()) return Failed(read.message());
+  std::vector<std::string> keys;
+  for (const std::string& file : keyFiles) {
+    std::string text;
+    read = vmrk::platform::ReadWholeFile(file, &text);
+    if (!read.ok()) return Failed(read.message());
+    for (std::string& key : vmrk::PublicKeysOfText(text)) keys.push_back(std::move(key));
+  }
+  std::vector<std::string> faults = vmrk::CheckPublishedRelease(listBytes, manifest, keys, root, Now());
+  for (const std::string& fault : faults) std::printf("%s\n", fault.c_str());
+  if (!faults.empty()) return kRefused;
+  std::fprintf(stderr, "%s and %s.sig verify%s\n", list.c_str(), list.c_str(), root.empty() ? "" : ", and so do the files");
+  return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,10 +173,20 @@ int main(int argc, char** argv) {
   }
   if (args[0] == "generate") {
     std::string root, output = "list.txt";
+    std::vector<std::string> keyFiles;
+    long days = 365;
     for (size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "-o" || args[i] == "--output") {
         if (++i == args.size()) return Usage("-o needs a file name");
         output = args[i];
+      } else if (args[i] == "--sign") {
+        if (++i == args.size()) return Usage("--sign needs a key file");
+        keyFiles.push_back(args[i]);
+      } else if (args[i] == "--expires") {
+        if (++i == args.size()) return Usage("--expires needs a number of days");
+        char* end = nullptr;
+        days = std::strtol(args[i].c_str(), &end, 10);
+        if (*end != '\0' || days < 1 || days > 3650) return Usage("--expires takes 1 to 3650 days");
       } else if (!args[i].empty() && args[i][0] == '-') {
         return Usage(("unknown option " + args[i]).c_str());
       } else if (root.empty()) {
@@ -114,7 +196,34 @@ int main(int argc, char** argv) {
       }
     }
     if (root.empty()) return Usage("generate needs a release root");
-    return Generate(root, output);
+    if (keyFiles.empty() && days != 365) return Usage("--expires goes with --sign");
+    return Generate(root, output, keyFiles, days);
+  }
+  if (args[0] == "keygen") {
+    if (args.size() != 2 || args[1].empty() || args[1][0] == '-') return Usage("keygen needs one key file name");
+    return Keygen(args[1]);
+  }
+  if (args[0] == "verify") {
+    std::string list, root;
+    std::vector<std::string> keyFiles;
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (args[i] == "--key") {
+        if (++i == args.size()) return Usage("--key needs a public key file");
+        keyFiles.push_back(args[i]);
+      } else if (args[i] == "--files") {
+        if (++i == args.size()) return Usage("--files needs a release root");
+        root = args[i];
+      } else if (!args[i].empty() && args[i][0] == '-') {
+        return Usage(("unknown option " + args[i]).c_str());
+      } else if (list.empty()) {
+        list = args[i];
+      } else {
+        return Usage("one list only");
+      }
+    }
+    if (list.empty()) return Usage("verify needs a list");
+    if (keyFiles.empty()) return Usage("verify needs --key PUBFILE");
+    return Verify(list, keyFiles, root);
   }
   if (args[0] == "show") {
     std::string list;

@@ -140,6 +140,44 @@ Status RemoveFilesIn(const std::string& folder) {
   return first;
 }
 
+Status ReadFileInPieces(const std::string& path, const std::function<void(std::string_view)>& visit) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Errno("cannot open", path);
+  std::string chunk(1 << 20, '\0');
+  for (;;) {
+    ssize_t n = read(fd, chunk.data(), chunk.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Status failed = Errno("cannot read", path);
+      close(fd);
+      return failed;
+    }
+    if (n == 0) break;
+    visit(std::string_view(chunk.data(), static_cast<size_t>(n)));
+  }
+  close(fd);
+  return Status::Ok();
+}
+
+Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return Errno("cannot create", path);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Status failed = Errno("cannot write", path);
+      close(fd);
+      unlink(path.c_str());
+      return failed;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fsync(fd) != 0 || close(fd) != 0) return Errno("cannot write", path);
+  return Status::Ok();
+}
+
 Status ReadWholeFile(const std::string& path, std::string* bytes) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Errno("cannot open", path);

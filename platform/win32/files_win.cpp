@@ -169,6 +169,42 @@ Status ReadWholeFile(const std::string& path, std::string* bytes) {
   return Status::Ok();
 }
 
+Status ReadFileInPieces(const std::string& path, const std::function<void(std::string_view)>& visit) {
+  HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Failed("cannot open", path);
+  std::string chunk(1 << 20, '\0');
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
+      Status failed = Failed("cannot read", path);
+      CloseHandle(file);
+      return failed;
+    }
+    if (got == 0) break;
+    visit(std::string_view(chunk.data(), got));
+  }
+  CloseHandle(file);
+  return Status::Ok();
+}
+
+// Owner-only through the folder's inherited permissions: a key kept in the
+// maintainer's own profile is readable by that user alone.
+Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
+  HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Failed("cannot create", path);
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+            written == bytes.size() && FlushFileBuffers(file);
+  CloseHandle(file);
+  if (!ok) {
+    Status failed = Failed("cannot write", path);
+    DeleteFileW(Widen(path).c_str());
+    return failed;
+  }
+  return Status::Ok();
+}
+
 Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
   std::string temp = TemporaryBeside(path, "new");
   HANDLE file = CreateFileW(Widen(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -1,0 +1,150 @@
+#include "listgen/release_signing.h"
+
+#include "platform/crypto.h"
+#include "platform/files.h"
+#include "updatelist/document_loader.h"
+#include "updatelist/hex_base64.h"
+#include "updatelist/location.h"
+#include "updatelist/rtf_reader.h"
+#include "updatelist/update_list.h"
+
+namespace vmrk {
+namespace {
+
+constexpr std::string_view kPrivateKeyTag = "vmrkxupdate-private-key 1 ";
+
+std::string Trimmed(std::string_view line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  return std::string(line);
+}
+
+// A file of the release folder for a location: root + the location with the
+// host's separators ("app\a.dll" is ROOT/app/a.dll).
+std::string ReleaseFileOf(const std::string& releaseRoot, const std::string& location) {
+  std::string root = releaseRoot;
+  if (!root.empty() && root.back() != platform::PathSeparator()) root += platform::PathSeparator();
+  return root + NativeSeparators(location);
+}
+
+Status HashFile(const std::string& path, std::string* digest, std::uint64_t* length) {
+  platform::Sha256 hasher;
+  *length = 0;
+  Status read = platform::ReadFileInPieces(path, [&](std::string_view piece) {
+    hasher.Update(piece);
+    *length += piece.size();
+  });
+  platform::Sha256Digest d = hasher.Finish();
+  digest->assign(reinterpret_cast<const char*>(d.data()), d.size());
+  return read;
+}
+
+std::vector<std::string> ListLocations(std::string_view listText) {
+  std::vector<std::string> locations;
+  for (const UpdateListEntry& e : ReadUpdateList(listText).entries) locations.push_back(e.Location);
+  return locations;
+}
+
+}  // namespace
+
+std::string PrivateKeyFileText(std::string_view privateKey) {
+  return std::string(kPrivateKeyTag) + ToBase64(privateKey) + "\n";
+}
+
+Status ReadPrivateKeyFile(const std::string& path, std::string* privateKey) {
+  std::string text;
+  Status read = platform::ReadWholeFile(path, &text);
+  if (!read.ok()) return read;
+  std::string line = Trimmed(text);
+  std::optional<std::string> key;
+  if (line.rfind(kPrivateKeyTag, 0) != 0 || !(key = FromBase64(line.substr(kPrivateKeyTag.size()))) ||
+      key->size() != platform::kPrivateKeyBytes)
+    return Status::Error(path + " is not a vmrkxupdate private key file");
+  *privateKey = *key;
+  return Status::Ok();
+}
+
+std::vector<std::string> PublicKeysOfText(std::string_view text, size_t* bad) {
+  std::vector<std::string> keys;
+  if (bad != nullptr) *bad = 0;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string line = Trimmed(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.empty() || line[0] == '#') continue;
+    std::optional<std::string> key = FromBase64(line);
+    if (key && key->size() == platform::kPublicKeyBytes && (*key)[0] == 0x04) keys.push_back(*key);
+    else if (bad != nullptr) ++*bad;
+  }
+  return keys;
+}
+
+Status GenerateKeyFiles(const std::string& path, std::string* publicKeyText) {
+  if (platform::PathExists(path) || platform::PathExists(path + ".pub"))
+    return Status::Error(path + " or " + path + ".pub exists already; a key is never overwritten");
+  std::string privateKey, publicKey;
+  Status made = platform::GenerateKey(&privateKey, &publicKey);
+  if (!made.ok()) return made;
+  Status saved = platform::CreateOwnerOnlyFile(path, PrivateKeyFileText(privateKey));
+  if (!saved.ok()) return saved;
+  *publicKeyText = ToBase64(publicKey);
+  return platform::WriteFileAtomically(path + ".pub", *publicKeyText + "\n");
+}
+
+std::uint64_t SerialOf(std::int64_t unixSeconds) {
+  std::string utc = FormatUtc(unixSeconds);  // 2026-12-07T15:30:00Z
+  std::string digits;
+  for (char c : utc)
+    if (c >= '0' && c <= '9') digits += c;
+  return std::stoull(digits);
+}
+
+Status BuildSignedManifest(const std::string& releaseRoot, std::string_view listBytes, std::string_view listText,
+                           const std::vector<std::string>& privateKeys, std::int64_t nowUnixSeconds,
+                           std::int64_t expiresUnixSeconds, std::string* manifestText) {
+  ReleaseManifest manifest;
+  manifest.serial = SerialOf(nowUnixSeconds);
+  manifest.expiresUnixSeconds = expiresUnixSeconds;
+  platform::Sha256Digest listDigest = platform::Sha256Of(listBytes);
+  manifest.listSha256.assign(reinterpret_cast<const char*>(listDigest.data()), listDigest.size());
+  manifest.listLength = listBytes.size();
+  for (const std::string& location : ListLocations(listText)) {
+    ManifestFile file;
+    file.location = location;
+    Status hashed = HashFile(ReleaseFileOf(releaseRoot, location), &file.sha256, &file.length);
+    if (!hashed.ok()) return hashed;
+    manifest.files.push_back(std::move(file));
+  }
+  return WriteSignedManifest(manifest, privateKeys, manifestText);
+}
+
+std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::string_view manifestText,
+                                               const std::vector<std::string>& trustedKeys,
+                                               const std::string& releaseRoot, std::int64_t nowUnixSeconds) {
+  std::vector<std::string> faults;
+  std::string listText;
+  if (!LooksLikeRtf(listBytes)) listText = PlainTextOf(listBytes);
+  else if (!RtfToPlainText(listBytes, &listText).ok()) faults.push_back("list: the rich text is not whole");
+  UpdateListReading reading = ReadUpdateList(listText);
+  if (reading.badLineNumber)
+    faults.push_back("list: line " + std::to_string(*reading.badLineNumber) + ": " + reading.badLineReason);
+  std::vector<std::string> locations;
+  for (const UpdateListEntry& e : reading.entries) locations.push_back(e.Location);
+  ManifestVerdict verdict = VerifyManifest(manifestText, trustedKeys, listBytes, locations, nowUnixSeconds, 0);
+  if (!verdict.accepted) {
+    faults.push_back("manifest: " + verdict.reason);
+    return faults;
+  }
+  if (releaseRoot.empty()) return faults;
+  for (const ManifestFile& file : verdict.manifest.files) {
+    std::string digest;
+    std::uint64_t length = 0;
+    Status hashed = HashFile(ReleaseFileOf(releaseRoot, file.location), &digest, &length);
+    if (!hashed.ok()) faults.push_back("file " + file.location + ": " + hashed.message());
+    else if (length != file.length) faults.push_back("file " + file.location + ": its length differs from the manifest's");
+    else if (digest != file.sha256) faults.push_back("file " + file.location + ": its SHA-256 differs from the manifest's");
+  }
+  return faults;
+}
+
+}  // namespace vmrk

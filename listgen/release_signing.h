@@ -1,0 +1,43 @@
+// The maintainer's side of signed releases: key files, the manifest of a
+// generated list, and checking a published release as an updater would.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/status.h"
+#include "updatelist/release_manifest.h"
+
+namespace vmrk {
+
+// Key files are text. A private key file holds one line,
+// "vmrkxupdate-private-key 1 <base64 of 97 bytes>"; a public key file (and
+// vmrkxupdate.keys) one base64 public key a line, with blank lines and lines
+// beginning "#" ignored.
+std::string PrivateKeyFileText(std::string_view privateKey);
+Status ReadPrivateKeyFile(const std::string& path, std::string* privateKey);
+// Every well-formed key of the text; *bad counts the lines that are not.
+std::vector<std::string> PublicKeysOfText(std::string_view text, size_t* bad = nullptr);
+
+// A new key pair: the private key file is created owner-only and never
+// overwrites anything; its public key goes to path + ".pub".
+Status GenerateKeyFiles(const std::string& path, std::string* publicKeyText);
+
+// The release's serial from its time: 2026-12-07 15:30:00 UTC is 20261207153000.
+std::uint64_t SerialOf(std::int64_t unixSeconds);
+
+// The manifest of a list (listBytes, the RTF as published; listText its plain
+// text) over the files below releaseRoot, signed by every key.
+Status BuildSignedManifest(const std::string& releaseRoot, std::string_view listBytes, std::string_view listText,
+                           const std::vector<std::string>& privateKeys, std::int64_t nowUnixSeconds,
+                           std::int64_t expiresUnixSeconds, std::string* manifestText);
+
+// What is wrong with a published release, one line a fault; empty when it
+// verifies. releaseRoot may be empty (the files are then not checked).
+std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::string_view manifestText,
+                                               const std::vector<std::string>& trustedKeys,
+                                               const std::string& releaseRoot, std::int64_t nowUnixSeconds);
+
+}  // namespace vmrk
