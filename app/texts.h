@@ -35,6 +35,8 @@ inline constexpr char kStatusUpToDate[] = "当前已是最新版，不用升级�
 inline constexpr char kStatusCompleted[] = "已完成软件升级，请单击“完成”重新启动软件！";
 inline constexpr char kStatusListBroken[] = "升级文件列表有误，无法升级！";
 inline constexpr char kStatusPartlyUpdated[] = "部分文件未能更新，请关闭播放器后重新运行升级程序！";
+inline constexpr char kStatusListRefused[] = "升级文件列表未通过校验，无法升级！";
+inline constexpr char kStatusFileRefused[] = "下载的文件未通过校验，无法升级！";
 inline constexpr char kStatusCannotWrite[] = "无法写入更新文件，请检查磁盘空间和文件夹权限！";
 inline constexpr char kStatusFailed[] =
     "下载文件出错！请确保您的电脑已联接到互联网，防火墙已设置允许本程序访问网络！";
@@ -53,6 +55,11 @@ inline constexpr char kHomePage[] = "www.vmrsoft.com";
 inline constexpr char kSettingsApp[] = "tesk";
 inline constexpr char kSettingsSection[] = "vmrmovie";
 inline constexpr char kSettingsKey[] = "maintimer";
+// The serial of the last signed release this installation accepted.
+inline constexpr char kSerialKey[] = "releaseserial";
+// Public keys trusted beside the built-in ones, in the application folder.
+inline constexpr char kKeysFile[] = "vmrkxupdate.keys";
+inline constexpr char kManifestSuffix[] = ".sig";
 
 inline constexpr char kAddressFile[] = "myip.txt";
 inline constexpr char kAddressMarker[] = "seip:";

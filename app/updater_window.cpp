@@ -1,7 +1,9 @@
 #include "app/updater_window.h"
 
+#include <chrono>
 #include <cmath>
 
+#include "app/built_in_keys.h"
 #include "app/server_address.h"
 #include "app/texts.h"
 #include "install/file_time_stamp.h"
@@ -14,6 +16,7 @@
 #include "updatelist/file_helpers.h"
 #include "updatelist/list_check.h"
 #include "updatelist/location.h"
+#include "updatelist/update_list.h"
 
 namespace vmrk {
 namespace {
@@ -85,6 +88,11 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
 
   std::string text;
   if (!LoadDocumentText(addressFile, &text).ok()) text.clear();
+
+  trustedKeys_ = PublicKeysOfText(BuiltInKeysText());
+  std::string keysText;
+  if (platform::IsVisibleFile(AppFile(texts::kKeysFile)) && platform::ReadWholeFile(AppFile(texts::kKeysFile), &keysText).ok())
+    for (std::string& key : PublicKeysOfText(keysText)) trustedKeys_.push_back(std::move(key));
   state_.ServerBase = std::string("http://") + ServerAddressFromText(text) + "/";
 
   services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder + texts::kListFile);
@@ -180,7 +188,8 @@ void UpdaterWindow::DL_Finished(std::int32_t value) {
   // The list is the transfer that start-up began, whatever its file is
   // called: a release file named playlist.txt is a file like any other.
   if (state_.CurFile == 0) {
-    CheckUpdateList();
+    if (awaitingManifest_) ManifestArrived();
+    else CheckUpdateList();
     return;
   }
   FileArrived();
@@ -188,15 +197,75 @@ void UpdaterWindow::DL_Finished(std::int32_t value) {
 
 void UpdaterWindow::CheckUpdateList() {
   const std::string listFile = services_.DL.SavedFileName();
-  std::string text;
-  if (!LoadDocumentText(listFile, &text).ok()) {
+  std::string bytes, text;
+  if (!platform::ReadWholeFile(listFile, &bytes).ok() || !DocumentTextOf(bytes, &text).ok()) {
     ShowListBroken();
     return;
   }
   ReplaceRows({});
   // Gone before any line is read; a list that cannot be deleted is still read.
   platform::RemoveFile(listFile);
+  if (trustedKeys_.empty()) {
+    OfferRows(text);
+    return;
+  }
+  listBytes_ = std::move(bytes);
+  listText_ = std::move(text);
+  FetchManifest();
+}
 
+void UpdaterWindow::FetchManifest() {
+  awaitingManifest_ = true;
+  services_.DL.AbortDownload();
+  services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder + texts::kListFile + texts::kManifestSuffix);
+  services_.DL.SetSaveFolder(services_.applicationPath);
+  services_.DL.SetMaxBytes(kManifestMaxBytes);
+  services_.DL.BeginDownload();
+}
+
+std::uint64_t UpdaterWindow::AcceptedSerial() {
+  std::string text = services_.settings.Read(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey, "0");
+  std::uint64_t serial = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9' || serial > (UINT64_MAX - 9) / 10) return 0;
+    serial = serial * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return serial;
+}
+
+void UpdaterWindow::ManifestArrived() {
+  awaitingManifest_ = false;
+  const std::string manifestFile = services_.DL.SavedFileName();
+  std::string manifest;
+  bool read = platform::ReadWholeFile(manifestFile, &manifest).ok();
+  platform::RemoveFile(manifestFile);
+  UpdateListReading reading = ReadUpdateList(listText_);
+  if (reading.badLineNumber) {
+    ShowListBroken();
+    return;
+  }
+  std::vector<std::string> locations;
+  for (const UpdateListEntry& entry : reading.entries) locations.push_back(entry.Location);
+  const std::uint64_t accepted = AcceptedSerial();
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  ManifestVerdict verdict;
+  if (read) verdict = VerifyManifest(manifest, trustedKeys_, listBytes_, locations, now, accepted);
+  if (!verdict.accepted) {
+    ShowListBroken(texts::kStatusListRefused);
+    return;
+  }
+  // Only ever forwards: a replayed older release was refused above, and the
+  // same serial again is a re-run.
+  if (verdict.manifest.serial > accepted)
+    services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey,
+                             std::to_string(verdict.manifest.serial));
+  signedRelease_ = true;
+  for (ManifestFile& file : verdict.manifest.files) signedFiles_[file.location] = std::move(file);
+  OfferRows(listText_);
+}
+
+void UpdaterWindow::OfferRows(const std::string& text) {
   ListCheckResult result = CheckListText(text, services_.applicationPath, WindowsFolder(), services_.runningProgram);
   if (!result.ok) {
     ShowListBroken();
@@ -221,13 +290,13 @@ void UpdaterWindow::ReplaceRows(std::vector<FileRow> rows) {
   Changed();
 }
 
-void UpdaterWindow::ShowListBroken() {
+void UpdaterWindow::ShowListBroken(const char* text) {
   ReplaceRows({});
   state_.cmdBegin.caption = texts::kClose;
   state_.cmdBegin.enabled = true;
   state_.cmdCancel.enabled = false;
   state_.statusColor = kRed;
-  state_.statusText = texts::kStatusListBroken;
+  state_.statusText = text;
 }
 
 void UpdaterWindow::FileArrived() {
@@ -242,6 +311,16 @@ void UpdaterWindow::FileArrived() {
     platform::RemoveFile(staged);
     ShowFailure();
     return;
+  }
+  // Signed: the very bytes the maintainer published, or nothing of it.
+  if (signedRelease_) {
+    auto expected = signedFiles_.find(row.location);
+    if (expected == signedFiles_.end() || expected->second.length != length ||
+        expected->second.sha256 != services_.DL.SavedFileSha256()) {
+      platform::RemoveFile(staged);
+      ShowFailure(texts::kStatusFileRefused);
+      return;
+    }
   }
 
   // Each step below goes on when the one before it failed; only the row's
@@ -283,6 +362,15 @@ void UpdaterWindow::ShowCompleted() {
 
 void UpdaterWindow::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
   Changed();
+  if (awaitingManifest_ && code != kCannotWriteLocally) {
+    // No manifest, no offer: a release the updater cannot verify is refused
+    // whatever kept the manifest away.
+    awaitingManifest_ = false;
+    if (code == kCannotDownload || code == kTooManyRedirects || code == kNoResponse || code == kUnknownFailure)
+      ShowListBroken(texts::kStatusListRefused);
+    return;
+  }
+  awaitingManifest_ = false;
   // Not the network's fault: saying so would send the user to the firewall.
   if (code == kCannotWriteLocally) ShowFailure(texts::kStatusCannotWrite);
   if (code == kCannotDownload || code == kTooManyRedirects || code == kNoResponse || code == kUnknownFailure)

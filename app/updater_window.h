@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "app/texts.h"
 #include "app/window_state.h"
@@ -13,6 +15,7 @@
 #include "platform/desktop.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
+#include "updatelist/release_manifest.h"
 
 namespace vmrk {
 
@@ -64,7 +67,11 @@ class UpdaterWindow : public DownloaderEvents {
   void ReplaceRows(std::vector<FileRow> rows);
   void ShowFailure(const char* text = texts::kStatusFailed);
   void CheckUpdateList();
-  void ShowListBroken();
+  void FetchManifest();
+  void ManifestArrived();
+  void OfferRows(const std::string& listText);
+  void ShowListBroken(const char* text = texts::kStatusListBroken);
+  std::uint64_t AcceptedSerial();
   void FileArrived();
   void StartRow();
   void ShowCompleted();
@@ -72,6 +79,14 @@ class UpdaterWindow : public DownloaderEvents {
   UpdaterServices services_;
   WindowState state_;
   bool anyRowFailed_ = false;
+
+  // Signed releases: with any trusted key, nothing is offered before the
+  // manifest beside the list has verified, and every file must match it.
+  std::vector<std::string> trustedKeys_;
+  bool awaitingManifest_ = false;
+  std::string listBytes_, listText_;
+  bool signedRelease_ = false;
+  std::map<std::string, ManifestFile> signedFiles_;
 };
 
 }  // namespace vmrk

@@ -52,6 +52,9 @@ class Downloader {
   // Full local path of the last finished transfer's file; valid from its
   // DL_Finished until the next BeginDownload.
   virtual std::string SavedFileName() const = 0;
+  // The SHA-256 (32 bytes) of that file, computed while it streamed in, so
+  // that a signed release never reads a file twice; same validity.
+  virtual std::string SavedFileSha256() const = 0;
   virtual void BeginDownload() = 0;
   virtual void AbortDownload() = 0;
 };

@@ -64,21 +64,6 @@ Status ReadPrivateKeyFile(const std::string& path, std::string* privateKey) {
   return Status::Ok();
 }
 
-std::vector<std::string> PublicKeysOfText(std::string_view text, size_t* bad) {
-  std::vector<std::string> keys;
-  if (bad != nullptr) *bad = 0;
-  while (!text.empty()) {
-    size_t end = text.find('\n');
-    std::string line = Trimmed(text.substr(0, end));
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    if (line.empty() || line[0] == '#') continue;
-    std::optional<std::string> key = FromBase64(line);
-    if (key && key->size() == platform::kPublicKeyBytes && (*key)[0] == 0x04) keys.push_back(*key);
-    else if (bad != nullptr) ++*bad;
-  }
-  return keys;
-}
-
 Status GenerateKeyFiles(const std::string& path, std::string* publicKeyText) {
   if (platform::PathExists(path) || platform::PathExists(path + ".pub"))
     return Status::Error(path + " or " + path + ".pub exists already; a key is never overwritten");

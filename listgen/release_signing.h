@@ -18,8 +18,6 @@ namespace vmrk {
 // beginning "#" ignored.
 std::string PrivateKeyFileText(std::string_view privateKey);
 Status ReadPrivateKeyFile(const std::string& path, std::string* privateKey);
-// Every well-formed key of the text; *bad counts the lines that are not.
-std::vector<std::string> PublicKeysOfText(std::string_view text, size_t* bad = nullptr);
 
 // A new key pair: the private key file is created owner-only and never
 // overwrites anything; its public key goes to path + ".pub".

@@ -26,6 +26,10 @@ Status LoadDocumentText(const std::string& path, std::string* text) {
   std::string bytes;
   Status read = platform::ReadWholeFile(path, &bytes);
   if (!read.ok()) return read;
+  return DocumentTextOf(bytes, text);
+}
+
+Status DocumentTextOf(std::string_view bytes, std::string* text) {
   if (LooksLikeRtf(bytes)) return RtfToPlainText(bytes, text);
   *text = PlainTextOf(bytes);
   return Status::Ok();

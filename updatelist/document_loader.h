@@ -17,5 +17,7 @@ std::string PlainTextOf(std::string_view bytes);
 // Rich text (a file beginning "{\rtf") through the RTF reader, anything else
 // as plain text.
 Status LoadDocumentText(const std::string& path, std::string* text);
+// The same for bytes already read.
+Status DocumentTextOf(std::string_view bytes, std::string* text);
 
 }  // namespace vmrk

@@ -53,7 +53,29 @@ ManifestVerdict Refuse(std::string reason) {
   return verdict;
 }
 
+std::string Trimmed(std::string_view line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ' || line.back() == '\t'))
+    line.remove_suffix(1);
+  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
+  return std::string(line);
+}
+
 }  // namespace
+
+std::vector<std::string> PublicKeysOfText(std::string_view text, size_t* bad) {
+  std::vector<std::string> keys;
+  if (bad != nullptr) *bad = 0;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string line = Trimmed(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    if (line.empty() || line[0] == '#') continue;
+    std::optional<std::string> key = FromBase64(line);
+    if (key && key->size() == platform::kPublicKeyBytes && (*key)[0] == 0x04) keys.push_back(*key);
+    else if (bad != nullptr) ++*bad;
+  }
+  return keys;
+}
 
 std::string FormatUtc(std::int64_t unixSeconds) {
   std::int64_t days = unixSeconds >= 0 ? unixSeconds / 86400 : (unixSeconds - 86399) / 86400;

@@ -68,6 +68,11 @@ ManifestVerdict VerifyManifest(std::string_view text, const std::vector<std::str
                                std::string_view listBytes, const std::vector<std::string>& listLocations,
                                std::int64_t nowUnixSeconds, std::uint64_t lastSerial);
 
+// The public keys of a key file (vmrkxupdate.keys, KEYFILE.pub): one base64
+// key a line, blank lines and lines beginning "#" ignored; *bad counts the
+// lines that are not keys.
+std::vector<std::string> PublicKeysOfText(std::string_view text, size_t* bad = nullptr);
+
 // "2027-12-07T15:30:00Z" and back; UTC only.
 std::string FormatUtc(std::int64_t unixSeconds);
 bool ParseUtc(std::string_view text, std::int64_t* unixSeconds);

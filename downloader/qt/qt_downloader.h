@@ -13,6 +13,7 @@
 #include <string>
 
 #include "downloader/downloader.h"
+#include "platform/crypto.h"
 
 class QNetworkReply;
 class QFile;
@@ -31,6 +32,7 @@ class QtDownloader : public QObject, public Downloader {
   void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
   void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
   std::string SavedFileName() const override { return savedFileName_; }
+  std::string SavedFileSha256() const override { return savedSha256_; }
   void BeginDownload() override;
   void AbortDownload() override;
 
@@ -60,6 +62,8 @@ class QtDownloader : public QObject, public Downloader {
   std::string sourceUrl_;
   std::string saveFolder_;
   std::string savedFileName_;
+  std::string savedSha256_;
+  std::unique_ptr<platform::Sha256> hasher_;
   std::string finalPath_;
   std::uint64_t maxBytes_ = kDefaultMaxBytes;
 

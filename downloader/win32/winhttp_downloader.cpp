@@ -3,6 +3,7 @@
 #include <winhttp.h>
 
 #include "downloader/http_address.h"
+#include "platform/crypto.h"
 #include "platform/win32/utf16_win.h"
 
 namespace vmrk {
@@ -33,6 +34,7 @@ struct WinHttpDownloader::Transfer {
   HINTERNET connection = nullptr, request = nullptr;
   std::string finalPath;
   std::uint64_t maxBytes = kDefaultMaxBytes;
+  std::string sha256;  // of the complete body, set before kFinished is posted
 
   void Post(UINT message, WPARAM wParam, LPARAM lParam) {
     if (!aborted) PostMessageW(target, message, wParam, lParam);
@@ -123,6 +125,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
     DeleteFileW(platform::Widen(temp).c_str());
   };
   std::uint64_t received = 0;
+  platform::Sha256 hasher;
   DWORD lastReport = 0;
   std::string buffer(64 * 1024, '\0');
   for (;;) {
@@ -149,6 +152,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
       dropTemp();
       return kCannotWriteLocally;
     }
+    hasher.Update(std::string_view(buffer.data(), got));
     received += got;
     DWORD now = GetTickCount();
     if (known && announced > 0 && (now - lastReport >= kProgressIntervalMs || received >= announced)) {
@@ -161,6 +165,8 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
     return kCannotDownload;
   }
   CloseHandle(file);
+  platform::Sha256Digest digest = hasher.Finish();
+  t.sha256.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
   SetFileAttributesW(platform::Widen(temp).c_str(), FILE_ATTRIBUTE_NORMAL);
   if (!MoveFileExW(platform::Widen(temp).c_str(), platform::Widen(t.finalPath).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -207,6 +213,7 @@ void WinHttpDownloader::Join() {
 void WinHttpDownloader::BeginDownload() {
   AbortDownload();
   savedFileName_.clear();
+  savedSha256_.clear();
   auto transfer = std::make_shared<Transfer>();
   transfer->generation = ++generation_;
   transfer->target = messages_;
@@ -300,6 +307,7 @@ void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
   Join();
   if (message == kFinished) {
     savedFileName_ = done->finalPath;
+    savedSha256_ = done->sha256;
     if (strip_) strip_(1000);
     // Last: the window may start the next transfer from in here.
     if (events_ != nullptr) events_->DL_Finished(1);

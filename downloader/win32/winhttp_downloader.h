@@ -27,6 +27,7 @@ class WinHttpDownloader : public Downloader {
   void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
   void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
   std::string SavedFileName() const override { return savedFileName_; }
+  std::string SavedFileSha256() const override { return savedSha256_; }
   void BeginDownload() override;
   void AbortDownload() override;
 
@@ -44,7 +45,7 @@ class WinHttpDownloader : public Downloader {
   DownloadTimeouts timeouts_;
   DownloaderEvents* events_ = nullptr;
   std::function<void(int)> strip_;
-  std::string sourceUrl_, saveFolder_, savedFileName_;
+  std::string sourceUrl_, saveFolder_, savedFileName_, savedSha256_;
   std::uint64_t maxBytes_ = kDefaultMaxBytes;
   HWND messages_ = nullptr;
   void* session_ = nullptr;  // HINTERNET, shared by transfers so connections are kept alive
