@@ -9,13 +9,17 @@
 #include <functional>
 #include <thread>
 
+#include "listgen/release_signing.h"
 #include "platform/civil_time.h"
+#include "platform/crypto.h"
 #include "platform/file_time.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/process.h"
 #include "tests/support/release_writer.h"
 #include "tests/support/temp_dir.h"
+#include "updatelist/document_loader.h"
+#include "updatelist/hex_base64.h"
 #include "updatelist/list_date.h"
 #include "updatelist/rtf_writer.h"
 
@@ -223,6 +227,55 @@ TEST_F(UpdateE2ETest, ATargetThatCannotBeWrittenIsSkippedAndTheRestInstalled) {
   ASSERT_TRUE(WaitFor([&] { return fs::exists(app_.Sub("player-started.txt")); }, 5000));
   EXPECT_TRUE(fs::is_directory(app_.Sub("adir/inner")));
   EXPECT_EQ(app_.Read("b.txt"), "b");
+}
+
+}  // namespace
+}  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+class SignedE2ETest : public UpdateE2ETest {
+ protected:
+  SignedE2ETest() {
+    EXPECT_TRUE(platform::GenerateKey(&privateKey_, &publicKey_).ok());
+    app_.Write("vmrkxupdate.keys", ToBase64(publicKey_) + "\n");
+  }
+  void Sign() {
+    std::string list = release_.Read("vmrkxupdate/list.txt"), text, manifest;
+    ASSERT_TRUE(DocumentTextOf(list, &text).ok());
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    ASSERT_TRUE(
+        BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, {privateKey_}, now, now + 86400, &manifest).ok());
+    release_.Write("vmrkxupdate/list.txt.sig", manifest);
+  }
+  std::string privateKey_, publicKey_;
+};
+
+TEST_F(SignedE2ETest, ASignedReleaseInstallsAndAChangedFileNever) {
+  Publish({{"app\\vmrPlayer", kPlayer}, {"app\\a.dll", "signed a"}});
+  Sign();
+  test::NginxServer nginx(release_.path());
+  Start(nginx.HostPort());
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 60000));
+  EXPECT_EQ(app_.Read("a.dll"), "signed a");
+  EXPECT_NE(test::ReadFileBytes(config_.Sub("tesk.ini")).find("releaseserial="), std::string::npos);
+  EXPECT_TRUE(RequestedFile(nginx.Requests(), "/vmrkxupdate/list.txt.sig"));
+
+  // A later release whose file was changed after signing: refused at the
+  // download, the installed copy untouched, and only Close offered.
+  Publish({{"app\\vmrPlayer", kPlayer}, {"app\\b.dll", "signed b"}});
+  Sign();
+  release_.Write("vmrkxupdate/app/b.dll", "SIGNED B");
+  Start(nginx.HostPort());
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return RequestedFile(nginx.Requests(), "/vmrkxupdate/app/b.dll"); }, 20000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(fs::exists(app_.Sub("b.dll")));
+  EXPECT_FALSE(Exited());  // no Finish: the failure state offers only Close
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 20000));
+  EXPECT_FALSE(fs::exists(app_.Sub("b.dll")));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # One whole update by the Windows updater under Wine: the application folder
 # on Wine's C: drive (a path with a space), the Windows folder Wine's own,
-# nginx on 127.0.0.1 serving a release whose list vmrkxupdate-listgen wrote,
+# nginx on 127.0.0.1 serving a release whose list vmrkxupdate-listgen wrote
+# and signed on Linux (so CNG verifies what OpenSSL signed),
 # the window under Xvfb, Next and Finish clicked with BM_CLICK. Checked on
 # disk: installed files and their times, the side file, the player started.
 #   windows_e2e.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
@@ -36,7 +37,8 @@ printf 'MZ component' > "$rel/win/system32/vmrtest.ocx"
 cp "$win/tests/fake_player.exe" "$rel/app/vmrPlayer.exe"
 printf 'the next updater' > "$rel/app/vmrkxupdate.exe"
 find "$rel" -type f -exec touch -d '2008-05-12 14:30:05' {} +
-"$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" 2>/dev/null || fail "listgen"
+"$linux/vmrkxupdate-listgen" keygen "$work/maintainer.key" >/dev/null 2>&1 || fail "keygen"
+"$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" --sign "$work/maintainer.key" 2>/dev/null || fail "listgen"
 
 port=$("$(dirname "$0")/../../scripts/start-nginx.sh" "$work/release" "$work") || fail "nginx"
 
@@ -46,6 +48,7 @@ cp "$win/vmrkxupdate.exe" "$app/"
 cp "$win/tests/fake_player.exe" "$app/vmrPlayer.exe"
 touch -d 2000-01-01 "$app/vmrPlayer.exe" "$app/vmrkxupdate.exe"
 printf 'seip:127.0.0.1:%s\r\n' "$port" > "$app/myip.txt"
+cp "$work/maintainer.key.pub" "$app/vmrkxupdate.keys"
 
 "$wine" "$app/vmrkxupdate.exe" & updater=$!; pids+=($updater)
 for _ in $(seq 150); do xdotool search --name 'Vmr播放器 - 在线升级' >/dev/null 2>&1 && break; sleep 0.1; done
@@ -75,4 +78,8 @@ for f in "$app/readme.txt" "$app/皮肤/默认.dat" "$windows/system32/vmrtest.o
 done
 [ -z "$(ls -A "$app/update")" ] || fail "the staging folder is not empty"
 grep -q '"GET /vmrkxupdate/app/%E7%9A%AE%E8%82%A4/%E9%BB%98%E8%AE%A4.dat' "$work/access.log" || fail "the Chinese address"
-echo "Windows end-to-end update: passed"
+grep -q '"GET /vmrkxupdate/list.txt.sig' "$work/access.log" || fail "the manifest was not fetched"
+serial=$(sed -n 's/^serial //p' "$rel/list.txt.sig")
+"$wine" reg query 'HKCU\Software\VB and VBA Program Settings\tesk\vmrmovie' /v releaseserial 2>/dev/null | grep -q "$serial" ||
+  fail "the accepted serial $serial was not recorded"
+echo "Windows end-to-end signed update: passed"
