@@ -42,6 +42,8 @@ inline constexpr char kStatusFailed[] =
     "下载文件出错！请确保您的电脑已联接到互联网，防火墙已设置允许本程序访问网络！";
 
 inline constexpr char kGeneratorDone[] = "完成！";
+inline constexpr char kGeneratorDoneSigned[] = "完成！升级文件列表已用维护者密钥签名。";
+inline constexpr char kGeneratorSignFailed[] = "升级文件列表签名失败：";
 inline constexpr char kGeneratorRefused[] = "未生成升级文件列表：";
 inline constexpr char kGeneratorSaveFailed[] = "升级文件列表保存失败：";
 

@@ -10,6 +10,8 @@
 #include "install/installer.h"
 #include "install/staging.h"
 #include "listgen/list_generator.h"
+#include "listgen/release_signing.h"
+#include "updatelist/rtf_writer.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "updatelist/document_loader.h"
@@ -174,12 +176,46 @@ void UpdaterWindow::Command2_Click() {
     services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorRefused + list.refusal);
     return;
   }
+  const std::string& keyFile = services_.maintainerKeyFile;
+  if (!keyFile.empty() && platform::IsVisibleFile(keyFile)) {
+    SaveSignedList();
+    return;
+  }
   Status saved = SaveUpdateList(AppFile(texts::kListFile), state_.ListText);
   if (!saved.ok()) {
     services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorSaveFailed + saved.message());
     return;
   }
   services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorDone);
+}
+
+void UpdaterWindow::SaveSignedList() {
+  const std::string& keyFile = services_.maintainerKeyFile;
+  const std::string& root = services_.releaseRoot;
+  // The release folder is published whole: a key inside it would be too.
+  if (keyFile.compare(0, root.size(), root) == 0) {
+    services_.desktop.ShowMessage(texts::kAppTitle,
+                                  texts::kGeneratorSignFailed + keyFile + " lies inside the release folder");
+    return;
+  }
+  std::string key, manifest;
+  const std::string rtf = PlainTextToRtf(state_.ListText);
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  Status status = ReadPrivateKeyFile(keyFile, &key);
+  if (status.ok()) status = BuildSignedManifest(root, rtf, state_.ListText, {key}, now, now + 365 * 86400, &manifest);
+  if (!status.ok()) {
+    services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorSignFailed + status.message());
+    return;
+  }
+  const std::string list = AppFile(texts::kListFile);
+  status = platform::WriteFileAtomically(list, rtf);
+  if (status.ok()) status = platform::WriteFileAtomically(list + texts::kManifestSuffix, manifest);
+  if (!status.ok()) {
+    services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorSaveFailed + status.message());
+    return;
+  }
+  services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorDoneSigned);
 }
 
 void UpdaterWindow::DL_Finished(std::int32_t value) {

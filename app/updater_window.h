@@ -30,6 +30,9 @@ struct UpdaterServices {
   std::string runningProgram;
   // The maintainer's release folder, with its trailing separator.
   std::string releaseRoot;
+  // The maintainer's signing key; when it exists the hidden button signs
+  // the list it writes. Empty: never signs.
+  std::string maintainerKeyFile = {};
 };
 
 class UpdaterWindow : public DownloaderEvents {
@@ -68,6 +71,7 @@ class UpdaterWindow : public DownloaderEvents {
   void ShowFailure(const char* text = texts::kStatusFailed);
   void CheckUpdateList();
   void FetchManifest();
+  void SaveSignedList();
   void ManifestArrived();
   void OfferRows(const std::string& listText);
   void ShowListBroken(const char* text = texts::kStatusListBroken);

@@ -61,6 +61,11 @@ Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries);
 // on Windows, the folder vmrsoft in the user's home folder elsewhere.
 std::string ReleaseRoot();
 
+// Where the maintainer keeps the release signing key, outside any release
+// folder: the user's own settings folder + "vmrkxupdate/maintainer.key"
+// ($XDG_CONFIG_HOME or ~/.config; %APPDATA% on Windows).
+std::string MaintainerKeyPath();
+
 // True when the standard error stream is a terminal (for progress lines).
 bool StandardErrorIsTerminal();
 

@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   vmrk::QtDownloader downloader;
   vmrk::UpdaterWindow window(
       {desktop, *settings, *instance, downloader, vmrk::platform::ApplicationPath(),
-       vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot()});
+       vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot(), vmrk::platform::MaintainerKeyPath()});
 
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return 0;
 

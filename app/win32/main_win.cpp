@@ -17,7 +17,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   vmrk::Win32Desktop desktop;
   vmrk::WinHttpDownloader downloader;
   vmrk::UpdaterWindow window({desktop, *settings, *lock, downloader, vmrk::platform::ApplicationPath(),
-                              vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot()});
+                              vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot(),
+                              vmrk::platform::MaintainerKeyPath()});
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return 0;
 
   vmrk::Win32Window frame(window, downloader);

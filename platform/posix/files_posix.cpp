@@ -112,6 +112,13 @@ std::string ReleaseRoot() {
   return std::string(home != nullptr && home[0] != '\0' ? home : "/tmp") + "/vmrsoft/";
 }
 
+std::string MaintainerKeyPath() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  const char* home = std::getenv("HOME");
+  std::string folder = config != nullptr && config[0] == '/' ? config : std::string(home != nullptr ? home : "") + "/.config";
+  return folder + "/vmrkxupdate/maintainer.key";
+}
+
 bool StandardErrorIsTerminal() { return isatty(STDERR_FILENO) == 1; }
 
 Status CreateFolder(const std::string& path) {

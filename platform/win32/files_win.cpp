@@ -125,6 +125,12 @@ Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) 
 
 std::string ReleaseRoot() { return "e:\\vmrsoft\\"; }
 
+std::string MaintainerKeyPath() {
+  const wchar_t* appData = _wgetenv(L"APPDATA");
+  if (appData == nullptr || appData[0] == L'\0') return {};
+  return Narrow(appData) + "\\vmrkxupdate\\maintainer.key";
+}
+
 bool StandardErrorIsTerminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;

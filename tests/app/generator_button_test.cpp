@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "app/texts.h"
+#include "listgen/release_signing.h"
 #include "tests/app/window_fixture.h"
 #include "updatelist/document_loader.h"
 
@@ -77,6 +78,37 @@ TEST_F(GeneratorButtonTest, AFailedSaveIsReportedNotDone) {
   EXPECT_EQ(desktop_.messages[0].second.rfind(texts::kGeneratorSaveFailed, 0), 0u);
   EXPECT_TRUE(fs::is_directory(app_.Sub("list.txt/in-the-way")));
   EXPECT_EQ(std::distance(fs::directory_iterator(app_.path()), {}), 1);  // no temporary left
+}
+
+}  // namespace
+}  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+TEST_F(GeneratorButtonTest, WithTheMaintainersKeyTheListIsSignedAndVerifies) {
+  ReleaseFile("app/a.exe", "signed");
+  std::string publicKey;
+  const std::string keyFile = config_.Sub("maintainer.key");
+  ASSERT_TRUE(GenerateKeyFiles(keyFile, &publicKey).ok());
+  keyFile_ = keyFile;
+  Window().Command2_Click();
+  ASSERT_EQ(desktop_.messages.size(), 1u);
+  EXPECT_EQ(desktop_.messages[0].second, texts::kGeneratorDoneSigned);
+  std::string list = app_.Read("list.txt"), manifest = app_.Read("list.txt.sig");
+  std::string keys = config_.Read("maintainer.key.pub");
+  EXPECT_TRUE(CheckPublishedRelease(list, manifest, PublicKeysOfText(keys), releaseRoot_.path(), 0).empty());
+}
+
+TEST_F(GeneratorButtonTest, AKeyInsideTheReleaseFolderIsNeverUsed) {
+  ReleaseFile("app/a.exe", "x");
+  std::string publicKey;
+  ASSERT_TRUE(GenerateKeyFiles(releaseRoot_.Sub("maintainer.key"), &publicKey).ok());
+  keyFile_ = releaseRoot_.Sub("maintainer.key");
+  Window().Command2_Click();
+  ASSERT_EQ(desktop_.messages.size(), 1u);
+  EXPECT_EQ(desktop_.messages[0].second.rfind(texts::kGeneratorSignFailed, 0), 0u);
+  EXPECT_FALSE(fs::exists(app_.Sub("list.txt.sig")));
 }
 
 }  // namespace

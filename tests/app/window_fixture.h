@@ -60,7 +60,7 @@ class WindowFixture : public testing::Test {
     if (!window_) {
       window_ = std::make_unique<UpdaterWindow>(
           UpdaterServices{desktop_, settings_, *lock_, downloader_, appPath_, app_.Sub("vmrkxupdate"),
-                          releaseRoot_.path() + "/"});
+                          releaseRoot_.path() + "/", keyFile_});
       forwarder_.window = window_.get();
       downloader_.SetEvents(&forwarder_);
     }
@@ -101,6 +101,7 @@ class WindowFixture : public testing::Test {
   QtDownloader downloader_;
   Forwarder forwarder_;
   std::string appPath_;
+  std::string keyFile_;  // the maintainer's signing key, if a test sets one
   std::unique_ptr<UpdaterWindow> window_;
 };
 
