@@ -28,4 +28,22 @@ std::string ServerAddressFromText(std::string_view text) {
   return CodePointsToUtf8(field.substr(first, last - first + 1));
 }
 
+std::string ServerBaseFromText(std::string_view text) {
+  constexpr std::string_view kHttps = "https://";
+  size_t marker = text.find(texts::kAddressMarker);
+  if (marker != std::string_view::npos) {
+    std::string_view rest = text.substr(marker + std::string_view(texts::kAddressMarker).size());
+    size_t first = rest.find_first_not_of(' ');
+    if (first != std::string_view::npos && rest.substr(first, kHttps.size()) == kHttps) {
+      rest = rest.substr(first);
+      rest = rest.substr(0, rest.find_first_of("\r\n\t"));
+      while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
+      std::string base(rest);
+      if (base.back() != '/') base += '/';
+      return base;
+    }
+  }
+  return "http://" + ServerAddressFromText(text) + "/";
+}
+
 }  // namespace vmrk

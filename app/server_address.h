@@ -11,4 +11,9 @@ namespace vmrk {
 // marker the field starts at the 5th character of the text.
 std::string ServerAddressFromText(std::string_view text);
 
+// ServerBase: an address after the marker that begins with "https://" is the
+// base as it stands (to the end of its line, no 15-character field, a "/"
+// added when missing); anything else is "http://" + ServerAddressFromText + "/".
+std::string ServerBaseFromText(std::string_view text);
+
 }  // namespace vmrk

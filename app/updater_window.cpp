@@ -95,7 +95,7 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   std::string keysText;
   if (platform::IsVisibleFile(AppFile(texts::kKeysFile)) && platform::ReadWholeFile(AppFile(texts::kKeysFile), &keysText).ok())
     for (std::string& key : PublicKeysOfText(keysText)) trustedKeys_.push_back(std::move(key));
-  state_.ServerBase = std::string("http://") + ServerAddressFromText(text) + "/";
+  state_.ServerBase = ServerBaseFromText(text);
 
   services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder + texts::kListFile);
   services_.DL.SetSaveFolder(appPath);

@@ -42,15 +42,23 @@ std::optional<std::uint16_t> ParsePort(std::string_view digits) {
 }  // namespace
 
 std::string HttpAddress::Url() const {
-  std::string url = "http://" + host;
-  if (port != 80) url += ":" + std::to_string(port);
+  std::string url = (secure ? "https://" : "http://") + host;
+  if (port != (secure ? 443 : 80)) url += ":" + std::to_string(port);
   return url + target;
 }
 
 std::optional<HttpAddress> ParseHttpAddress(std::string_view address) {
-  constexpr std::string_view kScheme = "http:";
-  if (!StartsWithNoCase(address, kScheme)) return std::nullopt;
-  std::string_view rest = address.substr(kScheme.size());
+  HttpAddress result;
+  std::string_view rest;
+  if (StartsWithNoCase(address, "https:")) {
+    result.secure = true;
+    result.port = 443;
+    rest = address.substr(6);
+  } else if (StartsWithNoCase(address, "http:")) {
+    rest = address.substr(5);
+  } else {
+    return std::nullopt;
+  }
   // "http:\\host\..." is what a backslash-minded caller may write.
   size_t slashes = 0;
   while (slashes < rest.size() && (rest[slashes] == '/' || rest[slashes] == '\\')) ++slashes;
@@ -62,7 +70,6 @@ std::optional<HttpAddress> ParseHttpAddress(std::string_view address) {
   std::string_view path = authorityEnd == std::string_view::npos ? std::string_view() : rest.substr(authorityEnd);
   if (authority.find('@') != std::string_view::npos) return std::nullopt;  // no credentials in addresses
 
-  HttpAddress result;
   std::string_view host = authority;
   std::string_view port;
   if (!authority.empty() && authority.front() == '[') {

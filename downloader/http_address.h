@@ -12,14 +12,15 @@
 namespace vmrk {
 
 struct HttpAddress {
+  bool secure = false;     // https: TLS with the system's certificate checks
   std::string host;        // name, dotted address, or "[v6]" with its brackets
   std::uint16_t port = 80;
   std::string target;      // absolute path, percent-encoded, begins with "/"
 
-  std::string Url() const;  // "http://host[:port]target"
+  std::string Url() const;  // "http[s]://host[:port]target"
 };
 
-// nullopt for an address that cannot be used (not http, an empty or invalid
+// nullopt for an address that cannot be used (not http or https, an empty or invalid
 // host, a bad port). Backslashes become "/", as browsers treat them in http
 // addresses; spaces, characters beyond ASCII (as UTF-8) and the characters that
 // would end or alter a path ("?", "#", "%" among them) are percent-encoded, so

@@ -2,6 +2,7 @@
 
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QSslConfiguration>
 #include <QCoreApplication>
 #include <QFile>
 #include <cstdio>
@@ -67,6 +68,14 @@ void QtDownloader::BeginDownload() {
   // Files must arrive as they are on the server, never re-encoded.
   request.setRawHeader("Accept-Encoding", "identity");
   request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+  if (address->secure) {
+    // The system's trust store and checks as they are, TLS 1.2 or later; a
+    // certificate error fails the transfer (nothing here ever ignores one).
+    QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    request.setSslConfiguration(tls);
+  }
 
   reply_ = network_.get(request);
   reply_->setReadBufferSize(kReadBufferBytes);

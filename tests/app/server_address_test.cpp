@@ -40,5 +40,19 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"shorterThanFive", "abc", ""}),
     [](const testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.name); });
 
+TEST(ServerBase, HttpsAddressesStandAsTheyAreAndAllOthersGetHttp) {
+  struct Case {
+    std::string text, base;
+  } cases[] = {
+      {"seip:https://update.example.com\r\n", "https://update.example.com/"},
+      {"seip: https://update.example.com:8443/vmr/ \r\nnext line", "https://update.example.com:8443/vmr/"},
+      {"seip:https://a-very-long-host-name.example.com", "https://a-very-long-host-name.example.com/"},
+      {"seip:127.0.0.1:8080\r\n", "http://127.0.0.1:8080/"},
+      {"seip:HTTPS://upper.example.com", "http://HTTPS://upper.e/"},  // only the exact prefix: the old field rule
+      {"seip:www.example.com.cn.long", "http://www.example.com/"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ServerBaseFromText(c.text), c.base) << c.text;
+}
+
 }  // namespace
 }  // namespace vmrk

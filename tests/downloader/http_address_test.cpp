@@ -51,13 +51,21 @@ INSTANTIATE_TEST_SUITE_P(
         AddressCase{"lineBreakInHost", "http://10.0.0.1\r\n/x", false, "", 0, ""},
         AddressCase{"spaceInHost", "http://10.0 .1/x", false, "", 0, ""},
         AddressCase{"credentials", "http://user@h/x", false, "", 0, ""},
+        AddressCase{"https", "https://update.example.com/vmrkxupdate/list.txt", true, "update.example.com", 443,
+                    "/vmrkxupdate/list.txt"},
+        AddressCase{"httpsPort", "HTTPS://h:8443/x", true, "h", 8443, "/x"},
         AddressCase{"otherScheme", "ftp://h/x", false, "", 0, ""},
+        AddressCase{"httpsWithoutSlashes", "https:h/x", false, "", 0, ""},
         AddressCase{"empty", "", false, "", 0, ""}),
     [](const testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.name); });
 
 TEST(HttpAddress, UrlLeavesTheDefaultPortOut) {
   EXPECT_EQ(ParseHttpAddress("http://h:80/a\\b")->Url(), "http://h/a/b");
   EXPECT_EQ(ParseHttpAddress("http://h:81/a")->Url(), "http://h:81/a");
+  EXPECT_EQ(ParseHttpAddress("https://h:443/a")->Url(), "https://h/a");
+  EXPECT_EQ(ParseHttpAddress("https://h:80/a")->Url(), "https://h:80/a");
+  EXPECT_TRUE(ParseHttpAddress("https://h/a")->secure);
+  EXPECT_FALSE(ParseHttpAddress("http://h/a")->secure);
 }
 
 TEST(SaveName, IsThePartBehindTheLastSlashOrBackslash) {

@@ -40,14 +40,20 @@ find "$rel" -type f -exec touch -d '2008-05-12 14:30:05' {} +
 "$linux/vmrkxupdate-listgen" keygen "$work/maintainer.key" >/dev/null 2>&1 || fail "keygen"
 "$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" --sign "$work/maintainer.key" 2>/dev/null || fail "listgen"
 
-port=$("$(dirname "$0")/../../scripts/start-nginx.sh" "$work/release" "$work") || fail "nginx"
+# HTTPS with a test CA of our own, trusted only inside this run's prefix.
+tls="$work/tls"; mkdir -p "$tls"
+"$linux/tests/make_test_certificates" "$tls" || fail "the test certificates"
+"$wine" "$win/tests/trust_test_ca.exe" "$tls/ca.pem" || fail "the test CA could not be trusted in the prefix"
+port=$(TLS_CERT="$tls/good.crt" TLS_KEY="$tls/good.key" "$(dirname "$0")/../../scripts/start-nginx.sh" "$work/release" "$work") ||
+  fail "nginx"
 
 app="$WINEPREFIX/drive_c/Program Files/Vmr Player"
 mkdir -p "$app"
 cp "$win/vmrkxupdate.exe" "$app/"
 cp "$win/tests/fake_player.exe" "$app/vmrPlayer.exe"
 touch -d 2000-01-01 "$app/vmrPlayer.exe" "$app/vmrkxupdate.exe"
-printf 'seip:127.0.0.1:%s\r\n' "$port" > "$app/myip.txt"
+# By name: Wine's SSL policy matches DNS names only, never an IP address.
+printf 'seip:https://localhost:%s\r\n' "$port" > "$app/myip.txt"
 cp "$work/maintainer.key.pub" "$app/vmrkxupdate.keys"
 
 "$wine" "$app/vmrkxupdate.exe" & updater=$!; pids+=($updater)
@@ -82,4 +88,21 @@ grep -q '"GET /vmrkxupdate/list.txt.sig' "$work/access.log" || fail "the manifes
 serial=$(sed -n 's/^serial //p' "$rel/list.txt.sig")
 "$wine" reg query 'HKCU\Software\VB and VBA Program Settings\tesk\vmrmovie' /v releaseserial 2>/dev/null | grep -q "$serial" ||
   fail "the accepted serial $serial was not recorded"
-echo "Windows end-to-end signed update: passed"
+# A certificate that must not be trusted: the server never sees a request.
+kill "$(cat "$work/nginx.pid")"; rm -f "$work/nginx.pid"
+for bad in expired otherhost unknownca; do
+  mkdir -p "$work/$bad"
+  badport=$(TLS_CERT="$tls/$bad.crt" TLS_KEY="$tls/$bad.key" NGINX_LOG_LEVEL=info \
+    "$(dirname "$0")/../../scripts/start-nginx.sh" "$work/release" "$work/$bad") || fail "nginx with $bad"
+  printf 'seip:https://localhost:%s\r\n' "$badport" > "$app/myip.txt"
+  : > "$work/$bad/error.log"  # from here on, only the updater's own connection
+  "$wine" "$app/vmrkxupdate.exe" & refused=$!; pids+=($refused)
+  # The failure state offers Close; the handshake reached the server and
+  # ended there, and no request followed it.
+  "$wine" "$win/tests/click_button.exe" "关 闭" 60 || fail "no failure state with the $bad certificate"
+  for _ in $(seq 100); do kill -0 "$refused" 2>/dev/null || break; sleep 0.1; done
+  kill "$(cat "$work/$bad/nginx.pid")" 2>/dev/null
+  grep -qE "SSL|client closed connection while" "$work/$bad/error.log" || fail "the updater never reached the server with the $bad certificate"
+  grep -q 'GET ' "$work/$bad/access.log" 2>/dev/null && fail "a request went through despite the $bad certificate"
+done
+echo "Windows end-to-end signed update over HTTPS: passed"

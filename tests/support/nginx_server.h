@@ -6,13 +6,15 @@
 #include <string>
 
 #include "tests/support/process.h"
+#include "tests/support/test_certificates.h"
 #include "tests/support/temp_dir.h"
 
 namespace vmrk::test {
 
 class NginxServer {
  public:
-  explicit NginxServer(const std::string& root);
+  // With tls, it speaks HTTPS only, with that certificate and key.
+  explicit NginxServer(const std::string& root, const TlsFiles& tls = {});
   ~NginxServer();
   int port() const { return port_; }
   std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }

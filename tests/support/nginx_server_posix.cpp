@@ -35,7 +35,7 @@ std::string NginxProgram() {
 
 }  // namespace
 
-NginxServer::NginxServer(const std::string& root) {
+NginxServer::NginxServer(const std::string& root, const TlsFiles& tls) {
   const std::string p = prefix_.path();
   std::string user;
   // As root the workers would otherwise run as nobody, who cannot read the
@@ -51,8 +51,12 @@ NginxServer::NginxServer(const std::string& root) {
                                     "  scgi_temp_path " + p + "/scgi;\n"
                                     "  default_type application/octet-stream;\n  sendfile on;\n"
                                     "  keepalive_timeout 60;\n  keepalive_requests 100000;\n"
-                                    "  server {\n    listen 127.0.0.1:" + std::to_string(port_) + ";\n    root " + root +
-                                    ";\n    location / { }\n  }\n}\n");
+                                    "  server {\n    listen 127.0.0.1:" + std::to_string(port_) +
+                                    (tls.certificate.empty() ? std::string(";\n")
+                                                             : " ssl;\n    ssl_certificate " + tls.certificate +
+                                                                   ";\n    ssl_certificate_key " + tls.key +
+                                                                   ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n") +
+                                    "    root " + root + ";\n    location / { }\n  }\n}\n");
     auto process = std::make_unique<Process>(NginxProgram(), std::vector<std::string>{"-p", p, "-c", p + "/nginx.conf",
                                                                                         "-e", p + "/error.log"});
     for (int i = 0; i < 200; ++i) {
