@@ -297,6 +297,7 @@ void UpdaterWindow::ManifestArrived() {
     services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey,
                              std::to_string(verdict.manifest.serial));
   signedRelease_ = true;
+  services_.DL.SetComputeSha256(true);
   for (ManifestFile& file : verdict.manifest.files) signedFiles_[file.location] = std::move(file);
   OfferRows(listText_);
 }

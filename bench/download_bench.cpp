@@ -1,7 +1,8 @@
 // Fetches URLs in sequence through the real downloader, the way the update
 // sequence does (the next transfer started from inside DL_Finished), and
 // prints the wall time and the growth of the process's peak memory.
-//   download_bench SAVE_FOLDER URL...      (or URLs one per line on stdin with "-")
+//   download_bench [--sha256] SAVE_FOLDER URL...   (or URLs one per line on stdin with "-")
+// --sha256 hashes every body as it streams, as a signed release does.
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <cstdint>
@@ -51,8 +52,13 @@ struct Sequence : vmrk::DownloaderEvents {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
+  bool hash = argc > 1 && std::string(argv[1]) == "--sha256";
+  if (hash) {
+    --argc;
+    ++argv;
+  }
   if (argc < 3) {
-    std::fprintf(stderr, "usage: download_bench SAVE_FOLDER URL... | -\n");
+    std::fprintf(stderr, "usage: download_bench [--sha256] SAVE_FOLDER URL... | -\n");
     return 2;
   }
   Sequence sequence;
@@ -67,7 +73,8 @@ int main(int argc, char** argv) {
   }
   vmrk::QtDownloader downloader;
   downloader.SetSaveFolder(argv[1]);
-  downloader.SetMaxBytes(UINT64_MAX);  // the window bounds each file by its list entry; here nothing does
+  downloader.SetMaxBytes(UINT64_MAX);
+  downloader.SetComputeSha256(hash);  // the window bounds each file by its list entry; here nothing does
   downloader.SetEvents(&sequence);
   sequence.downloader = &downloader;
   long peakBefore = PeakKib();

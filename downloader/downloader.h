@@ -52,8 +52,10 @@ class Downloader {
   // Full local path of the last finished transfer's file; valid from its
   // DL_Finished until the next BeginDownload.
   virtual std::string SavedFileName() const = 0;
-  // The SHA-256 (32 bytes) of that file, computed while it streamed in, so
-  // that a signed release never reads a file twice; same validity.
+  // With it on, the SHA-256 of each body is computed while it streams in (a
+  // signed release never reads a file twice), and SavedFileSha256 gives the
+  // 32 bytes with the same validity as SavedFileName; off, it gives "".
+  virtual void SetComputeSha256(bool on) = 0;
   virtual std::string SavedFileSha256() const = 0;
   virtual void BeginDownload() = 0;
   virtual void AbortDownload() = 0;

@@ -33,7 +33,8 @@ void QtDownloader::BeginDownload() {
   ++generation_;
   savedFileName_.clear();
   savedSha256_.clear();
-  hasher_ = std::make_unique<platform::Sha256>();
+  hasher_.reset();
+  if (computeSha256_) hasher_ = std::make_unique<platform::Sha256>();
   bodyFailed_ = false;
   bytesWritten_ = 0;
 
@@ -141,7 +142,7 @@ void QtDownloader::OnReadyRead() {
     return;
   }
   if (file_->write(chunk) != chunk.size()) bodyFailed_ = true;
-  hasher_->Update(std::string_view(chunk.constData(), static_cast<size_t>(chunk.size())));
+  if (hasher_) hasher_->Update(std::string_view(chunk.constData(), static_cast<size_t>(chunk.size())));
   bytesWritten_ += chunk.size();
 }
 
@@ -211,8 +212,10 @@ void QtDownloader::OnFinished() {
     return;
   }
   savedFileName_ = finalPath_;
-  platform::Sha256Digest digest = hasher_->Finish();
-  savedSha256_.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
+  if (hasher_) {
+    platform::Sha256Digest digest = hasher_->Finish();
+    savedSha256_.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
+  }
   emit transferProgress(1000);
   // Last, because the window may start the next transfer from in here.
   if (events_ != nullptr) events_->DL_Finished(1);

@@ -33,6 +33,7 @@ class QtDownloader : public QObject, public Downloader {
   void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
   std::string SavedFileName() const override { return savedFileName_; }
   std::string SavedFileSha256() const override { return savedSha256_; }
+  void SetComputeSha256(bool on) override { computeSha256_ = on; }
   void BeginDownload() override;
   void AbortDownload() override;
 
@@ -63,7 +64,8 @@ class QtDownloader : public QObject, public Downloader {
   std::string saveFolder_;
   std::string savedFileName_;
   std::string savedSha256_;
-  std::unique_ptr<platform::Sha256> hasher_;
+  std::unique_ptr<platform::Sha256> hasher_;  // only while a transfer hashes
+  bool computeSha256_ = false;
   std::string finalPath_;
   std::uint64_t maxBytes_ = kDefaultMaxBytes;
 

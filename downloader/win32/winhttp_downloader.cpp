@@ -34,6 +34,7 @@ struct WinHttpDownloader::Transfer {
   HINTERNET connection = nullptr, request = nullptr;
   std::string finalPath;
   std::uint64_t maxBytes = kDefaultMaxBytes;
+  bool computeSha256 = false;
   std::string sha256;  // of the complete body, set before kFinished is posted
 
   void Post(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -128,7 +129,8 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
     DeleteFileW(platform::Widen(temp).c_str());
   };
   std::uint64_t received = 0;
-  platform::Sha256 hasher;
+  std::unique_ptr<platform::Sha256> hasher;
+  if (t.computeSha256) hasher = std::make_unique<platform::Sha256>();
   DWORD lastReport = 0;
   std::string buffer(64 * 1024, '\0');
   for (;;) {
@@ -155,7 +157,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
       dropTemp();
       return kCannotWriteLocally;
     }
-    hasher.Update(std::string_view(buffer.data(), got));
+    if (hasher) hasher->Update(std::string_view(buffer.data(), got));
     received += got;
     DWORD now = GetTickCount();
     if (known && announced > 0 && (now - lastReport >= kProgressIntervalMs || received >= announced)) {
@@ -168,8 +170,10 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
     return kCannotDownload;
   }
   CloseHandle(file);
-  platform::Sha256Digest digest = hasher.Finish();
-  t.sha256.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
+  if (hasher) {
+    platform::Sha256Digest digest = hasher->Finish();
+    t.sha256.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
+  }
   SetFileAttributesW(platform::Widen(temp).c_str(), FILE_ATTRIBUTE_NORMAL);
   if (!MoveFileExW(platform::Widen(temp).c_str(), platform::Widen(t.finalPath).c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -246,6 +250,7 @@ void WinHttpDownloader::BeginDownload() {
   }
   transfer->finalPath = saveFolder_ + "\\" + name;
   transfer->maxBytes = maxBytes_;
+  transfer->computeSha256 = computeSha256_;
   SetTimer(messages_, kWatchdogTimer, kWatchdogPeriodMs, nullptr);
   if (strip_) strip_(-1);
   HINTERNET session = session_;

@@ -28,6 +28,7 @@ class WinHttpDownloader : public Downloader {
   void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
   std::string SavedFileName() const override { return savedFileName_; }
   std::string SavedFileSha256() const override { return savedSha256_; }
+  void SetComputeSha256(bool on) override { computeSha256_ = on; }
   void BeginDownload() override;
   void AbortDownload() override;
 
@@ -47,6 +48,7 @@ class WinHttpDownloader : public Downloader {
   std::function<void(int)> strip_;
   std::string sourceUrl_, saveFolder_, savedFileName_, savedSha256_;
   std::uint64_t maxBytes_ = kDefaultMaxBytes;
+  bool computeSha256_ = false;
   HWND messages_ = nullptr;
   void* session_ = nullptr;  // HINTERNET, shared by transfers so connections are kept alive
   std::shared_ptr<Transfer> current_;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "platform/crypto.h"
 #include "tests/support/event_pump.h"
 #include "tests/support/platform_downloader.h"
 #include "tests/support/loopback_server.h"
@@ -77,6 +78,21 @@ TEST_F(DownloaderTest, SavesTheBodyUnderTheNameBehindTheLastBackslash) {
   EXPECT_EQ(FilesInSaveFolder(), 1u);  // no temporary file left
   ASSERT_FALSE(server_.Requests().empty());
   EXPECT_EQ(server_.Requests().back().path, "/vmrkxupdate/app/plugins/a.dll");
+}
+
+TEST_F(DownloaderTest, TheHashRidesTheStreamWhenAsked) {
+  std::string body;
+  for (int i = 0; i < 300000; ++i) body += static_cast<char>(i * 7 % 251);
+  root_.Write("vmrkxupdate/big.bin", body);
+  Start(server_.Url("/vmrkxupdate/big.bin"));
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_EQ(downloader_.SavedFileSha256(), "");  // off unless a signed release asks
+  downloader_.SetComputeSha256(true);
+  Start(server_.Url("/vmrkxupdate/big.bin"));
+  ASSERT_TRUE(WaitForEnd(2));
+  platform::Sha256Digest expected = platform::Sha256Of(body);
+  EXPECT_EQ(downloader_.SavedFileSha256(), std::string(reinterpret_cast<const char*>(expected.data()), 32));
+  EXPECT_EQ(save_.Read("big.bin"), body);
 }
 
 TEST_F(DownloaderTest, ChineseNamesAndSpacesArriveAsFilePaths) {
