@@ -291,11 +291,9 @@ void UpdaterWindow::ManifestArrived() {
     ShowListBroken(texts::kStatusListRefused);
     return;
   }
-  // Only ever forwards: a replayed older release was refused above, and the
-  // same serial again is a re-run.
-  if (verdict.manifest.serial > accepted)
-    services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey,
-                             std::to_string(verdict.manifest.serial));
+  // Recorded once the release is in (or nothing needed updating): a release
+  // whose files were tampered with leaves no trace in the installation.
+  pendingSerial_ = verdict.manifest.serial > accepted ? verdict.manifest.serial : 0;
   signedRelease_ = true;
   services_.DL.SetComputeSha256(true);
   for (ManifestFile& file : verdict.manifest.files) signedFiles_[file.location] = std::move(file);
@@ -314,6 +312,7 @@ void UpdaterWindow::OfferRows(const std::string& text) {
     state_.cmdBegin.caption = texts::kClose;
     state_.statusColor = kRed;
     state_.statusText = texts::kStatusUpToDate;
+    RecordSerial();
   } else {
     state_.cmdBegin.caption = texts::kNext;
     state_.statusText = texts::kStatusReady;
@@ -388,7 +387,17 @@ void UpdaterWindow::StartRow() {
   state_.statusText = texts::StatusDownloading(state_.CurFile, static_cast<long>(state_.rows.size()));
 }
 
+void UpdaterWindow::RecordSerial() {
+  // Only ever forwards: an older release was refused at its manifest, and
+  // the same serial again is a re-run that changes nothing here.
+  if (pendingSerial_ == 0) return;
+  services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey,
+                           std::to_string(pendingSerial_));
+  pendingSerial_ = 0;
+}
+
 void UpdaterWindow::ShowCompleted() {
+  RecordSerial();
   state_.cmdBegin.caption = texts::kFinish;
   state_.cmdBegin.enabled = true;
   state_.cmdCancel.enabled = false;

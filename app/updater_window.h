@@ -76,6 +76,7 @@ class UpdaterWindow : public DownloaderEvents {
   void OfferRows(const std::string& listText);
   void ShowListBroken(const char* text = texts::kStatusListBroken);
   std::uint64_t AcceptedSerial();
+  void RecordSerial();
   void FileArrived();
   void StartRow();
   void ShowCompleted();
@@ -90,6 +91,7 @@ class UpdaterWindow : public DownloaderEvents {
   bool awaitingManifest_ = false;
   std::string listBytes_, listText_;
   bool signedRelease_ = false;
+  std::uint64_t pendingSerial_ = 0;  // a verified serial above the accepted one, until the release is in
   std::map<std::string, ManifestFile> signedFiles_;
 };
 

@@ -79,8 +79,9 @@ TEST_F(SignedReleaseTest, AWholeSignedUpdateInstallsAndRecordsTheSerial) {
   PublishSigned({{"app\\a.dll", "signed a"}, {"win\\system32\\b.dll", "signed b"}}, {&Maintainer()}, when);
   LoadAndVerify();
   ASSERT_EQ(State().rows.size(), 2u) << State().statusText;
-  EXPECT_EQ(Serial(), std::to_string(SerialOf(when)));
+  EXPECT_EQ(Serial(), "none");  // recorded once the release is in
   RunUpdate();
+  EXPECT_EQ(Serial(), std::to_string(SerialOf(when)));
   EXPECT_EQ(State().statusText, texts::kStatusCompleted);
   EXPECT_EQ(app_.Read("a.dll"), "signed a");
   EXPECT_EQ(windows_.Read("system32/b.dll"), "signed b");
@@ -141,6 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ListAttack>& info) { return std::string(info.param.name); });
 
 TEST_F(SignedReleaseTest, AChangedFileIsRefusedBeforeItIsInstalled) {
+  settings_.Write("tesk", "vmrmovie", "releaseserial", "20200101000000");
   PublishSigned({{"app\\a.dll", "signed a"}, {"app\\b.dll", "signed b"}});
   release_.Write("vmrkxupdate/app/b.dll", "signed B");  // same length, one byte changed
   LoadAndVerify();
@@ -151,6 +153,7 @@ TEST_F(SignedReleaseTest, AChangedFileIsRefusedBeforeItIsInstalled) {
   EXPECT_EQ(app_.Read("a.dll"), "signed a");  // rows before it were whole
   EXPECT_FALSE(fs::exists(app_.Sub("b.dll")));
   EXPECT_TRUE(fs::is_empty(app_.Sub("update")));
+  EXPECT_EQ(Serial(), "20200101000000");
 }
 
 TEST_F(SignedReleaseTest, AFileOfAnotherSignedReleaseIsRefused) {
@@ -162,6 +165,7 @@ TEST_F(SignedReleaseTest, AFileOfAnotherSignedReleaseIsRefused) {
   RunUpdate();
   EXPECT_EQ(State().statusText, texts::kStatusFileRefused);
   EXPECT_FALSE(fs::exists(app_.Sub("a.dll")));
+  EXPECT_EQ(Serial(), "none");
 }
 
 TEST_F(SignedReleaseTest, ARolloverManifestIsAcceptedByInstallationsTrustingEitherKey) {
