@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 #include "platform/civil_time.h"
 #include "platform/file_time.h"
@@ -100,6 +101,60 @@ TEST_F(ListgenCliTest, ARefusedFileWritesNoList) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find("app\\a*b"), std::string::npos) << r.err;
   EXPECT_EQ(dir_.Read("old.txt"), "older list");
+}
+
+}  // namespace
+}  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+// The maintainer's three commands, and what verify says about each fault.
+TEST_F(ListgenCliTest, KeygenSignAndVerifyARelease) {
+  const std::string key = dir_.Sub("maintainer.key"), key2 = dir_.Sub("next.key");
+  Result made = RunListgen("keygen '" + key + "'", dir_);
+  ASSERT_EQ(made.status, 0) << made.err;
+  EXPECT_EQ(made.out, test::ReadFileBytes(key + ".pub"));  // the public key, printed too
+  EXPECT_EQ(std::filesystem::status(key).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  const std::string before = test::ReadFileBytes(key);
+  EXPECT_EQ(RunListgen("keygen '" + key + "'", dir_).status, 1);  // never overwritten
+  EXPECT_EQ(test::ReadFileBytes(key), before);
+  ASSERT_EQ(RunListgen("keygen '" + key2 + "'", dir_).status, 0);
+
+  const std::string list = dir_.Sub("list.txt"), release = dir_.Sub("release");
+  Result signedRun = RunListgen("generate '" + release + "' -o '" + list + "' --sign '" + key + "' --sign '" + key2 +
+                                    "' --expires 30",
+                                dir_);
+  ASSERT_EQ(signedRun.status, 0) << signedRun.err;
+  const std::string manifest = test::ReadFileBytes(list + ".sig");
+  EXPECT_NE(manifest.find("signature ", manifest.find("signature ") + 1), std::string::npos);  // one line per key
+  for (const std::string& pub : {key + ".pub", key2 + ".pub"}) {
+    Result ok = RunListgen("verify '" + list + "' --key '" + pub + "' --files '" + release + "'", dir_);
+    EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
+  }
+
+  struct Fault {
+    const char* name;
+    std::function<void()> make, undo;
+    const char* printed;
+  } faults[] = {
+      {"aChangedFile", [&] { dir_.Write("release/app/a.exe", "AAAA"); }, [&] { dir_.Write("release/app/a.exe", "aaaa"); },
+       "file app\\a.exe: its SHA-256 differs"},
+      {"aChangedList", [&] { dir_.Write("list.txt", test::ReadFileBytes(list) + " "); }, [] {}, "manifest: the list"},
+  };
+  for (const Fault& f : faults) {
+    const std::string listBytes = test::ReadFileBytes(list);
+    f.make();
+    Result bad = RunListgen("verify '" + list + "' --key '" + key + ".pub' --files '" + release + "'", dir_);
+    EXPECT_EQ(bad.status, 1) << f.name;
+    EXPECT_NE(bad.out.find(f.printed), std::string::npos) << f.name << ": " << bad.out;
+    f.undo();
+    dir_.Write("list.txt", listBytes);
+  }
+  Result stranger = RunListgen("verify '" + list + "' --key '" + dir_.Sub("release/app/a.exe") + "'", dir_);
+  EXPECT_EQ(stranger.status, 1);
+  EXPECT_EQ(RunListgen("generate '" + release + "' --expires 30", dir_).status, 2);  // --expires without --sign
 }
 
 }  // namespace
