@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/built_in_keys.h"
 #include "install/link_confinement.h"
+#include "updatelist/release_manifest.h"
 #include "platform/codepage.h"
 #include "platform/file_identity.h"
 #include "platform/file_time.h"
@@ -21,6 +23,14 @@ std::string Windows(const std::string& path) {
   for (char& c : p)
     if (c == '/') c = '\\';
   return p;
+}
+
+TEST(Win32Layer, TheKeysFileOfTheBuildIsCompiledIn) {
+  // This build was configured with tests/support/built_in_test_key.pub.
+  std::vector<std::string> keys = PublicKeysOfText(BuiltInKeysText());
+  ASSERT_EQ(keys.size(), 1u);
+  EXPECT_EQ(keys[0].size(), 65u);
+  EXPECT_NE(std::string(BuiltInKeysText()).find("# A test key"), std::string::npos);
 }
 
 TEST(Win32Layer, OneFileUnderAnotherSpellingIsTheSameFile) {
