@@ -18,6 +18,7 @@
 #include "tests/support/process.h"
 #include "tests/support/release_writer.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_certificates.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/hex_base64.h"
 #include "updatelist/list_date.h"
@@ -70,7 +71,13 @@ class UpdateE2ETest : public testing::Test {
 
   void Start(const std::string& hostPort) {
     app_.Write("myip.txt", "seip:" + hostPort + "\r\n");
-    updater_ = std::make_unique<test::Process>(app_.Sub("vmrkxupdate"), std::vector<std::string>{}, env_);
+    if (launcher_.empty()) {
+      updater_ = std::make_unique<test::Process>(app_.Sub("vmrkxupdate"), std::vector<std::string>{}, env_);
+    } else {
+      std::vector<std::string> arguments(launcher_.begin() + 1, launcher_.end());
+      arguments.push_back(app_.Sub("vmrkxupdate"));
+      updater_ = std::make_unique<test::Process>(launcher_[0], arguments, env_);
+    }
     ASSERT_TRUE(WaitFor([&] { return !WindowId().empty(); }, 15000)) << "no window";
   }
 
@@ -122,6 +129,7 @@ class UpdateE2ETest : public testing::Test {
   test::XvfbDisplay x_;
   test::Environment env_;
   std::unique_ptr<test::Process> updater_;
+  std::vector<std::string> launcher_;  // a program that execs the updater, its path last
 };
 
 TEST_F(UpdateE2ETest, WholeUpdateFromNextToFinish) {
@@ -276,6 +284,27 @@ TEST_F(SignedE2ETest, ASignedReleaseInstallsAndAChangedFileNever) {
   EXPECT_FALSE(Exited());  // no Finish: the failure state offers only Close
   ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 20000));
   EXPECT_FALSE(fs::exists(app_.Sub("b.dll")));
+}
+
+TEST_F(SignedE2ETest, ASignedUpdateOverHttps) {
+  // The updater reads the system's trust store as it is. Here that store is
+  // swapped, for the updater's process alone (a private mount namespace),
+  // for one that holds only the test CA: nothing outside the test trusts it.
+  test::TempDir tls;
+  test::TestCertificates certificates = test::MakeTestCertificates(tls.path());
+  if (std::system("unshare -m --propagation private true 2>/dev/null") != 0)
+    GTEST_SKIP() << "no private mount namespace here (needs root)";
+  std::filesystem::create_directories(tls.Sub("store"));
+  std::filesystem::copy_file(certificates.caFile, tls.Sub("store/ca-certificates.crt"));
+  launcher_ = {"unshare", "-m", "--propagation", "private", "sh", "-c",
+               "mount --bind '" + tls.Sub("store") + "' /etc/ssl/certs && exec \"$0\""};
+  Publish({{"app\\vmrPlayer", kPlayer}, {"app\\tls.dll", "over TLS"}});
+  Sign();
+  test::NginxServer nginx(release_.path(), certificates.good);
+  Start("https://" + nginx.HostPort());
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 60000));
+  EXPECT_EQ(app_.Read("tls.dll"), "over TLS");
+  EXPECT_TRUE(RequestedFile(nginx.Requests(), "/vmrkxupdate/list.txt.sig"));
 }
 
 }  // namespace
