@@ -73,12 +73,6 @@ Sha256Digest Sha256::Finish() {
   return digest;
 }
 
-Sha256Digest Sha256Of(std::string_view bytes) {
-  Sha256 hasher;
-  hasher.Update(bytes);
-  return hasher.Finish();
-}
-
 bool VerifySignature(std::string_view publicKey, std::string_view message, std::string_view signature) {
   if (signature.size() != kSignatureBytes) return false;
   Pkey key(MakeKey(publicKey, {}));

@@ -186,23 +186,8 @@ Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
 }
 
 Status ReadWholeFile(const std::string& path, std::string* bytes) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Errno("cannot open", path);
   bytes->clear();
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Status failed = Errno("cannot read", path);
-      close(fd);
-      return failed;
-    }
-    if (n == 0) break;
-    bytes->append(chunk, static_cast<size_t>(n));
-  }
-  close(fd);
-  return Status::Ok();
+  return ReadFileInPieces(path, [&](std::string_view piece) { bytes->append(piece); });
 }
 
 Status ReplaceFileWith(const std::string& source, const std::string& target) {

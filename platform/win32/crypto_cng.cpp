@@ -92,12 +92,6 @@ Sha256Digest Sha256::Finish() {
   return digest;
 }
 
-Sha256Digest Sha256Of(std::string_view bytes) {
-  Sha256 hasher;
-  hasher.Update(bytes);
-  return hasher.Finish();
-}
-
 bool VerifySignature(std::string_view publicKey, std::string_view message, std::string_view signature) {
   if (publicKey.size() != kPublicKeyBytes || publicKey[0] != 0x04 || signature.size() != kSignatureBytes) return false;
   Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
