@@ -8,6 +8,7 @@
 #include "app/texts.h"
 #include "install/file_time_stamp.h"
 #include "install/installer.h"
+#include "install/leftovers.h"
 #include "install/staging.h"
 #include "listgen/list_generator.h"
 #include "listgen/release_signing.h"
@@ -73,6 +74,9 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   const std::string staging = StagingFolder();
   if (!platform::PathExists(staging)) platform::CreateFolder(staging);
   platform::RemoveFilesIn(staging);
+  // What an interrupted run left below the application folder; one still in
+  // use stays for the next start.
+  SweepLeftovers(appPath);
 
   state_.CurFile = 0;
   ShowStep(0);

@@ -229,6 +229,18 @@ TEST_F(StartupTest, CancelAbortsTheTransferAndCloses) {
   EXPECT_FALSE(std::filesystem::exists(app_.Sub("list.txt")));
 }
 
+TEST_F(StartupTest, AnInterruptedRunsLeftoversAreGoneAfterTheNextStart) {
+  app_.Write(".vmrPlayer.old-41-1", "renamed aside while in use");
+  app_.Write("skins/.blue.dat.vmrk-41-2", "half a copy");
+  app_.Write(".list.txt.part-41-3", "half a list");
+  app_.Write("skins/.blue.dat.bak", "the user's own");
+  Window().Form_Load();
+  EXPECT_FALSE(std::filesystem::exists(app_.Sub(".vmrPlayer.old-41-1")));
+  EXPECT_FALSE(std::filesystem::exists(app_.Sub("skins/.blue.dat.vmrk-41-2")));
+  EXPECT_FALSE(std::filesystem::exists(app_.Sub(".list.txt.part-41-3")));
+  EXPECT_EQ(app_.Read("skins/.blue.dat.bak"), "the user's own");
+}
+
 TEST_F(StartupTest, LinkOpensTheHomePageAndChangesNothingElse) {
   Window().Form_Load();
   WindowState before = Window().state();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "app/built_in_keys.h"
+#include "install/leftovers.h"
 #include "install/link_confinement.h"
 #include "updatelist/release_manifest.h"
 #include "platform/codepage.h"
@@ -60,6 +61,18 @@ TEST(Win32Layer, AFolderLinkLeadingOutOfTheRootsIsRefused) {
   EXPECT_FALSE(vmrk::CheckFoldersStayInside(app, "\\sub\\evil.dat", {app, win}).ok());
   EXPECT_TRUE(vmrk::CheckFoldersStayInside(app, "\\inner\\ok.dat", {app, win}).ok());
   EXPECT_TRUE(vmrk::CheckFoldersStayInside(app, "\\new\\deeper\\ok.dat", {app, win}).ok());
+}
+
+TEST(Win32Layer, ALeftoverStillInUseStaysForTheNextStart) {
+  test::TempDir dir;
+  std::string aside = Windows(dir.Write(".vmrPlayer.exe.old-7-1", "old player, still running"));
+  HANDLE held = CreateFileW(Widen(aside).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(SweepLeftovers(Windows(dir.path())), 0u);
+  EXPECT_TRUE(PathExists(aside));
+  CloseHandle(held);
+  EXPECT_EQ(SweepLeftovers(Windows(dir.path())), 1u);
+  EXPECT_FALSE(PathExists(aside));
 }
 
 TEST(Win32Layer, RegistryRoundTripUnderTheClassicKey) {
