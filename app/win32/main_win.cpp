@@ -19,7 +19,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   vmrk::UpdaterWindow window({desktop, *settings, *lock, downloader, vmrk::platform::ApplicationPath(),
                               vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot(),
                               vmrk::platform::MaintainerKeyPath()});
-  if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return 0;
+  if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) {
+    // The running updater comes forward on its next tick; Windows lets it
+    // take the foreground only with leave from the process that has it (us,
+    // just started by the user), else it merely flashes in the taskbar.
+    if (HWND running = FindWindowW(vmrk::Win32Window::ClassName(), nullptr)) {
+      DWORD pid = 0;
+      GetWindowThreadProcessId(running, &pid);
+      if (pid != 0) AllowSetForegroundWindow(pid);
+    }
+    return 0;
+  }
 
   vmrk::Win32Window frame(window, downloader);
   if (!frame.Create(instance, show)) return 1;

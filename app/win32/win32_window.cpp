@@ -67,6 +67,8 @@ int VirtualShiftState() {
 
 }  // namespace
 
+const wchar_t* Win32Window::ClassName() { return kClassName; }
+
 Win32Window::Win32Window(UpdaterWindow& window, WinHttpDownloader& downloader)
     : window_(window), downloader_(downloader) {
   downloader_.SetEvents(this);

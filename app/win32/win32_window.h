@@ -22,6 +22,8 @@ class Win32Window : private DownloaderEvents {
   // Creates and shows the window; false when it could not be made.
   bool Create(HINSTANCE instance, int show);
   HWND handle() const { return hwnd_; }
+  // The window class, by which a second start finds the running updater.
+  static const wchar_t* ClassName();
   // Key preview: the message loop hands every key-down here first.
   void PreviewKey(const MSG& message);
   void Render();

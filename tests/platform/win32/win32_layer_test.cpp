@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "app/built_in_keys.h"
 #include "install/leftovers.h"
 #include "install/link_confinement.h"
@@ -182,6 +184,44 @@ TEST(Win32Layer, PathsAndNames) {
   EXPECT_NE(windows.back(), '\\');
   EXPECT_EQ(windows, WindowsFolder());
   EXPECT_EQ(ReleaseRoot(), "e:\\vmrsoft\\");
+}
+
+}  // namespace
+}  // namespace vmrk::platform
+
+namespace vmrk::platform {
+namespace {
+
+// The shipped program's resources, read from the built exe beside this
+// suite's folder: one language (Simplified Chinese, as the version block),
+// and a manifest that names Windows 7 to 11.
+TEST(Win32Resources, OneLanguageAndTheSupportedSystems) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring exe = self;
+  exe = exe.substr(0, exe.find_last_of(L'\\'));
+  exe = exe.substr(0, exe.find_last_of(L'\\')) + L"\\vmrkxupdate.exe";
+  HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(module, nullptr) << Narrow(exe);
+  const WORD chinese = MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED);
+  for (LPCWSTR type : {RT_MANIFEST, RT_GROUP_ICON, RT_VERSION}) {
+    std::vector<WORD> languages;
+    EnumResourceLanguagesW(
+        module, type, type == RT_MANIFEST ? MAKEINTRESOURCEW(1) : MAKEINTRESOURCEW(1),
+        [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found) -> BOOL {
+          reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
+          return TRUE;
+        },
+        reinterpret_cast<LONG_PTR>(&languages));
+    EXPECT_EQ(languages, std::vector<WORD>{chinese}) << reinterpret_cast<uintptr_t>(type);
+  }
+  HRSRC found = FindResourceExW(module, RT_MANIFEST, MAKEINTRESOURCEW(1), chinese);
+  ASSERT_NE(found, nullptr);
+  std::string manifest(static_cast<const char*>(LockResource(LoadResource(module, found))), SizeofResource(module, found));
+  for (const char* os : {"35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                         "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"})
+    EXPECT_NE(manifest.find(os), std::string::npos) << os;
+  FreeLibrary(module);
 }
 
 }  // namespace
