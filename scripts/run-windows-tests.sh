@@ -8,6 +8,17 @@ exe=$1; shift
 prefix=$(mktemp -d /tmp/vmrk-wine.XXXXXX)
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
+# A display for the tests that make real windows; X servers start one at a
+# time (see XvfbDisplay in the tests' support).
+if [ -z "${DISPLAY:-}" ]; then
+  exec {xlock}>/tmp/vmrk-xvfb-start.lock
+  flock "$xlock"
+  exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+  xvfb=$!
+  read -r display <&"$xfd"
+  flock -u "$xlock"
+  export DISPLAY=":$display"
+fi
 "$wine" wineboot --init >/dev/null 2>&1
 temp=$(ls -d "$prefix"/drive_c/users/*/AppData/Local/Temp 2>/dev/null | head -1)
 [ -n "$temp" ] || temp=$(ls -d "$prefix"/drive_c/users/*/Temp 2>/dev/null | head -1)
@@ -20,6 +31,7 @@ export VMRK_TEST_SERVER_LOG="Z:${log//\//\\}"
 "$wine" "$exe" "$@"
 status=$?
 kill "$server" 2>/dev/null
+[ -n "${xvfb:-}" ] && kill "$xvfb" 2>/dev/null
 /usr/lib/wine/wineserver64 -k 2>/dev/null || true
 rm -rf "$prefix"
 exit $status

@@ -9,6 +9,8 @@ target_include_directories(vmrk_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest)
 
 add_executable(windows_tests
+  ${PROJECT_SOURCE_DIR}/app/win32/win32_window.cpp
+  app/win32/win32_window_test.cpp
   app/server_address_test.cpp
   app/window_state_test.cpp
   downloader/downloader_test.cpp
@@ -25,7 +27,7 @@ add_executable(windows_tests
   updatelist/rtf_reader_test.cpp
   updatelist/size_text_test.cpp
   updatelist/update_list_test.cpp)
-target_link_libraries(windows_tests PRIVATE vmrk_test_support GTest::gtest_main)
+target_link_libraries(windows_tests PRIVATE vmrk_test_support GTest::gtest_main comctl32 gdi32 user32 shell32)
 
 # Helpers of the end-to-end update under Wine (tests/e2e/windows_e2e.sh).
 add_executable(click_button support/click_button_win.cpp)

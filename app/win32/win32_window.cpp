@@ -202,7 +202,6 @@ void Win32Window::Build() {
   downloader_.SetProgressListener([strip](int perMille) {
     SendMessageW(strip, PBM_SETPOS, perMille < 0 ? 0 : perMille, 0);
   });
-  SetClassLongPtrW(Control("Label1"), GCLP_HCURSOR, reinterpret_cast<LONG_PTR>(LoadCursorW(nullptr, IDC_HAND)));
 }
 
 void Win32Window::FitToText(HWND label) {
@@ -351,6 +350,14 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       if (PtInRect(&panel, corner)) return reinterpret_cast<LRESULT>(panelBrush_);
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }
+    case WM_SETCURSOR:
+      // The hand over the link alone: the cursor of the static class is
+      // every label's, so it is set here, per control, and nowhere else.
+      if (reinterpret_cast<HWND>(wParam) == Control("Label1") && LOWORD(lParam) == HTCLIENT) {
+        SetCursor(LoadCursorW(nullptr, IDC_HAND));
+        return TRUE;
+      }
+      break;
     case WM_CLOSE:
       downloader_.AbortDownload();
       DestroyWindow(hwnd_);
