@@ -12,7 +12,7 @@ scripts/build.sh >/dev/null
 work=$(mktemp -d /tmp/vmrk-wbench.XXXXXX)
 trap 'kill $(cat "$work/nginx.pid" 2>/dev/null) 2>/dev/null || true; [ -n "${xpid:-}" ] && kill "$xpid" 2>/dev/null; rm -rf "$work"' EXIT
 if [ -z "${DISPLAY:-}" ]; then
-  exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+  exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset 2>/dev/null)
   xpid=$!
   read -r display <&"$xfd"
   export DISPLAY=":$display"

@@ -36,7 +36,7 @@ export XDG_CONFIG_HOME="$demo/config" XDG_RUNTIME_DIR="$demo/run" WINDIR="$demo/
 headless=0
 if [ -z "${DISPLAY:-}" ]; then
   headless=1
-  exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+  exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset 2>/dev/null)
   pids+=($!)
   read -r display <&"$xfd"
   export DISPLAY=":$display"

@@ -8,16 +8,12 @@ exe=$1; shift
 prefix=$(mktemp -d /tmp/vmrk-wine.XXXXXX)
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
-# A display for the tests that make real windows; X servers start one at a
-# time (see XvfbDisplay in the tests' support).
+# A display for the tests that make real windows.
 if [ -z "${DISPLAY:-}" ]; then
-  exec {xlock}>/tmp/vmrk-xvfb-start.lock
-  flock "$xlock"
-  exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+  exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset 2>/dev/null)
   xvfb=$!
   read -r display <&"$xfd"
-  flock -u "$xlock"
-  export DISPLAY=":$display"
+    export DISPLAY=":$display"
 fi
 "$wine" wineboot --init >/dev/null 2>&1
 temp=$(ls -d "$prefix"/drive_c/users/*/AppData/Local/Temp 2>/dev/null | head -1)

@@ -21,13 +21,9 @@ trap cleanup EXIT
 export TZ=Asia/Shanghai WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
 
-# One X server starts at a time (see XvfbDisplay in the tests' support).
-exec {xlock}>/tmp/vmrk-xvfb-start.lock
-flock "$xlock"
-exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp 2>/dev/null)
+exec {xfd}< <(Xvfb -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset 2>/dev/null)
 pids+=($!)
 read -r display <&"$xfd"
-flock -u "$xlock"
 export DISPLAY=":$display"
 "$wine" wineboot --init >/dev/null 2>&1
 

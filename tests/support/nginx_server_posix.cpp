@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -90,23 +89,15 @@ std::vector<std::string> NginxServer::Requests() const {
 }
 
 XvfbDisplay::XvfbDisplay() {
-  // Two X servers that pick a display at the same moment can both unlink and
-  // bind the same socket path, leaving clients of one unable to connect: the
-  // tests' X servers start one at a time (tests/e2e/windows_e2e.sh too).
-  int lock = open("/tmp/vmrk-xvfb-start.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
-  if (lock >= 0) flock(lock, LOCK_EX);
-  struct Unlock {
-    int fd;
-    ~Unlock() {
-      if (fd >= 0) close(fd);  // closing releases the lock
-    }
-  } unlock{lock};
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe");
   // -displayfd: Xvfb picks a free display and writes its number once ready.
   process_ = std::make_unique<Process>(
+      // -noreset: by default the server resets when its last client leaves,
+      // and a program that connects in that moment (the updater started just
+      // after xdotool looked, or started a second time) fails to open it.
       "Xvfb", std::vector<std::string>{"-displayfd", std::to_string(fds[1]), "-screen", "0", "1024x768x24",
-                                       "-nolisten", "tcp"},
+                                       "-nolisten", "tcp", "-noreset"},
       Environment{}, false, true);
   close(fds[1]);
   pollfd wait{fds[0], POLLIN, 0};
