@@ -1,6 +1,6 @@
 #include "app/updater_window.h"
 
-#include <chrono>
+#include <charconv>
 #include <cmath>
 
 #include "app/built_in_keys.h"
@@ -204,8 +204,7 @@ void UpdaterWindow::SaveSignedList() {
   }
   std::string key, manifest;
   const std::string rtf = PlainTextToRtf(state_.ListText);
-  const std::int64_t now =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::int64_t now = UtcNow();
   Status status = ReadPrivateKeyFile(keyFile, &key);
   if (status.ok()) status = BuildSignedManifest(root, rtf, state_.ListText, {key}, now, now + 365 * 86400, &manifest);
   if (!status.ok()) {
@@ -264,13 +263,12 @@ void UpdaterWindow::FetchManifest() {
 }
 
 std::uint64_t UpdaterWindow::AcceptedSerial() {
+  // Anything but a plain number (a hand-edited or damaged setting) counts as
+  // no release accepted yet.
   std::string text = services_.settings.Read(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey, "0");
   std::uint64_t serial = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9' || serial > (UINT64_MAX - 9) / 10) return 0;
-    serial = serial * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return serial;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), serial);
+  return error == std::errc() && end == text.data() + text.size() ? serial : 0;
 }
 
 void UpdaterWindow::ManifestArrived() {
@@ -284,13 +282,9 @@ void UpdaterWindow::ManifestArrived() {
     ShowListBroken();
     return;
   }
-  std::vector<std::string> locations;
-  for (const UpdateListEntry& entry : reading.entries) locations.push_back(entry.Location);
   const std::uint64_t accepted = AcceptedSerial();
-  const std::int64_t now =
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
   ManifestVerdict verdict;
-  if (read) verdict = VerifyManifest(manifest, trustedKeys_, listBytes_, locations, now, accepted);
+  if (read) verdict = VerifyManifest(manifest, trustedKeys_, listBytes_, reading.Locations(), UtcNow(), accepted);
   if (!verdict.accepted) {
     ShowListBroken(texts::kStatusListRefused);
     return;

@@ -13,12 +13,6 @@ namespace {
 
 constexpr std::string_view kPrivateKeyTag = "vmrkxupdate-private-key 1 ";
 
-std::string Trimmed(std::string_view line) {
-  while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-  while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-  return std::string(line);
-}
-
 // A file of the release folder for a location: root + the location with the
 // host's separators ("app\a.dll" is ROOT/app/a.dll).
 std::string ReleaseFileOf(const std::string& releaseRoot, const std::string& location) {
@@ -39,12 +33,6 @@ Status HashFile(const std::string& path, std::string* digest, std::uint64_t* len
   return read;
 }
 
-std::vector<std::string> ListLocations(std::string_view listText) {
-  std::vector<std::string> locations;
-  for (const UpdateListEntry& e : ReadUpdateList(listText).entries) locations.push_back(e.Location);
-  return locations;
-}
-
 }  // namespace
 
 std::string PrivateKeyFileText(std::string_view privateKey) {
@@ -55,7 +43,7 @@ Status ReadPrivateKeyFile(const std::string& path, std::string* privateKey) {
   std::string text;
   Status read = platform::ReadWholeFile(path, &text);
   if (!read.ok()) return read;
-  std::string line = Trimmed(text);
+  std::string line = KeyFileLine(text);
   std::optional<std::string> key;
   if (line.rfind(kPrivateKeyTag, 0) != 0 || !(key = FromBase64(line.substr(kPrivateKeyTag.size()))) ||
       key->size() != platform::kPrivateKeyBytes)
@@ -93,7 +81,7 @@ Status BuildSignedManifest(const std::string& releaseRoot, std::string_view list
   platform::Sha256Digest listDigest = platform::Sha256Of(listBytes);
   manifest.listSha256.assign(reinterpret_cast<const char*>(listDigest.data()), listDigest.size());
   manifest.listLength = listBytes.size();
-  for (const std::string& location : ListLocations(listText)) {
+  for (const std::string& location : ReadUpdateList(listText).Locations()) {
     ManifestFile file;
     file.location = location;
     Status hashed = HashFile(ReleaseFileOf(releaseRoot, location), &file.sha256, &file.length);
@@ -113,9 +101,7 @@ std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::
   UpdateListReading reading = ReadUpdateList(listText);
   if (reading.badLineNumber)
     faults.push_back("list: line " + std::to_string(*reading.badLineNumber) + ": " + reading.badLineReason);
-  std::vector<std::string> locations;
-  for (const UpdateListEntry& e : reading.entries) locations.push_back(e.Location);
-  ManifestVerdict verdict = VerifyManifest(manifestText, trustedKeys, listBytes, locations, nowUnixSeconds, 0);
+  ManifestVerdict verdict = VerifyManifest(manifestText, trustedKeys, listBytes, reading.Locations(), nowUnixSeconds, 0);
   if (!verdict.accepted) {
     faults.push_back("manifest: " + verdict.reason);
     return faults;

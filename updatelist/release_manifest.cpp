@@ -1,6 +1,7 @@
 #include "updatelist/release_manifest.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <unordered_map>
 #include <unordered_set>
@@ -53,21 +54,25 @@ ManifestVerdict Refuse(std::string reason) {
   return verdict;
 }
 
-std::string Trimmed(std::string_view line) {
+}  // namespace
+
+std::string KeyFileLine(std::string_view line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ' || line.back() == '\t'))
     line.remove_suffix(1);
   while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
   return std::string(line);
 }
 
-}  // namespace
+std::int64_t UtcNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
 
 std::vector<std::string> PublicKeysOfText(std::string_view text, size_t* bad) {
   std::vector<std::string> keys;
   if (bad != nullptr) *bad = 0;
   while (!text.empty()) {
     size_t end = text.find('\n');
-    std::string line = Trimmed(text.substr(0, end));
+    std::string line = KeyFileLine(text.substr(0, end));
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     if (line.empty() || line[0] == '#') continue;
     std::optional<std::string> key = FromBase64(line);

@@ -73,6 +73,14 @@ ManifestVerdict VerifyManifest(std::string_view text, const std::vector<std::str
 // lines that are not keys.
 std::vector<std::string> PublicKeysOfText(std::string_view text, size_t* bad = nullptr);
 
+// One line of a key file as it counts: surrounding blanks and the line end
+// dropped.
+std::string KeyFileLine(std::string_view line);
+
+// The system clock in whole seconds since 1970 (UTC): what expiry and
+// serials are measured against.
+std::int64_t UtcNow();
+
 // "2027-12-07T15:30:00Z" and back; UTC only.
 std::string FormatUtc(std::int64_t unixSeconds);
 bool ParseUtc(std::string_view text, std::int64_t* unixSeconds);

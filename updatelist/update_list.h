@@ -37,6 +37,14 @@ struct UpdateListReading {
   // lines, and why.
   std::optional<size_t> badLineNumber;
   std::string badLineReason;
+
+  // The entries' locations, in list order (what a release manifest names).
+  std::vector<std::string> Locations() const {
+    std::vector<std::string> locations;
+    locations.reserve(entries.size());
+    for (const UpdateListEntry& entry : entries) locations.push_back(entry.Location);
+    return locations;
+  }
 };
 
 // Every line split and its Size and Modified converted; stops at the first

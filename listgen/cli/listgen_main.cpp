@@ -49,10 +49,6 @@ int Usage(const char* problem) {
   return kUsage;
 }
 
-std::int64_t Now() {
-  return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 int Failed(const std::string& message) {
   std::fprintf(stderr, "vmrkxupdate-listgen: %s\n", message.c_str());
   return kRefused;
@@ -95,7 +91,7 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
     keys.push_back(key);
   }
   const std::string rtf = vmrk::PlainTextToRtf(list.ListText);
-  const std::int64_t now = Now();
+  const std::int64_t now = vmrk::UtcNow();
   std::string manifest;
   vmrk::Status built = vmrk::BuildSignedManifest(root, rtf, list.ListText, keys, now, now + days * 86400, &manifest);
   if (!built.ok()) return Failed(built.message());
@@ -151,7 +147,7 @@ int Verify(const std::string& list, const std::vector<std::string>& keyFiles, co
     if (!read.ok()) return Failed(read.message());
     for (std::string& key : vmrk::PublicKeysOfText(text)) keys.push_back(std::move(key));
   }
-  std::vector<std::string> faults = vmrk::CheckPublishedRelease(listBytes, manifest, keys, root, Now());
+  std::vector<std::string> faults = vmrk::CheckPublishedRelease(listBytes, manifest, keys, root, vmrk::UtcNow());
   for (const std::string& fault : faults) std::printf("%s\n", fault.c_str());
   if (!faults.empty()) return kRefused;
   std::fprintf(stderr, "%s and %s.sig verify%s\n", list.c_str(), list.c_str(), root.empty() ? "" : ", and so do the files");
