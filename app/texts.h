@@ -38,6 +38,8 @@ inline constexpr char kStatusPartlyUpdated[] = "部分文件未能更新，请�
 inline constexpr char kStatusListRefused[] = "升级文件列表未通过校验，无法升级！";
 inline constexpr char kStatusFileRefused[] = "下载的文件未通过校验，无法升级！";
 inline constexpr char kStatusCannotWrite[] = "无法写入更新文件，请检查磁盘空间和文件夹权限！";
+// Shown in a message box when Windows refuses the window or its timers.
+inline constexpr char kCannotStart[] = "升级程序无法启动，请重新启动电脑后再试！";
 inline constexpr char kStatusFailed[] =
     "下载文件出错！请确保您的电脑已联接到互联网，防火墙已设置允许本程序访问网络！";
 

@@ -16,17 +16,21 @@ enum DownloadFailure : std::int32_t {
   // Content-Encoding nobody asked for).
   kCannotDownload = 1,
   kTooManyRedirects = 2,
-  kNoResponse = 3,          // the connection closed before any response came
+  kNoResponse = 3,          // no response came: the connection closed, or nothing came in time
   kCannotWriteLocally = 4,  // the file could not be created, written or put in place here
-  kUnknownFailure = 99,     // timeouts, name lookup, an unusable address
+  kUnknownFailure = 99,     // name lookup, a refused connection, an unusable address
 };
 
 // No transfer may bring more than this unless the window says otherwise.
 inline constexpr std::uint64_t kDefaultMaxBytes = 64ull << 20;
 
+// A transfer that goes quiet for longer fails: code 3 while no byte of the
+// response has come, code 1 once it has. The window's thread never waits
+// for a quiet server, so these bound only how long the window shows a
+// transfer that is not moving; Cancel and Close end one at once.
 struct DownloadTimeouts {
-  int connectMs = 30000;  // until the request is on the wire
-  int idleMs = 60000;     // longest wait for the response or for more of the body
+  int connectMs = 15000;  // until the request is on the wire (TLS handshake included)
+  int idleMs = 30000;     // longest wait for the response or for more of the body
 };
 
 class DownloaderEvents {

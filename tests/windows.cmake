@@ -3,10 +3,11 @@
 add_library(vmrk_test_support STATIC
   support/event_pump_win.cpp
   support/loopback_server_win.cpp
+  support/mute_listener_win.cpp
   support/platform_downloader_win.cpp
   support/temp_dir.cpp)
 target_include_directories(vmrk_test_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest)
+target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest ws2_32)
 
 add_executable(windows_tests
   ${PROJECT_SOURCE_DIR}/app/win32/win32_window.cpp

@@ -2,6 +2,7 @@
 // the Win32 platform layer.
 #include <windows.h>
 
+#include "app/texts.h"
 #include "app/updater_window.h"
 #include "app/win32/win32_desktop.h"
 #include "app/win32/win32_window.h"
@@ -9,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
+#include "platform/win32/utf16_win.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   // The single-instance test comes before anything else, the window included.
@@ -32,7 +34,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   }
 
   vmrk::Win32Window frame(window, downloader);
-  if (!frame.Create(instance, show)) return 1;
+  if (!downloader.Ready() || !frame.Create(instance, show)) {
+    // Out of window handles or desktop heap: said once, never a window that
+    // waits for events that cannot come.
+    MessageBoxW(nullptr, vmrk::platform::Widen(vmrk::texts::kCannotStart).c_str(),
+                vmrk::platform::Widen(vmrk::texts::kAppTitle).c_str(), MB_ICONERROR | MB_OK);
+    return 1;
+  }
   desktop.SetOwnWindow(frame.handle());
   MSG message;
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {

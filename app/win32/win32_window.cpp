@@ -122,11 +122,17 @@ bool Win32Window::Create(HINSTANCE instance, int show) {
   hwnd_ = CreateWindowExW(0, kClassName, W(texts::kWindowCaption).c_str(), style, CW_USEDEFAULT, CW_USEDEFAULT,
                           frame.right - frame.left, frame.bottom - frame.top, nullptr, nullptr, instance, this);
   if (hwnd_ == nullptr) return false;
+  // Timer1 carries the second start's hand-shake for the window's whole
+  // life: a window without it would never answer one.
+  if (SetTimer(hwnd_, kTimer1, 100, nullptr) == 0) {
+    DestroyWindow(hwnd_);
+    hwnd_ = nullptr;
+    return false;
+  }
   Build();
   Render();
   ShowWindow(hwnd_, show);
   SetForegroundWindow(hwnd_);
-  SetTimer(hwnd_, kTimer1, 100, nullptr);
   return true;
 }
 

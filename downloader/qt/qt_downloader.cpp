@@ -36,6 +36,7 @@ void QtDownloader::BeginDownload() {
   hasher_.reset();
   if (computeSha256_) hasher_ = std::make_unique<platform::Sha256>();
   bodyFailed_ = false;
+  responseBegun_ = false;
   bytesWritten_ = 0;
 
   std::optional<HttpAddress> address = ParseHttpAddress(sourceUrl_);
@@ -118,6 +119,7 @@ void QtDownloader::Rearm(int ms) { watchdog_.start(ms); }
 void QtDownloader::OnMetaData() {
   if (!reply_) return;
   Rearm(timeouts_.idleMs);
+  responseBegun_ = true;
   int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
   if (status < 200 || status >= 300) return;  // redirects and errors end in OnFinished
   // A part of a file, or the file compressed, is not the file: this request
@@ -222,7 +224,9 @@ void QtDownloader::OnFinished() {
 }
 
 void QtDownloader::OnWatchdog() {
-  if (reply_) Fail(kUnknownFailure);
+  // Silence before the status line is "no response"; after it, a body that
+  // broke off.
+  if (reply_) Fail(responseBegun_ ? kCannotDownload : kNoResponse);
 }
 
 void QtDownloader::Fail(std::int32_t code) {

@@ -76,6 +76,7 @@ class QtDownloader : public QObject, public Downloader {
   QTimer watchdog_;
   QElapsedTimer sinceProgress_;
   bool bodyFailed_ = false;
+  bool responseBegun_ = false;  // the status line came
   qint64 bytesWritten_ = 0;
   std::uint64_t generation_ = 0;
 };

@@ -2,6 +2,10 @@
 
 #include <winhttp.h>
 
+#include <algorithm>
+#include <system_error>
+#include <thread>
+
 #include "downloader/http_address.h"
 #include "platform/crypto.h"
 #include "platform/win32/utf16_win.h"
@@ -16,6 +20,7 @@ constexpr int kMaxRedirects = 10;
 constexpr DWORD kProgressIntervalMs = 50;
 constexpr UINT_PTR kWatchdogTimer = 1;
 constexpr UINT kWatchdogPeriodMs = 200;
+constexpr ULONGLONG kTimerSlackMs = 50;  // a timeout may fire this early by the tick count
 const wchar_t kUserAgent[] = L"vmrkxupdate/1.0 (online updater)";
 const wchar_t kWindowClass[] = L"vmrkxupdate.downloader";
 
@@ -24,28 +29,113 @@ const wchar_t kWindowClass[] = L"vmrkxupdate.downloader";
 struct WinHttpDownloader::Transfer {
   std::uint32_t generation = 0;
   HWND target = nullptr;
-  std::atomic<bool> aborted{false};
-  // The watchdog on the window's thread closes a request that went quiet;
-  // not every WinHTTP (Wine's among them) keeps its own receive timeouts.
-  std::atomic<ULONGLONG> lastActivity{GetTickCount64()};
-  std::atomic<bool> requestSent{false};
-  std::atomic<bool> timedOut{false};
-  std::mutex handles;
-  HINTERNET connection = nullptr, request = nullptr;
   std::string finalPath;
   std::uint64_t maxBytes = kDefaultMaxBytes;
   bool computeSha256 = false;
   std::string sha256;  // of the complete body, set before kFinished is posted
+  // Read by the watchdog on the window's thread: not every WinHTTP (Wine's
+  // among them) keeps its own timeouts, and a closed handle does not always
+  // wake a call that waits.
+  std::atomic<ULONGLONG> lastActivity{GetTickCount64()};
+  std::atomic<bool> requestSent{false};
+  std::atomic<bool> responseBegun{false};  // the status line came
+
+  // Whoever holds `guard` owns what follows. Once `abandoned` is set (by
+  // AbortDownload or the watchdog, on the window's thread) the worker never
+  // writes, renames or posts again.
+  std::mutex guard;
+  bool abandoned = false;
+  HINTERNET connection = nullptr, request = nullptr;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::wstring tempPath;
 
   void Post(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (!aborted) PostMessageW(target, message, wParam, lParam);
+    std::lock_guard<std::mutex> lock(guard);
+    if (!abandoned) PostMessageW(target, message, wParam, lParam);
+  }
+  // Removes the partial file and closes the request; waits at most for one
+  // local write of the worker, never for the network.
+  void Abandon() {
+    std::lock_guard<std::mutex> lock(guard);
+    if (abandoned) return;
+    abandoned = true;
+    DropFileLocked();
+    if (request != nullptr) {
+      WinHttpCloseHandle(request);  // wakes the worker where WinHTTP can
+      request = nullptr;
+    }
+  }
+  void DropFileLocked() {
+    if (file == INVALID_HANDLE_VALUE) return;
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+    DeleteFileW(tempPath.c_str());
+  }
+  void DropFile() {
+    std::lock_guard<std::mutex> lock(guard);
+    DropFileLocked();
+  }
+  // Worker side. Each returns false once the transfer is abandoned.
+  bool CreateTemp(const std::wstring& path, bool& created) {
+    std::lock_guard<std::mutex> lock(guard);
+    if (abandoned) return false;
+    tempPath = path;
+    file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    created = file != INVALID_HANDLE_VALUE;
+    return true;
+  }
+  bool Write(const char* data, DWORD size, bool& written) {
+    std::lock_guard<std::mutex> lock(guard);
+    if (abandoned || file == INVALID_HANDLE_VALUE) return false;
+    DWORD count = 0;
+    written = WriteFile(file, data, size, &count, nullptr) && count == size;
+    return true;
+  }
+  bool Commit(bool& moved) {
+    std::lock_guard<std::mutex> lock(guard);
+    if (abandoned || file == INVALID_HANDLE_VALUE) return false;
+    bool closed = CloseHandle(file) != 0;
+    file = INVALID_HANDLE_VALUE;
+    SetFileAttributesW(tempPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    moved = closed && MoveFileExW(tempPath.c_str(), platform::Widen(finalPath).c_str(),
+                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    if (!moved) DeleteFileW(tempPath.c_str());
+    return true;
+  }
+  void CloseHandles() {
+    std::lock_guard<std::mutex> lock(guard);
+    if (request != nullptr) WinHttpCloseHandle(request);
+    if (connection != nullptr) WinHttpCloseHandle(connection);
+    request = connection = nullptr;
   }
 };
 
 namespace {
 
+// What a failed WinHTTP call means. Silence as long as the bound is a
+// timeout whatever the error says: Wine reports one in the TLS handshake as
+// a secure-channel error, and one in the response as WSAETIMEDOUT.
+std::int32_t RequestFailure(const WinHttpDownloader::Transfer& t, const DownloadTimeouts& timeouts) {
+  DWORD error = GetLastError();
+  ULONGLONG quiet = GetTickCount64() - t.lastActivity;
+  // Before the request is out, WinHTTP may apply either bound (Wine's TLS
+  // handshake waits by the receive timeout).
+  ULONGLONG limit = static_cast<ULONGLONG>(t.requestSent ? timeouts.idleMs
+                                                          : std::min(timeouts.connectMs, timeouts.idleMs));
+  bool timedOut = error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT || error == ERROR_TIMEOUT ||
+                  quiet + kTimerSlackMs >= limit;
+  if (timedOut) return t.responseBegun ? kCannotDownload : kNoResponse;
+  switch (error) {
+    case ERROR_WINHTTP_REDIRECT_FAILED: return kTooManyRedirects;
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+    case ERROR_WINHTTP_CONNECTION_ERROR: return t.responseBegun ? kCannotDownload : kNoResponse;
+    default: return kUnknownFailure;  // lookup, refused, certificates
+  }
+}
+
 // Everything a transfer does off the window's thread. Returns a failure code,
-// or 0 for a complete file at t.finalPath.
+// or 0 for a complete file at t.finalPath. Any code returned after the
+// transfer was abandoned goes nowhere.
 std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, const HttpAddress& address,
                          const DownloadTimeouts& timeouts) {
   std::wstring host = platform::Widen(address.host);
@@ -58,37 +148,35 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                          WINHTTP_FLAG_ESCAPE_DISABLE | (address.secure ? WINHTTP_FLAG_SECURE : 0));
   {
-    std::lock_guard<std::mutex> lock(t.handles);
+    std::lock_guard<std::mutex> lock(t.guard);
     t.connection = connection;
+    if (t.abandoned) {
+      if (request != nullptr) WinHttpCloseHandle(request);
+      return kUnknownFailure;
+    }
     t.request = request;
   }
-  if (request == nullptr || t.aborted) return kUnknownFailure;
+  if (request == nullptr) return kUnknownFailure;
   WinHttpSetTimeouts(request, timeouts.connectMs, timeouts.connectMs, timeouts.idleMs, timeouts.idleMs);
+  DWORD responseTimeout = static_cast<DWORD>(timeouts.idleMs);
+  WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
   DWORD redirects = kMaxRedirects;
   WinHttpSetOption(request, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects, sizeof redirects);
   // Files must arrive as they are on the server, never re-encoded.
   WinHttpAddRequestHeaders(request, L"Accept-Encoding: identity", static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
 
-  DWORD responseTimeout = static_cast<DWORD>(timeouts.idleMs);
-  WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
-  bool sent = WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
-  if (sent) {
-    t.lastActivity = GetTickCount64();
-    t.requestSent = true;
-  }
-  if (t.timedOut) return kUnknownFailure;
-  if (!sent || !WinHttpReceiveResponse(request, nullptr)) {
-    if (t.timedOut) return kUnknownFailure;
-    switch (GetLastError()) {
-      case ERROR_WINHTTP_REDIRECT_FAILED: return kTooManyRedirects;
-      case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
-      case ERROR_WINHTTP_CONNECTION_ERROR: return kNoResponse;
-      default: return kUnknownFailure;  // lookup, refused, timeouts
-    }
-  }
+  if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+    return RequestFailure(t, timeouts);
+  t.lastActivity = GetTickCount64();
+  t.requestSent = true;
+  if (!WinHttpReceiveResponse(request, nullptr)) return RequestFailure(t, timeouts);
+  t.lastActivity = GetTickCount64();
+  t.responseBegun = true;
+
   DWORD status = 0, size = sizeof status;
-  WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
-                      &status, &size, WINHTTP_NO_HEADER_INDEX);
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+    return kCannotDownload;  // a response without a status is no file
   if (status >= 400) return kCannotDownload;
   if (status >= 300) return kTooManyRedirects;  // one that could not be followed
   // A part of a file, or the file compressed, is not the file: this request
@@ -119,42 +207,44 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
 
   // The body goes to a temporary file beside its final name, renamed only
   // once it is complete.
-  std::string temp = t.finalPath + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
-                     std::to_string(t.generation);
-  HANDLE file = CreateFileW(platform::Widen(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_HIDDEN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return kCannotWriteLocally;
-  auto dropTemp = [&] {
-    CloseHandle(file);
-    DeleteFileW(platform::Widen(temp).c_str());
-  };
+  bool created = false;
+  if (!t.CreateTemp(platform::Widen(t.finalPath + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                    std::to_string(t.generation)),
+                    created))
+    return kUnknownFailure;
+  if (!created) return kCannotWriteLocally;
   std::uint64_t received = 0;
   std::unique_ptr<platform::Sha256> hasher;
   if (t.computeSha256) hasher = std::make_unique<platform::Sha256>();
   DWORD lastReport = 0;
   std::string buffer(64 * 1024, '\0');
   for (;;) {
-    if (t.aborted) {
-      dropTemp();
-      return kUnknownFailure;
+    // Asked for what is there rather than for a full buffer: a slow server
+    // trickling bytes is moving, and must not look quiet to the watchdog.
+    DWORD available = 0;
+    if (!WinHttpQueryDataAvailable(request, &available)) {
+      t.DropFile();
+      return received > 0 || known ? kCannotDownload : RequestFailure(t, timeouts);
     }
+    if (available == 0) break;
     DWORD got = 0;
-    t.lastActivity = GetTickCount64();
-    if (!WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &got)) {
-      dropTemp();
-      if (t.timedOut) return kUnknownFailure;
-      return received > 0 || known ? kCannotDownload : kNoResponse;
+    if (!WinHttpReadData(request, buffer.data(), std::min<DWORD>(available, static_cast<DWORD>(buffer.size())),
+                         &got)) {
+      t.DropFile();
+      return kCannotDownload;
     }
     if (got == 0) break;
+    t.lastActivity = GetTickCount64();
     // Stopped the moment it passes its bound: an endless body must not fill
     // the disk before a length check could throw it out.
     if (received + got > t.maxBytes) {
-      dropTemp();
+      t.DropFile();
       return kCannotDownload;
     }
-    DWORD written = 0;
-    if (!WriteFile(file, buffer.data(), got, &written, nullptr) || written != got) {
-      dropTemp();
+    bool written = false;
+    if (!t.Write(buffer.data(), got, written)) return kUnknownFailure;
+    if (!written) {
+      t.DropFile();
       return kCannotWriteLocally;
     }
     if (hasher) hasher->Update(std::string_view(buffer.data(), got));
@@ -166,21 +256,16 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
     }
   }
   if (known && received < announced) {
-    dropTemp();
+    t.DropFile();
     return kCannotDownload;
   }
-  CloseHandle(file);
   if (hasher) {
     platform::Sha256Digest digest = hasher->Finish();
     t.sha256.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
   }
-  SetFileAttributesW(platform::Widen(temp).c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (!MoveFileExW(platform::Widen(temp).c_str(), platform::Widen(t.finalPath).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileW(platform::Widen(temp).c_str());
-    return kCannotWriteLocally;
-  }
-  return 0;
+  bool moved = false;
+  if (!t.Commit(moved)) return kUnknownFailure;
+  return moved ? 0 : kCannotWriteLocally;
 }
 
 // TLS 1.2 and 1.3 named explicitly: Windows 7 offers only TLS 1.0 unless
@@ -211,21 +296,21 @@ WinHttpDownloader::WinHttpDownloader(DownloadTimeouts timeouts) : timeouts_(time
   windowClass.lpfnWndProc = WindowProc;
   windowClass.hInstance = GetModuleHandleW(nullptr);
   windowClass.lpszClassName = kWindowClass;
-  RegisterClassW(&windowClass);  // a second downloader finds it registered
+  // A second downloader finds the class registered; any other failure shows
+  // in the window not being made, and Ready() says so.
+  RegisterClassW(&windowClass);
   messages_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance, this);
-  SetWindowLongPtrW(messages_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  if (messages_ != nullptr) SetWindowLongPtrW(messages_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   session_ = OpenSession();
   if (session_ != nullptr) EnableModernTls(session_);
 }
 
 WinHttpDownloader::~WinHttpDownloader() {
   AbortDownload();
-  if (session_ != nullptr) WinHttpCloseHandle(session_);
+  // A worker still waiting in WinHTTP may yet use the session; it is left
+  // for the process's end rather than pulled from under that call.
+  if (session_ != nullptr && *liveWorkers_ == 0) WinHttpCloseHandle(session_);
   if (messages_ != nullptr) DestroyWindow(messages_);
-}
-
-void WinHttpDownloader::Join() {
-  if (worker_.joinable()) worker_.join();
 }
 
 void WinHttpDownloader::BeginDownload() {
@@ -251,37 +336,35 @@ void WinHttpDownloader::BeginDownload() {
   transfer->finalPath = saveFolder_ + "\\" + name;
   transfer->maxBytes = maxBytes_;
   transfer->computeSha256 = computeSha256_;
-  SetTimer(messages_, kWatchdogTimer, kWatchdogPeriodMs, nullptr);
+  if (SetTimer(messages_, kWatchdogTimer, kWatchdogPeriodMs, nullptr) == 0) {
+    // Without its watchdog a quiet server could hold the window for ever.
+    transfer->Post(kFailed, transfer->generation, kUnknownFailure);
+    return;
+  }
   if (strip_) strip_(-1);
   HINTERNET session = session_;
   DownloadTimeouts timeouts = timeouts_;
-  worker_ = std::thread([transfer, session, address = *address, timeouts] {
-    std::int32_t code = RunTransfer(*transfer, session, address, timeouts);
-    {
-      std::lock_guard<std::mutex> lock(transfer->handles);
-      if (transfer->request != nullptr) WinHttpCloseHandle(transfer->request);
-      if (transfer->connection != nullptr) WinHttpCloseHandle(transfer->connection);
-      transfer->request = transfer->connection = nullptr;
-    }
-    if (code == 0) transfer->Post(kFinished, transfer->generation, 0);
-    else transfer->Post(kFailed, transfer->generation, code);
-  });
+  std::shared_ptr<std::atomic<int>> live = liveWorkers_;
+  ++*live;
+  try {
+    std::thread([transfer, session, address = *address, timeouts, live] {
+      std::int32_t code = RunTransfer(*transfer, session, address, timeouts);
+      transfer->CloseHandles();
+      if (code == 0) transfer->Post(kFinished, transfer->generation, 0);
+      else transfer->Post(kFailed, transfer->generation, code);
+      --*live;
+    }).detach();
+  } catch (const std::system_error&) {
+    --*live;
+    transfer->Post(kFailed, transfer->generation, kUnknownFailure);
+  }
 }
 
 void WinHttpDownloader::AbortDownload() {
   if (current_) {
-    current_->aborted = true;
-    {
-      // Closing the request wakes a worker blocked in a WinHTTP call.
-      std::lock_guard<std::mutex> lock(current_->handles);
-      if (current_->request != nullptr) {
-        WinHttpCloseHandle(current_->request);
-        current_->request = nullptr;
-      }
-    }
+    current_->Abandon();
     current_.reset();
   }
-  Join();
   ++generation_;  // anything already posted for the old transfer is stale now
   if (strip_) strip_(0);
 }
@@ -306,13 +389,11 @@ void WinHttpDownloader::Watch() {
   }
   ULONGLONG quiet = GetTickCount64() - current_->lastActivity;
   ULONGLONG limit = static_cast<ULONGLONG>(current_->requestSent ? timeouts_.idleMs : timeouts_.connectMs);
-  if (quiet <= limit || current_->timedOut) return;
-  current_->timedOut = true;
-  std::lock_guard<std::mutex> lock(current_->handles);
-  if (current_->request != nullptr) {
-    WinHttpCloseHandle(current_->request);  // the worker's call fails and it reports 99
-    current_->request = nullptr;
-  }
+  if (quiet <= limit) return;
+  // Ended here rather than by the worker, whose call may never return.
+  std::int32_t code = current_->responseBegun ? kCannotDownload : kNoResponse;
+  AbortDownload();
+  if (events_ != nullptr) events_->DL_Failed(code, 0);
 }
 
 void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -323,7 +404,6 @@ void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
     return;
   }
   std::shared_ptr<Transfer> done = std::move(current_);
-  Join();
   if (message == kFinished) {
     savedFileName_ = done->finalPath;
     savedSha256_ = done->sha256;

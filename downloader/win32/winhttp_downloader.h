@@ -1,6 +1,13 @@
 // The Windows downloader: WinHTTP on a worker thread per transfer, its events
 // posted to a message-only window so that they arrive on the window's thread,
 // after BeginDownload has returned, and never for an aborted transfer.
+//
+// The window's thread never waits for a worker. A synchronous WinHTTP call
+// does not always wake when its handle is closed (Wine's does not), so an
+// aborted or timed-out transfer is abandoned instead: its partial file is
+// removed on the window's thread, and from then on the worker touches
+// neither the disk nor the window; it ends whenever its call returns, or
+// with the process.
 #pragma once
 
 #include <windows.h>
@@ -11,7 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "downloader/downloader.h"
 
@@ -32,6 +38,10 @@ class WinHttpDownloader : public Downloader {
   void BeginDownload() override;
   void AbortDownload() override;
 
+  // False when the window that carries the events to the window's thread
+  // could not be made: no transfer could ever report its end.
+  bool Ready() const { return messages_ != nullptr; }
+
   // For the window's strip: per mille done, -1 while the length is unknown.
   void SetProgressListener(std::function<void(int perMille)> listener) { strip_ = std::move(listener); }
 
@@ -41,7 +51,6 @@ class WinHttpDownloader : public Downloader {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void Deliver(UINT message, WPARAM wParam, LPARAM lParam);
   void Watch();
-  void Join();
 
   DownloadTimeouts timeouts_;
   DownloaderEvents* events_ = nullptr;
@@ -52,7 +61,7 @@ class WinHttpDownloader : public Downloader {
   HWND messages_ = nullptr;
   void* session_ = nullptr;  // HINTERNET, shared by transfers so connections are kept alive
   std::shared_ptr<Transfer> current_;
-  std::thread worker_;
+  std::shared_ptr<std::atomic<int>> liveWorkers_ = std::make_shared<std::atomic<int>>(0);
   std::uint32_t generation_ = 0;
 };
 

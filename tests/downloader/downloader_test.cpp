@@ -10,6 +10,7 @@
 #include "tests/support/event_pump.h"
 #include "tests/support/platform_downloader.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/mute_listener.h"
 #include "tests/support/temp_dir.h"
 
 namespace vmrk {
@@ -163,7 +164,8 @@ INSTANTIATE_TEST_SUITE_P(
                     FailureCase{"cutShort", "/fault/cut/a.dll", kCannotDownload},
                     FailureCase{"elevenRedirects", "/fault/redirect/11/a.dll", kTooManyRedirects},
                     FailureCase{"hangUpBeforeResponse", "/fault/hangup/a.dll", kNoResponse},
-                    FailureCase{"stall", "/fault/stall/a.dll", kUnknownFailure},
+                    FailureCase{"stallBeforeTheResponse", "/fault/stall/a.dll", kNoResponse},
+                    FailureCase{"stallInTheBody", "/fault/stallbody/a.dll", kCannotDownload},
                     FailureCase{"partNobodyAskedFor", "/fault/partial/a.dll", kCannotDownload},
                     FailureCase{"encodingNobodyAskedFor", "/fault/gzip/a.dll", kCannotDownload},
                     FailureCase{"endlessPastItsBound", "/fault/endless/a.dll", kCannotDownload, 1000},
@@ -215,6 +217,74 @@ TEST_F(DownloaderTest, AbortInTheMiddleSilencesTheTransferAndLeavesNoFile) {
   EXPECT_EQ(FilesInSaveFolder(), 0u);
   downloader_.AbortDownload();  // harmless when nothing runs
 }
+
+// The ways a transfer can hang: in the TLS handshake, waiting for the
+// response, in the middle of the body, or merely slow.
+struct QuietCase {
+  const char* name;
+  friend void PrintTo(const QuietCase& c, std::ostream* os) { *os << c.name; }
+  enum Where { kMuteHttps, kMuteHttp, kServer } where;
+  std::string path;           // on the fault server
+  bool waitForBody;           // abort only once bytes have come
+  std::int32_t timeoutCode;   // 0: the transfer keeps moving and finishes
+};
+
+class QuietTransferTest : public DownloaderTest, public testing::WithParamInterface<QuietCase> {
+ protected:
+  std::string Address() {
+    const QuietCase& c = GetParam();
+    if (c.where == QuietCase::kServer) return server_.Url(c.path);
+    return std::string(c.where == QuietCase::kMuteHttps ? "https" : "http") + "://127.0.0.1:" +
+           std::to_string(mute_.port()) + "/vmrkxupdate/list.txt";
+  }
+  void StartAndSettle() {
+    Start(Address());
+    if (GetParam().waitForBody) {
+      ASSERT_TRUE(test::PumpUntil([&] { return FilesInSaveFolder() > 0 || !events_.progress.empty(); }, 10000));
+    }
+    test::PumpFor(500);
+  }
+  test::MuteListener mute_;
+};
+
+TEST_P(QuietTransferTest, AbortAndTheDownloadersEndReturnAtOnceAndLeaveNothing) {
+  StartAndSettle();
+  ASSERT_EQ(events_.ends(), 0u);
+  auto begun = std::chrono::steady_clock::now();
+  downloader_.AbortDownload();
+  owned_.reset();  // what closing the window does next
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(500));
+  test::PumpFor(300);
+  EXPECT_EQ(events_.ends(), 0u);
+  EXPECT_EQ(FilesInSaveFolder(), 0u);
+}
+
+TEST_P(QuietTransferTest, SilenceEndsTheTransferWithCode3BeforeAnyByteAndCode1After) {
+  auto begun = std::chrono::steady_clock::now();
+  Start(Address());
+  ASSERT_TRUE(WaitForEnd(1, 10000));
+  if (GetParam().timeoutCode == 0) {
+    // Slower in total than the silence allowed, yet never silent for long.
+    EXPECT_EQ(events_.finished.size(), 1u);
+    return;
+  }
+  // The fixture allows 2 s to connect and 1.5 s of silence.
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(4500));
+  ASSERT_EQ(events_.failed.size(), 1u);
+  EXPECT_EQ(events_.failed[0], GetParam().timeoutCode);
+  EXPECT_EQ(FilesInSaveFolder(), 0u);
+  test::PumpFor(300);
+  EXPECT_EQ(events_.ends(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stalls, QuietTransferTest,
+    testing::Values(QuietCase{"inTheTlsHandshake", QuietCase::kMuteHttps, "", false, kNoResponse},
+                    QuietCase{"beforeTheConnectionIsServed", QuietCase::kMuteHttp, "", false, kNoResponse},
+                    QuietCase{"waitingForTheResponse", QuietCase::kServer, "/fault/stall/a.dll", false, kNoResponse},
+                    QuietCase{"inTheBody", QuietCase::kServer, "/fault/stallbody/a.dll", true, kCannotDownload},
+                    QuietCase{"slowButMoving", QuietCase::kServer, "/fault/slow/150000/a.dll", true, 0}),
+    [](const testing::TestParamInfo<QuietCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DownloaderTest, AbortBeforeAnUnusableAddressFailsSilencesItToo) {
   Start("http:///x/list.txt");

@@ -5,10 +5,12 @@
 # and signed on Linux (so CNG verifies what OpenSSL signed),
 # the window under Xvfb, Next and Finish clicked with BM_CLICK. Checked on
 # disk: installed files and their times, the side file, the player started.
+# Then certificates that must be refused, and servers that stop answering.
+#   VMRK_E2E_SHOT=FILE.png keeps a screenshot of the display at a failure.
 #   windows_e2e.sh WINDOWS_BUILD_DIR LINUX_BUILD_DIR
 set -uo pipefail
 win=$1; linux=$2
-fail() { echo "FAILED: $*" >&2; exit 1; }
+fail() { echo "FAILED: $*" >&2; [ -n "${VMRK_E2E_SHOT:-}" ] && import -window root "$VMRK_E2E_SHOT"; exit 1; }
 work=$(mktemp -d /tmp/vmrk-wine-e2e.XXXXXX)
 pids=()
 cleanup() {
@@ -26,6 +28,9 @@ pids+=($!)
 read -r display <&"$xfd"
 export DISPLAY=":$display"
 "$wine" wineboot --init >/dev/null 2>&1
+# No window manager runs on this display, and Wine waits 2 s for one to
+# withdraw each window it destroys; unmanaged windows end as on Windows.
+"$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 
 # The release, listed by the maintainer's tool.
 rel="$work/release/vmrkxupdate"
@@ -105,4 +110,39 @@ for bad in expired otherhost unknownca; do
   grep -qE "SSL|client closed connection while" "$work/$bad/error.log" || fail "the updater never reached the server with the $bad certificate"
   grep -q 'GET ' "$work/$bad/access.log" 2>/dev/null && fail "a request went through despite the $bad certificate"
 done
+
+# A server that stops answering never holds the window: closing it while the
+# list is fetched, and Cancel while a file is fetched, end the process within
+# 0.5 s wherever the transfer hangs, and leave no partial file behind.
+exec {mfd}< <(python3 -c 'import socket,time
+s=socket.socket(); s.bind(("127.0.0.1",0)); s.listen(8)
+print(s.getsockname()[1], flush=True); time.sleep(600)')
+pids+=($!)
+read -r muteport <&"$mfd"
+exec {sfd}< <(python3 "$(dirname "$0")/../support/http_server.py" --root "$work/release" --log "$work/fault.log" --lifetime 600)
+pids+=($!)
+read -r faultport <&"$sfd"
+quiet() {  # ADDRESS MARKER-FILE BUTTON...
+  local address=$1 marker=$2; shift 2
+  printf 'seip:%s\r\n' "$address" > "$app/myip.txt"
+  [ -n "$marker" ] && : > "$marker"
+  "$wine" "$app/vmrkxupdate.exe" & local run=$!; pids+=($run)
+  local button
+  for button in "$@"; do
+    if [ "$button" = "${!#}" ]; then
+      sleep 3
+      "$wine" "$win/tests/click_button.exe" "$button" 60 500 || fail "$button with $address ${marker##*/}"
+    else
+      "$wine" "$win/tests/click_button.exe" "$button" 60 || fail "no $button with $address ${marker##*/}"
+    fi
+  done
+  [ -n "$marker" ] && rm -f "$marker"
+  [ -z "$(ls -A "$app/update")" ] || fail "a partial file stayed after ${marker##*/}: $(ls -A "$app/update")"
+}
+quiet "https://localhost:$muteport" "" CLOSE
+quiet "127.0.0.1:$faultport" "$rel/list.txt.stall" CLOSE
+rm -f "$app/readme.txt"  # wanted again, so Next fetches it first
+quiet "127.0.0.1:$faultport" "$rel/app/readme.txt.stall" "下一步" "取 消"
+quiet "127.0.0.1:$faultport" "$rel/app/readme.txt.stallbody" "下一步" "取 消"
+[ "$(grep -c 'GET /vmrkxupdate/app/readme.txt$' "$work/fault.log")" = 2 ] || fail "the stalled file was not asked for twice"
 echo "Windows end-to-end signed update over HTTPS: passed"

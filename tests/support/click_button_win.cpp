@@ -1,11 +1,13 @@
 // Clicks a button of the updater's window the way a user's click arrives
-// (BM_CLICK), once the button is there and enabled.
-//   click_button CAPTION [SECONDS]    exit 0 clicked, 1 not found in time
+// (BM_CLICK), once the button is there and enabled; "CLOSE" closes the
+// window the way its frame's close box does. With END_MS it then waits for
+// the updater's process to end and prints how long that took from the click.
+//   click_button CAPTION [SECONDS [END_MS]]
+//   exit 0 clicked (and ended in time), 1 not found in time, 3 did not end in time
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
-
-#include "platform/win32/utf16_win.h"
 
 namespace {
 
@@ -30,16 +32,28 @@ BOOL CALLBACK Child(HWND child, LPARAM data) {
 int wmain(int argc, wchar_t** argv) {
   if (argc < 2) return 2;
   Search search{argv[1]};
+  bool close = search.caption == L"CLOSE";
   DWORD seconds = argc > 2 ? static_cast<DWORD>(_wtoi(argv[2])) : 30;
+  long endMs = argc > 3 ? _wtol(argv[3]) : -1;
   ULONGLONG deadline = GetTickCount64() + seconds * 1000ull;
   while (GetTickCount64() < deadline) {
     HWND window = FindWindowW(L"vmrkxupdate.frmDLTest", nullptr);
     if (window != nullptr) {
       search.found = nullptr;
-      EnumChildWindows(window, Child, reinterpret_cast<LPARAM>(&search));
-      if (search.found != nullptr) {
-        SendMessageW(search.found, BM_CLICK, 0, 0);
-        return 0;
+      if (!close) EnumChildWindows(window, Child, reinterpret_cast<LPARAM>(&search));
+      if (close || search.found != nullptr) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        HANDLE process = endMs >= 0 ? OpenProcess(SYNCHRONIZE, FALSE, pid) : nullptr;
+        ULONGLONG clicked = GetTickCount64();
+        if (close) SendMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        else SendMessageW(search.found, BM_CLICK, 0, 0);
+        if (endMs < 0) return 0;
+        if (process == nullptr) return 3;
+        bool ended = WaitForSingleObject(process, 30000) == WAIT_OBJECT_0;
+        ULONGLONG took = GetTickCount64() - clicked;
+        std::printf("%s %llu ms after the click\n", ended ? "ended" : "still running", took);
+        return ended && took <= static_cast<ULONGLONG>(endMs) ? 0 : 3;
       }
     }
     Sleep(100);

@@ -7,6 +7,7 @@ fault routes that misbehave on purpose.
   /fault/cut/<name>               announce 1000 bytes, send 100, hang up
   /fault/empty/<name>             200 with an empty body
   /fault/stall/<name>             read the request, then say nothing
+  /fault/stallbody/<name>         announce 1000 bytes, send 500, then say nothing
   /fault/hangup/<name>            close before any response
   /fault/slow/<bytes>/<name>      the body in 1 KiB pieces, 20 ms apart
   /fault/bytes/<bytes>/<name>     a generated body of that length, fast
@@ -14,6 +15,9 @@ fault routes that misbehave on purpose.
   /fault/partial/<name>           206 with a Content-Range, to a plain request
   /fault/gzip/<name>              200 with Content-Encoding: gzip, unasked
 
+Static files beside which a file of the same name plus ".stall" lies are
+answered with nothing, as /fault/stall; plus ".stallbody", with their length
+and the first half of their bytes, then nothing.
 Static files whose name holds ".slow." are sent in 1 KiB pieces 20 ms apart;
 those whose name holds ".cut." announce their length and stop half way;
 those whose name holds ".endless.", or beside which a file of the same name
@@ -77,6 +81,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if not root or not full.startswith(os.path.realpath(root) + os.sep) or not os.path.isfile(full):
             return self.send_body(404, b"not found\n")
         size = os.path.getsize(full)
+        if os.path.exists(full + ".stall"):
+            return self.fault(["stall"])
+        if os.path.exists(full + ".stallbody"):
+            with open(full, "rb") as f:
+                return self.stall_in_body(f.read())
         if ".endless." in os.path.basename(full) or os.path.exists(full + ".endless"):
             with open(full, "rb") as f:
                 return self.endless(f.read())
@@ -131,12 +140,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return self.send_body(200, gzip.compress(b"the file, compressed\n"), [("Content-Encoding", "gzip")])
         if kind == "empty":
             return self.send_body(200, b"")
+        if kind == "stallbody":
+            return self.stall_in_body(b"x" * 1000)
         if kind == "stall":
-            deadline = time.time() + STALL_LIMIT_S
-            while time.time() < deadline and not self.server.stopping:
-                time.sleep(0.05)
-            self.close_hard()
-            return
+            return self.stall()
         if kind == "hangup":
             self.close_hard()
             return
@@ -160,6 +167,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.close_connection = True
             return
         return self.send_body(404, b"no such fault\n")
+
+    def stall(self):
+        deadline = time.time() + STALL_LIMIT_S
+        while time.time() < deadline and not self.server.stopping:
+            time.sleep(0.05)
+        self.close_hard()
+
+    def stall_in_body(self, body):
+        """The headers and the first half of body, then nothing."""
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body[: len(body) // 2])
+        self.wfile.flush()
+        self.stall()
 
     def endless(self, head):
         """head, then zeros until the client gives up (bounded in time)."""
