@@ -6,7 +6,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 exe=$1; shift
 prefix=$(mktemp -d /tmp/vmrk-wine.XXXXXX)
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$prefix" WINEDEBUG=${VMRK_WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
 # A display for the tests that make real windows.
 if [ -z "${DISPLAY:-}" ]; then

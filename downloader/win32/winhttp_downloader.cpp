@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "downloader/http_address.h"
+#include "downloader/win32/user_proxy.h"
+#include "downloader/win32/winhttp_sessions.h"
 #include "platform/crypto.h"
 #include "platform/win32/utf16_win.h"
 
@@ -21,7 +23,6 @@ constexpr DWORD kProgressIntervalMs = 50;
 constexpr UINT_PTR kWatchdogTimer = 1;
 constexpr UINT kWatchdogPeriodMs = 200;
 constexpr ULONGLONG kTimerSlackMs = 50;  // a timeout may fire this early by the tick count
-const wchar_t kUserAgent[] = L"vmrkxupdate/1.0 (online updater)";
 const wchar_t kWindowClass[] = L"vmrkxupdate.downloader";
 
 }  // namespace
@@ -136,8 +137,12 @@ std::int32_t RequestFailure(const WinHttpDownloader::Transfer& t, const Download
 // Everything a transfer does off the window's thread. Returns a failure code,
 // or 0 for a complete file at t.finalPath. Any code returned after the
 // transfer was abandoned goes nowhere.
-std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, const HttpAddress& address,
+std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessions, const HttpAddress& address,
                          const DownloadTimeouts& timeouts) {
+  std::wstring origin = platform::Widen((address.secure ? "https://" : "http://") + address.host + ":" +
+                                        std::to_string(address.port));
+  HINTERNET session = sessions.For(sessions.ChoiceFor(origin, platform::Widen(address.Url())));
+  if (session == nullptr) return kUnknownFailure;
   std::wstring host = platform::Widen(address.host);
   if (host.size() > 2 && host.front() == L'[') host = host.substr(1, host.size() - 2);
   HINTERNET connection = WinHttpConnect(session, host.c_str(), address.port, 0);
@@ -268,27 +273,6 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, HINTERNET session, cons
   return moved ? 0 : kCannotWriteLocally;
 }
 
-// TLS 1.2 and 1.3 named explicitly: Windows 7 offers only TLS 1.0 unless
-// asked. A system that does not know 1.3 refuses the pair; 1.2 alone then.
-void EnableModernTls(HINTERNET session) {
-  DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-  if (!WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols)) {
-    protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-    WinHttpSetOption(session, WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof protocols);
-  }
-}
-
-HINTERNET OpenSession() {
-  // The system's proxy settings: automatic detection and the user's own
-  // configuration (Windows 8.1 and later), else the machine's WinHTTP setting.
-  HINTERNET session =
-      WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-  if (session == nullptr)
-    session = WinHttpOpen(kUserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
-                          WINHTTP_NO_PROXY_BYPASS, 0);
-  return session;
-}
-
 }  // namespace
 
 WinHttpDownloader::WinHttpDownloader(DownloadTimeouts timeouts) : timeouts_(timeouts) {
@@ -301,15 +285,10 @@ WinHttpDownloader::WinHttpDownloader(DownloadTimeouts timeouts) : timeouts_(time
   RegisterClassW(&windowClass);
   messages_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance, this);
   if (messages_ != nullptr) SetWindowLongPtrW(messages_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  session_ = OpenSession();
-  if (session_ != nullptr) EnableModernTls(session_);
 }
 
 WinHttpDownloader::~WinHttpDownloader() {
   AbortDownload();
-  // A worker still waiting in WinHTTP may yet use the session; it is left
-  // for the process's end rather than pulled from under that call.
-  if (session_ != nullptr && *liveWorkers_ == 0) WinHttpCloseHandle(session_);
   if (messages_ != nullptr) DestroyWindow(messages_);
 }
 
@@ -324,7 +303,7 @@ void WinHttpDownloader::BeginDownload() {
 
   std::optional<HttpAddress> address = ParseHttpAddress(sourceUrl_);
   std::string name = SaveNameFromAddress(sourceUrl_);
-  if (!address || name.empty() || saveFolder_.empty() || session_ == nullptr) {
+  if (!address || name.empty() || saveFolder_.empty() || sessions_->System() == nullptr) {
     transfer->Post(kFailed, transfer->generation, kUnknownFailure);
     return;
   }
@@ -342,20 +321,15 @@ void WinHttpDownloader::BeginDownload() {
     return;
   }
   if (strip_) strip_(-1);
-  HINTERNET session = session_;
   DownloadTimeouts timeouts = timeouts_;
-  std::shared_ptr<std::atomic<int>> live = liveWorkers_;
-  ++*live;
   try {
-    std::thread([transfer, session, address = *address, timeouts, live] {
-      std::int32_t code = RunTransfer(*transfer, session, address, timeouts);
+    std::thread([transfer, sessions = sessions_, address = *address, timeouts] {
+      std::int32_t code = RunTransfer(*transfer, *sessions, address, timeouts);
       transfer->CloseHandles();
       if (code == 0) transfer->Post(kFinished, transfer->generation, 0);
       else transfer->Post(kFailed, transfer->generation, code);
-      --*live;
     }).detach();
   } catch (const std::system_error&) {
-    --*live;
     transfer->Post(kFailed, transfer->generation, kUnknownFailure);
   }
 }

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "downloader/downloader.h"
+#include "downloader/win32/winhttp_sessions.h"
 
 namespace vmrk {
 
@@ -59,9 +60,8 @@ class WinHttpDownloader : public Downloader {
   std::uint64_t maxBytes_ = kDefaultMaxBytes;
   bool computeSha256_ = false;
   HWND messages_ = nullptr;
-  void* session_ = nullptr;  // HINTERNET, shared by transfers so connections are kept alive
+  std::shared_ptr<WinHttpSessions> sessions_ = std::make_shared<WinHttpSessions>();
   std::shared_ptr<Transfer> current_;
-  std::shared_ptr<std::atomic<int>> liveWorkers_ = std::make_shared<std::atomic<int>>(0);
   std::uint32_t generation_ = 0;
 };
 

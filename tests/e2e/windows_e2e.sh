@@ -145,4 +145,29 @@ rm -f "$app/readme.txt"  # wanted again, so Next fetches it first
 quiet "127.0.0.1:$faultport" "$rel/app/readme.txt.stall" "下一步" "取 消"
 quiet "127.0.0.1:$faultport" "$rel/app/readme.txt.stallbody" "下一步" "取 消"
 [ "$(grep -c 'GET /vmrkxupdate/app/readme.txt$' "$work/fault.log")" = 2 ] || fail "the stalled file was not asked for twice"
+
+# The user's proxy, set the per-user way Internet Options sets it, carries the
+# list, its manifest and the files; with 127.0.0.1 in its bypass list the
+# same update goes direct. The fault server is the proxy too ("PROXY-GET").
+settings='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings'
+"$wine" reg add "$settings" /v ProxyEnable /t REG_DWORD /d 1 /f >/dev/null 2>&1
+"$wine" reg add "$settings" /v ProxyServer /d "localhost:$faultport" /f >/dev/null 2>&1
+printf 'seip:127.0.0.1:%s\r\n' "$faultport" > "$app/myip.txt"
+through_proxy() {  # WANTED-METHOD
+  : > "$work/fault.log"
+  rm -f "$app/readme.txt"
+  "$wine" "$app/vmrkxupdate.exe" & local run=$!; pids+=($run)
+  "$wine" "$win/tests/click_button.exe" "下一步" 60 || fail "no Next with the proxy ($1)"
+  "$wine" "$win/tests/click_button.exe" "完 成" 60 10000 >/dev/null || fail "no Finish with the proxy ($1)"
+  [ "$(cat "$app/readme.txt")" = "$(printf 'readme 2.0\r\n')" ] || fail "readme.txt with the proxy ($1)"
+  local path
+  for path in /vmrkxupdate/list.txt /vmrkxupdate/list.txt.sig /vmrkxupdate/app/readme.txt; do
+    grep -q " $1 $path\$" "$work/fault.log" || fail "$path did not come as $1: $(cat "$work/fault.log")"
+  done
+  grep -qv " $1 " "$work/fault.log" && fail "not every request came as $1: $(cat "$work/fault.log")"
+  return 0
+}
+through_proxy PROXY-GET
+"$wine" reg add "$settings" /v ProxyOverride /d "127.0.0.1" /f >/dev/null 2>&1
+through_proxy GET
 echo "Windows end-to-end signed update over HTTPS: passed"

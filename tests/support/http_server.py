@@ -24,7 +24,9 @@ those whose name holds ".endless.", or beside which a file of the same name
 plus ".endless" lies, send no length and never stop after the file's bytes.
 
 Prints the port on its first line of output. Every request is appended to the
---log file as "<connection> <method> <path>". Binds 127.0.0.1 only and stops
+--log file as "<connection> <method> <path>"; one that came to it as a proxy
+(an absolute address in the request line, for this server itself) has the
+method "PROXY-GET". Binds 127.0.0.1 only and stops
 by itself after --lifetime seconds.
 """
 import argparse
@@ -49,11 +51,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):
         pass
 
-    def record(self):
+    def record(self, how=""):
         log = self.server.log_path
         if log:
             with self.server.log_lock, open(log, "a", encoding="utf-8") as f:
-                f.write("%d %s %s\n" % (self.client_address[1], self.command, self.path))
+                f.write("%d %s%s %s\n" % (self.client_address[1], how, self.command, self.path))
 
     def send_body(self, status, body, extra_headers=()):
         self.send_response(status)
@@ -68,7 +70,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.do_GET()
 
     def do_GET(self):
-        self.record()
+        if self.path.startswith("http://"):
+            # The absolute form: a client that takes this server for its
+            # proxy. It proxies for itself alone, and logs "PROXY-GET".
+            authority, _, rest = self.path[len("http://"):].partition("/")
+            self.path = "/" + rest
+            self.record("PROXY-")
+            port = self.server.server_address[1]
+            if authority not in ("127.0.0.1:%d" % port, "localhost:%d" % port):
+                return self.send_body(502, b"this proxy serves only its own server\n")
+        else:
+            self.record()
         path = urllib.parse.unquote(self.path.split("?", 1)[0])
         parts = path.strip("/").split("/")
         if parts[0] == "fault" and len(parts) >= 2:
