@@ -11,6 +11,8 @@ target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest 
 
 add_executable(windows_tests
   ${PROJECT_SOURCE_DIR}/app/win32/win32_window.cpp
+  ${PROJECT_SOURCE_DIR}/app/win32/desktop_shell_launch.cpp
+  app/win32/desktop_shell_launch_test.cpp
   app/win32/win32_window_test.cpp
   app/server_address_test.cpp
   app/window_state_test.cpp
@@ -29,13 +31,15 @@ add_executable(windows_tests
   updatelist/rtf_reader_test.cpp
   updatelist/size_text_test.cpp
   updatelist/update_list_test.cpp)
-target_link_libraries(windows_tests PRIVATE vmrk_test_support GTest::gtest_main comctl32 gdi32 user32 shell32)
+target_link_libraries(windows_tests PRIVATE vmrk_test_support GTest::gtest_main comctl32 gdi32 user32 shell32 ole32 oleaut32 uuid)
+add_dependencies(windows_tests fake_player)
 
 # Helpers of the end-to-end update under Wine (tests/e2e/windows_e2e.sh).
 add_executable(click_button support/click_button_win.cpp)
 target_link_libraries(click_button PRIVATE vmrk_platform user32)
 target_link_options(click_button PRIVATE -municode)
 add_executable(fake_player support/fake_player_win.cpp)
+target_link_libraries(fake_player PRIVATE vmrk_platform)
 target_link_options(fake_player PRIVATE -municode)
 add_executable(trust_test_ca support/trust_test_ca_win.cpp)
 target_link_libraries(trust_test_ca PRIVATE crypt32)

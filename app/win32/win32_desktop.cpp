@@ -1,7 +1,6 @@
 #include "app/win32/win32_desktop.h"
 
-#include <shellapi.h>
-
+#include "app/win32/desktop_shell_launch.h"
 #include "platform/win32/utf16_win.h"
 
 namespace vmrk {
@@ -25,9 +24,13 @@ void Win32Desktop::PostCloseRequest(platform::WindowHandle window) {
 }
 
 void Win32Desktop::ShellOpen(const std::string& fileOrAddress) {
-  // Not waited for, and its outcome not looked at. Under the updater's
-  // elevation the player starts elevated too.
-  ShellExecuteW(nullptr, nullptr, platform::Widen(fileOrAddress).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  // Not waited for. The updater runs elevated; the player and the browser
+  // must not, so the desktop starts them, in the folder the updater was
+  // started in, as a direct start would have.
+  DWORD length = GetCurrentDirectoryW(0, nullptr);
+  std::wstring folder(length, L'\0');
+  folder.resize(GetCurrentDirectoryW(length, folder.data()));
+  LaunchAsTheDesktop(platform::Widen(fileOrAddress), folder);
 }
 
 void Win32Desktop::ShowMessage(const std::string& caption, const std::string& text) {
