@@ -24,12 +24,14 @@ struct StepLabel {
   bool border = false;
   Rgb background{236, 233, 216};
   Rgb text{200, 200, 200};
+  friend bool operator==(const StepLabel&, const StepLabel&) = default;
 };
 
 struct ButtonState {
   std::string caption;
   bool enabled = false;
   bool visible = true;
+  friend bool operator==(const ButtonState&, const ButtonState&) = default;
 };
 
 struct WindowState {

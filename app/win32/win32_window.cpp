@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "app/texts.h"
 #include "app/window_layout.h"
 #include "platform/win32/utf16_win.h"
@@ -168,7 +170,8 @@ void Win32Window::Build() {
         break;
       case ControlKind::kListView:
         cls = WC_LISTVIEWW;
-        style |= WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER;
+        style |= WS_TABSTOP | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_NOSORTHEADER |
+                 LVS_OWNERDATA;
         break;
       case ControlKind::kDownloader:
         cls = PROGRESS_CLASSW;
@@ -227,14 +230,19 @@ void Win32Window::FitToText(HWND label) {
 void Win32Window::Render() {
   const WindowState& s = window_.state();
   // Timer ticks and repeated progress reports change nothing: draw nothing.
-  if (s.revision == drawnRevision_) return;
-  drawnRevision_ = s.revision;
-  if (panelBrush_ != nullptr) DeleteObject(panelBrush_);
-  panelBrush_ = CreateSolidBrush(ToColorRef(s.panelBackground));
-  InvalidateRect(Control("Picture1"), nullptr, TRUE);
+  if (s.revision == drawn_.revision) return;
+  drawn_.revision = s.revision;
+  if (drawn_.panel != s.panelBackground) {
+    drawn_.panel = s.panelBackground;
+    if (panelBrush_ != nullptr) DeleteObject(panelBrush_);
+    panelBrush_ = CreateSolidBrush(ToColorRef(s.panelBackground));
+    InvalidateRect(Control("Picture1"), nullptr, TRUE);
+  }
   for (size_t i = 0; i < 3; ++i) {
-    HWND label = Control(i == 0 ? "Label2(0)" : i == 1 ? "Label2(1)" : "Label2(2)");
     const StepLabel& step = s.steps[i];
+    if (drawn_.steps[i] == step) continue;
+    drawn_.steps[i] = step;
+    HWND label = Control(i == 0 ? "Label2(0)" : i == 1 ? "Label2(1)" : "Label2(2)");
     LONG_PTR style = GetWindowLongPtrW(label, GWL_STYLE);
     LONG_PTR wanted = step.border ? (style | WS_BORDER) : (style & ~static_cast<LONG_PTR>(WS_BORDER));
     if (wanted != style) {
@@ -246,56 +254,85 @@ void Win32Window::Render() {
     textColours_[label] = ToColorRef(step.text);
     InvalidateRect(label, nullptr, TRUE);
   }
-  HWND status = Control("Label3(4)");
-  SetWindowTextW(status, W(s.statusText).c_str());
-  if (s.statusColor) textColours_[status] = ToColorRef(*s.statusColor);
-  FitToText(status);
-  InvalidateRect(status, nullptr, TRUE);
-
-  HWND begin = Control("cmdBegin");
-  SetWindowTextW(begin, W(s.cmdBegin.caption).c_str());
-  EnableWindow(begin, s.cmdBegin.enabled);
-  EnableWindow(Control("cmdCancel"), s.cmdCancel.enabled);
-  HWND generate = Control("Command2");
-  EnableWindow(generate, s.Command2.enabled);
-  ShowWindow(generate, s.Command2.visible ? SW_SHOW : SW_HIDE);
-
-  HWND list = Control("ListView1");
-  int count = ListView_GetItemCount(list);
-  while (count > static_cast<int>(s.rows.size())) ListView_DeleteItem(list, --count);
-  for (size_t i = 0; i < s.rows.size(); ++i) {
-    const FileRow& row = s.rows[i];
-    const std::string* cells[] = {&row.number, &row.location, &row.size, &row.modified, &row.status};
-    int item = static_cast<int>(i);
-    if (item >= count) {
-      std::wstring text = W(row.number);
-      LVITEMW entry{};
-      entry.mask = LVIF_TEXT;
-      entry.iItem = item;
-      entry.pszText = text.data();
-      ListView_InsertItem(list, &entry);
-      ++count;
+  if (drawn_.statusText != s.statusText || drawn_.statusColor != s.statusColor) {
+    HWND status = Control("Label3(4)");
+    if (drawn_.statusText != s.statusText) {
+      SetWindowTextW(status, W(s.statusText).c_str());
+      FitToText(status);
     }
-    for (int c = 0; c < 5; ++c) {
-      wchar_t shown[512] = L"";
-      ListView_GetItemText(list, item, c, shown, 512);
-      std::wstring text = W(*cells[c]);
-      if (text != shown) ListView_SetItemText(list, item, c, text.data());
-    }
+    if (s.statusColor) textColours_[status] = ToColorRef(*s.statusColor);
+    drawn_.statusText = s.statusText;
+    drawn_.statusColor = s.statusColor;
+    InvalidateRect(status, nullptr, TRUE);
   }
-  if (s.selectedRow > 0 && s.selectedRow <= count) {
-    int item = s.selectedRow - 1;
-    if (ListView_GetNextItem(list, -1, LVNI_SELECTED) != item) {
-      ListView_SetItemState(list, item, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-      ListView_EnsureVisible(list, item, FALSE);
-    }
+  if (drawn_.begin != s.cmdBegin) {
+    HWND begin = Control("cmdBegin");
+    if (!drawn_.begin || drawn_.begin->caption != s.cmdBegin.caption)
+      SetWindowTextW(begin, W(s.cmdBegin.caption).c_str());
+    EnableWindow(begin, s.cmdBegin.enabled);
+    drawn_.begin = s.cmdBegin;
   }
+  if (drawn_.cancel != s.cmdCancel) {
+    EnableWindow(Control("cmdCancel"), s.cmdCancel.enabled);
+    drawn_.cancel = s.cmdCancel;
+  }
+  if (drawn_.generate != s.Command2) {
+    HWND generate = Control("Command2");
+    EnableWindow(generate, s.Command2.enabled);
+    ShowWindow(generate, s.Command2.visible ? SW_SHOW : SW_HIDE);
+    drawn_.generate = s.Command2;
+  }
+  RenderRows(s);
   if (s.closeRequested && !closing_) {
     closing_ = true;
     KillTimer(hwnd_, kTimer1);
     // After the current event, never from inside the downloader's.
     PostMessageW(hwnd_, WM_CLOSE, 0, 0);
   }
+}
+
+// The list view holds no texts of its own (LVS_OWNERDATA): it asks for the
+// cells it paints. A new list sets the count; otherwise only the rows the
+// transfer passed since the last drawing are repainted.
+void Win32Window::RenderRows(const WindowState& s) {
+  HWND list = Control("ListView1");
+  int count = static_cast<int>(s.rows.size());
+  if (s.rowsRevision != drawn_.rowsRevision) {
+    drawn_.rowsRevision = s.rowsRevision;
+    drawn_.curFile = s.CurFile;
+    ListView_SetItemCountEx(list, count, 0);
+    InvalidateRect(list, nullptr, TRUE);
+  } else if (s.CurFile != drawn_.curFile) {
+    int first = std::max(1, std::min(drawn_.curFile, s.CurFile));
+    int last = std::min(count, std::max(drawn_.curFile, s.CurFile));
+    drawn_.curFile = s.CurFile;
+    if (first <= last) ListView_RedrawItems(list, first - 1, last - 1);
+  } else if (s.CurFile >= 1 && s.CurFile <= count) {
+    ListView_RedrawItems(list, s.CurFile - 1, s.CurFile - 1);  // its percentage or mark
+  }
+  if (s.selectedRow != drawn_.selectedRow) {
+    drawn_.selectedRow = s.selectedRow;
+    if (s.selectedRow > 0 && s.selectedRow <= count) {
+      int item = s.selectedRow - 1;
+      ListView_SetItemState(list, item, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+      ListView_EnsureVisible(list, item, FALSE);
+    }
+  }
+}
+
+LRESULT Win32Window::OnListNotify(NMHDR* header) {
+  if (header->code != LVN_GETDISPINFOW) return 0;
+  auto* info = reinterpret_cast<NMLVDISPINFOW*>(header);
+  const std::vector<FileRow>& rows = window_.state().rows;
+  if (!(info->item.mask & LVIF_TEXT) || info->item.iItem < 0 ||
+      info->item.iItem >= static_cast<int>(rows.size()))
+    return 0;
+  const FileRow& row = rows[static_cast<size_t>(info->item.iItem)];
+  const std::string* cells[] = {&row.number, &row.location, &row.size, &row.modified, &row.status};
+  int column = info->item.iSubItem;
+  cellText_ = column >= 0 && column < 5 ? W(*cells[column]) : std::wstring();
+  info->item.pszText = cellText_.data();
+  return 0;
 }
 
 void Win32Window::PreviewKey(const MSG& message) {
@@ -355,6 +392,11 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       POINT corner{r.left, r.top};
       if (PtInRect(&panel, corner)) return reinterpret_cast<LRESULT>(panelBrush_);
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_NOTIFY: {
+      auto* header = reinterpret_cast<NMHDR*>(lParam);
+      if (header->hwndFrom == Control("ListView1")) return OnListNotify(header);
+      break;
     }
     case WM_SETCURSOR:
       // The hand over the link alone: the cursor of the static class is

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "app/updater_window.h"
@@ -36,6 +37,8 @@ class Win32Window : private DownloaderEvents {
   HFONT FontFor(const struct FontSpec& spec);
   HWND Control(const char* name) const;
   void FitToText(HWND label);
+  void RenderRows(const WindowState& s);
+  LRESULT OnListNotify(NMHDR* header);
 
   void DL_Finished(std::int32_t value) override;
   void DL_Failed(std::int32_t code, std::int32_t extra) override;
@@ -45,7 +48,21 @@ class Win32Window : private DownloaderEvents {
   WinHttpDownloader& downloader_;
   HWND hwnd_ = nullptr;
   UINT dpi_ = 96;
-  std::uint64_t drawnRevision_ = 0;  // the state's revision last drawn
+  // What the controls show now, compared with the state on each change so
+  // that only a part that differs is touched (no brush, text or row is
+  // rebuilt for a change elsewhere).
+  struct Drawn {
+    std::uint64_t revision = 0;
+    std::optional<Rgb> panel;
+    std::array<std::optional<StepLabel>, 3> steps;
+    std::optional<std::string> statusText;
+    std::optional<Rgb> statusColor;
+    std::optional<ButtonState> begin, cancel, generate;
+    std::uint64_t rowsRevision = 0;
+    int curFile = 0;
+    int selectedRow = -1;
+  } drawn_;
+  std::wstring cellText_;  // the list view reads a cell's text from here
   std::map<std::string, HWND> controls_;
   std::map<HWND, COLORREF> textColours_;
   std::map<HWND, HBRUSH> backgrounds_;  // controls with their own background

@@ -1,15 +1,26 @@
 // The Win32 window itself, created hidden in this process under Wine.
 #include "app/win32/win32_window.h"
 
+#include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "app/texts.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
 #include "platform/win32/utf16_win.h"
+#include "tests/support/event_pump.h"
 #include "tests/support/fake_desktop.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/temp_dir.h"
+#include "listgen/release_signing.h"
+#include "platform/crypto.h"
+#include "updatelist/hex_base64.h"
+#include "updatelist/rtf_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace vmrk {
@@ -59,6 +70,84 @@ TEST(Win32Window, OnlyTheLinkShowsTheHandPointer) {
   SetCursor(arrow);
   EXPECT_FALSE(SendMessageW(frame.handle(), WM_SETCURSOR, reinterpret_cast<WPARAM>(status), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)));
   EXPECT_NE(GetCursor(), hand);
+  DestroyWindow(frame.handle());
+}
+
+std::wstring Cell(HWND list, int row, int column) {
+  wchar_t text[256] = L"";
+  ListView_GetItemText(list, row, column, text, 256);
+  return text;
+}
+
+// The list view asks the window for what it paints: a new list shows its
+// rows, and each row's mark appears as its file is installed.
+TEST(Win32Window, TheListViewShowsEveryRowAndEachFilesMarkAsItIsInstalled) {
+  // The address file names a server, never a folder on it: the release lies
+  // at the top of what the suite's server serves, the temporary folder.
+  struct TopRelease {
+    std::filesystem::path top = std::filesystem::temp_directory_path() / "vmrkxupdate";
+    ~TopRelease() { std::filesystem::remove_all(top); }
+  } topRelease;
+  test::TempDir app;
+  std::filesystem::remove_all(topRelease.top);
+  for (auto [name, bytes] : {std::pair{"一.txt", "1"}, {"two.txt", "22"}, {"three.txt", "333"}}) {
+    std::filesystem::create_directories(topRelease.top / "app");
+    std::ofstream(topRelease.top / "app" / test::PathOf(name), std::ios::binary) << bytes;
+  }
+  std::string text =
+      "app\\一.txt?1*2008-5-12 14:30:05\r\napp\\two.txt?2*2008-5-12 14:30:05\r\napp\\three.txt?3*2008-5-12 14:30:05\r\n";
+  std::string rtf = PlainTextToRtf(text);
+  std::ofstream(topRelease.top / "list.txt", std::ios::binary) << rtf;
+  // This build trusts a key compiled in, so the release is signed, here by a
+  // key of the test's own that the application folder trusts as well.
+  std::string privateKey, publicKey, manifest;
+  ASSERT_TRUE(platform::GenerateKey(&privateKey, &publicKey).ok());
+  app.Write("vmrkxupdate.keys", ToBase64(publicKey) + "\n");
+  std::int64_t now = std::time(nullptr);
+  ASSERT_TRUE(BuildSignedManifest(test::Utf8Of(topRelease.top), rtf, text, {privateKey}, now, now + 3600, &manifest).ok());
+  std::ofstream(topRelease.top / "list.txt.sig", std::ios::binary) << manifest;
+  test::LoopbackServer server;
+  app.Write("myip.txt", "seip:" + server.HostPort() + "\r\n");
+  test::FakeDesktop desktop;
+  auto settings = platform::OpenUserSettings();
+  auto lock = platform::CreateInstanceLock("vmrkxupdate-window-test");
+  WinHttpDownloader downloader;
+  UpdaterWindow window({desktop, *settings, *lock, downloader, app.Native(), app.NativeSub("vmrkxupdate.exe"), "x\\"});
+  ASSERT_EQ(window.Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
+  Win32Window frame(window, downloader);
+  ASSERT_TRUE(frame.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  ASSERT_TRUE(test::PumpUntil([&] { return window.state().cmdBegin.enabled; }, 15000));
+  HWND list = nullptr;
+  EnumChildWindows(
+      frame.handle(),
+      [](HWND child, LPARAM found) -> BOOL {
+        wchar_t name[64] = L"";
+        GetClassNameW(child, name, 64);
+        if (std::wstring(name) != WC_LISTVIEWW) return TRUE;
+        *reinterpret_cast<HWND*>(found) = child;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&list));
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(ListView_GetItemCount(list), 3) << window.state().statusText << " rows " << window.state().rows.size();
+  auto expectTheState = [&] {
+    for (int row = 0; row < 3; ++row) {
+      const FileRow& r = window.state().rows[static_cast<size_t>(row)];
+      const std::string* cells[] = {&r.number, &r.location, &r.size, &r.modified, &r.status};
+      for (int column = 0; column < 5; ++column)
+        EXPECT_EQ(Cell(list, row, column), platform::Widen(*cells[column])) << row << "," << column;
+    }
+  };
+  expectTheState();
+  EXPECT_EQ(Cell(list, 0, 1), L"app\\一.txt");
+
+  HWND next = ChildWithText(frame.handle(), platform::Widen(texts::kNext));
+  ASSERT_NE(next, nullptr);
+  SendMessageW(next, BM_CLICK, 0, 0);
+  ASSERT_TRUE(test::PumpUntil([&] { return window.state().cmdBegin.caption == texts::kFinish; }, 15000));
+  expectTheState();
+  for (int row = 0; row < 3; ++row) EXPECT_EQ(Cell(list, row, 4), platform::Widen(texts::kRowDone)) << row;
+  EXPECT_EQ(app.Read("three.txt"), "333");
   DestroyWindow(frame.handle());
 }
 
