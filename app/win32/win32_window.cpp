@@ -140,15 +140,11 @@ bool Win32Window::Create(HINSTANCE instance, int show) {
 
 void Win32Window::Build() {
   HINSTANCE instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
-  const ControlSpec& panel = ControlNamed("Picture1");
   int id = kFirstId;
   // Created in reverse so that the labels inside the panel lie above it.
   auto controls = WindowControls();
   for (auto it = controls.rbegin(); it != controls.rend(); ++it) {
     const ControlSpec& spec = *it;
-    int left = Px(spec.rect.left + (spec.inPanel ? panel.rect.left : 0));
-    int top = Px(spec.rect.top + (spec.inPanel ? panel.rect.top : 0));
-    int width = Px(spec.rect.width), height = Px(spec.rect.height);
     const wchar_t* cls = nullptr;
     // Clipped against each other: the panel must not paint over its labels.
     DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
@@ -178,16 +174,13 @@ void Win32Window::Build() {
         break;
       case ControlKind::kLine:
         cls = WC_STATICW;
-        height = 1;
         break;
     }
-    HWND control = CreateWindowExW(0, cls, W(spec.text).c_str(), style, left, top, width, height, hwnd_,
+    HWND control = CreateWindowExW(0, cls, W(spec.text).c_str(), style, 0, 0, 0, 0, hwnd_,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id++)), instance, nullptr);
     controls_[spec.name] = control;
-    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)), TRUE);
     if (spec.textColor) textColours_[control] = ToColorRef(*spec.textColor);
     if (spec.kind == ControlKind::kLine) backgrounds_[control] = CreateSolidBrush(ToColorRef(*spec.textColor));
-    if (spec.autoSize) FitToText(control);
   }
   // The window's own order puts the panel last; raise the panel's labels.
   for (const char* name : {"Label2(0)", "Label2(1)", "Label2(2)", "Label4(0)", "Label4(1)"})
@@ -200,9 +193,8 @@ void Win32Window::Build() {
   for (const ColumnSpec& spec : FileTableColumns()) {
     std::wstring header = W(spec.header);
     LVCOLUMNW c{};
-    c.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    c.mask = LVCF_TEXT | LVCF_FMT;
     c.fmt = spec.align == TextAlign::kRight ? LVCFMT_RIGHT : spec.align == TextAlign::kCenter ? LVCFMT_CENTER : LVCFMT_LEFT;
-    c.cx = Px(spec.widthTwips);
     c.pszText = header.data();
     ListView_InsertColumn(list, column++, &c);
   }
@@ -211,6 +203,29 @@ void Win32Window::Build() {
   downloader_.SetProgressListener([strip](int perMille) {
     SendMessageW(strip, PBM_SETPOS, perMille < 0 ? 0 : perMille, 0);
   });
+  Layout();
+}
+
+// Positions, fonts and column widths at the window's current DPI: once when
+// it is made, again when it moves to a monitor of another DPI.
+void Win32Window::Layout() {
+  const ControlSpec& panel = ControlNamed("Picture1");
+  std::vector<HFONT> old;
+  old.swap(fonts_);
+  for (const ControlSpec& spec : WindowControls()) {
+    HWND control = Control(spec.name);
+    if (control == nullptr) continue;
+    int left = Px(spec.rect.left + (spec.inPanel ? panel.rect.left : 0));
+    int top = Px(spec.rect.top + (spec.inPanel ? panel.rect.top : 0));
+    int height = spec.kind == ControlKind::kLine ? std::max(1, Px(15)) : Px(spec.rect.height);
+    SetWindowPos(control, nullptr, left, top, Px(spec.rect.width), height, SWP_NOZORDER | SWP_NOACTIVATE);
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(FontFor(spec.font)), TRUE);
+    if (spec.autoSize) FitToText(control);
+  }
+  for (HFONT font : old) DeleteObject(font);  // no control holds them any more
+  HWND list = Control("ListView1");
+  int column = 0;
+  for (const ColumnSpec& spec : FileTableColumns()) ListView_SetColumnWidth(list, column++, Px(spec.widthTwips));
 }
 
 void Win32Window::FitToText(HWND label) {
@@ -392,6 +407,17 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       POINT corner{r.left, r.top};
       if (PtInRect(&panel, corner)) return reinterpret_cast<LRESULT>(panelBrush_);
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_DPICHANGED: {
+      // Per-monitor aware: the window takes the size Windows suggests for
+      // the new monitor, and everything in it is laid out again.
+      dpi_ = HIWORD(wParam);
+      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+      SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                   suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+      Layout();
+      InvalidateRect(hwnd_, nullptr, TRUE);
+      return 0;
     }
     case WM_NOTIFY: {
       auto* header = reinterpret_cast<NMHDR*>(lParam);

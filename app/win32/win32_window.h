@@ -33,6 +33,7 @@ class Win32Window : private DownloaderEvents {
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
   void Build();
+  void Layout();
   int Px(int twips) const;
   HFONT FontFor(const struct FontSpec& spec);
   HWND Control(const char* name) const;

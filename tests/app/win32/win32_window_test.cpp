@@ -4,6 +4,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -70,6 +71,64 @@ TEST(Win32Window, OnlyTheLinkShowsTheHandPointer) {
   SetCursor(arrow);
   EXPECT_FALSE(SendMessageW(frame.handle(), WM_SETCURSOR, reinterpret_cast<WPARAM>(status), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)));
   EXPECT_NE(GetCursor(), hand);
+  DestroyWindow(frame.handle());
+}
+
+RECT RectIn(HWND parent, HWND control) {
+  RECT r;
+  GetWindowRect(control, &r);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+int FontHeight(HWND control) {
+  LOGFONTW font{};
+  GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
+  return std::abs(font.lfHeight);
+}
+
+// Moved to a monitor of a higher DPI (125%: the screen here is small), the
+// window takes the suggested rectangle and everything in it grows with it:
+// places, sizes, fonts, columns.
+TEST(Win32Window, ANewDpiScalesTheWholeWindow) {
+  test::TempDir app;
+  test::FakeDesktop desktop;
+  auto settings = platform::OpenUserSettings();
+  auto lock = platform::CreateInstanceLock("vmrkxupdate-window-test");
+  WinHttpDownloader downloader;
+  UpdaterWindow window({desktop, *settings, *lock, downloader, app.Native(), app.NativeSub("vmrkxupdate.exe"), "x\\"});
+  ASSERT_EQ(window.Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
+  Win32Window frame(window, downloader);
+  ASSERT_TRUE(frame.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  HWND begin = ChildWithText(frame.handle(), platform::Widen(texts::kClose));
+  HWND status = ChildWithText(frame.handle(), platform::Widen(texts::kStatusNoAddressFile));
+  ASSERT_NE(begin, nullptr);
+  ASSERT_NE(status, nullptr);
+  HDC screen = GetDC(nullptr);
+  int dpi = GetDeviceCaps(screen, LOGPIXELSX);
+  ReleaseDC(nullptr, screen);
+  RECT before = RectIn(frame.handle(), begin);
+  int fontBefore = FontHeight(status);
+  RECT frameBefore;
+  GetWindowRect(frame.handle(), &frameBefore);
+
+  auto grown = [](long length) { return static_cast<int>(length * 5 / 4); };
+  int columnBefore = ListView_GetColumnWidth(FindWindowExW(frame.handle(), nullptr, WC_LISTVIEWW, nullptr), 1);
+  RECT suggested{40, 30, 40 + grown(frameBefore.right - frameBefore.left),
+                 30 + grown(frameBefore.bottom - frameBefore.top)};
+  SendMessageW(frame.handle(), WM_DPICHANGED, MAKEWPARAM(dpi * 5 / 4, dpi * 5 / 4), reinterpret_cast<LPARAM>(&suggested));
+
+  RECT frameAfter;
+  GetWindowRect(frame.handle(), &frameAfter);
+  EXPECT_EQ(frameAfter.left, suggested.left);
+  EXPECT_EQ(frameAfter.right - frameAfter.left, suggested.right - suggested.left);
+  RECT after = RectIn(frame.handle(), begin);
+  EXPECT_NEAR(after.left, grown(before.left), 2);
+  EXPECT_NEAR(after.top, grown(before.top), 2);
+  EXPECT_NEAR(after.right - after.left, grown(before.right - before.left), 2);
+  EXPECT_NEAR(FontHeight(status), grown(fontBefore), 1);
+  HWND list = FindWindowExW(frame.handle(), nullptr, WC_LISTVIEWW, nullptr);
+  EXPECT_NEAR(ListView_GetColumnWidth(list, 1), grown(columnBefore), 2);
   DestroyWindow(frame.handle());
 }
 
