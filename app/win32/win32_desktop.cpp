@@ -23,6 +23,22 @@ void Win32Desktop::PostCloseRequest(platform::WindowHandle window) {
   PostMessageW(reinterpret_cast<HWND>(static_cast<UINT_PTR>(window)), WM_SYSCOMMAND, SC_CLOSE, 0);
 }
 
+namespace {
+
+// The shell takes no path of MAX_PATH or more, long-path aware or not: a
+// longer one goes as its 8.3 spelling, the same file by a name it accepts.
+std::wstring ForTheShell(const std::wstring& path) {
+  if (path.size() < MAX_PATH) return path;
+  std::wstring longForm = platform::WidePath(platform::Narrow(path));
+  DWORD n = GetShortPathNameW(longForm.c_str(), nullptr, 0);
+  if (n == 0) return path;
+  std::wstring shortForm(n, L'\0');
+  shortForm.resize(GetShortPathNameW(longForm.c_str(), shortForm.data(), n));
+  return platform::WithoutLongPrefix(shortForm);
+}
+
+}  // namespace
+
 void Win32Desktop::ShellOpen(const std::string& fileOrAddress) {
   // Not waited for. The updater runs elevated; the player and the browser
   // must not, so the desktop starts them, in the folder the updater was
@@ -30,7 +46,7 @@ void Win32Desktop::ShellOpen(const std::string& fileOrAddress) {
   DWORD length = GetCurrentDirectoryW(0, nullptr);
   std::wstring folder(length, L'\0');
   folder.resize(GetCurrentDirectoryW(length, folder.data()));
-  LaunchAsTheDesktop(platform::Widen(fileOrAddress), folder);
+  LaunchAsTheDesktop(ForTheShell(platform::Widen(fileOrAddress)), ForTheShell(folder));
 }
 
 void Win32Desktop::ShowMessage(const std::string& caption, const std::string& text) {

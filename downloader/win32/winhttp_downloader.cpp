@@ -98,7 +98,7 @@ struct WinHttpDownloader::Transfer {
     bool closed = CloseHandle(file) != 0;
     file = INVALID_HANDLE_VALUE;
     SetFileAttributesW(tempPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-    moved = closed && MoveFileExW(tempPath.c_str(), platform::Widen(finalPath).c_str(),
+    moved = closed && MoveFileExW(tempPath.c_str(), platform::WidePath(finalPath).c_str(),
                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!moved) DeleteFileW(tempPath.c_str());
     return true;
@@ -213,7 +213,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
   // The body goes to a temporary file beside its final name, renamed only
   // once it is complete.
   bool created = false;
-  if (!t.CreateTemp(platform::Widen(t.finalPath + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
+  if (!t.CreateTemp(platform::WidePath(t.finalPath + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
                                     std::to_string(t.generation)),
                     created))
     return kUnknownFailure;
@@ -307,7 +307,7 @@ void WinHttpDownloader::BeginDownload() {
     transfer->Post(kFailed, transfer->generation, kUnknownFailure);
     return;
   }
-  DWORD folder = GetFileAttributesW(platform::Widen(saveFolder_).c_str());
+  DWORD folder = GetFileAttributesW(platform::WidePath(saveFolder_).c_str());
   if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY)) {
     transfer->Post(kFailed, transfer->generation, kCannotWriteLocally);  // nowhere to put the file: ask nothing
     return;

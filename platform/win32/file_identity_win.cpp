@@ -10,7 +10,7 @@ namespace {
 // running updater itself) can still be asked who it is; folders need backup
 // semantics to be opened at all.
 HANDLE OpenForQuery(const std::string& path) {
-  return CreateFileW(Widen(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  return CreateFileW(WidePath(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
@@ -34,7 +34,7 @@ bool SameFile(const std::string& a, const std::string& b) {
 
 bool IsFolder(const std::string& path) {
   if (path.empty()) return false;
-  DWORD attributes = GetFileAttributesW(Widen(path).c_str());
+  DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 

@@ -17,7 +17,7 @@ Status Failed(const std::string& what, const std::string& path) {
 
 DWORD Attributes(const std::string& path) {
   if (path.empty()) return INVALID_FILE_ATTRIBUTES;
-  return GetFileAttributesW(Widen(path).c_str());
+  return GetFileAttributesW(WidePath(path).c_str());
 }
 
 bool HiddenOrSystem(DWORD attributes) { return (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0; }
@@ -40,7 +40,7 @@ std::string TemporaryBeside(const std::string& path, const char* tag) {
 }
 
 bool Move(const std::string& from, const std::string& to) {
-  return MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 }  // namespace
@@ -101,7 +101,7 @@ Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) 
   if (pattern.empty() || pattern.back() != '\\') pattern += '\\';
   pattern += '*';
   WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW(Widen(pattern).c_str(), &data);
+  HANDLE find = FindFirstFileW(WidePath(pattern).c_str(), &data);
   if (find == INVALID_HANDLE_VALUE) return Failed("cannot list", folder);
   do {
     std::wstring name = data.cFileName;
@@ -137,12 +137,12 @@ bool StandardErrorIsTerminal() {
 }
 
 Status CreateFolder(const std::string& path) {
-  if (!CreateDirectoryW(Widen(path).c_str(), nullptr)) return Failed("cannot create folder", path);
+  if (!CreateDirectoryW(WidePath(path).c_str(), nullptr)) return Failed("cannot create folder", path);
   return Status::Ok();
 }
 
 Status RemoveFile(const std::string& path) {
-  if (!DeleteFileW(Widen(path).c_str())) return Failed("cannot delete", path);
+  if (!DeleteFileW(WidePath(path).c_str())) return Failed("cannot delete", path);
   return Status::Ok();
 }
 
@@ -154,7 +154,7 @@ Status RemoveFilesIn(const std::string& folder) {
   for (const FolderEntry& entry : entries) {
     if (entry.isFolder) continue;
     std::string path = folder + "\\" + entry.name;
-    SetFileAttributesW(Widen(path).c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only leftover too
+    SetFileAttributesW(WidePath(path).c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only leftover too
     Status removed = RemoveFile(path);
     if (!removed.ok() && first.ok()) first = removed;
   }
@@ -162,7 +162,7 @@ Status RemoveFilesIn(const std::string& folder) {
 }
 
 Status ReadWholeFile(const std::string& path, std::string* bytes) {
-  HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed("cannot open", path);
   bytes->clear();
@@ -176,7 +176,7 @@ Status ReadWholeFile(const std::string& path, std::string* bytes) {
 }
 
 Status ReadFileInPieces(const std::string& path, const std::function<void(std::string_view)>& visit) {
-  HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed("cannot open", path);
   std::string chunk(1 << 20, '\0');
@@ -197,7 +197,7 @@ Status ReadFileInPieces(const std::string& path, const std::function<void(std::s
 // Owner-only through the folder's inherited permissions: a key kept in the
 // maintainer's own profile is readable by that user alone.
 Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
-  HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed("cannot create", path);
   DWORD written = 0;
   BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
@@ -205,7 +205,7 @@ Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
   CloseHandle(file);
   if (!ok) {
     Status failed = Failed("cannot write", path);
-    DeleteFileW(Widen(path).c_str());
+    DeleteFileW(WidePath(path).c_str());
     return failed;
   }
   return Status::Ok();
@@ -213,7 +213,7 @@ Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
 
 Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
   std::string temp = TemporaryBeside(path, "new");
-  HANDLE file = CreateFileW(Widen(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(WidePath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed("cannot create a temporary file for", path);
   DWORD written = 0;
   BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
@@ -221,7 +221,7 @@ Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
   CloseHandle(file);
   if (!ok || !Move(temp, path)) {
     Status failed = Failed("cannot write", path);
-    DeleteFileW(Widen(temp).c_str());
+    DeleteFileW(WidePath(temp).c_str());
     return failed;
   }
   return Status::Ok();
@@ -230,8 +230,8 @@ Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
 Status ReplaceFileWith(const std::string& source, const std::string& target) {
   std::string temp = TemporaryBeside(target, "vmrk");
   // CopyFile carries the source's last-write time over.
-  if (!CopyFileW(Widen(source).c_str(), Widen(temp).c_str(), TRUE)) return Failed("cannot copy", source);
-  SetFileAttributesW(Widen(temp).c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (!CopyFileW(WidePath(source).c_str(), WidePath(temp).c_str(), TRUE)) return Failed("cannot copy", source);
+  SetFileAttributesW(WidePath(temp).c_str(), FILE_ATTRIBUTE_NORMAL);
   if (Move(temp, target)) return Status::Ok();
   DWORD error = GetLastError();
   // A file in use (the player may not have closed yet) cannot be replaced,
@@ -239,18 +239,23 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
   // old one go when it is free (at the latest at the next reboot).
   if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
     std::string aside = TemporaryBeside(target, "old");
-    if (MoveFileExW(Widen(target).c_str(), Widen(aside).c_str(), 0)) {
+    if (MoveFileExW(WidePath(target).c_str(), WidePath(aside).c_str(), 0)) {
       if (Move(temp, target)) {
-        if (!DeleteFileW(Widen(aside).c_str()))
-          MoveFileExW(Widen(aside).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+        // Still in use: removed at the next reboot where the system lets us
+        // ask (it needs administrator rights); where it does not, the next
+        // start's sweep of the updater's leftovers takes it. Either way the
+        // new file is in place.
+        if (!DeleteFileW(WidePath(aside).c_str()) &&
+            !MoveFileExW(WidePath(aside).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+          SetLastError(ERROR_SUCCESS);
         return Status::Ok();
       }
-      MoveFileExW(Widen(aside).c_str(), Widen(target).c_str(), 0);  // put the old one back
+      MoveFileExW(WidePath(aside).c_str(), WidePath(target).c_str(), 0);  // put the old one back
     }
   }
   SetLastError(error);
   Status failed = Failed("cannot replace", target);
-  DeleteFileW(Widen(temp).c_str());
+  DeleteFileW(WidePath(temp).c_str());
   return failed;
 }
 

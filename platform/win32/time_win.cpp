@@ -26,7 +26,7 @@ FILETIME FromUnix(std::int64_t seconds) {
 }
 
 Status Attributes(const std::string& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
-  if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, data))
+  if (!GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, data))
     return Status::Error("cannot read the attributes of " + path + ": " + LastErrorText());
   return Status::Ok();
 }
@@ -76,7 +76,7 @@ Status FileModifiedTime(const std::string& path, std::int64_t* unixSeconds) {
 Status QueryFile(const std::string& path, FileFacts* facts) {
   *facts = FileFacts{};
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &data)) {
+  if (!GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
         error == ERROR_BAD_NETPATH || error == ERROR_NOT_READY)
@@ -91,7 +91,7 @@ Status QueryFile(const std::string& path, FileFacts* facts) {
 }
 
 Status SetFileModifiedTime(const std::string& path, std::int64_t unixSeconds) {
-  HANDLE file = CreateFileW(Widen(path).c_str(), FILE_WRITE_ATTRIBUTES,
+  HANDLE file = CreateFileW(WidePath(path).c_str(), FILE_WRITE_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Status::Error("cannot open " + path + ": " + LastErrorText());

@@ -12,6 +12,25 @@ std::wstring Widen(std::string_view utf8) {
   return out;
 }
 
+std::wstring WidePath(std::string_view utf8Path) {
+  // 248 is CreateDirectoryW's own limit (MAX_PATH less room for an 8.3 name).
+  constexpr size_t kShortEnough = 240;
+  std::wstring path = Widen(utf8Path);
+  if (path.size() < kShortEnough) return path;
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path;
+  if (path.size() > 2 && path[1] == L':' && path[2] == L'\\') return L"\\\\?\\" + path;
+  if (path.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return path;  // relative: the system resolves it, within MAX_PATH
+}
+
+std::wstring WithoutLongPrefix(std::wstring path) {
+  if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\\\" + path.substr(8);
+  if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+  return path;
+}
+
 std::string Narrow(std::wstring_view utf16) {
   if (utf16.empty()) return {};
   int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), nullptr, 0, nullptr, nullptr);

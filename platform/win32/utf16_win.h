@@ -8,6 +8,13 @@
 namespace vmrk::platform {
 
 std::wstring Widen(std::string_view utf8);
+// A file path for the W file functions: as Widen, and past the classic
+// MAX_PATH limits in the \\?\ form (\\?\UNC\ for shares), which takes
+// paths up to 32,767 characters but no "/" and no relative ones. Short paths
+// stay as they are.
+std::wstring WidePath(std::string_view utf8Path);
+// Back from that form, for callers that take no \\?\ (the shell).
+std::wstring WithoutLongPrefix(std::wstring path);
 std::string Narrow(std::wstring_view utf16);
 // The text of GetLastError() for messages.
 std::string LastErrorText();

@@ -170,4 +170,23 @@ through_proxy() {  # WANTED-METHOD
 through_proxy PROXY-GET
 "$wine" reg add "$settings" /v ProxyOverride /d "127.0.0.1" /f >/dev/null 2>&1
 through_proxy GET
+"$wine" reg delete "$settings" /v ProxyEnable /f >/dev/null 2>&1
+
+# An application folder of over 300 characters with a Chinese name: the
+# files install and Finish starts the player.
+part=$(printf '播放器在线升级测试文件夹%.0s' 1 2 3 4 5 6)  # 72 characters
+long="$WINEPREFIX/drive_c/Vmr Player/$part/$part/$part/$part"
+mkdir -p "$long"
+cp "$app/vmrkxupdate.exe" "$app/vmrkxupdate.keys" "$app/myip.txt" "$long/"
+cp "$win/tests/fake_player.exe" "$long/vmrPlayer.exe"
+touch -d 2000-01-01 "$long/vmrPlayer.exe"
+windows_long="C:\\Vmr Player\\$part\\$part\\$part\\$part"
+[ ${#windows_long} -ge 300 ] || fail "the long folder is only ${#windows_long} characters"
+"$wine" "$long/vmrkxupdate.exe" & longrun=$!; pids+=($longrun)
+"$wine" "$win/tests/click_button.exe" "下一步" 60 || fail "no Next in the long folder"
+"$wine" "$win/tests/click_button.exe" "完 成" 60 10000 >/dev/null || fail "no Finish in the long folder"
+[ "$(cat "$long/readme.txt")" = "$(printf 'readme 2.0\r\n')" ] || fail "readme.txt in the long folder"
+[ "$(cat "$long/皮肤/默认.dat")" = "默认皮肤" ] || fail "the Chinese name in the long folder"
+for _ in $(seq 100); do [ -f "$long/player-started.txt" ] && break; sleep 0.1; done
+[ -f "$long/player-started.txt" ] || fail "the player in the long folder was not started"
 echo "Windows end-to-end signed update over HTTPS: passed"

@@ -171,6 +171,60 @@ TEST(Win32Layer, AFileHeldOpenByAnotherProgramIsStillReplaced) {
   EXPECT_EQ(test::ReadFileBytes(target), "new");
 }
 
+struct LongPathCase {
+  const char* name;
+  friend void PrintTo(const LongPathCase& c, std::ostream* os) { *os << c.name; }
+  std::wstring path, wide, plain;  // plain: the wide form without its prefix
+};
+
+class WidePathTest : public testing::TestWithParam<LongPathCase> {};
+
+TEST_P(WidePathTest, LongPathsTakeTheExtendedFormAndComeBackFromIt) {
+  EXPECT_EQ(WidePath(Narrow(GetParam().path)), GetParam().wide);
+  EXPECT_EQ(WithoutLongPrefix(GetParam().wide), GetParam().plain);
+}
+
+const std::wstring kLong(250, L'长');
+INSTANTIATE_TEST_SUITE_P(
+    Forms, WidePathTest,
+    testing::Values(LongPathCase{"shortStaysAsItIs", L"C:\\app\\a.dll", L"C:\\app\\a.dll", L"C:\\app\\a.dll"},
+                    LongPathCase{"longOnADrive", L"C:\\" + kLong, L"\\\\?\\C:\\" + kLong, L"C:\\" + kLong},
+                    LongPathCase{"longWithSlashes", L"C:\\" + kLong + L"/x.dll", L"\\\\?\\C:\\" + kLong + L"\\x.dll",
+                                 L"C:\\" + kLong + L"\\x.dll"},
+                    LongPathCase{"longOnAShare", L"\\\\server\\share\\" + kLong,
+                                 L"\\\\?\\UNC\\server\\share\\" + kLong, L"\\\\server\\share\\" + kLong},
+                    LongPathCase{"alreadyExtended", L"\\\\?\\C:\\" + kLong, L"\\\\?\\C:\\" + kLong,
+                                 L"C:\\" + kLong}),
+    [](const testing::TestParamInfo<LongPathCase>& info) { return std::string(info.param.name); });
+
+// 300 characters and more, below the test's folder: every file operation of
+// an installation works there.
+TEST(Win32Layer, FilesBelowAFolderOfOver300CharactersAreInstalledAndStamped) {
+  test::TempDir dir;
+  std::string folder = Windows(dir.path());
+  for (int i = 0; i < 5; ++i) {
+    folder += "\\长路径文件夹测试" + std::string(60, 'x');
+    ASSERT_TRUE(CreateFolder(folder).ok()) << folder;
+  }
+  ASSERT_GT(Widen(folder).size(), 300u);
+  std::string staged = Windows(dir.Write("update/组件.dll", "new"));
+  std::string target = folder + "\\组件.dll";
+  ASSERT_TRUE(WriteFileAtomically(target, "old").ok());
+  EXPECT_TRUE(IsVisibleFile(target));
+  ASSERT_TRUE(ReplaceFileWith(staged, target).ok());
+  ASSERT_TRUE(SetFileModifiedTime(target, 1210573805).ok());
+  std::int64_t written = 0;
+  ASSERT_TRUE(FileModifiedTime(target, &written).ok());
+  EXPECT_EQ(written, 1210573805);
+  std::string bytes;
+  ASSERT_TRUE(ReadWholeFile(target, &bytes).ok());
+  EXPECT_EQ(bytes, "new");
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(folder, &entries).ok());
+  EXPECT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(RemoveFile(target).ok());
+}
+
 TEST(Win32Layer, PathsAndNames) {
   EXPECT_EQ(PathSeparator(), '\\');
   EXPECT_EQ(UpdaterProgramName(), "vmrkxupdate.exe");
