@@ -51,7 +51,9 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   Changed();
   // Every step below is skipped silently when it fails; start-up never stops
   // half way except for the two endings the wizard knows.
+  log_ = UpdateLog(AppFile(kUpdateLogFile));
   if (services_.instance.AnotherInstanceRunning()) {
+    Log("another updater is running: asked it to come forward, and ended");
     services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSettingsKey, "1");
     return LoadOutcome::kEndProcess;
   }
@@ -71,6 +73,7 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
 
   state_.panelBackground = kPanelAtStart;
 
+  Log(std::string("start: vmrkxupdate ") + VMRK_VERSION + " in " + appPath);
   const std::string staging = StagingFolder();
   if (!platform::PathExists(staging)) platform::CreateFolder(staging);
   platform::RemoveFilesIn(staging);
@@ -87,6 +90,7 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
     // instead of leaving a window with no way on.
     state_.statusColor = kRed;
     state_.statusText = texts::kStatusNoAddressFile;
+    Log("end: no address file " + addressFile);
     state_.cmdBegin.caption = texts::kClose;
     state_.cmdBegin.enabled = true;
     return LoadOutcome::kShowWindow;
@@ -100,6 +104,8 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   if (platform::IsVisibleFile(AppFile(texts::kKeysFile)) && platform::ReadWholeFile(AppFile(texts::kKeysFile), &keysText).ok())
     for (std::string& key : PublicKeysOfText(keysText)) trustedKeys_.push_back(std::move(key));
   state_.ServerBase = ServerBaseFromText(text);
+  Log("server: " + AddressForLog(state_.ServerBase) + (trustedKeys_.empty() ? "" : ", signed releases only (" +
+      std::to_string(trustedKeys_.size()) + " trusted keys)"));
 
   services_.DL.SetSourceURL(state_.ServerBase + texts::kServerFolder + texts::kListFile);
   services_.DL.SetSaveFolder(appPath);
@@ -125,6 +131,7 @@ void UpdaterWindow::cmdBegin_Click() {
     if (state_.rows.empty()) return;
     if (state_.ForeWnd != 0 && ContainsIgnoringCase(state_.ForeTitle, texts::kPlayerName))
       services_.desktop.PostCloseRequest(state_.ForeWnd);
+    Log("next: " + std::to_string(state_.rows.size()) + " files to fetch");
     ShowStep(1);
     state_.CurFile = 1;
     services_.DL.AbortDownload();
@@ -132,21 +139,25 @@ void UpdaterWindow::cmdBegin_Click() {
     services_.DL.SetSaveFolder(StagingFolder());
     services_.DL.SetMaxBytes(static_cast<std::uint64_t>(state_.rows[0].exactSize));
     services_.DL.BeginDownload();
+    Log("fetching " + RowName());
     state_.cmdBegin.enabled = false;
     state_.cmdCancel.enabled = true;
     state_.statusText = texts::StatusDownloading(state_.CurFile, static_cast<long>(state_.rows.size()));
     return;
   }
   if (caption == texts::kFinish) {
+    Log("finish: starting the player " + AppFile(platform::PlayerProgramName()));
     services_.desktop.ShellOpen(AppFile(platform::PlayerProgramName()));
     state_.closeRequested = true;
     return;
   }
+  Log("closed");
   state_.closeRequested = true;
 }
 
 void UpdaterWindow::cmdCancel_Click() {
   Changed();
+  Log("end: cancelled by the user while fetching " + RowName());
   services_.DL.AbortDownload();
   state_.closeRequested = true;
 }
@@ -238,9 +249,11 @@ void UpdaterWindow::CheckUpdateList() {
   const std::string listFile = services_.DL.SavedFileName();
   std::string bytes, text;
   if (!platform::ReadWholeFile(listFile, &bytes).ok() || !DocumentTextOf(bytes, &text).ok()) {
+    Log("list refused: not a readable rich-text document");
     ShowListBroken();
     return;
   }
+  Log("list received: " + std::to_string(bytes.size()) + " bytes");
   ReplaceRows({});
   // Gone before any line is read; a list that cannot be deleted is still read.
   platform::RemoveFile(listFile);
@@ -279,6 +292,7 @@ void UpdaterWindow::ManifestArrived() {
   platform::RemoveFile(manifestFile);
   UpdateListReading reading = ReadUpdateList(listText_);
   if (reading.badLineNumber) {
+    Log("list refused: line " + std::to_string(*reading.badLineNumber) + " is not a list line");
     ShowListBroken();
     return;
   }
@@ -286,12 +300,15 @@ void UpdaterWindow::ManifestArrived() {
   ManifestVerdict verdict;
   if (read) verdict = VerifyManifest(manifest, trustedKeys_, listBytes_, reading.Locations(), UtcNow(), accepted);
   if (!verdict.accepted) {
+    Log("manifest refused: " + (read ? verdict.reason : std::string("cannot be read")));
     ShowListBroken(texts::kStatusListRefused);
     return;
   }
   // Recorded once the release is in (or nothing needed updating): a release
   // whose files were tampered with leaves no trace in the installation.
   pendingSerial_ = verdict.manifest.serial > accepted ? verdict.manifest.serial : 0;
+  Log("manifest accepted: serial " + std::to_string(verdict.manifest.serial) + " (accepted before: " +
+      std::to_string(accepted) + ")");
   signedRelease_ = true;
   services_.DL.SetComputeSha256(true);
   for (ManifestFile& file : verdict.manifest.files) signedFiles_[file.location] = std::move(file);
@@ -301,17 +318,20 @@ void UpdaterWindow::ManifestArrived() {
 void UpdaterWindow::OfferRows(const std::string& text) {
   ListCheckResult result = CheckListText(text, services_.applicationPath, WindowsFolder(), services_.runningProgram);
   if (!result.ok) {
+    Log("list refused: " + result.reason);
     ShowListBroken();
     return;
   }
   ReplaceRows(std::move(result.rows));
   state_.cmdBegin.enabled = true;
   if (state_.rows.empty()) {
+    Log("end: up to date, nothing to update");
     state_.cmdBegin.caption = texts::kClose;
     state_.statusColor = kRed;
     state_.statusText = texts::kStatusUpToDate;
     RecordSerial();
   } else {
+    Log("offered: " + std::to_string(state_.rows.size()) + " files to update");
     state_.cmdBegin.caption = texts::kNext;
     state_.statusText = texts::kStatusReady;
   }
@@ -325,6 +345,7 @@ void UpdaterWindow::ReplaceRows(std::vector<FileRow> rows) {
 }
 
 void UpdaterWindow::ShowListBroken(const char* text) {
+  Log(std::string("end: list or manifest refused, showing \"") + text + "\"");
   ReplaceRows({});
   state_.cmdBegin.caption = texts::kClose;
   state_.cmdBegin.enabled = true;
@@ -342,6 +363,8 @@ void UpdaterWindow::FileArrived() {
   // failed transfer, and nothing of it is installed.
   std::uint64_t length = 0;
   if (!platform::FileLength(staged, &length).ok() || length != static_cast<std::uint64_t>(row.exactSize)) {
+    Log("failed " + RowName() + ": " + std::to_string(length) + " bytes arrived, the list says " +
+        std::to_string(row.exactSize));
     platform::RemoveFile(staged);
     ShowFailure();
     return;
@@ -351,6 +374,7 @@ void UpdaterWindow::FileArrived() {
     auto expected = signedFiles_.find(row.location);
     if (expected == signedFiles_.end() || expected->second.length != length ||
         expected->second.sha256 != services_.DL.SavedFileSha256()) {
+      Log("refused " + RowName() + ": not the bytes the manifest names");
       platform::RemoveFile(staged);
       ShowFailure(texts::kStatusFileRefused);
       return;
@@ -360,9 +384,12 @@ void UpdaterWindow::FileArrived() {
   // Each step below goes on when the one before it failed; only the row's
   // mark tells whether the file is in place.
   StampFileTime(staged, row.modified);
+  bool sideFile = false;
   Status installed = InstallStagedFile(
-      row.location, {services_.applicationPath, WindowsFolder(), services_.runningProgram});
+      row.location, {services_.applicationPath, WindowsFolder(), services_.runningProgram}, &sideFile);
   row.status = installed.ok() ? texts::kRowDone : texts::kRowFailed;
+  if (!installed.ok()) Log("failed " + RowName() + ": " + installed.message());
+  else Log((sideFile ? "side file for " : "installed ") + RowName());
   if (!installed.ok()) anyRowFailed_ = true;
 
   if (static_cast<size_t>(state_.CurFile) == state_.rows.size()) {
@@ -382,7 +409,14 @@ void UpdaterWindow::StartRow() {
   // it passes, instead of filling the disk first.
   services_.DL.SetMaxBytes(static_cast<std::uint64_t>(row.exactSize));
   services_.DL.BeginDownload();
+  Log("fetching " + RowName());
   state_.statusText = texts::StatusDownloading(state_.CurFile, static_cast<long>(state_.rows.size()));
+}
+
+std::string UpdaterWindow::RowName() const {
+  if (state_.CurFile < 1 || static_cast<size_t>(state_.CurFile) > state_.rows.size()) return "the list";
+  return std::to_string(state_.CurFile) + "/" + std::to_string(state_.rows.size()) + " " +
+         state_.rows[static_cast<size_t>(state_.CurFile) - 1].location;
 }
 
 void UpdaterWindow::RecordSerial() {
@@ -402,10 +436,15 @@ void UpdaterWindow::ShowCompleted() {
   ShowStep(2);
   state_.statusColor = kRed;
   state_.statusText = anyRowFailed_ ? texts::kStatusPartlyUpdated : texts::kStatusCompleted;
+  Log(anyRowFailed_ ? "end: partly updated" : "end: updated");
 }
 
 void UpdaterWindow::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
   Changed();
+  std::string detail = services_.DL.FailureDetail();
+  Log("transfer failed while fetching " +
+      (awaitingManifest_ ? std::string("the manifest") : state_.CurFile == 0 ? "the list" : RowName()) + ": code " +
+      std::to_string(code) + (detail.empty() ? "" : ", " + detail));
   if (awaitingManifest_ && code != kCannotWriteLocally) {
     // No manifest, no offer: a release the updater cannot verify is refused
     // whatever kept the manifest away.
@@ -422,6 +461,7 @@ void UpdaterWindow::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
 }
 
 void UpdaterWindow::ShowFailure(const char* text) {
+  Log(std::string("end: failed, showing \"") + text + "\"");
   state_.statusText = text;
   state_.statusColor = kRed;
   state_.cmdBegin.caption = texts::kClose;

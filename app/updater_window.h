@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/texts.h"
+#include "app/update_log.h"
 #include "app/window_state.h"
 #include "downloader/downloader.h"
 #include "platform/desktop.h"
@@ -81,8 +82,12 @@ class UpdaterWindow : public DownloaderEvents {
   void StartRow();
   void ShowCompleted();
 
+  void Log(const std::string& event) { log_.Event(event); }
+  std::string RowName() const;  // "k/n location" of the current row
+
   UpdaterServices services_;
   WindowState state_;
+  UpdateLog log_;
   bool anyRowFailed_ = false;
 
   // Signed releases: with any trusted key, nothing is offered before the

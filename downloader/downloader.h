@@ -61,6 +61,10 @@ class Downloader {
   // 32 bytes with the same validity as SavedFileName; off, it gives "".
   virtual void SetComputeSha256(bool on) = 0;
   virtual std::string SavedFileSha256() const = 0;
+  // Why the last transfer failed, for the update log: "HTTP 404", a system
+  // error number, "silent for 30 s"; valid from its DL_Failed until the
+  // next BeginDownload.
+  virtual std::string FailureDetail() const { return {}; }
   virtual void BeginDownload() = 0;
   virtual void AbortDownload() = 0;
 };

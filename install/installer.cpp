@@ -22,7 +22,8 @@ std::string CommandLineOf(const Registration& registration) {
   return platform::WindowsCommandLine(registration.program, registration.arguments);
 }
 
-Status InstallStagedFile(const std::string& location, const InstallPaths& paths) {
+Status InstallStagedFile(const std::string& location, const InstallPaths& paths, bool* sideFile) {
+  if (sideFile != nullptr) *sideFile = false;
   const char sep = platform::PathSeparator();
   LocationParts parts = SplitLocation(location);
   const std::string staged = paths.applicationPath + sep + kStagingFolderName + sep + parts.fileName;
@@ -34,6 +35,7 @@ Status InstallStagedFile(const std::string& location, const InstallPaths& paths)
     // The running program is never replaced, whatever it is called and
     // however the list spells its path: its new copy waits beside it.
     placed = platform::ReplaceFileWith(staged, paths.applicationPath + sep + platform::SideFileName());
+    if (sideFile != nullptr) *sideFile = true;
   } else if (Status confined = CheckFoldersStayInside(parts.underApplication ? paths.applicationPath
                                                                              : paths.windowsFolder,
                                                       parts.rest, {paths.applicationPath, paths.windowsFolder});

@@ -34,6 +34,7 @@ struct InstallPaths {
 // file replaces its target in one step, after its folders are made, and a
 // component below the Windows folder is registered without waiting. The
 // staged copy is deleted in every case. Fails when the file is not in place.
-Status InstallStagedFile(const std::string& location, const InstallPaths& paths);
+// sideFile, when given, is set true when the file went to the side file.
+Status InstallStagedFile(const std::string& location, const InstallPaths& paths, bool* sideFile = nullptr);
 
 }  // namespace vmrk

@@ -98,6 +98,12 @@ Status ReplaceFileWith(const std::string& source, const std::string& target);
 // runs on after the updater has ended.
 Status StartDetached(const std::string& program, const std::vector<std::string>& arguments);
 
+// Adds bytes at the end of path, creating it when missing.
+Status AppendToFile(const std::string& path, std::string_view bytes);
+
+// Renames from to to in one step, replacing a file of that name.
+Status RenameReplacing(const std::string& from, const std::string& to);
+
 // Writes bytes to a temporary file beside path and renames it over path, so a
 // reader sees either the old or the new content, never a torn one.
 Status WriteFileAtomically(const std::string& path, std::string_view bytes);

@@ -33,6 +33,7 @@ void QtDownloader::BeginDownload() {
   ++generation_;
   savedFileName_.clear();
   savedSha256_.clear();
+  failureDetail_.clear();
   hasher_.reset();
   if (computeSha256_) hasher_ = std::make_unique<platform::Sha256>();
   bodyFailed_ = false;
@@ -42,6 +43,7 @@ void QtDownloader::BeginDownload() {
   std::optional<HttpAddress> address = ParseHttpAddress(sourceUrl_);
   std::string name = SaveNameFromAddress(sourceUrl_);
   if (!address || name.empty() || saveFolder_.empty()) {
+    failureDetail_ = "unusable address";
     FailLater(kUnknownFailure);
     return;
   }
@@ -52,6 +54,7 @@ void QtDownloader::BeginDownload() {
               std::to_string(generation_);
   file_ = std::make_unique<QFile>(QString::fromStdString(tempPath_));
   if (!file_->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    failureDetail_ = "cannot create " + tempPath_ + ": " + file_->errorString().toStdString();
     file_.reset();
     FailLater(kCannotWriteLocally);
     return;
@@ -127,7 +130,11 @@ void QtDownloader::OnMetaData() {
   QByteArray encoding = reply_->rawHeader("Content-Encoding").trimmed().toLower();
   bool announcedTooLong = reply_->header(QNetworkRequest::ContentLengthHeader).isValid() &&
                           reply_->header(QNetworkRequest::ContentLengthHeader).toULongLong() > maxBytes_;
-  if (status == 206 || (!encoding.isEmpty() && encoding != "identity") || announcedTooLong) Fail(kCannotDownload);
+  if (status == 206 || (!encoding.isEmpty() && encoding != "identity") || announcedTooLong) {
+    failureDetail_ = "HTTP " + std::to_string(status) +
+                     (announcedTooLong ? ", longer than allowed" : status == 206 ? ", a part" : ", encoded");
+    Fail(kCannotDownload);
+  }
 }
 
 void QtDownloader::OnReadyRead() {
@@ -140,6 +147,7 @@ void QtDownloader::OnReadyRead() {
   // Stopped the moment it passes its bound: an endless body must not fill
   // the disk before a length check could throw it out.
   if (static_cast<std::uint64_t>(bytesWritten_) + static_cast<std::uint64_t>(chunk.size()) > maxBytes_) {
+    failureDetail_ = "longer than " + std::to_string(maxBytes_) + " bytes";
     Fail(kCannotDownload);
     return;
   }
@@ -193,6 +201,10 @@ void QtDownloader::OnFinished() {
     code = kCannotWriteLocally;
   }
   if (code != 0) {
+    failureDetail_ = (status != 0 ? "HTTP " + std::to_string(status) + ", " : std::string()) +
+                     (error != QNetworkReply::NoError ? reply->errorString().toStdString()
+                      : bodyFailed_                   ? "cannot write the file here"
+                                                      : "body shorter than announced");
     Fail(code);
     return;
   }
@@ -209,6 +221,7 @@ void QtDownloader::OnFinished() {
   if (!committed) file_->remove();
   file_.reset();
   if (!committed) {
+    failureDetail_ = "cannot put " + finalPath_ + " in place";
     emit transferIdle();
     if (events_ != nullptr) events_->DL_Failed(kCannotWriteLocally, 0);
     return;
@@ -226,7 +239,10 @@ void QtDownloader::OnFinished() {
 void QtDownloader::OnWatchdog() {
   // Silence before the status line is "no response"; after it, a body that
   // broke off.
-  if (reply_) Fail(responseBegun_ ? kCannotDownload : kNoResponse);
+  if (!reply_) return;
+  failureDetail_ = std::string(responseBegun_ ? "the body" : "no response") + " stopped: silent for " +
+                   std::to_string((responseBegun_ ? timeouts_.idleMs : timeouts_.connectMs) / 1000) + " s";
+  Fail(responseBegun_ ? kCannotDownload : kNoResponse);
 }
 
 void QtDownloader::Fail(std::int32_t code) {

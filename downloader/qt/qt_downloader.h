@@ -34,6 +34,7 @@ class QtDownloader : public QObject, public Downloader {
   std::string SavedFileName() const override { return savedFileName_; }
   std::string SavedFileSha256() const override { return savedSha256_; }
   void SetComputeSha256(bool on) override { computeSha256_ = on; }
+  std::string FailureDetail() const override { return failureDetail_; }
   void BeginDownload() override;
   void AbortDownload() override;
 
@@ -64,6 +65,7 @@ class QtDownloader : public QObject, public Downloader {
   std::string saveFolder_;
   std::string savedFileName_;
   std::string savedSha256_;
+  std::string failureDetail_;
   std::unique_ptr<platform::Sha256> hasher_;  // only while a transfer hashes
   bool computeSha256_ = false;
   std::string finalPath_;

@@ -34,6 +34,7 @@ struct WinHttpDownloader::Transfer {
   std::uint64_t maxBytes = kDefaultMaxBytes;
   bool computeSha256 = false;
   std::string sha256;  // of the complete body, set before kFinished is posted
+  std::string detail;  // why it failed, set before kFailed is posted
   // Read by the watchdog on the window's thread: not every WinHTTP (Wine's
   // among them) keeps its own timeouts, and a closed handle does not always
   // wake a call that waits.
@@ -116,8 +117,9 @@ namespace {
 // What a failed WinHTTP call means. Silence as long as the bound is a
 // timeout whatever the error says: Wine reports one in the TLS handshake as
 // a secure-channel error, and one in the response as WSAETIMEDOUT.
-std::int32_t RequestFailure(const WinHttpDownloader::Transfer& t, const DownloadTimeouts& timeouts) {
+std::int32_t RequestFailure(WinHttpDownloader::Transfer& t, const DownloadTimeouts& timeouts) {
   DWORD error = GetLastError();
+  t.detail = "WinHTTP error " + std::to_string(error);
   ULONGLONG quiet = GetTickCount64() - t.lastActivity;
   // Before the request is out, WinHTTP may apply either bound (Wine's TLS
   // handshake waits by the receive timeout).
@@ -125,7 +127,10 @@ std::int32_t RequestFailure(const WinHttpDownloader::Transfer& t, const Download
                                                           : std::min(timeouts.connectMs, timeouts.idleMs));
   bool timedOut = error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT || error == ERROR_TIMEOUT ||
                   quiet + kTimerSlackMs >= limit;
-  if (timedOut) return t.responseBegun ? kCannotDownload : kNoResponse;
+  if (timedOut) {
+    t.detail += ", silent for " + std::to_string(limit / 1000) + " s";
+    return t.responseBegun ? kCannotDownload : kNoResponse;
+  }
   switch (error) {
     case ERROR_WINHTTP_REDIRECT_FAILED: return kTooManyRedirects;
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
@@ -182,6 +187,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
   if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
     return kCannotDownload;  // a response without a status is no file
+  t.detail = "HTTP " + std::to_string(status);
   if (status >= 400) return kCannotDownload;
   if (status >= 300) return kTooManyRedirects;  // one that could not be followed
   // A part of a file, or the file compressed, is not the file: this request
@@ -192,7 +198,10 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
     DWORD bytes = sizeof encoding;
     if (WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_ENCODING, WINHTTP_HEADER_NAME_BY_INDEX, encoding, &bytes,
                             WINHTTP_NO_HEADER_INDEX)) {
-      if (_wcsicmp(encoding, L"identity") != 0) return kCannotDownload;
+      if (_wcsicmp(encoding, L"identity") != 0) {
+        t.detail += ", encoded";
+        return kCannotDownload;
+      }
     } else if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
       return kCannotDownload;  // longer than any encoding we could accept
     }
@@ -208,7 +217,10 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
       known = true;
     }
   }
-  if (known && announced > t.maxBytes) return kCannotDownload;
+  if (known && announced > t.maxBytes) {
+    t.detail += ", longer than allowed";
+    return kCannotDownload;
+  }
 
   // The body goes to a temporary file beside its final name, renamed only
   // once it is complete.
@@ -217,7 +229,10 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
                                     std::to_string(t.generation)),
                     created))
     return kUnknownFailure;
-  if (!created) return kCannotWriteLocally;
+  if (!created) {
+    t.detail = "cannot create the file here, system error " + std::to_string(GetLastError());
+    return kCannotWriteLocally;
+  }
   std::uint64_t received = 0;
   std::unique_ptr<platform::Sha256> hasher;
   if (t.computeSha256) hasher = std::make_unique<platform::Sha256>();
@@ -229,7 +244,9 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(request, &available)) {
       t.DropFile();
-      return received > 0 || known ? kCannotDownload : RequestFailure(t, timeouts);
+      std::int32_t code = RequestFailure(t, timeouts);
+      t.detail += " after " + std::to_string(received) + " bytes";
+      return received > 0 || known ? kCannotDownload : code;
     }
     if (available == 0) break;
     DWORD got = 0;
@@ -243,12 +260,14 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
     // Stopped the moment it passes its bound: an endless body must not fill
     // the disk before a length check could throw it out.
     if (received + got > t.maxBytes) {
+      t.detail = "longer than " + std::to_string(t.maxBytes) + " bytes";
       t.DropFile();
       return kCannotDownload;
     }
     bool written = false;
     if (!t.Write(buffer.data(), got, written)) return kUnknownFailure;
     if (!written) {
+      t.detail = "cannot write the file here, system error " + std::to_string(GetLastError());
       t.DropFile();
       return kCannotWriteLocally;
     }
@@ -261,6 +280,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
     }
   }
   if (known && received < announced) {
+    t.detail = "body shorter than announced";
     t.DropFile();
     return kCannotDownload;
   }
@@ -270,6 +290,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
   }
   bool moved = false;
   if (!t.Commit(moved)) return kUnknownFailure;
+  if (!moved) t.detail = "cannot put the file in place, system error " + std::to_string(GetLastError());
   return moved ? 0 : kCannotWriteLocally;
 }
 
@@ -296,6 +317,7 @@ void WinHttpDownloader::BeginDownload() {
   AbortDownload();
   savedFileName_.clear();
   savedSha256_.clear();
+  failureDetail_.clear();
   auto transfer = std::make_shared<Transfer>();
   transfer->generation = ++generation_;
   transfer->target = messages_;
@@ -367,6 +389,8 @@ void WinHttpDownloader::Watch() {
   // Ended here rather than by the worker, whose call may never return.
   std::int32_t code = current_->responseBegun ? kCannotDownload : kNoResponse;
   AbortDownload();
+  failureDetail_ = std::string(code == kNoResponse ? "no response" : "the body") + " stopped: silent for " +
+                   std::to_string(limit / 1000) + " s";
   if (events_ != nullptr) events_->DL_Failed(code, 0);
 }
 
@@ -385,6 +409,7 @@ void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
     // Last: the window may start the next transfer from in here.
     if (events_ != nullptr) events_->DL_Finished(1);
   } else {
+    failureDetail_ = done->detail;
     if (strip_) strip_(0);
     if (events_ != nullptr) events_->DL_Failed(static_cast<std::int32_t>(lParam), 0);
   }

@@ -36,6 +36,7 @@ class WinHttpDownloader : public Downloader {
   std::string SavedFileName() const override { return savedFileName_; }
   std::string SavedFileSha256() const override { return savedSha256_; }
   void SetComputeSha256(bool on) override { computeSha256_ = on; }
+  std::string FailureDetail() const override { return failureDetail_; }
   void BeginDownload() override;
   void AbortDownload() override;
 
@@ -56,7 +57,7 @@ class WinHttpDownloader : public Downloader {
   DownloadTimeouts timeouts_;
   DownloaderEvents* events_ = nullptr;
   std::function<void(int)> strip_;
-  std::string sourceUrl_, saveFolder_, savedFileName_, savedSha256_;
+  std::string sourceUrl_, saveFolder_, savedFileName_, savedSha256_, failureDetail_;
   std::uint64_t maxBytes_ = kDefaultMaxBytes;
   bool computeSha256_ = false;
   HWND messages_ = nullptr;

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <cstdio>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -287,6 +288,29 @@ Status StartDetached(const std::string& program, const std::vector<std::string>&
     return Errno("cannot start", program);
   }
   return Status::Ok();
+}
+
+Status AppendToFile(const std::string& path, std::string_view bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return Errno("cannot open", path);
+  const char* data = bytes.data();
+  size_t left = bytes.size();
+  while (left > 0) {
+    ssize_t n = write(fd, data, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      Status failed = Errno("cannot write", path);
+      close(fd);
+      return failed;
+    }
+    data += n;
+    left -= static_cast<size_t>(n);
+  }
+  return close(fd) == 0 ? Status::Ok() : Errno("cannot write", path);
+}
+
+Status RenameReplacing(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0 ? Status::Ok() : Errno("cannot rename", from);
 }
 
 Status WriteFileAtomically(const std::string& path, std::string_view bytes) {

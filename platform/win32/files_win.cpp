@@ -227,6 +227,21 @@ Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
   return Status::Ok();
 }
 
+Status AppendToFile(const std::string& path, std::string_view bytes) {
+  HANDLE file = CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Failed("cannot open", path);
+  DWORD written = 0;
+  bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) && written == bytes.size();
+  Status status = ok ? Status::Ok() : Failed("cannot write", path);
+  CloseHandle(file);
+  return status;
+}
+
+Status RenameReplacing(const std::string& from, const std::string& to) {
+  return Move(from, to) ? Status::Ok() : Failed("cannot rename", from);
+}
+
 Status ReplaceFileWith(const std::string& source, const std::string& target) {
   std::string temp = TemporaryBeside(target, "vmrk");
   // CopyFile carries the source's last-write time over.
