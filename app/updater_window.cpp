@@ -53,6 +53,10 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   // half way except for the two endings the wizard knows.
   log_ = UpdateLog(AppFile(kUpdateLogFile));
   if (services_.instance.AnotherInstanceRunning()) {
+    if (services_.unattended) {
+      Log("another updater is running: ended");
+      return LoadOutcome::kEndProcess;
+    }
     Log("another updater is running: asked it to come forward, and ended");
     services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSettingsKey, "1");
     return LoadOutcome::kEndProcess;
@@ -73,13 +77,16 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
 
   state_.panelBackground = kPanelAtStart;
 
-  Log(std::string("start: vmrkxupdate ") + VMRK_VERSION + " in " + appPath);
-  const std::string staging = StagingFolder();
-  if (!platform::PathExists(staging)) platform::CreateFolder(staging);
-  platform::RemoveFilesIn(staging);
-  // What an interrupted run left below the application folder; one still in
-  // use stays for the next start.
-  SweepLeftovers(appPath);
+  Log(std::string("start: vmrkxupdate ") + VMRK_VERSION + " in " + appPath +
+      (services_.checkOnly ? " (check only)" : services_.unattended ? " (silent)" : ""));
+  if (!services_.checkOnly) {
+    const std::string staging = StagingFolder();
+    if (!platform::PathExists(staging)) platform::CreateFolder(staging);
+    platform::RemoveFilesIn(staging);
+    // What an interrupted run left below the application folder; one still
+    // in use stays for the next start.
+    SweepLeftovers(appPath);
+  }
 
   state_.CurFile = 0;
   ShowStep(0);
@@ -422,7 +429,7 @@ std::string UpdaterWindow::RowName() const {
 void UpdaterWindow::RecordSerial() {
   // Only ever forwards: an older release was refused at its manifest, and
   // the same serial again is a re-run that changes nothing here.
-  if (pendingSerial_ == 0) return;
+  if (pendingSerial_ == 0 || services_.checkOnly) return;
   services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey,
                            std::to_string(pendingSerial_));
   pendingSerial_ = 0;

@@ -34,6 +34,12 @@ struct UpdaterServices {
   // The maintainer's signing key; when it exists the hidden button signs
   // the list it writes. Empty: never signs.
   std::string maintainerKeyFile = {};
+  // Run without a window (/silent, /check): a running updater is not asked
+  // to come forward, and "maintimer" is left alone.
+  bool unattended = false;
+  // /check: nothing below the application folder is changed (no staging
+  // cleanup, no sweep, no serial recorded); the log is still written.
+  bool checkOnly = false;
 };
 
 class UpdaterWindow : public DownloaderEvents {

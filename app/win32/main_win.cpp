@@ -1,8 +1,14 @@
 // vmrkxupdate for Windows: the portable window logic over Win32, WinHTTP and
 // the Win32 platform layer.
 #include <windows.h>
+#include <shellapi.h>
+
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "app/texts.h"
+#include "app/unattended_run.h"
 #include "app/updater_window.h"
 #include "app/win32/win32_desktop.h"
 #include "app/win32/win32_window.h"
@@ -12,7 +18,46 @@
 #include "platform/single_instance.h"
 #include "platform/win32/utf16_win.h"
 
+namespace {
+
+std::vector<std::string> Arguments() {
+  int count = 0;
+  wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::string> arguments;
+  for (int i = 1; words != nullptr && i < count; ++i) arguments.push_back(vmrk::platform::Narrow(words[i]));
+  if (words != nullptr) LocalFree(words);
+  return arguments;
+}
+
+// /silent and /check: the window's handlers with no window; the downloader's
+// hidden message window still needs this thread's message loop.
+int RunUnattended(vmrk::UpdaterWindow& window, vmrk::WinHttpDownloader& downloader, vmrk::CommandLineChoice choice) {
+  std::optional<int> status;
+  vmrk::UnattendedRun run(window, choice, [&](int s) {
+    status = s;
+    PostQuitMessage(s);
+  });
+  downloader.SetEvents(&run);
+  run.Started();
+  MSG message;
+  while (!status && GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  downloader.SetEvents(nullptr);
+  return status ? *status : vmrk::kExitTransferFailed;
+}
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  vmrk::CommandLineChoice choice = vmrk::ParseCommandLine(Arguments());
+  if (choice.mode == vmrk::CommandLineChoice::kUsage) {
+    MessageBoxW(nullptr, vmrk::platform::Widen(vmrk::kUsageText).c_str(),
+                vmrk::platform::Widen(vmrk::texts::kAppTitle).c_str(), MB_ICONINFORMATION | MB_OK);
+    return vmrk::kExitUsage;
+  }
+  const bool unattended = choice.mode != vmrk::CommandLineChoice::kWindow;
   // The single-instance test comes before anything else, the window included.
   auto lock = vmrk::platform::CreateInstanceLock("vmrkxupdate");
   auto settings = vmrk::platform::OpenUserSettings();
@@ -20,7 +65,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   vmrk::WinHttpDownloader downloader;
   vmrk::UpdaterWindow window({desktop, *settings, *lock, downloader, vmrk::platform::ApplicationPath(),
                               vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot(),
-                              vmrk::platform::MaintainerKeyPath()});
+                              vmrk::platform::MaintainerKeyPath(), unattended,
+                              choice.mode == vmrk::CommandLineChoice::kCheck});
+  if (unattended) {
+    if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return vmrk::kExitAnotherRunning;
+    if (!downloader.Ready()) return vmrk::kExitTransferFailed;
+    return RunUnattended(window, downloader, choice);
+  }
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) {
     // The running updater comes forward on its next tick; Windows lets it
     // take the foreground only with leave from the process that has it (us,

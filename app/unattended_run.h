@@ -1,0 +1,70 @@
+// Updates without a window, for administrators: the command line's choice,
+// and a run of the window's own handlers that ends in an exit status.
+//   vmrkxupdate /silent [/restart]   check, fetch and install; no window
+//   vmrkxupdate /check               only say whether updates are waiting
+// "--silent", "--restart" and "--check" are the same on every system.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/updater_window.h"
+#include "downloader/downloader.h"
+
+namespace vmrk {
+
+struct CommandLineChoice {
+  enum Mode { kWindow, kSilent, kCheck, kUsage } mode = kWindow;
+  bool restart = false;  // /silent only: start the player after a complete update
+};
+
+// arguments without the program's own name.
+CommandLineChoice ParseCommandLine(const std::vector<std::string>& arguments);
+
+inline constexpr char kUsageText[] =
+    "usage: vmrkxupdate [/silent [/restart] | /check]\n"
+    "  /silent   update without a window; exit status 0 up to date or updated, 1 partly updated,\n"
+    "            2 list or manifest refused, 3 transfer failed, 4 another updater is running\n"
+    "  /restart  with /silent: start the player once the update is complete\n"
+    "  /check    change nothing; exit status 0 nothing to do, 10 updates available (2, 3, 4 as above)\n"
+    "  --silent, --restart and --check are the same.\n";
+
+enum ExitStatus : int {
+  kExitDone = 0,
+  kExitPartly = 1,
+  kExitRefused = 2,
+  kExitTransferFailed = 3,
+  kExitAnotherRunning = 4,
+  kExitUpdatesAvailable = 10,
+  kExitUsage = 64,
+};
+
+// Stands between the downloader and the window: each event goes to the
+// window's handler, then the run clicks what a user would (Next, and Finish
+// with /restart) and, once the window has reached an end, calls done with the
+// exit status, once.
+class UnattendedRun : public DownloaderEvents {
+ public:
+  UnattendedRun(UpdaterWindow& window, CommandLineChoice choice, std::function<void(int)> done);
+  // After Form_Load has returned kShowWindow: start-up may have ended already.
+  void Started() { Advance(); }
+
+  void DL_Finished(std::int32_t value) override;
+  void DL_Failed(std::int32_t code, std::int32_t extra) override;
+  void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
+
+  // What the window's state says, when it is an end; nullopt while it runs.
+  static std::optional<int> StatusOf(const WindowState& state, bool check);
+
+ private:
+  void Advance();
+
+  UpdaterWindow& window_;
+  CommandLineChoice choice_;
+  std::function<void(int)> done_;
+  bool ended_ = false;
+};
+
+}  // namespace vmrk

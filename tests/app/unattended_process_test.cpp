@@ -1,0 +1,119 @@
+// The real updater run without a window (--silent, --check), against nginx:
+// every exit status an administrator's script can see, from real runs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "platform/file_time.h"
+#include "platform/ini_settings_store.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/process.h"
+#include "tests/support/release_writer.h"
+#include "tests/support/temp_dir.h"
+#include "updatelist/rtf_writer.h"
+
+namespace vmrk {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct UnattendedCase {
+  const char* name;
+  friend void PrintTo(const UnattendedCase& c, std::ostream* os) { *os << c.name; }
+  std::vector<std::string> arguments;
+  std::vector<test::ReleaseFile> release;
+  enum Setup { kNone, kUpToDate, kFolderInTheWay, kUnsafeList, kFileMissingOnServer, kAnotherRunning } setup;
+  int status;
+  bool installed;       // app/a.txt holds the release's bytes afterwards
+  bool playerStarted;
+};
+
+class UnattendedProcessTest : public testing::TestWithParam<UnattendedCase> {
+ protected:
+  UnattendedProcessTest() {
+    fs::copy_file(VMRK_UPDATER_EXE, app_.Sub("vmrkxupdate"));
+    fs::permissions(app_.Sub("vmrkxupdate"), fs::perms::owner_all);
+    std::string player = app_.Write("vmrPlayer", "#!/bin/sh\necho started > \"$(dirname \"$0\")/player-started.txt\"\n");
+    chmod(player.c_str(), 0755);
+    platform::SetFileModifiedTime(player, 2000000000);  // newer than anything listed: never replaced
+    // No display at all: a run without a window must not need one.
+    env_ = {{"XDG_RUNTIME_DIR", runtime_.path()}, {"XDG_CONFIG_HOME", config_.path()}, {"DISPLAY", ""},
+            {"WAYLAND_DISPLAY", ""}, {"WINDIR", windows_.path()}};
+  }
+  std::string MainTimer() {
+    return platform::IniSettingsStore(config_.path()).Read("tesk", "vmrmovie", "maintimer", "<missing>");
+  }
+  test::TempDir app_, release_, runtime_, config_, windows_;
+  test::Environment env_;
+};
+
+TEST_P(UnattendedProcessTest, EndsWithItsExitStatus) {
+  const UnattendedCase& c = GetParam();
+  test::WriteRelease(release_, c.release);
+  switch (c.setup) {
+    case UnattendedCase::kUpToDate:
+      platform::SetFileModifiedTime(app_.Write("a.txt", "installed"), 2000000000);
+      break;
+    case UnattendedCase::kFolderInTheWay:
+      fs::create_directories(app_.Sub("b.txt/inside"));  // b.txt cannot be put in place
+      break;
+    case UnattendedCase::kUnsafeList:
+      release_.Write("vmrkxupdate/list.txt", PlainTextToRtf("app\\..\\..\\x.txt?1*2008-5-12 14:30:05\r\n"));
+      break;
+    case UnattendedCase::kFileMissingOnServer:
+      fs::remove(release_.Sub("vmrkxupdate/app/a.txt"));
+      break;
+    default:
+      break;
+  }
+  test::NginxServer nginx(release_.path());
+  app_.Write("myip.txt", "seip:" + nginx.HostPort() + "\r\n");
+  std::unique_ptr<test::Process> holder;
+  if (c.setup == UnattendedCase::kAnotherRunning) {
+    holder = std::make_unique<test::Process>(VMRK_LOCK_HOLDER_EXE, std::vector<std::string>{}, env_, true, true);
+    for (int i = 0; i < 200 && fs::is_empty(runtime_.path()); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+
+  test::Process updater(app_.Sub("vmrkxupdate"), c.arguments, env_, false, true);
+  EXPECT_EQ(updater.WaitExit(30000), c.status);
+  EXPECT_EQ(fs::exists(app_.Sub("a.txt")) && app_.Read("a.txt") == "new a", c.installed);
+  if (c.playerStarted) {
+    for (int i = 0; i < 100 && !fs::exists(app_.Sub("player-started.txt")); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } else {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  EXPECT_EQ(fs::exists(app_.Sub("player-started.txt")), c.playerStarted);
+  // Nobody is asked to come forward, by any run without a window.
+  EXPECT_EQ(MainTimer(), "<missing>");
+  if (c.arguments.size() == 1 && (c.arguments[0] == "--check" || c.arguments[0] == "/CHECK"))
+    EXPECT_FALSE(fs::exists(app_.Sub("update"))) << "a check changed the application folder";
+}
+
+const std::vector<test::ReleaseFile> kRelease{{"app\\a.txt", "new a"}, {"app\\b.txt", "new b"}};
+const std::vector<test::ReleaseFile> kOneFile{{"app\\a.txt", "new a"}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, UnattendedProcessTest,
+    testing::Values(
+        UnattendedCase{"updated", {"--silent"}, kRelease, UnattendedCase::kNone, 0, true, false},
+        UnattendedCase{"windowsSpelling", {"/silent"}, kRelease, UnattendedCase::kNone, 0, true, false},
+        UnattendedCase{"updatedAndRestarted", {"--silent", "--restart"}, kRelease, UnattendedCase::kNone, 0, true, true},
+        UnattendedCase{"upToDate", {"--silent"}, kOneFile, UnattendedCase::kUpToDate, 0, false, false},
+        UnattendedCase{"partlyUpdated", {"--silent"}, kRelease, UnattendedCase::kFolderInTheWay, 1, true, false},
+        UnattendedCase{"listRefused", {"--silent"}, kRelease, UnattendedCase::kUnsafeList, 2, false, false},
+        UnattendedCase{"transferFailed", {"--silent"}, kRelease, UnattendedCase::kFileMissingOnServer, 3, false, false},
+        UnattendedCase{"anotherUpdaterRuns", {"--silent"}, kRelease, UnattendedCase::kAnotherRunning, 4, false, false},
+        UnattendedCase{"checkFindsUpdates", {"--check"}, kRelease, UnattendedCase::kNone, 10, false, false},
+        UnattendedCase{"checkFindsNothing", {"/CHECK"}, kOneFile, UnattendedCase::kUpToDate, 0, false, false},
+        UnattendedCase{"unknownArgument", {"--frobnicate"}, kRelease, UnattendedCase::kNone, 64, false, false},
+        UnattendedCase{"restartWithoutSilent", {"--restart"}, kRelease, UnattendedCase::kNone, 64, false, false}),
+    [](const testing::TestParamInfo<UnattendedCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vmrk
