@@ -35,6 +35,8 @@ constexpr int kTitleBufferSpaces = 255;
 // Far above any real list (100,000 lines are about 12 MB); an endless body
 // must end somewhere.
 constexpr std::uint64_t kListMaxBytes = 64ull << 20;
+// The log names the first offered files; each fetched one has its own line.
+constexpr size_t kLoggedOfferedRows = 20;
 
 }  // namespace
 
@@ -338,7 +340,10 @@ void UpdaterWindow::OfferRows(const std::string& text) {
     state_.statusText = texts::kStatusUpToDate;
     RecordSerial();
   } else {
-    Log("offered: " + std::to_string(state_.rows.size()) + " files to update");
+    std::string names;
+    for (size_t i = 0; i < state_.rows.size() && i < kLoggedOfferedRows; ++i) names += " " + state_.rows[i].location;
+    if (state_.rows.size() > kLoggedOfferedRows) names += " ...";
+    Log("offered: " + std::to_string(state_.rows.size()) + " files to update:" + names);
     state_.cmdBegin.caption = texts::kNext;
     state_.statusText = texts::kStatusReady;
   }

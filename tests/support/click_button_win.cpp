@@ -2,7 +2,8 @@
 // (BM_CLICK), once the button is there and enabled; "CLOSE" closes the
 // window the way its frame's close box does. With END_MS it then waits for
 // the updater's process to end and prints how long that took from the click.
-//   click_button CAPTION [SECONDS [END_MS]]
+// "--in-dialog" first looks in a message box instead of the updater's window.
+//   click_button [--in-dialog] CAPTION [SECONDS [END_MS]]
 //   exit 0 clicked (and ended in time), 1 not found in time, 3 did not end in time
 #include <windows.h>
 
@@ -30,6 +31,12 @@ BOOL CALLBACK Child(HWND child, LPARAM data) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  const wchar_t* windowClass = L"vmrkxupdate.frmDLTest";
+  if (argc > 1 && std::wstring(argv[1]) == L"--in-dialog") {
+    windowClass = L"#32770";
+    --argc;
+    ++argv;
+  }
   if (argc < 2) return 2;
   Search search{argv[1]};
   bool close = search.caption == L"CLOSE";
@@ -37,7 +44,7 @@ int wmain(int argc, wchar_t** argv) {
   long endMs = argc > 3 ? _wtol(argv[3]) : -1;
   ULONGLONG deadline = GetTickCount64() + seconds * 1000ull;
   while (GetTickCount64() < deadline) {
-    HWND window = FindWindowW(L"vmrkxupdate.frmDLTest", nullptr);
+    HWND window = FindWindowW(windowClass, nullptr);
     if (window != nullptr) {
       search.found = nullptr;
       if (!close) EnumChildWindows(window, Child, reinterpret_cast<LPARAM>(&search));
