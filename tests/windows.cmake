@@ -12,7 +12,6 @@ target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest 
 add_executable(windows_tests
   ${PROJECT_SOURCE_DIR}/app/win32/win32_window.cpp
   ${PROJECT_SOURCE_DIR}/app/win32/desktop_shell_launch.cpp
-  ${PROJECT_SOURCE_DIR}/app/win32/win32_desktop.cpp
   app/win32/desktop_shell_launch_test.cpp
   app/win32/win32_window_test.cpp
   app/server_address_test.cpp
@@ -41,7 +40,7 @@ target_link_libraries(click_button PRIVATE vmrk_platform user32)
 target_link_options(click_button PRIVATE -municode)
 add_executable(fake_player support/fake_player_win.cpp)
 target_link_libraries(fake_player PRIVATE vmrk_platform)
-target_link_options(fake_player PRIVATE -municode -mwindows)
+target_link_options(fake_player PRIVATE -municode)
 add_executable(trust_test_ca support/trust_test_ca_win.cpp)
 target_link_libraries(trust_test_ca PRIVATE crypt32)
 target_link_options(trust_test_ca PRIVATE -municode)

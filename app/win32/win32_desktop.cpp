@@ -30,10 +30,12 @@ namespace {
 std::wstring ForTheShell(const std::wstring& path) {
   if (path.size() < MAX_PATH) return path;
   std::wstring longForm = platform::WidePath(platform::Narrow(path));
-  DWORD n = GetShortPathNameW(longForm.c_str(), nullptr, 0);
-  if (n == 0) return path;
-  std::wstring shortForm(n, L'\0');
-  shortForm.resize(GetShortPathNameW(longForm.c_str(), shortForm.data(), n));
+  // One call into a buffer of the longest path: Wine's length query alone
+  // answers short of what the name then needs.
+  std::wstring shortForm(32768, L'\0');
+  DWORD n = GetShortPathNameW(longForm.c_str(), shortForm.data(), static_cast<DWORD>(shortForm.size()));
+  if (n == 0 || n >= shortForm.size()) return path;
+  shortForm.resize(n);
   return platform::WithoutLongPrefix(shortForm);
 }
 

@@ -2,7 +2,6 @@
 // one runs, else directly; either way from the player's own path and in the
 // folder asked for, names beyond ASCII included.
 #include "app/win32/desktop_shell_launch.h"
-#include "app/win32/win32_desktop.h"
 
 #include <windows.h>
 
@@ -39,23 +38,6 @@ TEST(DesktopShellLaunch, ThePlayerStartsFromItsPathInTheFolderAskedFor) {
   test::PumpFor(200);  // the marker's second line
   std::string marker = app.Read("player-started.txt");
   EXPECT_EQ(marker, "started\r\n" + folder.Native() + "\r\n");
-}
-
-// The shell takes no path of MAX_PATH or more: a player below a folder of
-// over 300 characters is started all the same.
-TEST(DesktopShellLaunch, ThePlayerOfAFolderPastMaxPathStarts) {
-  test::TempDir app;
-  std::string folder = app.Native();
-  for (int i = 0; i < 5; ++i) {
-    folder += "\\长路径文件夹测试" + std::string(60, 'x');
-    ASSERT_TRUE(CreateDirectoryW(platform::WidePath(folder).c_str(), nullptr));
-  }
-  ASSERT_TRUE(CopyFileW(BesideThisProgram(L"fake_player.exe").c_str(),
-                        platform::WidePath(folder + "\\vmrPlayer.exe").c_str(), FALSE));
-  Win32Desktop desktop;
-  desktop.ShellOpen(folder + "\\vmrPlayer.exe");
-  std::wstring marker = platform::WidePath(folder + "\\player-started.txt");
-  EXPECT_TRUE(test::PumpUntil([&] { return GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES; }, 15000));
 }
 
 TEST(DesktopShellLaunch, AProgramThatIsNotThereIsAFailureAndSaidAtOnce) {
