@@ -83,12 +83,15 @@ bool FindProxy(HINTERNET session, const std::wstring& url, bool detect, const st
 
 }  // namespace
 
-ProxyChoice UserProxyFor(HINTERNET systemSession, const std::wstring& url) {
+ProxyChoice UserProxyFor(HINTERNET systemSession, bool systemDetects, const std::wstring& url) {
   UserProxy user = ReadUserProxy();
   ProxyChoice choice;
   // Detection first, then the script, as browsers do; nothing detected and
   // a script that cannot be fetched fall through to the named proxy.
-  if (user.autoDetect && FindProxy(systemSession, url, true, {}, choice)) return choice;
+  // Detection asks the network (DHCP, then DNS for "wpad"), which can take
+  // seconds where nothing answers; a system that detects by itself keeps
+  // its own answer and cache.
+  if (user.autoDetect && !systemDetects && FindProxy(systemSession, url, true, {}, choice)) return choice;
   if (!user.script.empty() && FindProxy(systemSession, url, false, user.script, choice)) return choice;
   if (!user.proxy.empty()) {
     choice.kind = ProxyChoice::kNamed;

@@ -15,12 +15,13 @@ struct ProxyChoice {
   std::wstring Key() const { return std::to_wstring(kind) + L"|" + proxy + L"|" + bypass; }
 };
 
-// From the current user's Internet Options: an auto-config script or
-// auto-detection first (a proxy for this very address, or direct), else the
-// named proxy with its bypass list, else kSystem: the session's own choice
-// (the automatic access type where the system has it, else the machine's
-// WinHTTP setting). Blocks while a script is fetched or a proxy detected:
-// call it off the window's thread. systemSession serves the script lookup.
-ProxyChoice UserProxyFor(HINTERNET systemSession, const std::wstring& url);
+// From the current user's Internet Options: auto-detection (only where the
+// system session does not detect by itself), then an auto-config script (a
+// proxy for this very address, or direct), else the named proxy with its
+// bypass list, else kSystem: the session's own choice (the automatic access
+// type where the system has it, else the machine's WinHTTP setting). Blocks
+// while a script is fetched or a proxy detected: call it off the window's
+// thread. systemSession serves the lookups.
+ProxyChoice UserProxyFor(HINTERNET systemSession, bool systemDetects, const std::wstring& url);
 
 }  // namespace vmrk

@@ -27,6 +27,7 @@ WinHttpSessions::WinHttpSessions() {
   // Automatic detection and the user's configuration from Windows 8.1 on;
   // before it, the machine's WinHTTP setting.
   system_ = Open(WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS);
+  systemDetects_ = system_ != nullptr;
   if (system_ == nullptr)
     system_ = Open(WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS);
 }
@@ -55,7 +56,7 @@ ProxyChoice WinHttpSessions::ChoiceFor(const std::wstring& origin, const std::ws
     std::lock_guard<std::mutex> lock(mutex_);
     if (auto known = choices_.find(origin); known != choices_.end()) return known->second;
   }
-  ProxyChoice choice = UserProxyFor(system_, url);  // not under the lock: it may block
+  ProxyChoice choice = UserProxyFor(system_, systemDetects_, url);  // not under the lock: it may block
   std::lock_guard<std::mutex> lock(mutex_);
   return choices_.emplace(origin, choice).first->second;
 }

@@ -34,6 +34,7 @@ class WinHttpSessions {
 
  private:
   HINTERNET system_ = nullptr;
+  bool systemDetects_ = false;  // opened with the automatic access type
   std::mutex mutex_;
   std::map<std::wstring, HINTERNET> others_;
   std::map<std::wstring, ProxyChoice> choices_;
