@@ -26,6 +26,18 @@ bool IsHiddenName(const std::string& path) {
   return !name.empty() && name[0] == '.' && name != "." && name != "..";
 }
 
+// Every byte, through short writes and interruptions; false with errno set.
+bool WriteAll(int fd, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 char PathSeparator() { return '/'; }
@@ -170,17 +182,11 @@ Status ReadFileInPieces(const std::string& path, const std::function<void(std::s
 Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return Errno("cannot create", path);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      Status failed = Errno("cannot write", path);
-      close(fd);
-      unlink(path.c_str());
-      return failed;
-    }
-    done += static_cast<size_t>(n);
+  if (!WriteAll(fd, bytes)) {
+    Status failed = Errno("cannot write", path);
+    close(fd);
+    unlink(path.c_str());
+    return failed;
   }
   if (fsync(fd) != 0 || close(fd) != 0) return Errno("cannot write", path);
   return Status::Ok();
@@ -293,18 +299,10 @@ Status StartDetached(const std::string& program, const std::vector<std::string>&
 Status AppendToFile(const std::string& path, std::string_view bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return Errno("cannot open", path);
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      Status failed = Errno("cannot write", path);
-      close(fd);
-      return failed;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
+  if (!WriteAll(fd, bytes)) {
+    Status failed = Errno("cannot write", path);
+    close(fd);
+    return failed;
   }
   return close(fd) == 0 ? Status::Ok() : Errno("cannot write", path);
 }
@@ -320,19 +318,11 @@ Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
   // Keep the permissions of the file being replaced; mkstemp makes it 0600.
   struct stat old;
   fchmod(fd, stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-  const char* data = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = write(fd, data, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      Status failed = Errno("cannot write", temp);
-      close(fd);
-      unlink(temp.c_str());
-      return failed;
-    }
-    data += n;
-    left -= static_cast<size_t>(n);
+  if (!WriteAll(fd, bytes)) {
+    Status failed = Errno("cannot write", temp);
+    close(fd);
+    unlink(temp.c_str());
+    return failed;
   }
   if (fsync(fd) != 0 || close(fd) != 0) {
     Status failed = Errno("cannot write", temp);

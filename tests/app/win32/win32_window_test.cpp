@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <string>
 
@@ -48,16 +49,32 @@ HWND ChildWithText(HWND parent, const std::wstring& text) {
   return search.found;
 }
 
-TEST(Win32Window, OnlyTheLinkShowsTheHandPointer) {
-  test::TempDir app;  // no myip.txt: the window shows its no-address state and fetches nothing
+// One updater window of this process, hidden, over a temporary application
+// folder; destroyed with the object.
+struct LiveWindow {
+  test::TempDir app;
   test::FakeDesktop desktop;
-  auto settings = platform::OpenUserSettings();
-  auto lock = platform::CreateInstanceLock("vmrkxupdate-window-test");
+  decltype(platform::OpenUserSettings()) settings = platform::OpenUserSettings();
+  decltype(platform::CreateInstanceLock("")) lock = platform::CreateInstanceLock("vmrkxupdate-window-test");
   WinHttpDownloader downloader;
-  UpdaterWindow window({desktop, *settings, *lock, downloader, app.Native(), app.NativeSub("vmrkxupdate.exe"), "x\\"});
-  ASSERT_EQ(window.Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
-  Win32Window frame(window, downloader);
-  ASSERT_TRUE(frame.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  UpdaterWindow window{{desktop, *settings, *lock, downloader, app.Native(), app.NativeSub("vmrkxupdate.exe"), "x\\"}};
+  std::optional<Win32Window> frame;
+
+  // Start-up, then the window made; false when either did not come to be.
+  bool Open() {
+    if (window.Form_Load() != UpdaterWindow::LoadOutcome::kShowWindow) return false;
+    frame.emplace(window, downloader);
+    return frame->Create(GetModuleHandleW(nullptr), SW_HIDE);
+  }
+  ~LiveWindow() {
+    if (frame && frame->handle() != nullptr) DestroyWindow(frame->handle());
+  }
+};
+
+TEST(Win32Window, OnlyTheLinkShowsTheHandPointer) {
+  LiveWindow live;  // no myip.txt: the window shows its no-address state and fetches nothing
+  ASSERT_TRUE(live.Open());
+  Win32Window& frame = *live.frame;
   HWND link = ChildWithText(frame.handle(), platform::Widen(texts::kHomePage));
   HWND status = ChildWithText(frame.handle(), platform::Widen(texts::kStatusNoAddressFile));
   ASSERT_NE(link, nullptr);
@@ -71,7 +88,6 @@ TEST(Win32Window, OnlyTheLinkShowsTheHandPointer) {
   SetCursor(arrow);
   EXPECT_FALSE(SendMessageW(frame.handle(), WM_SETCURSOR, reinterpret_cast<WPARAM>(status), MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)));
   EXPECT_NE(GetCursor(), hand);
-  DestroyWindow(frame.handle());
 }
 
 RECT RectIn(HWND parent, HWND control) {
@@ -91,15 +107,9 @@ int FontHeight(HWND control) {
 // window takes the suggested rectangle and everything in it grows with it:
 // places, sizes, fonts, columns.
 TEST(Win32Window, ANewDpiScalesTheWholeWindow) {
-  test::TempDir app;
-  test::FakeDesktop desktop;
-  auto settings = platform::OpenUserSettings();
-  auto lock = platform::CreateInstanceLock("vmrkxupdate-window-test");
-  WinHttpDownloader downloader;
-  UpdaterWindow window({desktop, *settings, *lock, downloader, app.Native(), app.NativeSub("vmrkxupdate.exe"), "x\\"});
-  ASSERT_EQ(window.Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
-  Win32Window frame(window, downloader);
-  ASSERT_TRUE(frame.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  LiveWindow live;
+  ASSERT_TRUE(live.Open());
+  Win32Window& frame = *live.frame;
   HWND begin = ChildWithText(frame.handle(), platform::Widen(texts::kClose));
   HWND status = ChildWithText(frame.handle(), platform::Widen(texts::kStatusNoAddressFile));
   ASSERT_NE(begin, nullptr);
@@ -129,7 +139,6 @@ TEST(Win32Window, ANewDpiScalesTheWholeWindow) {
   EXPECT_NEAR(FontHeight(status), grown(fontBefore), 1);
   HWND list = FindWindowExW(frame.handle(), nullptr, WC_LISTVIEWW, nullptr);
   EXPECT_NEAR(ListView_GetColumnWidth(list, 1), grown(columnBefore), 2);
-  DestroyWindow(frame.handle());
 }
 
 std::wstring Cell(HWND list, int row, int column) {
@@ -147,7 +156,8 @@ TEST(Win32Window, TheListViewShowsEveryRowAndEachFilesMarkAsItIsInstalled) {
     std::filesystem::path top = std::filesystem::temp_directory_path() / "vmrkxupdate";
     ~TopRelease() { std::filesystem::remove_all(top); }
   } topRelease;
-  test::TempDir app;
+  LiveWindow live;
+  test::TempDir& app = live.app;
   std::filesystem::remove_all(topRelease.top);
   for (auto [name, bytes] : {std::pair{"一.txt", "1"}, {"two.txt", "22"}, {"three.txt", "333"}}) {
     std::filesystem::create_directories(topRelease.top / "app");
@@ -167,14 +177,9 @@ TEST(Win32Window, TheListViewShowsEveryRowAndEachFilesMarkAsItIsInstalled) {
   std::ofstream(topRelease.top / "list.txt.sig", std::ios::binary) << manifest;
   test::LoopbackServer server;
   app.Write("myip.txt", "seip:" + server.HostPort() + "\r\n");
-  test::FakeDesktop desktop;
-  auto settings = platform::OpenUserSettings();
-  auto lock = platform::CreateInstanceLock("vmrkxupdate-window-test");
-  WinHttpDownloader downloader;
-  UpdaterWindow window({desktop, *settings, *lock, downloader, app.Native(), app.NativeSub("vmrkxupdate.exe"), "x\\"});
-  ASSERT_EQ(window.Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
-  Win32Window frame(window, downloader);
-  ASSERT_TRUE(frame.Create(GetModuleHandleW(nullptr), SW_HIDE));
+  ASSERT_TRUE(live.Open());
+  Win32Window& frame = *live.frame;
+  const UpdaterWindow& window = live.window;
   ASSERT_TRUE(test::PumpUntil([&] { return window.state().cmdBegin.enabled; }, 15000));
   HWND list = nullptr;
   EnumChildWindows(
@@ -207,7 +212,6 @@ TEST(Win32Window, TheListViewShowsEveryRowAndEachFilesMarkAsItIsInstalled) {
   expectTheState();
   for (int row = 0; row < 3; ++row) EXPECT_EQ(Cell(list, row, 4), platform::Widen(texts::kRowDone)) << row;
   EXPECT_EQ(app.Read("three.txt"), "333");
-  DestroyWindow(frame.handle());
 }
 
 }  // namespace
