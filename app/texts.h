@@ -77,6 +77,10 @@ inline constexpr char kListFile[] = "list.txt";
 namespace vmrk::texts {
 inline std::string HomePageAddress() { return std::string("http://") + kHomePage + "/"; }
 // "正在下载更新文件（k/n）……"
+// A file's row while its transfer waits to be tried again.
+inline std::string RowRetrying(long attempt, long tries) {
+  return "重试 " + std::to_string(attempt) + "/" + std::to_string(tries);
+}
 inline std::string StatusDownloading(long k, long n) {
   return "正在下载更新文件（" + std::to_string(k) + "/" + std::to_string(n) + "）……";
 }

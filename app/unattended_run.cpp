@@ -47,6 +47,10 @@ void UnattendedRun::DL_Progress(float fraction, std::int32_t extra1, std::int32_
   window_.DL_Progress(fraction, extra1, extra2);
 }
 
+void UnattendedRun::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
+  window_.DL_Retrying(attempt, tries);
+}
+
 std::optional<int> UnattendedRun::StatusOf(const WindowState& state, bool check) {
   if (!state.cmdBegin.enabled) return std::nullopt;  // a transfer runs
   const std::string& caption = state.cmdBegin.caption;

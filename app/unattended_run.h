@@ -54,6 +54,7 @@ class UnattendedRun : public DownloaderEvents {
   void DL_Finished(std::int32_t value) override;
   void DL_Failed(std::int32_t code, std::int32_t extra) override;
   void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
+  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override;
 
   // What the window's state says, when it is an end; nullopt while it runs.
   static std::optional<int> StatusOf(const WindowState& state, bool check);

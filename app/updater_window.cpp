@@ -481,6 +481,15 @@ void UpdaterWindow::ShowFailure(const char* text) {
   state_.cmdCancel.enabled = false;
 }
 
+void UpdaterWindow::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
+  std::string detail = services_.DL.FailureDetail();
+  Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " +
+      (awaitingManifest_ ? std::string("the manifest") : RowName()) + (detail.empty() ? "" : " after: " + detail));
+  if (state_.CurFile <= 0 || static_cast<size_t>(state_.CurFile) > state_.rows.size()) return;
+  state_.rows[static_cast<size_t>(state_.CurFile) - 1].status = texts::RowRetrying(attempt, tries);
+  Changed();
+}
+
 void UpdaterWindow::DL_Progress(float fraction, std::int32_t, std::int32_t) {
   if (state_.CurFile <= 0 || static_cast<size_t>(state_.CurFile) > state_.rows.size()) return;
   long percent = std::lround(static_cast<double>(fraction) * 100.0);

@@ -65,6 +65,7 @@ class UpdaterWindow : public DownloaderEvents {
   void DL_Finished(std::int32_t value) override;
   void DL_Failed(std::int32_t code, std::int32_t extra) override;
   void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
+  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override;
 
   void ShowStep(std::int16_t step);
 

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vmrk {
 
@@ -31,6 +32,10 @@ inline constexpr std::uint64_t kDefaultMaxBytes = 64ull << 20;
 struct DownloadTimeouts {
   int connectMs = 15000;  // until the request is on the wire (TLS handshake included)
   int idleMs = 30000;     // longest wait for the response or for more of the body
+  // A transfer that broke off after bytes came (a reset or cut connection,
+  // silence, a 5xx) is resumed from the kept bytes after these waits, one
+  // retry each; a retry that brings the file on starts the count over.
+  std::vector<int> retryDelaysMs = {1000, 3000, 9000};
 };
 
 class DownloaderEvents {
@@ -39,10 +44,14 @@ class DownloaderEvents {
   virtual void DL_Finished(std::int32_t value) = 0;
   virtual void DL_Failed(std::int32_t code, std::int32_t extra) = 0;
   virtual void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) = 0;
+  // The transfer broke off and is tried again after a wait: retry `attempt`
+  // of `tries`. FailureDetail tells why until the next event.
+  virtual void DL_Retrying(std::int32_t /*attempt*/, std::int32_t /*tries*/) {}
 };
 
 // Events are delivered on the window's thread, never from inside
-// BeginDownload, and never for a transfer after AbortDownload.
+// BeginDownload, and never for a transfer after AbortDownload, which also
+// ends a wait between retries and removes the bytes kept for them.
 class Downloader {
  public:
   virtual ~Downloader() = default;
@@ -61,9 +70,9 @@ class Downloader {
   // 32 bytes with the same validity as SavedFileName; off, it gives "".
   virtual void SetComputeSha256(bool on) = 0;
   virtual std::string SavedFileSha256() const = 0;
-  // Why the last transfer failed, for the update log: "HTTP 404", a system
-  // error number, "silent for 30 s"; valid from its DL_Failed until the
-  // next BeginDownload.
+  // Why the last transfer (or try) failed, for the update log: "HTTP 404",
+  // a system error number, "silent for 30 s"; valid from its DL_Failed or
+  // DL_Retrying until the next event or BeginDownload.
   virtual std::string FailureDetail() const { return {}; }
   virtual void BeginDownload() = 0;
   virtual void AbortDownload() = 0;

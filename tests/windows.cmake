@@ -3,6 +3,7 @@
 add_library(vmrk_test_support STATIC
   support/event_pump_win.cpp
   support/loopback_server_win.cpp
+  support/logged_request.cpp
   support/mute_listener_win.cpp
   support/platform_downloader_win.cpp
   support/temp_dir.cpp)

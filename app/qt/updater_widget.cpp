@@ -354,4 +354,9 @@ void UpdaterWidget::DL_Progress(float fraction, std::int32_t extra1, std::int32_
   Render();
 }
 
+void UpdaterWidget::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
+  window_.DL_Retrying(attempt, tries);
+  Render();
+}
+
 }  // namespace vmrk

@@ -460,4 +460,9 @@ void Win32Window::DL_Progress(float fraction, std::int32_t extra1, std::int32_t 
   Render();
 }
 
+void Win32Window::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
+  window_.DL_Retrying(attempt, tries);
+  Render();
+}
+
 }  // namespace vmrk

@@ -24,6 +24,8 @@ QtDownloader::QtDownloader(DownloadTimeouts timeouts, QObject* parent)
     : QObject(parent), timeouts_(timeouts), network_(this) {
   watchdog_.setSingleShot(true);
   connect(&watchdog_, &QTimer::timeout, this, &QtDownloader::OnWatchdog);
+  retryTimer_.setSingleShot(true);
+  connect(&retryTimer_, &QTimer::timeout, this, &QtDownloader::StartTry);
 }
 
 QtDownloader::~QtDownloader() { Drop(); }
@@ -36,13 +38,19 @@ void QtDownloader::BeginDownload() {
   failureDetail_.clear();
   hasher_.reset();
   if (computeSha256_) hasher_ = std::make_unique<platform::Sha256>();
-  bodyFailed_ = false;
-  responseBegun_ = false;
   bytesWritten_ = 0;
+  ask_ = {};
+  retries_ = RetryCount(timeouts_.retryDelaysMs);
 
   std::optional<HttpAddress> address = ParseHttpAddress(sourceUrl_);
   std::string name = SaveNameFromAddress(sourceUrl_);
   if (!address || name.empty() || saveFolder_.empty()) {
+    failureDetail_ = "unusable address";
+    FailLater(kUnknownFailure);
+    return;
+  }
+  url_ = QUrl::fromEncoded(QByteArray::fromStdString(address->Url()), QUrl::StrictMode);
+  if (!url_.isValid()) {
     failureDetail_ = "unusable address";
     FailLater(kUnknownFailure);
     return;
@@ -59,21 +67,31 @@ void QtDownloader::BeginDownload() {
     FailLater(kCannotWriteLocally);
     return;
   }
+  StartTry();
+  emit transferProgress(-1);
+}
 
-  QUrl url = QUrl::fromEncoded(QByteArray::fromStdString(address->Url()), QUrl::StrictMode);
-  if (!url.isValid()) {
-    file_.reset();
-    FailLater(kUnknownFailure);
-    return;
-  }
-  QNetworkRequest request(url);
+void QtDownloader::StartTry() {
+  bodyFailed_ = false;
+  responseBegun_ = false;
+  answered_ = false;
+  appendBase_ = 0;
+  ask_.from = static_cast<std::uint64_t>(bytesWritten_);
+  if (ask_.from == 0) ask_ = {};
+
+  QNetworkRequest request(url_);
   request.setHeader(QNetworkRequest::UserAgentHeader, kUserAgent);
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
   request.setMaximumRedirectsAllowed(kMaxRedirects);
   // Files must arrive as they are on the server, never re-encoded.
   request.setRawHeader("Accept-Encoding", "identity");
   request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-  if (address->secure) {
+  if (ask_.from > 0) {
+    request.setRawHeader("Range", QByteArray::fromStdString(ask_.RangeHeader()));
+    // The server sends the whole file instead when it has changed since.
+    if (!ask_.validator.empty()) request.setRawHeader("If-Range", QByteArray::fromStdString(ask_.validator));
+  }
+  if (url_.scheme() == QLatin1String("https")) {
     // The system's trust store and checks as they are, TLS 1.2 or later; a
     // certificate error fails the transfer (nothing here ever ignores one).
     QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
@@ -91,7 +109,6 @@ void QtDownloader::BeginDownload() {
   connect(reply_, &QNetworkReply::metaDataChanged, this, &QtDownloader::OnMetaData);
   Rearm(timeouts_.connectMs);
   sinceProgress_.invalidate();
-  emit transferProgress(-1);
 }
 
 void QtDownloader::AbortDownload() {
@@ -100,7 +117,7 @@ void QtDownloader::AbortDownload() {
   Drop();
 }
 
-void QtDownloader::Drop() {
+void QtDownloader::StopReply() {
   watchdog_.stop();
   if (reply_) {
     QNetworkReply* reply = reply_;
@@ -109,6 +126,11 @@ void QtDownloader::Drop() {
     reply->abort();
     reply->deleteLater();
   }
+}
+
+void QtDownloader::Drop() {
+  StopReply();
+  retryTimer_.stop();
   if (file_) {
     file_->close();
     file_->remove();
@@ -117,38 +139,73 @@ void QtDownloader::Drop() {
   emit transferIdle();
 }
 
+void QtDownloader::DiscardKept() {
+  if (!file_->resize(0) || !file_->seek(0)) bodyFailed_ = true;
+  bytesWritten_ = 0;
+  appendBase_ = 0;
+  if (hasher_) hasher_ = std::make_unique<platform::Sha256>();
+}
+
 void QtDownloader::Rearm(int ms) { watchdog_.start(ms); }
 
 void QtDownloader::OnMetaData() {
-  if (!reply_) return;
+  if (!reply_ || answered_) return;
   Rearm(timeouts_.idleMs);
   responseBegun_ = true;
   int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
   if (status < 200 || status >= 300) return;  // redirects and errors end in OnFinished
-  // A part of a file, or the file compressed, is not the file: this request
-  // asked for neither (no Range, Accept-Encoding: identity).
+  answered_ = true;
+  std::string validator = ResumeValidator(reply_->rawHeader("ETag").toStdString(),
+                                          reply_->rawHeader("Last-Modified").toStdString());
+  switch (JudgeAnswer(ask_, status, reply_->rawHeader("Content-Range").toStdString(), validator)) {
+    case ResumeAnswer::kRefuse:
+      // A part of a file is not the file: this request asked for none.
+      failureDetail_ = "HTTP 206, a part nobody asked for";
+      FailTry(kCannotDownload, false);
+      return;
+    case ResumeAnswer::kRestart:
+      failureDetail_ = "HTTP 206, not the rest of the kept " + std::to_string(bytesWritten_) + " bytes";
+      DiscardKept();
+      FailTry(kCannotDownload, true, true);
+      return;
+    case ResumeAnswer::kWhole: {
+      if (bytesWritten_ > 0) DiscardKept();  // the server sends it all again (no ranges, or it changed)
+      QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+      ask_.total.reset();
+      if (length.isValid()) ask_.total = length.toULongLong();
+      break;
+    }
+    case ResumeAnswer::kAppend: {
+      appendBase_ = bytesWritten_;
+      std::optional<ContentRange> range = ParseContentRange(reply_->rawHeader("Content-Range").toStdString());
+      if (range->total) ask_.total = range->total;
+      else if (!ask_.total) ask_.total = range->last + 1;
+      break;
+    }
+  }
+  if (!validator.empty()) ask_.validator = validator;
+  // The file compressed is not the file (Accept-Encoding: identity).
   QByteArray encoding = reply_->rawHeader("Content-Encoding").trimmed().toLower();
-  bool announcedTooLong = reply_->header(QNetworkRequest::ContentLengthHeader).isValid() &&
-                          reply_->header(QNetworkRequest::ContentLengthHeader).toULongLong() > maxBytes_;
-  if (status == 206 || (!encoding.isEmpty() && encoding != "identity") || announcedTooLong) {
-    failureDetail_ = "HTTP " + std::to_string(status) +
-                     (announcedTooLong ? ", longer than allowed" : status == 206 ? ", a part" : ", encoded");
-    Fail(kCannotDownload);
+  bool tooLong = ask_.total && *ask_.total > maxBytes_;
+  if ((!encoding.isEmpty() && encoding != "identity") || tooLong) {
+    failureDetail_ = "HTTP " + std::to_string(status) + (tooLong ? ", longer than allowed" : ", encoded");
+    FailTry(kCannotDownload, false);
   }
 }
 
 void QtDownloader::OnReadyRead() {
   if (!reply_) return;
   Rearm(timeouts_.idleMs);
+  if (!answered_) OnMetaData();
+  if (!reply_) return;  // refused on the way
   QByteArray chunk = reply_->readAll();
-  int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
   // Bodies of error pages and of redirects are not the file.
-  if (status < 200 || status >= 300 || bodyFailed_ || !file_) return;
+  if (!answered_ || bodyFailed_ || !file_) return;
   // Stopped the moment it passes its bound: an endless body must not fill
   // the disk before a length check could throw it out.
   if (static_cast<std::uint64_t>(bytesWritten_) + static_cast<std::uint64_t>(chunk.size()) > maxBytes_) {
     failureDetail_ = "longer than " + std::to_string(maxBytes_) + " bytes";
-    Fail(kCannotDownload);
+    FailTry(kCannotDownload, false);
     return;
   }
   if (file_->write(chunk) != chunk.size()) bodyFailed_ = true;
@@ -159,11 +216,12 @@ void QtDownloader::OnReadyRead() {
 void QtDownloader::OnProgress(qint64 received, qint64 total) {
   if (!reply_) return;
   Rearm(timeouts_.idleMs);
-  if (total <= 0) return;
+  if (total <= 0 || !answered_) return;
   bool done = received >= total;
   if (!done && sinceProgress_.isValid() && sinceProgress_.elapsed() < kProgressIntervalMs) return;
   sinceProgress_.start();
-  double fraction = static_cast<double>(received) / static_cast<double>(total);
+  // Of the whole file: a resumed body is its rest.
+  double fraction = static_cast<double>(appendBase_ + received) / static_cast<double>(appendBase_ + total);
   if (fraction > 1) fraction = 1;
   emit transferProgress(static_cast<int>(fraction * 1000));
   if (events_ != nullptr) events_->DL_Progress(static_cast<float>(fraction), 0, 0);
@@ -178,34 +236,35 @@ void QtDownloader::OnFinished() {
   QNetworkReply::NetworkError error = reply->error();
   QVariant statusValue = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
   int status = statusValue.isValid() ? statusValue.toInt() : 0;
-  qint64 announced = reply->header(QNetworkRequest::ContentLengthHeader).isValid()
-                         ? reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()
-                         : -1;
 
   std::int32_t code = 0;
+  bool transient = false;  // worth a retry when bytes are kept
   if (error == QNetworkReply::TooManyRedirectsError || error == QNetworkReply::InsecureRedirectError) {
     code = kTooManyRedirects;
   } else if (status >= 400) {
     code = kCannotDownload;
+    transient = IsTransientStatus(status);
   } else if (status == 0) {
     // Nothing came back. A peer that hung up on us is "no bytes"; everything
     // else (refused, lookup failure, our own timeout) is unknown.
     code = error == QNetworkReply::RemoteHostClosedError ? kNoResponse : kUnknownFailure;
+    transient = error != QNetworkReply::SslHandshakeFailedError;  // a certificate does not mend itself
   } else if (status >= 300) {
     code = kTooManyRedirects;  // a redirect that could not be followed
-  } else if (error != QNetworkReply::NoError) {
-    code = kCannotDownload;  // the body broke off
-  } else if (announced >= 0 && bytesWritten_ < announced) {
-    code = kCannotDownload;
   } else if (bodyFailed_ || !file_) {
     code = kCannotWriteLocally;
+  } else if (error != QNetworkReply::NoError ||
+             (ask_.total && static_cast<std::uint64_t>(bytesWritten_) < *ask_.total)) {
+    code = kCannotDownload;  // the body broke off
+    transient = true;
   }
   if (code != 0) {
     failureDetail_ = (status != 0 ? "HTTP " + std::to_string(status) + ", " : std::string()) +
-                     (error != QNetworkReply::NoError ? reply->errorString().toStdString()
-                      : bodyFailed_                   ? "cannot write the file here"
-                                                      : "body shorter than announced");
-    Fail(code);
+                     (code == kCannotWriteLocally            ? "cannot write the file here"
+                      : error != QNetworkReply::NoError ? reply->errorString().toStdString()
+                                                        : "body shorter than announced") +
+                     (bytesWritten_ > 0 ? ", " + std::to_string(bytesWritten_) + " bytes kept" : "");
+    FailTry(code, transient);
     return;
   }
 
@@ -242,12 +301,25 @@ void QtDownloader::OnWatchdog() {
   if (!reply_) return;
   failureDetail_ = std::string(responseBegun_ ? "the body" : "no response") + " stopped: silent for " +
                    std::to_string((responseBegun_ ? timeouts_.idleMs : timeouts_.connectMs) / 1000) + " s";
-  Fail(responseBegun_ ? kCannotDownload : kNoResponse);
+  FailTry(responseBegun_ ? kCannotDownload : kNoResponse, true);
 }
 
 void QtDownloader::Fail(std::int32_t code) {
   Drop();
   if (events_ != nullptr) events_->DL_Failed(code, 0);
+}
+
+void QtDownloader::FailTry(std::int32_t code, bool transient, bool restart) {
+  StopReply();
+  int wait = file_ && !bodyFailed_ && file_->flush()
+                 ? retries_.AfterFailure(transient, static_cast<std::uint64_t>(bytesWritten_), restart)
+                 : -1;
+  if (wait < 0) {
+    Fail(code);
+    return;
+  }
+  retryTimer_.start(wait);
+  if (events_ != nullptr) events_->DL_Retrying(retries_.attempt(), retries_.tries());
 }
 
 void QtDownloader::FailLater(std::int32_t code) {

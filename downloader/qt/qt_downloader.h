@@ -1,6 +1,7 @@
 // The Linux downloader: Qt Network on the window's thread. The body is
 // streamed into a temporary file in the save folder and renamed to its final
-// name only once it is complete.
+// name only once it is complete; a try that breaks off keeps that file, and
+// the next try asks for the rest of it.
 #pragma once
 
 #include <QElapsedTimer>
@@ -8,11 +9,13 @@
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
+#include <QUrl>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "downloader/downloader.h"
+#include "downloader/resume.h"
 #include "platform/crypto.h"
 
 class QNetworkReply;
@@ -45,6 +48,9 @@ class QtDownloader : public QObject, public Downloader {
   void transferIdle();
 
  private:
+  // One request of the transfer: the whole file, or the rest of the kept
+  // bytes.
+  void StartTry();
   void OnReadyRead();
   void OnProgress(qint64 received, qint64 total);
   void OnFinished();
@@ -54,6 +60,13 @@ class QtDownloader : public QObject, public Downloader {
   // Ends the current transfer without a word to the window.
   void Drop();
   void Fail(std::int32_t code);
+  // A try ended early: tried again after a wait when it may help, failed
+  // otherwise. restart: the kept bytes were dropped, the next try asks for
+  // the whole file.
+  void FailTry(std::int32_t code, bool transient, bool restart = false);
+  void StopReply();
+  // Empties the staging file: what it held is not the start of this file.
+  void DiscardKept();
   // Delivers a failure later, from the event loop, unless the transfer that
   // it belongs to has been aborted or replaced by then.
   void FailLater(std::int32_t code);
@@ -75,7 +88,13 @@ class QtDownloader : public QObject, public Downloader {
   QPointer<QNetworkReply> reply_;
   std::unique_ptr<QFile> file_;
   std::string tempPath_;
+  QUrl url_;
   QTimer watchdog_;
+  QTimer retryTimer_;
+  RetryCount retries_;
+  ResumeAsk ask_;               // what the current try asked for; carries validator and length on
+  bool answered_ = false;       // the current try's 2xx headers were judged
+  qint64 appendBase_ = 0;       // bytes kept before the current try's body
   QElapsedTimer sinceProgress_;
   bool bodyFailed_ = false;
   bool responseBegun_ = false;  // the status line came

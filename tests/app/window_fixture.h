@@ -41,6 +41,7 @@ struct Forwarder : DownloaderEvents {
     window->DL_Failed(c, e);
   }
   void DL_Progress(float f, std::int32_t a, std::int32_t b) override { window->DL_Progress(f, a, b); }
+  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override { window->DL_Retrying(attempt, tries); }
 };
 
 class WindowFixture : public testing::Test {
@@ -98,7 +99,8 @@ class WindowFixture : public testing::Test {
   platform::IniSettingsStore settings_;
   std::unique_ptr<platform::InstanceLock> lock_;
   FakeDesktop desktop_;
-  QtDownloader downloader_;
+  // Retries as the product makes them, only sooner.
+  QtDownloader downloader_{DownloadTimeouts{15000, 30000, {100, 100, 100}}};
   Forwarder forwarder_;
   std::string appPath_;
   std::string keyFile_;  // the maintainer's signing key, if a test sets one

@@ -22,6 +22,7 @@ struct EventLog : DownloaderEvents {
   std::vector<std::int32_t> finished;
   std::vector<std::int32_t> failed;
   std::vector<float> progress;
+  std::vector<std::int32_t> retries;  // the attempt of each DL_Retrying
   std::function<void()> onFinished;
   bool inside = false;  // set while BeginDownload runs
   bool deliveredInside = false;
@@ -36,12 +37,21 @@ struct EventLog : DownloaderEvents {
     failed.push_back(code);
   }
   void DL_Progress(float fraction, std::int32_t, std::int32_t) override { progress.push_back(fraction); }
+  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override {
+    deliveredInside |= inside;
+    retries.push_back(attempt);
+    EXPECT_LE(attempt, tries);
+  }
   size_t ends() const { return finished.size() + failed.size(); }
 };
 
+// Without retries unless a test asks: what one try does.
 class DownloaderTest : public testing::Test {
  protected:
-  DownloaderTest() : server_(root_.path()), owned_(test::CreatePlatformDownloader({2000, 1500})), downloader_(*owned_) {
+  explicit DownloaderTest(std::vector<int> retryDelaysMs = {})
+      : server_(root_.path()),
+        owned_(test::CreatePlatformDownloader({2000, 1500, std::move(retryDelaysMs)})),
+        downloader_(*owned_) {
     downloader_.SetEvents(&events_);
     downloader_.SetSaveFolder(save_.Native());
   }
@@ -331,6 +341,126 @@ TEST_F(DownloaderTest, ProgressRisesToOneAtAboutTwentyReportsASecond) {
   EXPECT_LE(events_.progress.size(), static_cast<size_t>(elapsedMs / 50 + 2));
   EXPECT_LT(events_.progress.size(), 117u);
   EXPECT_EQ(std::filesystem::file_size(test::PathOf(save_.Sub("slow.bin"))), 120000u);
+}
+
+// A transfer that breaks off after bytes came: the server's marker files
+// (see http_server.py) cut, change or misanswer it on purpose.
+struct ResumeCase {
+  const char* name;
+  friend void PrintTo(const ResumeCase& c, std::ostream* os) { *os << c.name; }
+  std::vector<std::pair<std::string, std::string>> markers;  // extension, content
+  std::vector<std::string> ranges;  // the Range of each request, in order
+  std::vector<std::int32_t> retries;
+  std::int32_t failure = 0;  // 0: finishes with the file as it is by then
+  bool changes = false;      // the file is replaced after the first cut
+};
+
+class ResumeTest : public DownloaderTest, public testing::WithParamInterface<ResumeCase> {
+ protected:
+  ResumeTest() : DownloaderTest({50, 50, 50}) {}
+  static std::string Body(int seed) {
+    std::string body;
+    for (int i = 0; i < 300000; ++i) body += static_cast<char>((i * 7 + seed) % 251);
+    return body;
+  }
+};
+
+TEST_P(ResumeTest, KeepsTheBytesThatCameAndHashesTheWholeFile) {
+  const ResumeCase& c = GetParam();
+  root_.Write("vmrkxupdate/r.bin", Body(0));
+  for (const auto& [extension, content] : c.markers) root_.Write("vmrkxupdate/r.bin" + extension, content);
+  if (c.changes) root_.Write("vmrkxupdate/r.bin.next", Body(1));
+  downloader_.SetComputeSha256(true);
+  downloader_.SetMaxBytes(300000);
+  Start(server_.Url("/vmrkxupdate/r.bin"));
+  ASSERT_TRUE(WaitForEnd());
+  test::PumpFor(200);
+
+  std::vector<std::string> ranges;
+  for (const test::LoggedRequest& r : server_.Requests()) {
+    ranges.push_back(r.range);
+    // Asked only for the rest of the bytes as they were when they came.
+    EXPECT_EQ(r.ifRange.empty(), r.range.empty()) << r.range;
+  }
+  EXPECT_EQ(ranges, c.ranges);
+  EXPECT_EQ(events_.retries, c.retries);
+  EXPECT_EQ(events_.ends(), 1u);
+  EXPECT_FALSE(events_.deliveredInside);
+  if (c.failure != 0) {
+    ASSERT_EQ(events_.failed, std::vector<std::int32_t>{c.failure});
+    EXPECT_EQ(FilesInSaveFolder(), 0u);  // nothing kept once it gives up
+    return;
+  }
+  ASSERT_EQ(events_.finished.size(), 1u);
+  const std::string expected = c.changes ? Body(1) : Body(0);
+  EXPECT_TRUE(save_.Read("r.bin") == expected);
+  platform::Sha256Digest digest = platform::Sha256Of(expected);
+  EXPECT_EQ(downloader_.SavedFileSha256(), std::string(reinterpret_cast<const char*>(digest.data()), 32));
+  EXPECT_EQ(FilesInSaveFolder(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cuts, ResumeTest,
+    testing::Values(
+        ResumeCase{"cutOnceHalfWay", {{".cutonce", "150000"}}, {"", "bytes=150000-"}, {1}},
+        ResumeCase{"serverWithoutRanges", {{".cutonce", "150000"}, {".norange", ""}}, {"", "bytes=150000-"}, {1}},
+        ResumeCase{"changedFileSentWholeForIfRange", {{".cutonce", "150000"}}, {"", "bytes=150000-"}, {1}, 0, true},
+        ResumeCase{"changedFileBehindAServerIgnoringIfRange",
+                   {{".cutonce", "150000"}, {".noifrange", ""}},
+                   {"", "bytes=150000-", ""},
+                   {1, 2},
+                   0,
+                   true},
+        ResumeCase{"rangeAnsweredFromElsewhere",
+                   {{".cutonce", "150000"}, {".badrange", ""}},
+                   {"", "bytes=150000-", ""},
+                   {1, 2}},
+        // Every try brings 100,000 bytes: each is progress, so the count
+        // starts over and the file arrives in three pieces.
+        ResumeCase{"cutEveryThirdOfTheFile", {{".cutevery", "100000"}}, {"", "bytes=100000-", "bytes=200000-"}, {1, 1}},
+        ResumeCase{"cutAtTheSamePlaceEveryTime",
+                   {{".cutat", "150000"}},
+                   {"", "bytes=150000-", "bytes=150000-", "bytes=150000-"},
+                   {1, 2, 3},
+                   kCannotDownload},
+        ResumeCase{"goneWhenAskedAgain", {{".cutonce", "150000"}, {".goneafter", ""}}, {"", "bytes=150000-"}, {1},
+                   kCannotDownload}),
+    [](const testing::TestParamInfo<ResumeCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DownloaderTest, NoRetryWithoutBytesKept) {
+  // The same misfortunes before any byte of the file came stay failures of
+  // their own, at once.
+  auto retrying = test::CreatePlatformDownloader({2000, 1500, {50, 50, 50}});
+  retrying->SetEvents(&events_);
+  retrying->SetSaveFolder(save_.Native());
+  for (const char* path : {"/fault/status/404/a.dll", "/fault/status/503/a.dll", "/fault/hangup/a.dll"}) {
+    retrying->SetSourceURL(server_.Url(path));
+    retrying->BeginDownload();
+    ASSERT_TRUE(WaitForEnd(events_.ends() + 1)) << path;
+  }
+  EXPECT_EQ(events_.failed, (std::vector<std::int32_t>{kCannotDownload, kCannotDownload, kNoResponse}));
+  EXPECT_TRUE(events_.retries.empty());
+  for (const test::LoggedRequest& r : server_.Requests()) EXPECT_EQ(r.range, "") << r.path;
+}
+
+TEST_F(DownloaderTest, AbortWhileARetryWaitsEndsItAtOnceAndLeavesNothing) {
+  auto retrying = test::CreatePlatformDownloader({2000, 1500, {60000}});
+  retrying->SetEvents(&events_);
+  retrying->SetSaveFolder(save_.Native());
+  root_.Write("vmrkxupdate/r.bin", std::string(200000, 'r'));
+  root_.Write("vmrkxupdate/r.bin.cutat", "100000");
+  retrying->SetSourceURL(server_.Url("/vmrkxupdate/r.bin"));
+  retrying->BeginDownload();
+  ASSERT_TRUE(test::PumpUntil([&] { return !events_.retries.empty(); }, 10000));
+  EXPECT_EQ(FilesInSaveFolder(), 1u);  // the kept bytes
+  auto begun = std::chrono::steady_clock::now();
+  retrying->AbortDownload();
+  retrying.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(500));
+  test::PumpFor(300);
+  EXPECT_EQ(events_.ends(), 0u);
+  EXPECT_EQ(FilesInSaveFolder(), 0u);
+  EXPECT_EQ(server_.Requests().size(), 1u);
 }
 
 }  // namespace

@@ -15,6 +15,19 @@ fault routes that misbehave on purpose.
   /fault/partial/<name>           206 with a Content-Range, to a plain request
   /fault/gzip/<name>              200 with Content-Encoding: gzip, unasked
 
+Static files answer Range requests (one range, "bytes=N-" or "bytes=N-M")
+with 206, honour If-Range against their ETag and Last-Modified, and hang up
+where marker files beside them say (each holds a number):
+  NAME.cutat      every answer stops at that byte of the file
+  NAME.cutonce    the first answer that passes that byte stops there; then the
+                  marker goes, and NAME.next (if any) replaces NAME, so the
+                  file has changed when the client comes back
+  NAME.cutevery   every answer stops after that many bytes
+  NAME.goneafter  (empty) with NAME.cutonce: NAME is removed at the cut
+  NAME.norange    (empty) Range is ignored: always the whole file, 200
+  NAME.noifrange  (empty) If-Range is ignored
+  NAME.badrange   (empty) a range is answered with 206 and the whole file,
+                  its Content-Range starting at byte 0
 Static files beside which a file of the same name plus ".stall" lies are
 answered with nothing, as /fault/stall; plus ".stallbody", with their length
 and the first half of their bytes, then nothing.
@@ -24,15 +37,18 @@ those whose name holds ".endless.", or beside which a file of the same name
 plus ".endless" lies, send no length and never stop after the file's bytes.
 
 Prints the port on its first line of output. Every request is appended to the
---log file as "<connection> <method> <path>"; one that came to it as a proxy
+--log file as "<connection> <method> <path>\t<Range>\t<If-Range>"; one that came to it as a proxy
 (an absolute address in the request line, for this server itself) has the
-method "PROXY-GET". Binds 127.0.0.1 only and stops
+method "PROXY-GET". With --sent-log, the body bytes of every static answer
+are appended to that file, one number a line. Binds 127.0.0.1 only and stops
 by itself after --lifetime seconds.
 """
 import argparse
+import email.utils
 import gzip
 import http.server
 import os
+import re
 import socketserver
 import sys
 import threading
@@ -55,7 +71,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         log = self.server.log_path
         if log:
             with self.server.log_lock, open(log, "a", encoding="utf-8") as f:
-                f.write("%d %s%s %s\n" % (self.client_address[1], how, self.command, self.path))
+                f.write("%d %s%s %s\t%s\t%s\n" % (self.client_address[1], how, self.command, self.path,
+                                                  self.headers.get("Range", ""), self.headers.get("If-Range", "")))
 
     def send_body(self, status, body, extra_headers=()):
         self.send_response(status)
@@ -101,30 +118,98 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if ".endless." in os.path.basename(full) or os.path.exists(full + ".endless"):
             with open(full, "rb") as f:
                 return self.endless(f.read())
-        self.send_response(200)
-        self.send_header("Content-Length", str(size))
+        self.ranged(full, size)
+
+    def marker(self, full, ext):
+        """The number in NAME+ext, 0 for an empty marker, None without one."""
+        try:
+            with open(full + ext) as f:
+                text = f.read().strip()
+            return int(text) if text else 0
+        except (OSError, ValueError):
+            return None
+
+    def ranged(self, full, size):
+        mtime = int(os.path.getmtime(full))
+        etag = '"%x-%x"' % (mtime, size)
+        modified = email.utils.formatdate(mtime, usegmt=True)
+        start, end, status = 0, size - 1, 200
+        asked = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", "").strip())
+        if asked and self.marker(full, ".norange") is None:
+            if_range = self.headers.get("If-Range")
+            if if_range is None or if_range in (etag, modified) or self.marker(full, ".noifrange") is not None:
+                start = int(asked.group(1))
+                end = min(int(asked.group(2)), size - 1) if asked.group(2) else size - 1
+                if start >= size or end < start:
+                    return self.send_body(416, b"", [("Content-Range", "bytes */%d" % size)])
+                status = 206
+        content_range = "bytes %d-%d/%d" % (start, end, size)
+        if status == 206 and self.marker(full, ".badrange") is not None:
+            start, end, content_range = 0, size - 1, "bytes 0-%d/%d" % (size - 1, size)
+        stop = end + 1  # the byte after the last one sent
+        name = os.path.basename(full)
+        cut = self.marker(full, ".cutat")
+        once = self.marker(full, ".cutonce")
+        every = self.marker(full, ".cutevery")
+        if ".cut." in name:
+            cut = size // 2
+        for at in (cut, once):
+            if at is not None and start <= at < stop:
+                stop = at
+        if every is not None:
+            stop = min(stop, start + every)
+        self.send_response(status)
+        self.send_header("Content-Length", str(end - start + 1))
         self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", modified)
+        if self.marker(full, ".norange") is None:
+            self.send_header("Accept-Ranges", "bytes")
+        if status == 206:
+            self.send_header("Content-Range", content_range)
         self.end_headers()
         if self.command == "HEAD":
             return
-        name = os.path.basename(full)
-        with open(full, "rb") as f:
-            if ".endless." in name:
-                return self.endless(f.read())
-            if ".cut." in name:
-                self.wfile.write(f.read(size // 2))
-                self.wfile.flush()
-                self.close_hard()
-                return
-            slow = ".slow." in name
-            while True:
-                chunk = f.read(1024 if slow else 256 * 1024)
-                if not chunk:
-                    break
-                self.wfile.write(chunk)
-                if slow:
-                    self.wfile.flush()
-                    time.sleep(0.02)
+        slow = ".slow." in name
+        sent = 0
+        try:
+            with open(full, "rb") as f:
+                f.seek(start)
+                while start + sent < stop:
+                    chunk = f.read(min(1024 if slow else 256 * 1024, stop - start - sent))
+                    if not chunk:
+                        break
+                    self.wfile.write(chunk)
+                    sent += len(chunk)
+                    if slow:
+                        self.wfile.flush()
+                        time.sleep(0.02)
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+        self.count_sent(sent)
+        if stop <= end:
+            if once is not None and stop == once:
+                self.cut_once_done(full)
+            self.close_hard()
+
+    def cut_once_done(self, full):
+        try:
+            os.remove(full + ".cutonce")
+        except OSError:
+            pass
+        if os.path.exists(full + ".goneafter"):
+            os.remove(full)
+        elif os.path.exists(full + ".next"):
+            # A later time too: a change of the same length must show in the
+            # validators.
+            later = os.path.getmtime(full) + 10
+            os.replace(full + ".next", full)
+            os.utime(full, (later, later))
+
+    def count_sent(self, sent):
+        if self.server.sent_log:
+            with self.server.log_lock, open(self.server.sent_log, "a") as f:
+                f.write("%d\n" % sent)
 
     def fault(self, parts):
         kind = parts[0]
@@ -236,10 +321,12 @@ def main():
     ap.add_argument("--log", default="")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--lifetime", type=float, default=600)
+    ap.add_argument("--sent-log", default="")
     args = ap.parse_args()
     server = Server(("127.0.0.1", args.port), Handler)
     server.root = args.root
     server.log_path = args.log
+    server.sent_log = args.sent_log
     server.log_lock = threading.Lock()
     server.stopping = False
     print(server.server_address[1], flush=True)

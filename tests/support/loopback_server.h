@@ -11,7 +11,11 @@ struct LoggedRequest {
   int connection;  // client port: equal values mean a reused connection
   std::string method;
   std::string path;
+  std::string range, ifRange;  // the request's headers, "" when absent
 };
+
+// One line of the server's log: "<connection> <method> <path>\t<Range>\t<If-Range>".
+LoggedRequest ParseLoggedRequest(const std::string& line);
 
 class LoopbackServer {
  public:

@@ -61,11 +61,7 @@ std::vector<LoggedRequest> LoopbackServer::Requests() const {
   std::ifstream in(logPath_);
   std::string line;
   while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    LoggedRequest request;
-    fields >> request.connection >> request.method;
-    std::getline(fields, request.path);
-    if (!request.path.empty() && request.path.front() == ' ') request.path.erase(0, 1);
+    LoggedRequest request = ParseLoggedRequest(line);
     requests.push_back(request);
   }
   return requests;

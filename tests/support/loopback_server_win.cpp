@@ -62,11 +62,7 @@ std::vector<LoggedRequest> LoopbackServer::Requests() const {
   size_t number = 0;
   while (std::getline(in, line)) {
     if (number++ < skipLines_) continue;
-    std::istringstream fields(line);
-    LoggedRequest request;
-    fields >> request.connection >> request.method;
-    std::getline(fields, request.path);
-    if (!request.path.empty() && request.path.front() == ' ') request.path.erase(0, 1);
+    LoggedRequest request = ParseLoggedRequest(line);
     if (request.path.rfind("/fault/", 0) != 0) {
       if (request.path.rfind(prefix_, 0) != 0) continue;  // another test's
       request.path.erase(0, prefix_.size());
