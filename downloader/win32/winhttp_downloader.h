@@ -5,9 +5,9 @@
 // The window's thread never waits for a worker. A synchronous WinHTTP call
 // does not always wake when its handle is closed (Wine's does not), so an
 // aborted or timed-out transfer is abandoned instead: its partial file is
-// removed on the window's thread, and from then on the worker touches
-// neither the disk nor the window; it ends whenever its call returns, or
-// with the process.
+// removed on the window's thread (or kept for a retry, which a new worker
+// makes), and from then on the worker touches neither the disk nor the
+// window; it ends whenever its call returns, or with the process.
 #pragma once
 
 #include <windows.h>
@@ -20,6 +20,8 @@
 #include <string>
 
 #include "downloader/downloader.h"
+#include "downloader/http_address.h"
+#include "downloader/resume.h"
 #include "downloader/win32/winhttp_sessions.h"
 
 namespace vmrk {
@@ -53,6 +55,12 @@ class WinHttpDownloader : public Downloader {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void Deliver(UINT message, WPARAM wParam, LPARAM lParam);
   void Watch();
+  // One request of the transfer, on a new worker: the whole file, or the
+  // rest of what an earlier try kept.
+  void StartTry(std::shared_ptr<Transfer> transfer);
+  // A try failed: wait and retry when it may help, else the transfer fails.
+  void TryEnded(std::shared_ptr<Transfer> done, std::int32_t code, bool transient, bool restart);
+  void Retry();
 
   DownloadTimeouts timeouts_;
   DownloaderEvents* events_ = nullptr;
@@ -63,6 +71,10 @@ class WinHttpDownloader : public Downloader {
   HWND messages_ = nullptr;
   std::shared_ptr<WinHttpSessions> sessions_ = std::make_shared<WinHttpSessions>();
   std::shared_ptr<Transfer> current_;
+  std::shared_ptr<Transfer> waiting_;  // ended, its kept bytes waiting for the retry timer
+  HttpAddress address_;
+  std::string finalPath_;
+  RetryCount retries_;
   std::uint32_t generation_ = 0;
 };
 
