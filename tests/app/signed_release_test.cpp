@@ -156,6 +156,25 @@ TEST_F(SignedReleaseTest, AChangedFileIsRefusedBeforeItIsInstalled) {
   EXPECT_EQ(Serial(), "20200101000000");
 }
 
+TEST_F(SignedReleaseTest, AFileCutHalfWayIsResumedAndStillMatchesItsSignature) {
+  std::string big;
+  for (int i = 0; i < 300000; ++i) big += static_cast<char>(i % 253);
+  PublishSigned({{"app\\a.dll", big}});
+  release_.Write("vmrkxupdate/app/a.dll.cutonce", "150000");
+  LoadAndVerify();
+  ASSERT_EQ(State().rows.size(), 1u);
+  std::vector<std::string> shown;
+  forwarder_.afterRetrying = [&] { shown.push_back(State().rows[0].status); };
+  RunUpdate();
+  EXPECT_EQ(shown, std::vector<std::string>{"重试 1/3"});
+  EXPECT_EQ(State().statusText, texts::kStatusCompleted);
+  EXPECT_TRUE(app_.Read("a.dll") == big);
+  std::vector<test::LoggedRequest> requests = server_.Requests();
+  ASSERT_GE(requests.size(), 2u);
+  EXPECT_EQ(requests.back().range, "bytes=150000-");
+  EXPECT_NE(app_.Read(kUpdateLogFile).find("retry 1/3 of 1/1 app\\a.dll after: "), std::string::npos);
+}
+
 TEST_F(SignedReleaseTest, AFileOfAnotherSignedReleaseIsRefused) {
   // Both releases are the maintainer's, but this manifest names other bytes.
   PublishSigned({{"app\\a.dll", "release 2"}});

@@ -227,9 +227,16 @@ TEST_F(UpdateFlowTest, ACutConnectionLeavesTheInstalledFile) {
   Publish({{"app\\a.cut.dll", std::string(4000, 'n')}});
   app_.Write("a.cut.dll", "");
   LoadAndCheck();
+  std::vector<std::string> shown;
+  forwarder_.afterRetrying = [&] { shown.push_back(State().rows[0].status); };
   RunUpdate();
   ExpectFailureState();
   EXPECT_EQ(app_.Read("a.cut.dll"), "");
+  // Cut at the same byte each time: three retries, each shown in the row,
+  // which then keeps what had come.
+  EXPECT_EQ(shown, (std::vector<std::string>{"重试 1/3", "重试 2/3", "重试 3/3"}));
+  EXPECT_EQ(State().rows[0].status, "50%");
+  EXPECT_TRUE(fs::is_empty(app_.Sub("update")));
 }
 
 TEST_F(UpdateFlowTest, AFileThatCannotBeInstalledIsMarkedAndTheRestGoOn) {

@@ -41,7 +41,11 @@ struct Forwarder : DownloaderEvents {
     window->DL_Failed(c, e);
   }
   void DL_Progress(float f, std::int32_t a, std::int32_t b) override { window->DL_Progress(f, a, b); }
-  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override { window->DL_Retrying(attempt, tries); }
+  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override {
+    window->DL_Retrying(attempt, tries);
+    if (afterRetrying) afterRetrying();
+  }
+  std::function<void()> afterRetrying;  // runs once the window has heard of a retry
 };
 
 class WindowFixture : public testing::Test {
