@@ -220,6 +220,16 @@ unattended 1 /silent
 [ -f "$app/readme.txt" ] || fail "a partly updated run did not install the rest"
 rm -f "$app/皮肤"
 unattended 0 /silent  # the skin folder back
+# A connection cut half way through a file: the run resumes it with one
+# request for the rest, and the signed bytes install whole.
+rm -f "$app/readme.txt"
+echo 6 > "$rel/app/readme.txt.cutonce"
+: > "$work/fault.log"
+unattended 0 /silent
+[ "$(cat "$app/readme.txt")" = "$(printf 'readme 2.0\r\n')" ] || fail "readme.txt after a resumed transfer"
+grep -qP '^\d+ GET /vmrkxupdate/app/readme.txt\tbytes=6-\t"' "$work/fault.log" ||
+  fail "no request for the rest of readme.txt: $(cat "$work/fault.log")"
+grep -q "retry 1/3 of 1/1 app.readme.txt after: " "$app/vmrkxupdate.log" || fail "the log has no retry"
 rm -f "$app/readme.txt"
 mv "$rel/app/readme.txt" "$work/readme.txt"  # gone from the server
 unattended 3 /silent

@@ -37,7 +37,8 @@ those whose name holds ".endless.", or beside which a file of the same name
 plus ".endless" lies, send no length and never stop after the file's bytes.
 
 Prints the port on its first line of output. Every request is appended to the
---log file as "<connection> <method> <path>\t<Range>\t<If-Range>"; one that came to it as a proxy
+--log file as "<connection> <method> <path>", followed by "\t<Range>\t<If-Range>"
+when it asked for a range; one that came to it as a proxy
 (an absolute address in the request line, for this server itself) has the
 method "PROXY-GET". With --sent-log, the body bytes of every static answer
 are appended to that file, one number a line. Binds 127.0.0.1 only and stops
@@ -71,8 +72,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         log = self.server.log_path
         if log:
             with self.server.log_lock, open(log, "a", encoding="utf-8") as f:
-                f.write("%d %s%s %s\t%s\t%s\n" % (self.client_address[1], how, self.command, self.path,
-                                                  self.headers.get("Range", ""), self.headers.get("If-Range", "")))
+                ranged = ""
+                if "Range" in self.headers:
+                    ranged = "\t%s\t%s" % (self.headers["Range"], self.headers.get("If-Range", ""))
+                f.write("%d %s%s %s%s\n" % (self.client_address[1], how, self.command, self.path, ranged))
 
     def send_body(self, status, body, extra_headers=()):
         self.send_response(status)

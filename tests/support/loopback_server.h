@@ -14,7 +14,8 @@ struct LoggedRequest {
   std::string range, ifRange;  // the request's headers, "" when absent
 };
 
-// One line of the server's log: "<connection> <method> <path>\t<Range>\t<If-Range>".
+// One line of the server's log: "<connection> <method> <path>", and
+// "\t<Range>\t<If-Range>" after it when the request asked for a range.
 LoggedRequest ParseLoggedRequest(const std::string& line);
 
 class LoopbackServer {
