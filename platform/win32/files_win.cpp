@@ -252,7 +252,12 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
   // A file in use (the player may not have closed yet) cannot be replaced,
   // but it can be renamed: move it aside, put the new one in, and let the
   // old one go when it is free (at the latest at the next reboot).
-  if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION) {
+  // A folder where the file belongs is refused, as everywhere: moved aside
+  // it would vanish from the user's view with all it holds.
+  DWORD existing = GetFileAttributesW(WidePath(target).c_str());
+  bool folder = existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY);
+  if (!folder &&
+      (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)) {
     std::string aside = TemporaryBeside(target, "old");
     if (MoveFileExW(WidePath(target).c_str(), WidePath(aside).c_str(), 0)) {
       if (Move(temp, target)) {

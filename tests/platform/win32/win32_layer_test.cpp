@@ -171,6 +171,18 @@ TEST(Win32Layer, AFileHeldOpenByAnotherProgramIsStillReplaced) {
   EXPECT_EQ(test::ReadFileBytes(target), "new");
 }
 
+TEST(Win32Layer, AFolderWhereTheFileBelongsStaysAndTheFileIsRefused) {
+  test::TempDir dir;
+  dir.Write("adir/inner/kept.txt", "the user's");
+  std::string target = Windows(dir.Sub("adir"));
+  std::string staged = Windows(dir.Write("update/adir", "a file"));
+  EXPECT_FALSE(ReplaceFileWith(staged, target).ok());
+  EXPECT_EQ(test::ReadFileBytes(target + "\\inner\\kept.txt"), "the user's");
+  std::vector<FolderEntry> entries;
+  ASSERT_TRUE(ListFolder(Windows(dir.path()), &entries).ok());
+  EXPECT_EQ(entries.size(), 2u);  // adir and update: nothing moved aside, no copy left
+}
+
 struct LongPathCase {
   const char* name;
   friend void PrintTo(const LongPathCase& c, std::ostream* os) { *os << c.name; }
