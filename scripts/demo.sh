@@ -101,16 +101,29 @@ else
   shot 4-second-run
   kill "$updater" 2>/dev/null || true; wait "$updater" 2>/dev/null || true
 
+  # A connection that drops at the same byte every time: the row shows the
+  # retries while they wait (1, 3 and 9 s), then the failure state.
+  rm "$app/media/intro.slow.dat"
+  echo 100000 > "$release/vmrkxupdate/app/media/intro.slow.dat.cutat"
+  "$app/vmrkxupdate" & updater=$!; pids+=($updater)
+  wait_for 10 has_window; sleep 1.5
+  click_main_button
+  wait_for 20 grep -q "retry 2/3" "$app/vmrkxupdate.log" || true
+  sleep 0.5
+  shot 5-retrying
+  kill "$updater" 2>/dev/null || true; wait "$updater" 2>/dev/null || true
+  rm "$release/vmrkxupdate/app/media/intro.slow.dat.cutat"
+
   # Its server unreachable, and without an address file.
   printf 'seip:127.0.0.1:1\r\n' > "$app/myip.txt"
   "$app/vmrkxupdate" & updater=$!; pids+=($updater)
   wait_for 10 has_window; sleep 1.5
-  shot 5-download-failed
+  shot 6-download-failed
   kill "$updater" 2>/dev/null || true; wait "$updater" 2>/dev/null || true
   rm "$app/myip.txt"
   "$app/vmrkxupdate" & updater=$!; pids+=($updater)
   wait_for 10 has_window; sleep 0.5
-  shot 6-no-address-file
+  shot 7-no-address-file
   kill "$updater" 2>/dev/null || true; wait "$updater" 2>/dev/null || true
   echo "screenshots in $shots"
 fi

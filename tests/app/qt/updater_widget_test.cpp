@@ -105,7 +105,7 @@ TEST_F(UpdaterWidgetTest, FileTableHasItsFiveColumns) {
   auto* table = Find<QTreeView>("ListView1");
   ASSERT_EQ(table->model()->columnCount(), 5);
   const char* headers[] = {"序号", "文件位置", "大小", "修改日期", "状态"};
-  const int widths[] = {570, 3000, 720, 2000, 570};
+  const int widths[] = {570, 2700, 720, 2000, 870};
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(table->model()->headerData(i, Qt::Horizontal).toString(), QString::fromUtf8(headers[i]));
     EXPECT_EQ(table->columnWidth(i), widget_->Px(widths[i]));
