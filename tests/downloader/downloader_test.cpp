@@ -403,6 +403,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cuts, ResumeTest,
     testing::Values(
         ResumeCase{"cutOnceHalfWay", {{".cutonce", "150000"}}, {"", "bytes=150000-"}, {1}},
+        // The watchdog ends a silent try; what it kept is resumed.
+        ResumeCase{"silentHalfWay", {{".stallonce", "150000"}}, {"", "bytes=150000-"}, {1}},
         ResumeCase{"serverWithoutRanges", {{".cutonce", "150000"}, {".norange", ""}}, {"", "bytes=150000-"}, {1}},
         ResumeCase{"changedFileSentWholeForIfRange", {{".cutonce", "150000"}}, {"", "bytes=150000-"}, {1}, 0, true},
         ResumeCase{"changedFileBehindAServerIgnoringIfRange",

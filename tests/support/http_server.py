@@ -23,6 +23,8 @@ where marker files beside them say (each holds a number):
                   marker goes, and NAME.next (if any) replaces NAME, so the
                   file has changed when the client comes back
   NAME.cutevery   every answer stops after that many bytes
+  NAME.stallonce  the first answer that passes that byte goes silent there
+                  (the connection stays open); then the marker goes
   NAME.goneafter  (empty) with NAME.cutonce: NAME is removed at the cut
   NAME.norange    (empty) Range is ignored: always the whole file, 200
   NAME.noifrange  (empty) If-Range is ignored
@@ -154,6 +156,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
         cut = self.marker(full, ".cutat")
         once = self.marker(full, ".cutonce")
         every = self.marker(full, ".cutevery")
+        silent = self.marker(full, ".stallonce")
+        if silent is not None and start <= silent < stop:
+            stop = silent
+        else:
+            silent = None
         if ".cut." in name:
             cut = size // 2
         for at in (cut, once):
@@ -190,6 +197,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
         self.count_sent(sent)
+        if silent is not None:
+            os.remove(full + ".stallonce")
+            self.wfile.flush()
+            return self.stall()
         if stop <= end:
             if once is not None and stop == once:
                 self.cut_once_done(full)
