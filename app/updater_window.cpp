@@ -38,6 +38,8 @@ constexpr std::uint64_t kListMaxBytes = 64ull << 20;
 // The log names the first offered files; each fetched one has its own line.
 constexpr size_t kLoggedOfferedRows = 20;
 
+std::string FileCount(size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+
 }  // namespace
 
 UpdaterWindow::UpdaterWindow(UpdaterServices services)
@@ -140,7 +142,7 @@ void UpdaterWindow::cmdBegin_Click() {
     if (state_.rows.empty()) return;
     if (state_.ForeWnd != 0 && ContainsIgnoringCase(state_.ForeTitle, texts::kPlayerName))
       services_.desktop.PostCloseRequest(state_.ForeWnd);
-    Log("next: " + std::to_string(state_.rows.size()) + " files to fetch");
+    Log("next: " + FileCount(state_.rows.size()) + " to fetch");
     ShowStep(1);
     state_.CurFile = 1;
     services_.DL.AbortDownload();
@@ -343,7 +345,7 @@ void UpdaterWindow::OfferRows(const std::string& text) {
     std::string names;
     for (size_t i = 0; i < state_.rows.size() && i < kLoggedOfferedRows; ++i) names += " " + state_.rows[i].location;
     if (state_.rows.size() > kLoggedOfferedRows) names += " ...";
-    Log("offered: " + std::to_string(state_.rows.size()) + " files to update:" + names);
+    Log("offered: " + FileCount(state_.rows.size()) + " to update:" + names);
     state_.cmdBegin.caption = texts::kNext;
     state_.statusText = texts::kStatusReady;
   }

@@ -173,6 +173,13 @@ std::string HeaderText(HINTERNET request, DWORD info) {
   return platform::Narrow(std::wstring(text, bytes / sizeof(wchar_t)));
 }
 
+// For the strip: how much of the file is kept, -1 while its length is unknown.
+int KeptPerMille(WinHttpDownloader::Transfer& t) {
+  std::lock_guard<std::mutex> lock(t.guard);
+  if (!t.ask.total || *t.ask.total == 0) return t.written == 0 ? -1 : 0;
+  return static_cast<int>(std::min<std::uint64_t>(t.written, *t.ask.total) * 1000 / *t.ask.total);
+}
+
 // What a failed WinHTTP call means. Silence as long as the bound is a
 // timeout whatever the error says: Wine reports one in the TLS handshake as
 // a secure-channel error, and one in the response as WSAETIMEDOUT.
@@ -437,7 +444,7 @@ void WinHttpDownloader::StartTry(std::shared_ptr<Transfer> transfer) {
     transfer->Post(kFailed, transfer->generation, kUnknownFailure);
     return;
   }
-  if (strip_) strip_(-1);
+  if (strip_) strip_(KeptPerMille(*transfer));
   DownloadTimeouts timeouts = timeouts_;
   try {
     std::thread([transfer, sessions = sessions_, address = address_, timeouts] {
@@ -469,6 +476,7 @@ void WinHttpDownloader::TryEnded(std::shared_ptr<Transfer> done, std::int32_t co
     if (events_ != nullptr) events_->DL_Failed(code, 0);
     return;
   }
+  if (strip_) strip_(restart ? 0 : KeptPerMille(*done));
   waiting_ = std::move(done);
   if (events_ != nullptr) events_->DL_Retrying(retries_.attempt(), retries_.tries());
 }
