@@ -349,7 +349,7 @@ struct ResumeCase {
   const char* name;
   friend void PrintTo(const ResumeCase& c, std::ostream* os) { *os << c.name; }
   std::vector<std::pair<std::string, std::string>> markers;  // extension, content
-  std::vector<std::string> ranges;  // the Range of each request, in order
+  std::vector<std::string> ranges;  // the Range of each try's request, in order
   std::vector<std::int32_t> retries;
   std::int32_t failure = 0;  // 0: finishes with the file as it is by then
   bool changes = false;      // the file is replaced after the first cut
@@ -376,13 +376,18 @@ TEST_P(ResumeTest, KeepsTheBytesThatCameAndHashesTheWholeFile) {
   ASSERT_TRUE(WaitForEnd());
   test::PumpFor(200);
 
-  std::vector<std::string> ranges;
+  // Qt sends a GET again by itself when the connection drops before it has
+  // read the answer (it may come first under load); such a repeat is no
+  // try of ours, so repeats count once. Our tries are the retry events.
+  std::vector<std::string> ranges, asked;
   for (const test::LoggedRequest& r : server_.Requests()) {
-    ranges.push_back(r.range);
+    if (ranges.empty() || ranges.back() != r.range) ranges.push_back(r.range);
     // Asked only for the rest of the bytes as they were when they came.
     EXPECT_EQ(r.ifRange.empty(), r.range.empty()) << r.range;
   }
-  EXPECT_EQ(ranges, c.ranges);
+  for (const std::string& range : c.ranges)
+    if (asked.empty() || asked.back() != range) asked.push_back(range);
+  EXPECT_EQ(ranges, asked);
   EXPECT_EQ(events_.retries, c.retries);
   EXPECT_EQ(events_.ends(), 1u);
   EXPECT_FALSE(events_.deliveredInside);

@@ -224,10 +224,13 @@ TEST_F(UpdateE2ETest, CutConnectionInstallsNothing) {
   ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 40000));
   EXPECT_EQ(app_.Read("a.cut.dll"), "old");
   EXPECT_EQ(app_.Read("vmrPlayer"), "#!/bin/sh\nexit 0\n");
+  // Each retry asked for the rest (Qt may repeat a request by itself when a
+  // connection drops before the answer is read: at least three).
   size_t resumed = 0;
   for (const auto& r : server.Requests())
     if (r.path == "/vmrkxupdate/app/a.cut.dll" && r.range == "bytes=50000-") ++resumed;
-  EXPECT_EQ(resumed, 3u);
+  EXPECT_GE(resumed, 3u);
+  EXPECT_NE(app_.Read("vmrkxupdate.log").find("retry 3/3 of 1/2 app\\a.cut.dll"), std::string::npos);
 }
 
 TEST_F(UpdateE2ETest, ATargetThatCannotBeWrittenIsSkippedAndTheRestInstalled) {
