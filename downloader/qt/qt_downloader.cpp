@@ -304,18 +304,14 @@ void QtDownloader::OnWatchdog() {
   FailTry(responseBegun_ ? kCannotDownload : kNoResponse, true);
 }
 
-void QtDownloader::Fail(std::int32_t code) {
-  Drop();
-  if (events_ != nullptr) events_->DL_Failed(code, 0);
-}
-
 void QtDownloader::FailTry(std::int32_t code, bool transient, bool restart) {
   StopReply();
   int wait = file_ && !bodyFailed_ && file_->flush()
                  ? retries_.AfterFailure(transient, static_cast<std::uint64_t>(bytesWritten_), restart)
                  : -1;
   if (wait < 0) {
-    Fail(code);
+    Drop();
+    if (events_ != nullptr) events_->DL_Failed(code, 0);
     return;
   }
   retryTimer_.start(wait);

@@ -59,7 +59,6 @@ class QtDownloader : public QObject, public Downloader {
   void OnMetaData();
   // Ends the current transfer without a word to the window.
   void Drop();
-  void Fail(std::int32_t code);
   // A try ended early: tried again after a wait when it may help, failed
   // otherwise. restart: the kept bytes were dropped, the next try asks for
   // the whole file.

@@ -88,10 +88,6 @@ struct WinHttpDownloader::Transfer {
     if (!tempPath.empty()) DeleteFileW(tempPath.c_str());
     written = 0;
   }
-  void CloseFile() {
-    std::lock_guard<std::mutex> lock(guard);
-    CloseFileLocked();
-  }
   // Worker side. Each returns false once the transfer is abandoned.
   //
   // whole: the body is the file from byte 0 (anything kept goes); else it
