@@ -308,21 +308,23 @@ void UpdaterWindow::ManifestArrived() {
     return;
   }
   const std::uint64_t accepted = AcceptedSerial();
-  ManifestVerdict verdict;
-  if (read) verdict = VerifyManifest(manifest, trustedKeys_, listBytes_, reading.Locations(), UtcNow(), accepted);
-  if (!verdict.accepted) {
-    Log("manifest refused: " + (read ? verdict.reason : std::string("cannot be read")));
+  ReleaseManifest verified;
+  Status verdict = read ? VerifyManifest(manifest, trustedKeys_, listBytes_, reading.Locations(), UtcNow(), accepted,
+                                         &verified)
+                        : Status::Error("cannot be read");
+  if (!verdict.ok()) {
+    Log("manifest refused: " + verdict.message());
     ShowListBroken(texts::kStatusListRefused);
     return;
   }
   // Recorded once the release is in (or nothing needed updating): a release
   // whose files were tampered with leaves no trace in the installation.
-  pendingSerial_ = verdict.manifest.serial > accepted ? verdict.manifest.serial : 0;
-  Log("manifest accepted: serial " + std::to_string(verdict.manifest.serial) + " (accepted before: " +
+  pendingSerial_ = verified.serial > accepted ? verified.serial : 0;
+  Log("manifest accepted: serial " + std::to_string(verified.serial) + " (accepted before: " +
       std::to_string(accepted) + ")");
   signedRelease_ = true;
   services_.DL.SetComputeSha256(true);
-  for (ManifestFile& file : verdict.manifest.files) signedFiles_[file.location] = std::move(file);
+  for (ManifestFile& file : verified.files) signedFiles_[file.location] = std::move(file);
   OfferRows(listText_);
 }
 

@@ -36,10 +36,11 @@ int main() {
   std::vector<double> ms;
   for (int run = 0; run < 9; ++run) {
     auto begun = std::chrono::steady_clock::now();
-    vmrk::ManifestVerdict verdict = vmrk::VerifyManifest(text, {publicKey}, list, locations, 1796000000, 0);
+    vmrk::ReleaseManifest manifest;
+    vmrk::Status verdict = vmrk::VerifyManifest(text, {publicKey}, list, locations, 1796000000, 0, &manifest);
     ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begun).count());
-    if (!verdict.accepted) {
-      std::fprintf(stderr, "refused: %s\n", verdict.reason.c_str());
+    if (!verdict.ok()) {
+      std::fprintf(stderr, "refused: %s\n", verdict.message().c_str());
       return 1;
     }
   }

@@ -1,8 +1,5 @@
-// What an interrupted run leaves below the application folder: copies being
-// put in place (".NAME.vmrk-PID-N"), files renamed aside because they were
-// in use (".NAME.old-PID-N"), atomic writes (".NAME.new-PID-N") and partial
-// transfers (".NAME.part-PID-N", or "NAME.part-PID-N" from the Windows
-// downloader). Only those exact shapes are ever removed.
+// What an interrupted run leaves below the application folder: the
+// temporaries of platform/temp_name.h, every kind of them and nothing else.
 #pragma once
 
 #include <string>

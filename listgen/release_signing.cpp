@@ -101,13 +101,14 @@ std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::
   UpdateListReading reading = ReadUpdateList(listText);
   if (reading.badLineNumber)
     faults.push_back("list: line " + std::to_string(*reading.badLineNumber) + ": " + reading.badLineReason);
-  ManifestVerdict verdict = VerifyManifest(manifestText, trustedKeys, listBytes, reading.Locations(), nowUnixSeconds, 0);
-  if (!verdict.accepted) {
-    faults.push_back("manifest: " + verdict.reason);
+  ReleaseManifest manifest;
+  Status verified = VerifyManifest(manifestText, trustedKeys, listBytes, reading.Locations(), nowUnixSeconds, 0, &manifest);
+  if (!verified.ok()) {
+    faults.push_back("manifest: " + verified.message());
     return faults;
   }
   if (releaseRoot.empty()) return faults;
-  for (const ManifestFile& file : verdict.manifest.files) {
+  for (const ManifestFile& file : manifest.files) {
     std::string digest;
     std::uint64_t length = 0;
     Status hashed = HashFile(ReleaseFileOf(releaseRoot, file.location), &digest, &length);

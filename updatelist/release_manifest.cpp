@@ -1,5 +1,6 @@
 #include "updatelist/release_manifest.h"
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -48,11 +49,7 @@ bool Fields(std::string_view line, size_t n, std::vector<std::string_view>* out)
   return true;
 }
 
-ManifestVerdict Refuse(std::string reason) {
-  ManifestVerdict verdict;
-  verdict.reason = std::move(reason);
-  return verdict;
-}
+Status Refuse(std::string reason) { return Status::Error(std::move(reason)); }
 
 }  // namespace
 
@@ -163,11 +160,11 @@ Status WriteSignedManifest(const ReleaseManifest& manifest, const std::vector<st
   return Status::Ok();
 }
 
-std::string ParseManifest(std::string_view text, ParsedManifest* parsed) {
+Status ParseManifest(std::string_view text, ParsedManifest* parsed) {
   *parsed = ParsedManifest{};
-  if (text.size() > kManifestMaxBytes) return "the manifest is larger than 1 MiB";
-  if (text.empty() || text.back() != '\n') return "the manifest does not end with a line break";
-  if (text.find('\r') != std::string_view::npos) return "the manifest holds a carriage return";
+  if (text.size() > kManifestMaxBytes) return Refuse("the manifest is larger than 1 MiB");
+  if (text.empty() || text.back() != '\n') return Refuse("the manifest does not end with a line break");
+  if (text.find('\r') != std::string_view::npos) return Refuse("the manifest holds a carriage return");
   ReleaseManifest& m = parsed->manifest;
   std::unordered_set<std::string_view> locations;
   std::vector<std::string_view> f;
@@ -181,7 +178,7 @@ std::string ParseManifest(std::string_view text, ParsedManifest* parsed) {
     const size_t lineStart = position;
     position = end + 1;
     ++lineNumber;
-    auto bad = [&](const std::string& why) { return "line " + std::to_string(lineNumber) + ": " + why; };
+    auto bad = [&](const std::string& why) { return Refuse("line " + std::to_string(lineNumber) + ": " + why); };
     std::string_view record = line.substr(0, line.find(' '));
     if (expected == 0) {
       if (line != kFormatLine) return bad("not a release manifest of format 1");
@@ -215,25 +212,33 @@ std::string ParseManifest(std::string_view text, ParsedManifest* parsed) {
       if (!Fields(line, 3, &f) || !(id = FromHex(f[1])) || id->size() != 8 || !(signature = FromBase64(f[2])) ||
           signature->size() != platform::kSignatureBytes)
         return bad("bad signature record");
+      if (parsed->signatures.size() == kManifestMaxSignatures)
+        return bad("more than " + std::to_string(kManifestMaxSignatures) + " signatures");
       parsed->signatures.push_back({*id, *signature});
     } else {
       return bad("unknown or misplaced record \"" + std::string(record) + "\"");
     }
   }
-  if (expected != 5) return "the manifest is not signed";
-  return {};
+  if (expected != 5) return Refuse("the manifest is not signed");
+  return Status::Ok();
 }
 
-ManifestVerdict VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys,
-                               std::string_view listBytes, const std::vector<std::string>& listLocations,
-                               std::int64_t nowUnixSeconds, std::uint64_t lastSerial) {
+Status VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys, std::string_view listBytes,
+                      const std::vector<std::string>& listLocations, std::int64_t nowUnixSeconds,
+                      std::uint64_t lastSerial, ReleaseManifest* manifest, size_t* signatureChecks) {
+  *manifest = ReleaseManifest{};
+  if (signatureChecks != nullptr) *signatureChecks = 0;
   ParsedManifest parsed;
-  if (std::string why = ParseManifest(text, &parsed); !why.empty()) return Refuse(why);
+  if (Status read = ParseManifest(text, &parsed); !read.ok()) return read;
   bool signedByTrustedKey = false;
-  for (const ManifestSignature& s : parsed.signatures)
-    for (const std::string& key : trustedKeys)
-      if (!signedByTrustedKey && KeyIdOf(key) == s.keyId)
-        signedByTrustedKey = platform::VerifySignature(key, parsed.body, s.signature);
+  for (const std::string& key : trustedKeys) {
+    const std::string id = KeyIdOf(key);
+    auto line = std::find_if(parsed.signatures.begin(), parsed.signatures.end(),
+                             [&](const ManifestSignature& s) { return s.keyId == id; });
+    if (line == parsed.signatures.end()) continue;
+    if (signatureChecks != nullptr) ++*signatureChecks;
+    if ((signedByTrustedKey = platform::VerifySignature(key, parsed.body, line->signature))) break;
+  }
   if (!signedByTrustedKey) return Refuse("no trusted key has a valid signature on the manifest");
   const ReleaseManifest& m = parsed.manifest;
   if (m.expiresUnixSeconds <= nowUnixSeconds) return Refuse("the manifest expired at " + FormatUtc(m.expiresUnixSeconds));
@@ -248,10 +253,8 @@ ManifestVerdict VerifyManifest(std::string_view text, const std::vector<std::str
   for (const ManifestFile& file : m.files) named.insert(file.location);
   for (const std::string& location : listLocations)
     if (!named.count(location)) return Refuse("the list entry " + location + " is not in the manifest");
-  ManifestVerdict verdict;
-  verdict.accepted = true;
-  verdict.manifest = std::move(parsed.manifest);
-  return verdict;
+  *manifest = std::move(parsed.manifest);
+  return Status::Ok();
 }
 
 }  // namespace vmrk

@@ -50,23 +50,25 @@ struct ParsedManifest {
   std::vector<ManifestSignature> signatures;
 };
 
-// Strict: an unknown or misplaced record, a duplicate location, bad hex or
-// base64, a CR, a missing final line break, no signature, or more than
-// kManifestMaxBytes all refuse it. Empty reason on success.
-std::string ParseManifest(std::string_view text, ParsedManifest* parsed);
+// More signature lines than a key rollover needs are an attack on the
+// window's time (each check costs a signature verification), not a release.
+inline constexpr size_t kManifestMaxSignatures = 8;
 
-struct ManifestVerdict {
-  bool accepted = false;
-  std::string reason;  // why not, for the log and the maintainer's tool
-  ReleaseManifest manifest;
-};
+// Strict: an unknown or misplaced record, a duplicate location, bad hex or
+// base64, a CR, a missing final line break, no signature or more than
+// kManifestMaxSignatures, or more than kManifestMaxBytes all refuse it.
+Status ParseManifest(std::string_view text, ParsedManifest* parsed);
 
 // Everything an updater asks before it offers a single row: a trusted key's
 // valid signature, not expired at now, a serial not below lastSerial, the
-// list's hash and length, and the same set of locations as the list.
-ManifestVerdict VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys,
-                               std::string_view listBytes, const std::vector<std::string>& listLocations,
-                               std::int64_t nowUnixSeconds, std::uint64_t lastSerial);
+// list's hash and length, and the same set of locations as the list. The
+// message of a refusal says why, for the log and the maintainer's tool.
+// Each trusted key is tried against the first signature line that carries
+// its id and no other, so a manifest costs at most one check per trusted
+// key; *signatureChecks, when given, counts them.
+Status VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys, std::string_view listBytes,
+                      const std::vector<std::string>& listLocations, std::int64_t nowUnixSeconds,
+                      std::uint64_t lastSerial, ReleaseManifest* manifest, size_t* signatureChecks = nullptr);
 
 // The public keys of a key file (vmrkxupdate.keys, KEYFILE.pub): one base64
 // key a line, blank lines and lines beginning "#" ignored; *bad counts the

@@ -9,6 +9,7 @@
 #include <QUrl>
 
 #include "downloader/http_address.h"
+#include "platform/temp_name.h"
 
 namespace vmrk {
 namespace {
@@ -58,8 +59,7 @@ void QtDownloader::BeginDownload() {
   finalPath_ = saveFolder_ + "/" + name;
   // Hidden and unique: a transfer cut off by a crash never leaves a file
   // that could be taken for a complete one.
-  tempPath_ = saveFolder_ + "/." + name + ".part-" + std::to_string(QCoreApplication::applicationPid()) + "-" +
-              std::to_string(generation_);
+  tempPath_ = saveFolder_ + "/" + platform::NextTempName(name, platform::TempKind::kPartial);
   file_ = std::make_unique<QFile>(QString::fromStdString(tempPath_));
   if (!file_->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
     failureDetail_ = "cannot create " + tempPath_ + ": " + file_->errorString().toStdString();

@@ -13,6 +13,7 @@
 #include "downloader/win32/user_proxy.h"
 #include "downloader/win32/winhttp_sessions.h"
 #include "platform/crypto.h"
+#include "platform/temp_name.h"
 #include "platform/win32/utf16_win.h"
 
 namespace vmrk {
@@ -315,8 +316,7 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
   // once it is complete.
   bool opened = false;
   if (!t.OpenFile(whole,
-                  platform::WidePath(t.finalPath + ".part-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                     std::to_string(t.generation)),
+                  platform::WidePath(platform::NextTempPathBeside(t.finalPath, platform::TempKind::kPartial)),
                   opened))
     return kUnknownFailure;
   if (!opened) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/files.h"
+#include "platform/temp_name.h"
 
 namespace vmrk::platform {
 namespace {
@@ -213,9 +214,8 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
   // the user's umask like any other.
   std::string temp;
   int out = -1;
-  static unsigned counter = 0;
   for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
-    temp = folder + "/." + name + ".vmrk-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    temp = folder + "/" + NextTempName(name, TempKind::kPlacing);
     out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (out < 0 && errno != EEXIST) break;
   }
@@ -312,10 +312,11 @@ Status RenameReplacing(const std::string& from, const std::string& to) {
 }
 
 Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
+  // A name the start-up sweep knows: an interrupted write leaves nothing for ever.
+  std::string temp = NextTempPathBeside(path, TempKind::kAtomicWrite);
+  int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) return Errno("cannot create a temporary file for", path);
-  // Keep the permissions of the file being replaced; mkstemp makes it 0600.
+  // Keep the permissions of the file being replaced.
   struct stat old;
   fchmod(fd, stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
   if (!WriteAll(fd, bytes)) {
@@ -337,4 +338,8 @@ Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
   return Status::Ok();
 }
 
+}  // namespace vmrk::platform
+
+namespace vmrk::platform {
+std::uint64_t CurrentProcessId() { return static_cast<std::uint64_t>(getpid()); }
 }  // namespace vmrk::platform

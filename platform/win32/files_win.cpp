@@ -6,6 +6,7 @@
 
 #include "platform/command_line.h"
 #include "platform/files.h"
+#include "platform/temp_name.h"
 #include "platform/win32/utf16_win.h"
 
 namespace vmrk::platform {
@@ -33,10 +34,8 @@ std::string NameOf(const std::string& path) {
 }
 
 // A name beside path that no other run uses.
-std::string TemporaryBeside(const std::string& path, const char* tag) {
-  static unsigned counter = 0;
-  return FolderOf(path) + "\\." + NameOf(path) + "." + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-         std::to_string(++counter);
+std::string TemporaryBeside(const std::string& path, TempKind kind) {
+  return FolderOf(path) + "\\" + NextTempName(NameOf(path), kind);
 }
 
 bool Move(const std::string& from, const std::string& to) {
@@ -212,7 +211,7 @@ Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
 }
 
 Status WriteFileAtomically(const std::string& path, std::string_view bytes) {
-  std::string temp = TemporaryBeside(path, "new");
+  std::string temp = TemporaryBeside(path, TempKind::kAtomicWrite);
   HANDLE file = CreateFileW(WidePath(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed("cannot create a temporary file for", path);
   DWORD written = 0;
@@ -243,7 +242,7 @@ Status RenameReplacing(const std::string& from, const std::string& to) {
 }
 
 Status ReplaceFileWith(const std::string& source, const std::string& target) {
-  std::string temp = TemporaryBeside(target, "vmrk");
+  std::string temp = TemporaryBeside(target, TempKind::kPlacing);
   // CopyFile carries the source's last-write time over.
   if (!CopyFileW(WidePath(source).c_str(), WidePath(temp).c_str(), TRUE)) return Failed("cannot copy", source);
   SetFileAttributesW(WidePath(temp).c_str(), FILE_ATTRIBUTE_NORMAL);
@@ -258,7 +257,7 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
   bool folder = existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY);
   if (!folder &&
       (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)) {
-    std::string aside = TemporaryBeside(target, "old");
+    std::string aside = TemporaryBeside(target, TempKind::kAside);
     if (MoveFileExW(WidePath(target).c_str(), WidePath(aside).c_str(), 0)) {
       if (Move(temp, target)) {
         // Still in use: removed at the next reboot where the system lets us
@@ -294,4 +293,8 @@ Status StartDetached(const std::string& program, const std::vector<std::string>&
   return Status::Ok();
 }
 
+}  // namespace vmrk::platform
+
+namespace vmrk::platform {
+std::uint64_t CurrentProcessId() { return GetCurrentProcessId(); }
 }  // namespace vmrk::platform

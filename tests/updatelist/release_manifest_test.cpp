@@ -50,6 +50,14 @@ const Key& Maintainer() {
   return key;
 }
 
+// The manifest's verdict as the updater sees it, with what it named.
+Status Verify(const std::string& text, const std::vector<std::string>& keys, const Release& release,
+              std::uint64_t lastSerial = 0, ReleaseManifest* manifest = nullptr, size_t* checks = nullptr) {
+  ReleaseManifest ignored;
+  return VerifyManifest(text, keys, release.list, release.locations, kNow, lastSerial,
+                        manifest != nullptr ? manifest : &ignored, checks);
+}
+
 struct AttackCase {
   const char* name;
   std::function<void(Release&, std::string& text)> attack;  // the text is signed before the attack runs
@@ -62,12 +70,11 @@ class ManifestAttackTest : public testing::TestWithParam<AttackCase> {};
 TEST_P(ManifestAttackTest, IsRefusedWithAReason) {
   Release release;
   std::string text = Signed(release.manifest, {&Maintainer()});
-  ASSERT_TRUE(VerifyManifest(text, {Maintainer().publicKey}, release.list, release.locations, kNow, 0).accepted);
+  ASSERT_TRUE(Verify(text, {Maintainer().publicKey}, release).ok());
   GetParam().attack(release, text);
-  ManifestVerdict verdict =
-      VerifyManifest(text, {Maintainer().publicKey}, release.list, release.locations, kNow, GetParam().lastSerial);
-  EXPECT_FALSE(verdict.accepted);
-  EXPECT_FALSE(verdict.reason.empty());
+  Status verdict = Verify(text, {Maintainer().publicKey}, release, GetParam().lastSerial);
+  EXPECT_FALSE(verdict.ok());
+  EXPECT_FALSE(verdict.message().empty());
 }
 
 ReleaseManifest Resigned(Release& r, const std::function<void(ReleaseManifest&)>& change, std::string& text) {
@@ -106,13 +113,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Manifest, SameSerialIsARerunAndANewerOneIsAccepted) {
   Release release;
   std::string text = Signed(release.manifest, {&Maintainer()});
-  EXPECT_TRUE(VerifyManifest(text, {Maintainer().publicKey}, release.list, release.locations, kNow, kSerial).accepted);
-  ManifestVerdict verdict = VerifyManifest(text, {Maintainer().publicKey}, release.list, release.locations, kNow, 1);
-  ASSERT_TRUE(verdict.accepted) << verdict.reason;
-  EXPECT_EQ(verdict.manifest.serial, kSerial);
-  ASSERT_EQ(verdict.manifest.files.size(), 2u);
-  EXPECT_EQ(verdict.manifest.files[1].location, "win\\b c.dll");
-  EXPECT_EQ(verdict.manifest.files[1].sha256, Digest("bc"));
+  EXPECT_TRUE(Verify(text, {Maintainer().publicKey}, release, kSerial).ok());
+  ReleaseManifest manifest;
+  Status verdict = Verify(text, {Maintainer().publicKey}, release, 1, &manifest);
+  ASSERT_TRUE(verdict.ok()) << verdict.message();
+  EXPECT_EQ(manifest.serial, kSerial);
+  ASSERT_EQ(manifest.files.size(), 2u);
+  EXPECT_EQ(manifest.files[1].location, "win\\b c.dll");
+  EXPECT_EQ(manifest.files[1].sha256, Digest("bc"));
 }
 
 TEST(Manifest, ARolloverManifestIsAcceptedByEitherKey) {
@@ -120,9 +128,52 @@ TEST(Manifest, ARolloverManifestIsAcceptedByEitherKey) {
   Release release;
   std::string text = Signed(release.manifest, {&Maintainer(), &newer});
   for (const std::string& trusted : {Maintainer().publicKey, newer.publicKey})
-    EXPECT_TRUE(VerifyManifest(text, {trusted}, release.list, release.locations, kNow, 0).accepted);
+    EXPECT_TRUE(Verify(text, {trusted}, release).ok());
   Key stranger;
-  EXPECT_FALSE(VerifyManifest(text, {stranger.publicKey}, release.list, release.locations, kNow, 0).accepted);
+  EXPECT_FALSE(Verify(text, {stranger.publicKey}, release).ok());
+}
+
+// A manifest cannot make the window check signatures without end: at most
+// one check per trusted key, and no more signature lines than a rollover
+// needs. Counted, not timed.
+TEST(Manifest, SignatureChecksAreBoundedByTheTrustedKeys) {
+  Key newer, stranger;
+  Release release;
+  const std::string good = Signed(release.manifest, {&Maintainer()});
+  const size_t sig = good.find("signature ");
+  const std::string goodLine = good.substr(sig);
+  // Well formed and of the maintainer's key, but over another body.
+  ReleaseManifest other = release.manifest;
+  ++other.serial;
+  const std::string otherText = Signed(other, {&Maintainer()});
+  const std::string badLine = otherText.substr(otherText.find("signature "));
+  auto withLines = [&](int bad, bool goodLast) {
+    std::string t = good.substr(0, sig);
+    for (int i = 0; i < bad; ++i) t += badLine;
+    return goodLast ? t + goodLine : t;
+  };
+  struct Case {
+    const char* name;
+    std::string text;
+    std::vector<std::string> keys;
+    bool accepted;
+    size_t checks;
+  } cases[] = {
+      {"oneGoodLine", good, {Maintainer().publicKey}, true, 1},
+      {"rolloverTriesEachKeyOnce", Signed(release.manifest, {&newer, &Maintainer()}),
+       {stranger.publicKey, newer.publicKey, Maintainer().publicKey}, true, 1},
+      {"badLinesOfATrustedIdThenAGoodOne", withLines(7, true), {Maintainer().publicKey}, false, 1},
+      {"aBadLineOfOneKeyThenAGoodOneOfAnother",
+       withLines(1, false) + Signed(release.manifest, {&newer}).substr(sig),
+       {Maintainer().publicKey, newer.publicKey}, true, 2},
+      {"moreLinesThanARolloverNeeds", withLines(9038, true), {Maintainer().publicKey}, false, 0},
+      {"noTrustedIdAtAll", good, {stranger.publicKey}, false, 0},
+  };
+  for (const Case& c : cases) {
+    size_t checks = 99;
+    EXPECT_EQ(Verify(c.text, c.keys, release, 0, nullptr, &checks).ok(), c.accepted) << c.name;
+    EXPECT_EQ(checks, c.checks) << c.name;
+  }
 }
 
 TEST(Manifest, ReadingIsStrict) {
@@ -152,10 +203,10 @@ TEST(Manifest, ReadingIsStrict) {
   };
   for (const Case& c : cases) {
     ParsedManifest parsed;
-    EXPECT_FALSE(ParseManifest(c.text, &parsed).empty()) << c.name;
+    EXPECT_FALSE(ParseManifest(c.text, &parsed).ok()) << c.name;
   }
   ParsedManifest parsed;
-  EXPECT_EQ(ParseManifest(good, &parsed), "");
+  EXPECT_TRUE(ParseManifest(good, &parsed).ok());
   EXPECT_EQ(parsed.body, good.substr(0, sig));
 }
 

@@ -1,0 +1,76 @@
+#include "platform/temp_name.h"
+
+#include <atomic>
+#include <initializer_list>
+
+#include "platform/files.h"
+
+namespace vmrk::platform {
+namespace {
+
+constexpr std::string_view TagOf(TempKind kind) {
+  switch (kind) {
+    case TempKind::kPlacing: return "vmrk";
+    case TempKind::kAside: return "old";
+    case TempKind::kAtomicWrite: return "new";
+    case TempKind::kPartial: return "part";
+  }
+  return "vmrk";
+}
+
+bool AllDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// "STEM.TAG-DIGITS-DIGITS": true with STEM in *stem.
+bool EndsWithMark(std::string_view name, std::string_view tag, std::string_view* stem) {
+  size_t lastDash = name.rfind('-');
+  if (lastDash == std::string_view::npos || lastDash == 0 || !AllDigits(name.substr(lastDash + 1))) return false;
+  size_t firstDash = name.rfind('-', lastDash - 1);
+  if (firstDash == std::string_view::npos || !AllDigits(name.substr(firstDash + 1, lastDash - firstDash - 1)))
+    return false;
+  std::string_view head = name.substr(0, firstDash);  // "STEM.TAG"
+  if (head.size() < tag.size() + 2 || head.substr(head.size() - tag.size()) != tag ||
+      head[head.size() - tag.size() - 1] != '.')
+    return false;
+  *stem = head.substr(0, head.size() - tag.size() - 1);
+  return true;
+}
+
+}  // namespace
+
+std::string TempNameFor(std::string_view name, TempKind kind, std::uint64_t pid, std::uint64_t n) {
+  std::string temp = ".";
+  temp += name;
+  temp += '.';
+  temp += TagOf(kind);
+  temp += "-" + std::to_string(pid) + "-" + std::to_string(n);
+  return temp;
+}
+
+std::string NextTempName(std::string_view name, TempKind kind) {
+  // Shared by every thread of the run: two transfers never pick one name.
+  static std::atomic<std::uint64_t> counter{0};
+  return TempNameFor(name, kind, CurrentProcessId(), ++counter);
+}
+
+std::string NextTempPathBeside(const std::string& path, TempKind kind) {
+  const size_t cut = path.find_last_of(PathSeparator() == '\\' ? "\\/" : "/");
+  if (cut == std::string::npos) return NextTempName(path, kind);
+  return path.substr(0, cut + 1) + NextTempName(std::string_view(path).substr(cut + 1), kind);
+}
+
+bool IsUpdaterTempName(std::string_view name) {
+  std::string_view stem;
+  for (TempKind kind : {TempKind::kPlacing, TempKind::kAside, TempKind::kAtomicWrite, TempKind::kPartial}) {
+    if (!EndsWithMark(name, TagOf(kind), &stem)) continue;
+    if (stem.size() >= 2 && stem[0] == '.') return true;
+    if (kind == TempKind::kPartial && !stem.empty() && stem[0] != '.') return true;
+  }
+  return false;
+}
+
+}  // namespace vmrk::platform
