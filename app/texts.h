@@ -3,6 +3,9 @@
 // in one place.
 #pragma once
 
+#include "install/update_names.h"
+#include "updatelist/file_row.h"
+
 namespace vmrk::texts {
 
 inline constexpr char kWindowCaption[] = "Vmr播放器 - 在线升级";
@@ -49,26 +52,9 @@ inline constexpr char kGeneratorSignFailed[] = "升级文件列表签名失败�
 inline constexpr char kGeneratorRefused[] = "未生成升级文件列表：";
 inline constexpr char kGeneratorSaveFailed[] = "升级文件列表保存失败：";
 
-inline constexpr char kRowDone[] = "√";
-inline constexpr char kRowFailed[] = "×";
 
 // The link's caption; the address it opens is made from it (HomePageAddress).
 inline constexpr char kHomePage[] = "www.vmrsoft.com";
-
-// Single-instance hand-shake in the per-user settings.
-inline constexpr char kSettingsApp[] = "tesk";
-inline constexpr char kSettingsSection[] = "vmrmovie";
-inline constexpr char kSettingsKey[] = "maintimer";
-// The serial of the last signed release this installation accepted.
-inline constexpr char kSerialKey[] = "releaseserial";
-// Public keys trusted beside the built-in ones, in the application folder.
-inline constexpr char kKeysFile[] = "vmrkxupdate.keys";
-inline constexpr char kManifestSuffix[] = ".sig";
-
-inline constexpr char kAddressFile[] = "myip.txt";
-inline constexpr char kAddressMarker[] = "seip:";
-inline constexpr char kServerFolder[] = "vmrkxupdate/";
-inline constexpr char kListFile[] = "list.txt";
 
 }  // namespace vmrk::texts
 
@@ -77,10 +63,6 @@ inline constexpr char kListFile[] = "list.txt";
 namespace vmrk::texts {
 inline std::string HomePageAddress() { return std::string("http://") + kHomePage + "/"; }
 // "正在下载更新文件（k/n）……"
-// A file's row while its transfer waits to be tried again.
-inline std::string RowRetrying(long attempt, long tries) {
-  return "重试 " + std::to_string(attempt) + "/" + std::to_string(tries);
-}
 inline std::string StatusDownloading(long k, long n) {
   return "正在下载更新文件（" + std::to_string(k) + "/" + std::to_string(n) + "）……";
 }

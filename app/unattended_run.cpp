@@ -31,50 +31,47 @@ CommandLineChoice ParseCommandLine(const std::vector<std::string>& arguments) {
 }
 
 UnattendedRun::UnattendedRun(UpdaterWindow& window, CommandLineChoice choice, std::function<void(int)> done)
-    : window_(window), choice_(choice), done_(std::move(done)) {}
-
-void UnattendedRun::DL_Finished(std::int32_t value) {
-  window_.DL_Finished(value);
-  Advance();
+    : window_(window), choice_(choice), done_(std::move(done)) {
+  window_.SetChangeListener([this] { Advance(); });
 }
 
-void UnattendedRun::DL_Failed(std::int32_t code, std::int32_t extra) {
-  window_.DL_Failed(code, extra);
-  Advance();
-}
+UnattendedRun::~UnattendedRun() { window_.SetChangeListener(nullptr); }
 
-void UnattendedRun::DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) {
-  window_.DL_Progress(fraction, extra1, extra2);
-}
-
-void UnattendedRun::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
-  window_.DL_Retrying(attempt, tries);
-}
-
-std::optional<int> UnattendedRun::StatusOf(const WindowState& state, bool check) {
-  if (!state.cmdBegin.enabled) return std::nullopt;  // a transfer runs
-  const std::string& caption = state.cmdBegin.caption;
-  const std::string& status = state.statusText;
-  if (caption == texts::kNext) return check ? std::optional<int>(kExitUpdatesAvailable) : std::nullopt;
-  if (caption == texts::kFinish) return status == texts::kStatusPartlyUpdated ? kExitPartly : kExitDone;
-  if (status == texts::kStatusUpToDate) return kExitDone;
-  if (status == texts::kStatusFailed || status == texts::kStatusCannotWrite) return kExitTransferFailed;
-  // The list or its manifest refused, a file unlike the one the manifest
-  // names, or no server to ask at all.
-  return kExitRefused;
+std::optional<int> UnattendedRun::StatusOf(UpdateRun::Phase phase, UpdateRun::Outcome outcome, bool check) {
+  using Outcome = UpdateRun::Outcome;
+  if (phase == UpdateRun::Phase::kOffered && check) return kExitUpdatesAvailable;
+  if (phase != UpdateRun::Phase::kEnded) return std::nullopt;
+  switch (outcome) {
+    case Outcome::kUpToDate:
+    case Outcome::kUpdated: return kExitDone;
+    case Outcome::kPartlyUpdated: return kExitPartly;
+    case Outcome::kTransferFailed:
+    case Outcome::kCannotWrite: return kExitTransferFailed;
+    // The list or its manifest refused, a file unlike the one the manifest
+    // names, or no server to ask at all.
+    case Outcome::kNoServer:
+    case Outcome::kListBroken:
+    case Outcome::kListRefused:
+    case Outcome::kFileRefused: return kExitRefused;
+    case Outcome::kNone:
+    case Outcome::kCancelled: break;
+  }
+  return std::nullopt;  // nothing here cancels; an end without an outcome is no end
 }
 
 void UnattendedRun::Advance() {
   if (ended_) return;
-  const WindowState& state = window_.state();
-  if (choice_.mode == CommandLineChoice::kSilent && state.cmdBegin.enabled && state.cmdBegin.caption == texts::kNext) {
+  const UpdateRun& run = window_.run();
+  const bool check = choice_.mode == CommandLineChoice::kCheck;
+  if (!check && run.phase() == UpdateRun::Phase::kOffered) {
     window_.cmdBegin_Click();  // Next: the downloads begin
     return;
   }
-  std::optional<int> status = StatusOf(state, choice_.mode == CommandLineChoice::kCheck);
+  std::optional<int> status = StatusOf(run.phase(), run.outcome(), check);
   if (!status) return;
   ended_ = true;
-  if (choice_.restart && state.cmdBegin.caption == texts::kFinish) window_.cmdBegin_Click();  // Finish
+  const bool complete = run.outcome() == UpdateRun::Outcome::kUpdated || run.outcome() == UpdateRun::Outcome::kPartlyUpdated;
+  if (choice_.restart && complete) window_.cmdBegin_Click();  // Finish
   done_(*status);
 }
 

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "app/updater_window.h"
-#include "downloader/downloader.h"
 
 namespace vmrk {
 
@@ -41,23 +40,22 @@ enum ExitStatus : int {
   kExitUsage = 64,
 };
 
-// Stands between the downloader and the window: each event goes to the
-// window's handler, then the run clicks what a user would (Next, and Finish
-// with /restart) and, once the window has reached an end, calls done with the
-// exit status, once.
-class UnattendedRun : public DownloaderEvents {
+// Listens to the window: after each of its downloader events, clicks what a
+// user would (Next, and Finish with /restart) and, once the update has
+// reached an end, calls done with the exit status, once. The downloader's
+// events go to the window itself.
+class UnattendedRun {
  public:
   UnattendedRun(UpdaterWindow& window, CommandLineChoice choice, std::function<void(int)> done);
+  ~UnattendedRun();
+  UnattendedRun(const UnattendedRun&) = delete;
+  UnattendedRun& operator=(const UnattendedRun&) = delete;
   // After Form_Load has returned kShowWindow: start-up may have ended already.
   void Started() { Advance(); }
 
-  void DL_Finished(std::int32_t value) override;
-  void DL_Failed(std::int32_t code, std::int32_t extra) override;
-  void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
-  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override;
-
-  // What the window's state says, when it is an end; nullopt while it runs.
-  static std::optional<int> StatusOf(const WindowState& state, bool check);
+  // The exit status of the run's state, when it is an end (or, with check,
+  // rows on offer); nullopt while it runs.
+  static std::optional<int> StatusOf(UpdateRun::Phase phase, UpdateRun::Outcome outcome, bool check);
 
  private:
   void Advance();

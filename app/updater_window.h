@@ -1,22 +1,24 @@
 // frmDLTest, the updater's one window, as portable logic: its state and one
-// entry per handler. A front end creates it, calls Form_Load before showing
-// anything, forwards clicks, keys, timer ticks and downloader events, and
-// redraws state() after each.
+// entry per handler. The road of the update itself is the UpdateRun it
+// holds; the window renders that run into its state. A front end creates
+// it, calls Form_Load before showing anything, hands it the downloader's
+// events (SetEvents(&window)), forwards clicks, keys and timer ticks and
+// redraws state() after each, and after each downloader event through
+// SetChangeListener.
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/texts.h"
-#include "app/update_log.h"
 #include "app/window_state.h"
 #include "downloader/downloader.h"
+#include "install/update_run.h"
 #include "platform/desktop.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
-#include "updatelist/release_manifest.h"
 
 namespace vmrk {
 
@@ -51,6 +53,11 @@ class UpdaterWindow : public DownloaderEvents {
   UpdaterWindow& operator=(const UpdaterWindow&) = delete;
 
   const WindowState& state() const { return state_; }
+  const UpdateRun& run() const { return run_; }
+
+  // Called after each downloader event has been handled and rendered (never
+  // from inside a handler the front end called itself).
+  void SetChangeListener(std::function<void()> changed) { changed_ = std::move(changed); }
 
   // kEndProcess: another updater runs and has been asked to come forward; the
   // caller ends at once without showing a window.
@@ -75,36 +82,17 @@ class UpdaterWindow : public DownloaderEvents {
  private:
   std::string AppFile(const std::string& name) const;
   void Changed() { ++state_.revision; }
-  void ReplaceRows(std::vector<FileRow> rows);
-  void ShowFailure(const char* text = texts::kStatusFailed);
-  void CheckUpdateList();
-  void FetchManifest();
+  // The run's state into the window's: rows, row texts, the status line and
+  // the buttons, each only when the run changed it.
+  void Render();
   void SaveSignedList();
-  void ManifestArrived();
-  void OfferRows(const std::string& listText);
-  void ShowListBroken(const char* text = texts::kStatusListBroken);
-  std::uint64_t AcceptedSerial();
-  void RecordSerial();
-  void FileArrived();
-  void StartRow();
-  void ShowCompleted();
-
-  void Log(const std::string& event) { log_.Event(event); }
-  std::string RowName() const;  // "k/n location" of the current row
+  void AfterEvent();
 
   UpdaterServices services_;
   WindowState state_;
-  UpdateLog log_;
-  bool anyRowFailed_ = false;
-
-  // Signed releases: with any trusted key, nothing is offered before the
-  // manifest beside the list has verified, and every file must match it.
-  std::vector<std::string> trustedKeys_;
-  bool awaitingManifest_ = false;
-  std::string listBytes_, listText_;
-  bool signedRelease_ = false;
-  std::uint64_t pendingSerial_ = 0;  // a verified serial above the accepted one, until the release is in
-  std::map<std::string, ManifestFile> signedFiles_;
+  UpdateRun run_;
+  std::uint64_t renderedRevision_ = 0;
+  std::function<void()> changed_;
 };
 
 }  // namespace vmrk

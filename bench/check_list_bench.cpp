@@ -57,8 +57,9 @@ int main() {
   };
   bool upToDate = true;
   auto check = [&] {
-    vmrk::ListCheckResult result = vmrk::CheckListText(tree.list, tree.root + "/app", tree.root + "/win");
-    upToDate = upToDate && result.ok && result.rows.empty();
+    std::vector<vmrk::FileRow> rows;
+    vmrk::Status checked = vmrk::CheckListText(tree.list, tree.root + "/app", tree.root + "/win", {}, &rows);
+    upToDate = upToDate && checked.ok() && rows.empty();
   };
   statOnly();  // warm the caches for both
   check();

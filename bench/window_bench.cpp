@@ -67,10 +67,11 @@ int main(int argc, char** argv) {
     QElapsedTimer clock;
     clock.start();
     std::string text;
-    vmrk::LoadDocumentText(argv[3], &text);
-    vmrk::ListCheckResult result = vmrk::CheckListText(text, appDir, vmrk::WindowsFolder());
-    std::printf("rows=%zu check_ms=%.1f\n", result.rows.size(), clock.nsecsElapsed() / 1e6);
-    return result.ok ? 0 : 1;
+    if (!vmrk::LoadDocumentText(argv[3], &text).ok()) return 1;
+    std::vector<vmrk::FileRow> rows;
+    vmrk::Status checked = vmrk::CheckListText(text, appDir, vmrk::WindowsFolder(), {}, &rows);
+    std::printf("rows=%zu check_ms=%.1f\n", rows.size(), clock.nsecsElapsed() / 1e6);
+    return checked.ok() ? 0 : 1;
   }
 
   QApplication application(argc, argv);

@@ -10,24 +10,21 @@
 #include "updatelist/location.h"
 
 namespace vmrk {
-std::optional<Registration> RegistrationFor(const std::string& location, const std::string& target,
-                                            const std::string& windowsFolder) {
-  if (SplitLocation(location).rootPrefix != "win") return std::nullopt;
-  if (!EndsWithIgnoringCase(location, ".dll") && !EndsWithIgnoringCase(location, ".ocx")) return std::nullopt;
+std::optional<Registration> RegistrationFor(const LocationParts& where, const std::string& windowsFolder) {
+  if (!where.registers) return std::nullopt;
   const char sep = platform::PathSeparator();
-  return Registration{windowsFolder + sep + "system32" + sep + "regsvr32.exe", {target, "-s"}};
+  return Registration{windowsFolder + sep + "system32" + sep + "regsvr32.exe", {where.target, "-s"}};
 }
 
 std::string CommandLineOf(const Registration& registration) {
   return platform::WindowsCommandLine(registration.program, registration.arguments);
 }
 
-Status InstallStagedFile(const std::string& location, const InstallPaths& paths, bool* sideFile) {
+Status InstallStagedFile(const LocationParts& parts, const InstallPaths& paths, bool* sideFile) {
   if (sideFile != nullptr) *sideFile = false;
   const char sep = platform::PathSeparator();
-  LocationParts parts = SplitLocation(location);
   const std::string staged = paths.applicationPath + sep + kStagingFolderName + sep + parts.fileName;
-  const std::string target = LocationTarget(parts, paths.applicationPath, paths.windowsFolder);
+  const std::string& target = parts.target;
 
   Status placed;
   if (EqualsIgnoringCase(parts.fileName, platform::UpdaterProgramName()) ||
@@ -47,14 +44,15 @@ Status InstallStagedFile(const std::string& location, const InstallPaths& paths,
     placed = platform::ReplaceFileWith(staged, target);
     if (!placed.ok() && !folders.ok()) placed = folders;
     if (placed.ok()) {
-      if (auto registration = RegistrationFor(location, target, paths.windowsFolder);
+      if (auto registration = RegistrationFor(parts, paths.windowsFolder);
           registration && FileExists(registration->program)) {
         // Not waited for, and its outcome is not looked at.
-        platform::StartDetached(registration->program, registration->arguments);
+        platform::StartDetached(registration->program, registration->arguments).IgnoreError();
       }
     }
   }
-  platform::RemoveFile(staged);
+  // Gone whatever happened: a staged copy left behind is swept at the next start.
+  platform::RemoveFile(staged).IgnoreError();
   return placed;
 }
 

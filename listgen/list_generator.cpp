@@ -81,7 +81,7 @@ class Walker {
         if (std::string problem = NameProblem(file->name); !problem.empty()) return Refuse(location, problem);
         // The updaters' own rule, asked directly: a list that any of them
         // would refuse is never written.
-        if (std::string unsafe = UnsafeLocationReason(location); !unsafe.empty()) return Refuse(location, unsafe);
+        if (Status safe = CheckLocationIsSafe(location); !safe.ok()) return Refuse(location, safe.message());
         if (file->length > kLargestListedLength)
           return Refuse(location, "it is longer than 2147483647 bytes, the most a list can carry");
         std::string& text = result_.ListText;

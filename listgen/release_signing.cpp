@@ -81,7 +81,11 @@ Status BuildSignedManifest(const std::string& releaseRoot, std::string_view list
   platform::Sha256Digest listDigest = platform::Sha256Of(listBytes);
   manifest.listSha256.assign(reinterpret_cast<const char*>(listDigest.data()), listDigest.size());
   manifest.listLength = listBytes.size();
-  for (const std::string& location : ReadUpdateList(listText).Locations()) {
+  std::vector<UpdateListEntry> entries;
+  // A list the generator wrote reads whole; were it not, the manifest names
+  // the lines before the bad one and the check below refuses the pair.
+  ReadUpdateList(listText, &entries).IgnoreError();
+  for (const std::string& location : LocationsOf(entries)) {
     ManifestFile file;
     file.location = location;
     Status hashed = HashFile(ReleaseFileOf(releaseRoot, location), &file.sha256, &file.length);
@@ -98,11 +102,10 @@ std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::
   std::string listText;
   if (!LooksLikeRtf(listBytes)) listText = PlainTextOf(listBytes);
   else if (!RtfToPlainText(listBytes, &listText).ok()) faults.push_back("list: the rich text is not whole");
-  UpdateListReading reading = ReadUpdateList(listText);
-  if (reading.badLineNumber)
-    faults.push_back("list: line " + std::to_string(*reading.badLineNumber) + ": " + reading.badLineReason);
+  std::vector<UpdateListEntry> entries;
+  if (Status read = ReadUpdateList(listText, &entries); !read.ok()) faults.push_back("list: " + read.message());
   ReleaseManifest manifest;
-  Status verified = VerifyManifest(manifestText, trustedKeys, listBytes, reading.Locations(), nowUnixSeconds, 0, &manifest);
+  Status verified = VerifyManifest(manifestText, trustedKeys, listBytes, LocationsOf(entries), nowUnixSeconds, 0, &manifest);
   if (!verified.ok()) {
     faults.push_back("manifest: " + verified.message());
     return faults;

@@ -8,7 +8,8 @@
 
 namespace vmrk {
 
-class Status {
+// [[nodiscard]]: a result dropped on purpose says so with IgnoreError().
+class [[nodiscard]] Status {
  public:
   Status() = default;
   static Status Ok() { return Status(); }
@@ -16,6 +17,9 @@ class Status {
 
   bool ok() const { return !failed_; }
   const std::string& message() const { return message_; }
+  // For the steps that "skip a failing step and go on": the failure is
+  // known and deliberately of no consequence.
+  void IgnoreError() const {}
 
  private:
   Status(std::string message, bool failed) : message_(std::move(message)), failed_(failed) {}

@@ -15,33 +15,23 @@
 namespace vmrk {
 namespace {
 
-constexpr char kWaiting[] = "等待";
-
 auto ToMinute(const platform::CivilTime& t) { return std::make_tuple(t.year, t.month, t.day, t.hour, t.minute); }
-
-ListCheckResult Failure(std::string reason) {
-  ListCheckResult result;
-  result.ok = false;
-  result.reason = std::move(reason);
-  return result;
-}
 
 }  // namespace
 
-ListCheckResult CheckListText(std::string_view text, const std::string& applicationPath,
-                              const std::string& windowsFolder, const std::string& runningProgram) {
-  UpdateListReading reading = ReadUpdateList(text);
-  if (reading.badLineNumber)
-    return Failure("line " + std::to_string(*reading.badLineNumber) + ": " + reading.badLineReason);
-  for (const UpdateListEntry& entry : reading.entries)
-    if (std::string why = UnsafeLocationReason(entry.Location); !why.empty())
-      return Failure(entry.Location + ": " + why);
+Status CheckListText(std::string_view text, const std::string& applicationPath, const std::string& windowsFolder,
+                     const std::string& runningProgram, std::vector<FileRow>* rows) {
+  rows->clear();
+  std::vector<UpdateListEntry> entries;
+  if (Status read = ReadUpdateList(text, &entries); !read.ok()) return read;
+  for (const UpdateListEntry& entry : entries)
+    if (Status safe = CheckLocationIsSafe(entry.Location); !safe.ok())
+      return Status::Error(entry.Location + ": " + safe.message());
 
   const std::string sideFile = applicationPath + platform::PathSeparator() + platform::SideFileName();
-  ListCheckResult result;
-  for (const UpdateListEntry& entry : reading.entries) {
-    LocationParts parts = SplitLocation(entry.Location);
-    std::string target = LocationTarget(parts, applicationPath, windowsFolder);
+  for (const UpdateListEntry& entry : entries) {
+    LocationParts parts = PlanLocation(entry.Location, applicationPath, windowsFolder);
+    const std::string& target = parts.target;
     // One look gives presence, time and length: a check that stats each
     // file three times is three times slower on a big release.
     platform::FileFacts facts;
@@ -59,15 +49,16 @@ ListCheckResult CheckListText(std::string_view text, const std::string& applicat
     }
     std::int32_t size = *ParseListSize(entry.Size);
     FileRow row;
-    row.number = std::to_string(result.rows.size() + 1);
+    row.number = std::to_string(rows->size() + 1);
     row.location = entry.Location;
     row.size = SizeText(size);
     row.modified = entry.Modified;
-    row.status = kWaiting;
+    row.status = texts::kRowWaiting;
     row.exactSize = size;
-    result.rows.push_back(std::move(row));
+    row.where = std::move(parts);
+    rows->push_back(std::move(row));
   }
-  return result;
+  return Status::Ok();
 }
 
 }  // namespace vmrk

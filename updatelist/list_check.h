@@ -7,23 +7,19 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/status.h"
 #include "updatelist/file_row.h"
 
 namespace vmrk {
 
-struct ListCheckResult {
-  bool ok = true;
-  std::string reason;          // when not ok: the first thing wrong
-  std::vector<FileRow> rows;   // empty when not ok: a partly read list offers nothing
-};
-
 // text is the list's plain text. Every line must be well formed (fields, a
 // location that stays in its folder, a size and a date that convert) before
-// any row is offered. An installed file that cannot be looked at (a name too
+// any row is offered: on failure, saying the first thing wrong, *rows is
+// empty. An installed file that cannot be looked at (a name too
 // long, access denied) counts as missing: it is offered, and its installation
 // then fails on its own row. runningProgram, the updater's own executable
 // under whatever name, is not offered while the side file waits.
-ListCheckResult CheckListText(std::string_view text, const std::string& applicationPath,
-                              const std::string& windowsFolder, const std::string& runningProgram = {});
+Status CheckListText(std::string_view text, const std::string& applicationPath, const std::string& windowsFolder,
+                     const std::string& runningProgram, std::vector<FileRow>* rows);
 
 }  // namespace vmrk

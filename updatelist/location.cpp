@@ -50,8 +50,10 @@ bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
   return false;
 }
 
-LocationParts SplitLocation(std::string_view location) {
+LocationParts PlanLocation(std::string_view location, const std::string& applicationPath,
+                           const std::string& windowsFolder) {
   LocationParts parts;
+  parts.location = std::string(location);
   const size_t fourth = RootPrefixBytes(location);
   parts.rootPrefix = std::string(location.substr(0, fourth));
   parts.rest = std::string(location.substr(fourth));
@@ -63,35 +65,34 @@ LocationParts SplitLocation(std::string_view location) {
     parts.folderPart = std::string(location.substr(0, lastBackslash + 1));
   }
   parts.underApplication = parts.rootPrefix == "app";
+  parts.target = (parts.underApplication ? applicationPath : windowsFolder) + NativeSeparators(parts.rest);
+  parts.registers = parts.rootPrefix == "win" &&
+                    (EndsWithIgnoringCase(location, ".dll") || EndsWithIgnoringCase(location, ".ocx"));
   return parts;
 }
 
-std::string UnsafeLocationReason(std::string_view location) {
+Status CheckLocationIsSafe(std::string_view location) {
   const size_t fourth = RootPrefixBytes(location);
   if (fourth >= location.size() || location[fourth] != '\\')
-    return "the location does not begin with a three-character root and a backslash";
+    return Status::Error("the location does not begin with a three-character root and a backslash");
   for (unsigned char c : location) {
-    if (c < 0x20 || c == 0x7F) return "the location holds a control character";
-    if (c == ':') return "the location holds a colon";
-    if (c == '/') return "the location holds a slash";
+    if (c < 0x20 || c == 0x7F) return Status::Error("the location holds a control character");
+    if (c == ':') return Status::Error("the location holds a colon");
+    if (c == '/') return Status::Error("the location holds a slash");
   }
   std::string_view root = location.substr(0, fourth);
-  if (root.find('\\') != std::string_view::npos) return "the location's root holds a backslash";
+  if (root.find('\\') != std::string_view::npos) return Status::Error("the location's root holds a backslash");
   std::string_view rest = location.substr(fourth + 1);
   for (;;) {
     size_t end = rest.find('\\');
     std::string_view component = rest.substr(0, end);
-    if (component.empty()) return "the location has an empty component";
-    if (component == "." || component == "..") return "the location climbs out of its folder";
-    if (component.back() == '.' || component.back() == ' ') return "a component of the location ends in a dot or space";
-    if (end == std::string_view::npos) return {};
+    if (component.empty()) return Status::Error("the location has an empty component");
+    if (component == "." || component == "..") return Status::Error("the location climbs out of its folder");
+    if (component.back() == '.' || component.back() == ' ') return Status::Error("a component of the location ends in a dot or space");
+    if (end == std::string_view::npos) return Status::Ok();
     rest.remove_prefix(end + 1);
   }
 }
 
-std::string LocationTarget(const LocationParts& parts, const std::string& applicationPath,
-                           const std::string& windowsFolder) {
-  return (parts.underApplication ? applicationPath : windowsFolder) + NativeSeparators(parts.rest);
-}
 
 }  // namespace vmrk

@@ -40,23 +40,15 @@ std::vector<std::string_view> UpdateListLines(std::string_view text) {
   return lines;
 }
 
-std::optional<UpdateListEntry> SplitUpdateListLine(std::string_view line, std::string* reason) {
+Status SplitUpdateListLine(std::string_view line, UpdateListEntry* entry) {
   size_t q = line.find('?');
   size_t s = line.find('*');
-  if (q == std::string_view::npos || s == std::string_view::npos) {
-    *reason = "no \"?\" or no \"*\"";
-    return std::nullopt;
-  }
-  if (s < q) {
-    *reason = "\"*\" before \"?\"";
-    return std::nullopt;
-  }
-  if (CharacterCount(line.substr(0, q)) < 3) {
-    *reason = "location shorter than three characters";
-    return std::nullopt;
-  }
-  return UpdateListEntry{std::string(line.substr(0, q)), std::string(line.substr(q + 1, s - q - 1)),
-                         std::string(line.substr(s + 1))};
+  if (q == std::string_view::npos || s == std::string_view::npos) return Status::Error("no \"?\" or no \"*\"");
+  if (s < q) return Status::Error("\"*\" before \"?\"");
+  if (CharacterCount(line.substr(0, q)) < 3) return Status::Error("location shorter than three characters");
+  *entry = UpdateListEntry{std::string(line.substr(0, q)), std::string(line.substr(q + 1, s - q - 1)),
+                           std::string(line.substr(s + 1))};
+  return Status::Ok();
 }
 
 std::optional<std::int32_t> ParseListSize(std::string_view size) {
@@ -70,23 +62,31 @@ std::optional<std::int32_t> ParseListSize(std::string_view size) {
   return static_cast<std::int32_t>(value);
 }
 
-UpdateListReading ReadUpdateList(std::string_view text) {
-  UpdateListReading reading;
+Status ReadUpdateList(std::string_view text, std::vector<UpdateListEntry>* entries) {
+  entries->clear();
+  Status result;
   ForEachLine(text, [&](std::string_view line, size_t number) {
-    std::string reason;
-    std::optional<UpdateListEntry> entry = SplitUpdateListLine(line, &reason);
-    if (entry && !ParseListSize(entry->Size)) reason = "size \"" + entry->Size + "\" is not a count of bytes";
-    else if (entry && !ParseListDate(entry->Modified))
-      reason = "date \"" + entry->Modified + "\" is not a date";
-    if (!reason.empty()) {
-      reading.badLineNumber = number;
-      reading.badLineReason = reason;
+    UpdateListEntry entry;
+    Status split = SplitUpdateListLine(line, &entry);
+    if (split.ok() && !ParseListSize(entry.Size))
+      split = Status::Error("size \"" + entry.Size + "\" is not a count of bytes");
+    else if (split.ok() && !ParseListDate(entry.Modified))
+      split = Status::Error("date \"" + entry.Modified + "\" is not a date");
+    if (!split.ok()) {
+      result = Status::Error("line " + std::to_string(number) + ": " + split.message());
       return false;
     }
-    reading.entries.push_back(std::move(*entry));
+    entries->push_back(std::move(entry));
     return true;
   });
-  return reading;
+  return result;
+}
+
+std::vector<std::string> LocationsOf(const std::vector<UpdateListEntry>& entries) {
+  std::vector<std::string> locations;
+  locations.reserve(entries.size());
+  for (const UpdateListEntry& entry : entries) locations.push_back(entry.Location);
+  return locations;
 }
 
 std::string FormatUpdateListLine(const UpdateListEntry& entry) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/civil_time.h"
+#include "platform/status.h"
 
 namespace vmrk {
 
@@ -23,33 +24,21 @@ struct UpdateListEntry {
 // or fewer are skipped. Each view points into text.
 std::vector<std::string_view> UpdateListLines(std::string_view text);
 
-// Splits a line at its first "?" and first "*". nullopt, with the reason, for
-// a line without "?" or "*", with "*" before "?", or with a Location shorter
+// Splits a line at its first "?" and first "*". Fails, saying why, for a
+// line without "?" or "*", with "*" before "?", or with a Location shorter
 // than three characters.
-std::optional<UpdateListEntry> SplitUpdateListLine(std::string_view line, std::string* reason);
+Status SplitUpdateListLine(std::string_view line, UpdateListEntry* entry);
 
 // Size as a 32-bit signed count: decimal digits only.
 std::optional<std::int32_t> ParseListSize(std::string_view size);
 
-struct UpdateListReading {
-  std::vector<UpdateListEntry> entries;  // the well-formed lines before the first bad one
-  // Set when a line is malformed: its 1-based number among the text's CR LF
-  // lines, and why.
-  std::optional<size_t> badLineNumber;
-  std::string badLineReason;
-
-  // The entries' locations, in list order (what a release manifest names).
-  std::vector<std::string> Locations() const {
-    std::vector<std::string> locations;
-    locations.reserve(entries.size());
-    for (const UpdateListEntry& entry : entries) locations.push_back(entry.Location);
-    return locations;
-  }
-};
-
 // Every line split and its Size and Modified converted; stops at the first
-// malformed line.
-UpdateListReading ReadUpdateList(std::string_view text);
+// malformed line and fails with "line N: why" (N counts the text's CR LF
+// lines from 1). *entries holds the well-formed lines before it.
+Status ReadUpdateList(std::string_view text, std::vector<UpdateListEntry>* entries);
+
+// The entries' locations, in list order (what a release manifest names).
+std::vector<std::string> LocationsOf(const std::vector<UpdateListEntry>& entries);
 
 // One line as the generator writes it, CR LF included.
 std::string FormatUpdateListLine(const UpdateListEntry& entry);

@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
       status = s;
       QCoreApplication::exit(s);
     });
-    downloader.SetEvents(&run);
+    downloader.SetEvents(&window);
     run.Started();
     int code = status ? *status : application->exec();
     downloader.SetEvents(nullptr);

@@ -20,10 +20,10 @@ void QtDesktop::ShellOpen(const std::string& fileOrAddress) {
   // A program is started itself; anything else goes to the desktop's opener.
   // Neither is waited for, and a failure is not reported.
   if (access(fileOrAddress.c_str(), X_OK) == 0 && platform::IsVisibleFile(fileOrAddress)) {
-    platform::StartDetached(fileOrAddress, {});
+    platform::StartDetached(fileOrAddress, {}).IgnoreError();
     return;
   }
-  platform::StartDetached("xdg-open", {fileOrAddress});
+  platform::StartDetached("xdg-open", {fileOrAddress}).IgnoreError();
 }
 
 void QtDesktop::ShowMessage(const std::string& caption, const std::string& text) {

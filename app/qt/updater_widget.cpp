@@ -109,7 +109,8 @@ UpdaterWidget::UpdaterWidget(UpdaterWindow& window, QtDownloader& downloader, QW
   if (screen != nullptr) scale_ = screen->logicalDotsPerInchX() / 96.0;
   if (scale_ <= 0) scale_ = 1.0;
   Build(downloader);
-  downloader_.SetEvents(this);
+  downloader_.SetEvents(&window_);
+  window_.SetChangeListener([this] { Render(); });
   // Key preview: every key of the application passes here first.
   qApp->installEventFilter(this);
   timer1_.setInterval(100);
@@ -123,6 +124,7 @@ UpdaterWidget::UpdaterWidget(UpdaterWindow& window, QtDownloader& downloader, QW
 UpdaterWidget::~UpdaterWidget() {
   qApp->removeEventFilter(this);
   downloader_.SetEvents(nullptr);
+  window_.SetChangeListener(nullptr);
 }
 
 int UpdaterWidget::Px(int twips) const {
@@ -337,26 +339,6 @@ bool UpdaterWidget::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return false;  // the key goes on to the focused control
-}
-
-void UpdaterWidget::DL_Finished(std::int32_t value) {
-  window_.DL_Finished(value);
-  Render();
-}
-
-void UpdaterWidget::DL_Failed(std::int32_t code, std::int32_t extra) {
-  window_.DL_Failed(code, extra);
-  Render();
-}
-
-void UpdaterWidget::DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) {
-  window_.DL_Progress(fraction, extra1, extra2);
-  Render();
-}
-
-void UpdaterWidget::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
-  window_.DL_Retrying(attempt, tries);
-  Render();
 }
 
 }  // namespace vmrk

@@ -35,12 +35,12 @@ class ClickableLabel : public QLabel {
   void mouseReleaseEvent(QMouseEvent* event) override;
 };
 
-class UpdaterWidget : public QWidget, private DownloaderEvents {
+class UpdaterWidget : public QWidget {
   Q_OBJECT
 
  public:
-  // The window and downloader must outlive the widget. The widget becomes the
-  // downloader's event receiver and forwards each event to the window.
+  // The window and downloader must outlive the widget. The window becomes the
+  // downloader's event receiver; the widget draws after each event.
   UpdaterWidget(UpdaterWindow& window, QtDownloader& downloader, QWidget* parent = nullptr);
   ~UpdaterWidget() override;
 
@@ -54,11 +54,6 @@ class UpdaterWidget : public QWidget, private DownloaderEvents {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void DL_Finished(std::int32_t value) override;
-  void DL_Failed(std::int32_t code, std::int32_t extra) override;
-  void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
-  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override;
-
   void Build(QtDownloader& downloader);
   QFont FontFor(const struct FontSpec& spec) const;
 

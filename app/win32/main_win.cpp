@@ -37,7 +37,7 @@ int RunUnattended(vmrk::UpdaterWindow& window, vmrk::WinHttpDownloader& download
     status = s;
     PostQuitMessage(s);
   });
-  downloader.SetEvents(&run);
+  downloader.SetEvents(&window);
   run.Started();
   MSG message;
   while (!status && GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -73,11 +73,13 @@ const wchar_t* Win32Window::ClassName() { return kClassName; }
 
 Win32Window::Win32Window(UpdaterWindow& window, WinHttpDownloader& downloader)
     : window_(window), downloader_(downloader) {
-  downloader_.SetEvents(this);
+  downloader_.SetEvents(&window_);
+  window_.SetChangeListener([this] { Render(); });
 }
 
 Win32Window::~Win32Window() {
   downloader_.SetEvents(nullptr);
+  window_.SetChangeListener(nullptr);
   downloader_.SetProgressListener(nullptr);
   for (HFONT font : fonts_) DeleteObject(font);
   for (auto& [control, brush] : backgrounds_) DeleteObject(brush);
@@ -443,26 +445,6 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       break;
   }
   return DefWindowProcW(hwnd_, message, wParam, lParam);
-}
-
-void Win32Window::DL_Finished(std::int32_t value) {
-  window_.DL_Finished(value);
-  Render();
-}
-
-void Win32Window::DL_Failed(std::int32_t code, std::int32_t extra) {
-  window_.DL_Failed(code, extra);
-  Render();
-}
-
-void Win32Window::DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) {
-  window_.DL_Progress(fraction, extra1, extra2);
-  Render();
-}
-
-void Win32Window::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
-  window_.DL_Retrying(attempt, tries);
-  Render();
 }
 
 }  // namespace vmrk

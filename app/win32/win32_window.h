@@ -15,10 +15,10 @@
 
 namespace vmrk {
 
-class Win32Window : private DownloaderEvents {
+class Win32Window {
  public:
   Win32Window(UpdaterWindow& window, WinHttpDownloader& downloader);
-  ~Win32Window() override;
+  ~Win32Window();
 
   // Creates and shows the window; false when it could not be made.
   bool Create(HINSTANCE instance, int show);
@@ -40,11 +40,6 @@ class Win32Window : private DownloaderEvents {
   void FitToText(HWND label);
   void RenderRows(const WindowState& s);
   LRESULT OnListNotify(NMHDR* header);
-
-  void DL_Finished(std::int32_t value) override;
-  void DL_Failed(std::int32_t code, std::int32_t extra) override;
-  void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
-  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override;
 
   UpdaterWindow& window_;
   WinHttpDownloader& downloader_;

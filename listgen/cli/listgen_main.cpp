@@ -103,23 +103,23 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
   return kOk;
 }
 
-int Show(const std::string& path, bool entries) {
+int Show(const std::string& path, bool asEntries) {
   std::string text;
   vmrk::Status loaded = vmrk::LoadDocumentText(path, &text);
   if (!loaded.ok()) {
     std::fprintf(stderr, "vmrkxupdate-listgen: %s\n", loaded.message().c_str());
     return kRefused;
   }
-  if (!entries) {
+  if (!asEntries) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     return kOk;
   }
-  vmrk::UpdateListReading reading = vmrk::ReadUpdateList(text);
-  for (const vmrk::UpdateListEntry& e : reading.entries)
+  std::vector<vmrk::UpdateListEntry> entries;
+  vmrk::Status read = vmrk::ReadUpdateList(text, &entries);
+  for (const vmrk::UpdateListEntry& e : entries)
     std::printf("%s\t%s\t%s\n", e.Location.c_str(), e.Size.c_str(), e.Modified.c_str());
-  if (reading.badLineNumber) {
-    std::fprintf(stderr, "vmrkxupdate-listgen: %s: line %zu is malformed: %s\n", path.c_str(), *reading.badLineNumber,
-                 reading.badLineReason.c_str());
+  if (!read.ok()) {
+    std::fprintf(stderr, "vmrkxupdate-listgen: %s: malformed %s\n", path.c_str(), read.message().c_str());
     return kRefused;
   }
   return kOk;

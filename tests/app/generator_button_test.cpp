@@ -17,7 +17,7 @@ class GeneratorButtonTest : public test::WindowFixture {
  protected:
   void ReleaseFile(const std::string& relative, const std::string& content) {
     std::string path = releaseRoot_.Write(relative, content);
-    platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5}));
+    ASSERT_TRUE(platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5})).ok());
   }
   std::string SavedListText() {
     std::string text;

@@ -97,7 +97,7 @@ struct ListAttack {
 class ListAttackTest : public SignedReleaseTest, public testing::WithParamInterface<ListAttack> {};
 
 TEST_P(ListAttackTest, RefusesTheListInstallsNothingAndKeepsTheSerial) {
-  settings_.Write("tesk", "vmrmovie", "releaseserial", "20200101000000");
+  ASSERT_TRUE(settings_.Write("tesk", "vmrmovie", "releaseserial", "20200101000000").ok());
   PublishSigned({{"app\\a.dll", "signed a"}, {"app\\b.dll", "signed b"}});
   GetParam().attack(*this);
   LoadAndVerify();
@@ -142,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ListAttack>& info) { return std::string(info.param.name); });
 
 TEST_F(SignedReleaseTest, AChangedFileIsRefusedBeforeItIsInstalled) {
-  settings_.Write("tesk", "vmrmovie", "releaseserial", "20200101000000");
+  ASSERT_TRUE(settings_.Write("tesk", "vmrmovie", "releaseserial", "20200101000000").ok());
   PublishSigned({{"app\\a.dll", "signed a"}, {"app\\b.dll", "signed b"}});
   release_.Write("vmrkxupdate/app/b.dll", "signed B");  // same length, one byte changed
   LoadAndVerify();
@@ -198,7 +198,7 @@ TEST_F(SignedReleaseTest, ARolloverManifestIsAcceptedByInstallationsTrustingEith
 TEST_F(SignedReleaseTest, TheSameSerialAgainIsARerunAndTheSerialNeverMovesBack) {
   const std::int64_t when = Now();
   PublishSigned({{"app\\a.dll", "a"}}, {&Maintainer()}, when);
-  settings_.Write("tesk", "vmrmovie", "releaseserial", std::to_string(SerialOf(when)));
+  ASSERT_TRUE(settings_.Write("tesk", "vmrmovie", "releaseserial", std::to_string(SerialOf(when))).ok());
   LoadAndVerify();
   EXPECT_EQ(State().rows.size(), 1u) << State().statusText;
   EXPECT_EQ(Serial(), std::to_string(SerialOf(when)));

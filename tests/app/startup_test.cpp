@@ -177,7 +177,7 @@ class TimerTest : public StartupTest, public testing::WithParamInterface<TimerCa
 
 TEST_P(TimerTest, OnlyAnExactOneWakesTheWindowOnce) {
   Window().Form_Load();
-  if (GetParam().value != "<missing>") settings_.Write("tesk", "vmrmovie", "maintimer", GetParam().value);
+  if (GetParam().value != "<missing>") ASSERT_TRUE(settings_.Write("tesk", "vmrmovie", "maintimer", GetParam().value).ok());
   Window().Timer1_Timer();
   EXPECT_EQ(desktop_.showCalls, GetParam().wakes ? 1 : 0);
   EXPECT_EQ(desktop_.restoreCalls, GetParam().wakes ? 1 : 0);

@@ -38,7 +38,7 @@ class UnattendedProcessTest : public testing::TestWithParam<UnattendedCase> {
     fs::permissions(app_.Sub("vmrkxupdate"), fs::perms::owner_all);
     std::string player = app_.Write("vmrPlayer", "#!/bin/sh\necho started > \"$(dirname \"$0\")/player-started.txt\"\n");
     chmod(player.c_str(), 0755);
-    platform::SetFileModifiedTime(player, 2000000000);  // newer than anything listed: never replaced
+    EXPECT_TRUE(platform::SetFileModifiedTime(player, 2000000000).ok());  // newer than anything listed: never replaced
     // No display at all: a run without a window must not need one.
     env_ = {{"XDG_RUNTIME_DIR", runtime_.path()}, {"XDG_CONFIG_HOME", config_.path()}, {"DISPLAY", ""},
             {"WAYLAND_DISPLAY", ""}, {"WINDIR", windows_.path()}};
@@ -55,7 +55,7 @@ TEST_P(UnattendedProcessTest, EndsWithItsExitStatus) {
   test::WriteRelease(release_, c.release);
   switch (c.setup) {
     case UnattendedCase::kUpToDate:
-      platform::SetFileModifiedTime(app_.Write("a.txt", "installed"), 2000000000);
+      EXPECT_TRUE(platform::SetFileModifiedTime(app_.Write("a.txt", "installed"), 2000000000).ok());
       break;
     case UnattendedCase::kFolderInTheWay:
       fs::create_directories(app_.Sub("b.txt/inside"));  // b.txt cannot be put in place

@@ -9,7 +9,7 @@
 #include <fstream>
 
 #include "app/texts.h"
-#include "app/update_log.h"
+#include "install/update_log.h"
 #include "tests/app/window_fixture.h"
 
 namespace vmrk {
@@ -22,7 +22,7 @@ class UpdateFlowTest : public test::WindowFixture {
   std::int64_t Stamp(const platform::CivilTime& t) { return *platform::LocalToUnixSeconds(t); }
   void InstallOld(const std::string& relative, const std::string& content) {
     std::string path = app_.Write(relative, content);
-    platform::SetFileModifiedTime(path, Stamp({2000, 1, 1, 0, 0, 0}));
+    ASSERT_TRUE(platform::SetFileModifiedTime(path, Stamp({2000, 1, 1, 0, 0, 0})).ok());
   }
   bool Requested(const std::string& path) {
     for (const auto& r : server_.Requests())
@@ -52,7 +52,7 @@ TEST_F(UpdateFlowTest, WholeUpdateFromNextToFinish) {
   });
   std::string player = app_.Write("vmrPlayer", "old player");
   chmod(player.c_str(), 0755);
-  platform::SetFileModifiedTime(player, Stamp({2000, 1, 1, 0, 0, 0}));
+  ASSERT_TRUE(platform::SetFileModifiedTime(player, Stamp({2000, 1, 1, 0, 0, 0})).ok());
   InstallOld("vmrkxupdate", "running updater");
   app_.Write("uptodate.txt", "newer than the list");
 

@@ -1,6 +1,6 @@
 // vmrkxupdate.log: what a whole update, a failed one and a refused list leave
 // in it, that a log which cannot be written stops nothing, and its rotation.
-#include "app/update_log.h"
+#include "install/update_log.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "",
                   true,
                   {"installed 1/2 app\\a.txt", "transfer failed while fetching 2/2 app\\gone.dll: code 1, HTTP 404",
-                   "end: failed, showing \""},
+                   "end: failed, "},
                   {"end: updated"}},
         LoggedRun{"retriedTransfer",
                   {{"app\\a.cut.dll", std::string(4000, 'c')}},
@@ -87,13 +87,13 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   {"fetching 1/1 app\\a.cut.dll", "retry 1/3 of 1/1 app\\a.cut.dll after: ", "retry 2/3 of",
                    "retry 3/3 of", "transfer failed while fetching 1/1 app\\a.cut.dll: code 1",
-                   "end: failed, showing \""},
+                   "end: failed, "},
                   {"installed"}},
         LoggedRun{"refusedList",
                   {{"app\\a.txt", "a"}},
                   PlainTextToRtf("app\\..\\..\\etc\\passwd?1*2008-5-12 14:30:05\r\n"),
                   false,
-                  {"list received: ", "list refused: ", "end: list or manifest refused, showing \""},
+                  {"list received: ", "list refused: ", "end: list refused"},
                   {"offered"}}),
     [](const testing::TestParamInfo<LoggedRun>& info) { return std::string(info.param.name); });
 

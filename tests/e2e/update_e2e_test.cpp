@@ -61,7 +61,7 @@ class UpdateE2ETest : public testing::Test {
     fs::permissions(app_.Sub("vmrkxupdate"), fs::perms::owner_all);
     std::string player = app_.Write("vmrPlayer", "#!/bin/sh\nexit 0\n");
     chmod(player.c_str(), 0755);
-    platform::SetFileModifiedTime(player, *platform::LocalToUnixSeconds({2000, 1, 1, 0, 0, 0}));
+    EXPECT_TRUE(platform::SetFileModifiedTime(player, *platform::LocalToUnixSeconds({2000, 1, 1, 0, 0, 0})).ok());
     env_ = {{"DISPLAY", x_.display()},      {"XDG_CONFIG_HOME", config_.path()},
             {"XDG_RUNTIME_DIR", runtime_.path()}, {"WINDIR", windows_.path()},
             {"QT_QPA_PLATFORM", "xcb"}};
@@ -116,7 +116,7 @@ class UpdateE2ETest : public testing::Test {
   bool Exited() { return !updater_->Running(); }
   std::int64_t TimeOf(const std::string& path) {
     std::int64_t t = 0;
-    platform::FileModifiedTime(path, &t);
+    EXPECT_TRUE(platform::FileModifiedTime(path, &t).ok());
     return t;
   }
   bool RequestedFile(const std::vector<std::string>& requests, const std::string& path) {
@@ -143,7 +143,7 @@ TEST_F(UpdateE2ETest, WholeUpdateFromNextToFinish) {
   app_.Write("uptodate.txt", "installed after the list was written");
 
   // The updater's own program is older than the list, so it is offered.
-  platform::SetFileModifiedTime(app_.Sub("vmrkxupdate"), *platform::LocalToUnixSeconds({2000, 1, 1, 0, 0, 0}));
+  EXPECT_TRUE(platform::SetFileModifiedTime(app_.Sub("vmrkxupdate"), *platform::LocalToUnixSeconds({2000, 1, 1, 0, 0, 0})).ok());
   test::NginxServer nginx(release_.path());
   Start(nginx.HostPort());
 
@@ -208,7 +208,7 @@ TEST_F(UpdateE2ETest, CutConnectionInstallsNothing) {
   // nginx cannot be told to hang up half way; the tests' own server can.
   Publish({{"app\\a.cut.dll", std::string(100000, 'n')}, {"app\\vmrPlayer", kPlayer}});
   app_.Write("a.cut.dll", "old");
-  platform::SetFileModifiedTime(app_.Sub("a.cut.dll"), 0);
+  EXPECT_TRUE(platform::SetFileModifiedTime(app_.Sub("a.cut.dll"), 0).ok());
   test::LoopbackServer server(release_.path());
   Start(server.HostPort());
   ASSERT_TRUE(ClickMainButtonUntil(

@@ -36,13 +36,18 @@ class InstallerTest : public testing::Test {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir_.Sub(relative)), {}));
   }
 
+  // The location planned as the list check plans its row, then installed.
+  Status Install(const std::string& location) {
+    return InstallStagedFile(PlanLocation(location, paths_.applicationPath, paths_.windowsFolder), paths_);
+  }
+
   test::TempDir dir_;
   InstallPaths paths_;
 };
 
 TEST_F(InstallerTest, NewFileBelowTheApplicationFolderWithItsFolders) {
   Stage("main.dll", "new");
-  ASSERT_TRUE(InstallStagedFile("app\\skin\\blue\\main.dll", paths_).ok());
+  ASSERT_TRUE(Install("app\\skin\\blue\\main.dll").ok());
   EXPECT_EQ(dir_.Read("app/skin/blue/main.dll"), "new");
   EXPECT_EQ(TimeOf("app/skin/blue/main.dll"), 1210573805);
   EXPECT_FALSE(fs::exists(dir_.Sub("app/update/main.dll")));
@@ -53,7 +58,7 @@ TEST_F(InstallerTest, ReplacedFileKeepsItsPermissionBits) {
   std::string player = dir_.Write("app/vmrPlayer", "old");
   chmod(player.c_str(), 0755);
   Stage("vmrPlayer", "new player");
-  ASSERT_TRUE(InstallStagedFile("app\\vmrPlayer", paths_).ok());
+  ASSERT_TRUE(Install("app\\vmrPlayer").ok());
   EXPECT_EQ(dir_.Read("app/vmrPlayer"), "new player");
   struct stat st;
   ASSERT_EQ(stat(player.c_str(), &st), 0);
@@ -63,7 +68,7 @@ TEST_F(InstallerTest, ReplacedFileKeepsItsPermissionBits) {
 
 TEST_F(InstallerTest, MissingStagedFileLeavesTheInstalledFileAsItWas) {
   dir_.Write("app/a.dll", "installed");
-  EXPECT_FALSE(InstallStagedFile("app\\a.dll", paths_).ok());
+  EXPECT_FALSE(Install("app\\a.dll").ok());
   EXPECT_EQ(dir_.Read("app/a.dll"), "installed");
   EXPECT_EQ(EntriesIn("app"), 2u);  // a.dll and update/
 }
@@ -71,7 +76,7 @@ TEST_F(InstallerTest, MissingStagedFileLeavesTheInstalledFileAsItWas) {
 TEST_F(InstallerTest, TargetThatCannotBeReplacedFailsAndTheStagedCopyGoes) {
   fs::create_directories(dir_.Sub("app/adir/inner"));  // a folder where the file belongs
   Stage("adir", "file");
-  EXPECT_FALSE(InstallStagedFile("app\\adir", paths_).ok());
+  EXPECT_FALSE(Install("app\\adir").ok());
   EXPECT_TRUE(fs::is_directory(dir_.Sub("app/adir/inner")));
   EXPECT_FALSE(fs::exists(dir_.Sub("app/update/adir")));
   EXPECT_EQ(EntriesIn("app"), 2u);
@@ -80,7 +85,7 @@ TEST_F(InstallerTest, TargetThatCannotBeReplacedFailsAndTheStagedCopyGoes) {
 TEST_F(InstallerTest, FolderThatCannotBeMadeFails) {
   dir_.Write("app/blocker", "a file where a folder belongs");
   Stage("x.dll", "x");
-  EXPECT_FALSE(InstallStagedFile("app\\blocker\\x.dll", paths_).ok());
+  EXPECT_FALSE(Install("app\\blocker\\x.dll").ok());
   EXPECT_EQ(dir_.Read("app/blocker"), "a file where a folder belongs");
 }
 
@@ -96,7 +101,7 @@ class OwnProgramTest : public InstallerTest, public testing::WithParamInterface<
 TEST_P(OwnProgramTest, BecomesTheSideFileOnly) {
   dir_.Write("app/vmrkxupdate", "running");
   Stage(GetParam().stagedName, "new updater");
-  ASSERT_TRUE(InstallStagedFile(GetParam().location, paths_).ok());
+  ASSERT_TRUE(Install(GetParam().location).ok());
   EXPECT_EQ(dir_.Read("app/vmrkxupdate"), "running");
   EXPECT_EQ(dir_.Read("app/vmrkxupdate.new"), "new updater");
   EXPECT_FALSE(fs::exists(dir_.Sub("app/update/" + GetParam().stagedName)));
@@ -124,15 +129,15 @@ TEST_F(InstallerTest, ComponentsBelowTheWindowsFolderAreRegisteredWithoutWaiting
   // register whatever older file sits there.
   fs::create_directories(dir_.Sub("win/h.dll/inner"));
   Stage("h.dll", "component");
-  EXPECT_FALSE(InstallStagedFile("win\\h.dll", paths_).ok());
+  EXPECT_FALSE(Install("win\\h.dll").ok());
   Stage("b c.ocx", "component");
-  ASSERT_TRUE(InstallStagedFile("win\\system32\\my dir\\b c.ocx", paths_).ok());
+  ASSERT_TRUE(Install("win\\system32\\my dir\\b c.ocx").ok());
   Stage("d.DLL", "component");
-  ASSERT_TRUE(InstallStagedFile("win\\d.DLL", paths_).ok());
+  ASSERT_TRUE(Install("win\\d.DLL").ok());
   Stage("e.dll", "app component");
-  ASSERT_TRUE(InstallStagedFile("app\\e.dll", paths_).ok());
+  ASSERT_TRUE(Install("app\\e.dll").ok());
   Stage("f.dll", "capital root");
-  ASSERT_TRUE(InstallStagedFile("WIN\\f.dll", paths_).ok());
+  ASSERT_TRUE(Install("WIN\\f.dll").ok());
   EXPECT_EQ(dir_.Read("win/f.dll"), "capital root");
 
   std::string expected = "[" + dir_.Sub("win/system32/my dir/b c.ocx") + "][-s]\n[" + dir_.Sub("win/d.DLL") + "][-s]\n";
@@ -152,7 +157,7 @@ TEST_F(InstallerTest, TheRunningProgramIsKnownByItsIdentityNotItsSpelling) {
   paths_.runningProgram = dir_.Sub("alias/running-updater");
   for (const char* name : {"running-updater", "hardlink"}) {
     Stage(name, std::string("new ") + name);
-    ASSERT_TRUE(InstallStagedFile(std::string("app\\") + name, paths_).ok()) << name;
+    ASSERT_TRUE(Install(std::string("app\\") + name).ok()) << name;
     EXPECT_EQ(dir_.Read("app/running-updater"), "running") << name;
     EXPECT_EQ(dir_.Read("app/vmrkxupdate.new"), std::string("new ") + name);
   }
@@ -177,7 +182,7 @@ TEST_P(LinkTest, FoldersAreNeverWrittenThroughALinkLeadingOut) {
   fs::create_directory_symlink(dir_.Sub(c.linkTarget), dir_.Sub(c.link));
   std::string name = c.location.substr(c.location.rfind('\\') + 1);
   Stage(name, "payload");
-  EXPECT_EQ(InstallStagedFile(c.location, paths_).ok(), c.installs);
+  EXPECT_EQ(Install(c.location).ok(), c.installs);
   if (c.installs) EXPECT_EQ(dir_.Read(c.landsAt), "payload");
   EXPECT_TRUE(fs::is_empty(dir_.Sub("outside")));
   EXPECT_FALSE(fs::exists(dir_.Sub("app/update/" + name)));
@@ -196,21 +201,22 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(InstallerTest, NoRegistrationProgramMeansNothingElseHappens) {
   Stage("g.dll", "component");
-  EXPECT_TRUE(InstallStagedFile("win\\g.dll", paths_).ok());
+  EXPECT_TRUE(Install("win\\g.dll").ok());
   EXPECT_EQ(dir_.Read("win/g.dll"), "component");
 }
 
 TEST(Registration, CommandLinesQuoteThePath) {
-  auto r = RegistrationFor("win\\system32\\b.ocx", "C:\\WINDOWS\\system32\\b.ocx", "C:\\WINDOWS");
+  auto where = [](const char* location) { return PlanLocation(location, "C:\\Player", "C:\\WINDOWS"); };
+  auto r = RegistrationFor(where("win\\system32\\b.ocx"), "C:\\WINDOWS");
   ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(CommandLineOf(*r), "C:\\WINDOWS/system32/regsvr32.exe C:\\WINDOWS\\system32\\b.ocx -s");
-  auto spaced = RegistrationFor("win\\My Codecs\\c.dll", "C:\\WINDOWS\\My Codecs\\c.dll", "C:\\WINDOWS");
-  EXPECT_EQ(CommandLineOf(*spaced), "C:\\WINDOWS/system32/regsvr32.exe \"C:\\WINDOWS\\My Codecs\\c.dll\" -s");
+  EXPECT_EQ(CommandLineOf(*r), "C:\\WINDOWS/system32/regsvr32.exe C:\\WINDOWS/system32/b.ocx -s");
+  auto spaced = RegistrationFor(where("win\\My Codecs\\c.dll"), "C:\\WINDOWS");
+  EXPECT_EQ(CommandLineOf(*spaced), "C:\\WINDOWS/system32/regsvr32.exe \"C:\\WINDOWS/My Codecs/c.dll\" -s");
   EXPECT_EQ(CommandLineOf({"a b\\", {"x\"y", "e\\\\"}}), "\"a b\\\\\" \"x\\\"y\" e\\\\");
-  EXPECT_FALSE(RegistrationFor("app\\a.dll", "t", "w"));
-  EXPECT_FALSE(RegistrationFor("WIN\\c.dll", "t", "w"));
-  EXPECT_FALSE(RegistrationFor("win\\a.exe", "t", "w"));
-  EXPECT_TRUE(RegistrationFor("win\\system32\\C.DLL", "t", "w"));
+  EXPECT_FALSE(RegistrationFor(where("app\\a.dll"), "w"));
+  EXPECT_FALSE(RegistrationFor(where("WIN\\c.dll"), "w"));
+  EXPECT_FALSE(RegistrationFor(where("win\\a.exe"), "w"));
+  EXPECT_TRUE(RegistrationFor(where("win\\system32\\C.DLL"), "w"));
 }
 
 }  // namespace

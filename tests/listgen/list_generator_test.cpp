@@ -23,7 +23,7 @@ class ListGeneratorTest : public testing::Test {
   void File(const std::string& relative, size_t length = 1,
             platform::CivilTime local = platform::CivilTime{2008, 5, 12, 14, 30, 5}) {
     std::string path = dir_.Write(relative, std::string(length, 'x'));
-    platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds(local));
+    ASSERT_TRUE(platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds(local)).ok());
   }
   test::TempDir dir_;
 };

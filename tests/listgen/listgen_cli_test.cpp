@@ -32,7 +32,7 @@ class ListgenCliTest : public testing::Test {
   ListgenCliTest() {
     for (auto [relative, content] : {std::pair{"release/app/a.exe", "aaaa"}, {"release/win/system32/皮肤.dll", "bb"}}) {
       std::string path = dir_.Write(relative, content);
-      platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5}));
+      EXPECT_TRUE(platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5})).ok());
     }
   }
   test::TempDir dir_;

@@ -17,6 +17,17 @@
 namespace vmrk {
 namespace {
 
+// The check's verdict and the rows it offers, as the window takes them.
+struct Checked {
+  Status status;
+  std::vector<FileRow> rows;
+};
+Checked Check(std::string_view text, const test::TempDir& dir, const std::string& runningProgram = {}) {
+  Checked checked;
+  checked.status = CheckListText(text, dir.Sub("app"), dir.Sub("win"), runningProgram, &checked.rows);
+  return checked;
+}
+
 // An installed file with the given local modification time.
 void Install(const test::TempDir& dir, const std::string& relative, const std::string& content,
              platform::CivilTime local) {
@@ -42,8 +53,8 @@ TEST_P(ListCheckTest, OffersMissingOlderAndEmptyFiles) {
   std::filesystem::create_directories(dir.Sub("win"));
   const CheckCase& c = GetParam();
   if (!c.installed.empty()) Install(dir, c.installed, c.content, c.installedTime);
-  ListCheckResult result = CheckListText(c.line + "\r\n", dir.Sub("app"), dir.Sub("win"));
-  ASSERT_TRUE(result.ok) << result.reason;
+  Checked result = Check(c.line + "\r\n", dir);
+  ASSERT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(result.rows.size(), c.offered ? 1u : 0u);
 }
 
@@ -73,10 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ListCheck, RowsAreNumberedWithoutGapsAndKeepTheListsTexts) {
   test::TempDir dir;
   Install(dir, "app/uptodate.dll", "x", {2030, 1, 1, 0, 0, 0});
-  ListCheckResult result = CheckListText(
-      "app\\a.dll?1536*2008-5-12 10:00:00\r\napp\\uptodate.dll?1*2008-5-12\r\nwin\\皮肤 蓝.dat?0*2008/5/12\r\n",
-      dir.Sub("app"), dir.Sub("win"));
-  ASSERT_TRUE(result.ok);
+  Checked result = Check(
+      "app\\a.dll?1536*2008-5-12 10:00:00\r\napp\\uptodate.dll?1*2008-5-12\r\nwin\\皮肤 蓝.dat?0*2008/5/12\r\n", dir);
+  ASSERT_TRUE(result.status.ok());
   ASSERT_EQ(result.rows.size(), 2u);
   EXPECT_EQ(result.rows[0].number, "1");
   EXPECT_EQ(result.rows[0].location, "app\\a.dll");
@@ -98,19 +108,19 @@ TEST(ListCheck, TheUpdatersOwnProgramIsNotOfferedWhileItsSideFileWaits) {
   Install(dir, "app/" + own, "old", {2000, 1, 1, 0, 0, 0});
   Install(dir, "app/tools/" + shouted, "old", {2000, 1, 1, 0, 0, 0});
   const std::string list = "app\\" + own + "?3*2008-5-12\r\napp\\tools\\" + shouted + "?3*2008-5-12\r\n";
-  EXPECT_EQ(CheckListText(list, dir.Sub("app"), dir.Sub("win")).rows.size(), 2u);
+  EXPECT_EQ(Check(list, dir).rows.size(), 2u);
   dir.Write("app/" + platform::SideFileName(), "new");
-  EXPECT_EQ(CheckListText(list, dir.Sub("app"), dir.Sub("win")).rows.size(), 0u);
+  EXPECT_EQ(Check(list, dir).rows.size(), 0u);
   // Known by identity: the running program under another spelling of its path.
   Install(dir, "app/renamed", "old", {2000, 1, 1, 0, 0, 0});
   std::error_code linkError;  // Wine may not make links: then this part says nothing
   std::filesystem::create_directory_symlink(dir.Sub("app"), dir.Sub("alias"), linkError);
   if (!linkError)
-    EXPECT_EQ(CheckListText("app\\renamed?3*2008-5-12\r\n", dir.Sub("app"), dir.Sub("win"), dir.Sub("alias/renamed"))
+    EXPECT_EQ(Check("app\\renamed?3*2008-5-12\r\n", dir, dir.Sub("alias/renamed"))
                 .rows.size(),
             0u);
   // A missing copy is offered whatever the side file says.
-  EXPECT_EQ(CheckListText("app\\sub\\" + own + "?3*2008-5-12\r\n", dir.Sub("app"), dir.Sub("win")).rows.size(), 1u);
+  EXPECT_EQ(Check("app\\sub\\" + own + "?3*2008-5-12\r\n", dir).rows.size(), 1u);
 }
 
 struct BrokenCase {
@@ -123,10 +133,10 @@ class BrokenListTest : public testing::TestWithParam<BrokenCase> {};
 
 TEST_P(BrokenListTest, IsRefusedWholeWithAReason) {
   test::TempDir dir;
-  ListCheckResult result =
-      CheckListText("app\\good.dll?1*2008-5-12\r\n" + GetParam().text + "\r\n", dir.Sub("app"), dir.Sub("win"));
-  EXPECT_FALSE(result.ok);
-  EXPECT_FALSE(result.reason.empty());
+  Checked result =
+      Check("app\\good.dll?1*2008-5-12\r\n" + GetParam().text + "\r\n", dir);
+  EXPECT_FALSE(result.status.ok());
+  EXPECT_FALSE(result.status.message().empty());
   EXPECT_TRUE(result.rows.empty());
 }
 
@@ -142,26 +152,30 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(ListCheck, EveryUnsafeLocationRefusesTheList) {
   test::TempDir dir;
   for (const test::UnsafeLocation& c : test::UnsafeLocations()) {
-    ListCheckResult result = CheckListText(c.location + "?1*2008-5-12\r\n", dir.Sub("app"), dir.Sub("win"));
-    EXPECT_FALSE(result.ok) << c.name;
+    Checked result = Check(c.location + "?1*2008-5-12\r\n", dir);
+    EXPECT_FALSE(result.status.ok()) << c.name;
     EXPECT_TRUE(result.rows.empty()) << c.name;
   }
 }
 
 TEST(Location, PartsAndTargets) {
-  LocationParts p = SplitLocation("app\\skin\\main.dll");
+  const std::string sep(1, platform::PathSeparator());
+  LocationParts p = PlanLocation("app\\skin\\main.dll", "/opt/player", "/opt/win");
   EXPECT_EQ(p.rootPrefix, "app");
   EXPECT_EQ(p.rest, "\\skin\\main.dll");
   EXPECT_EQ(p.fileName, "main.dll");
   EXPECT_EQ(p.folderPart, "app\\skin\\");
   EXPECT_TRUE(p.underApplication);
-  const std::string sep(1, platform::PathSeparator());
-  EXPECT_EQ(LocationTarget(p, "/opt/player", "/opt/win"), "/opt/player" + sep + "skin" + sep + "main.dll");
-  LocationParts w = SplitLocation("WIN\\system32\\c.dll");
+  EXPECT_EQ(p.target, "/opt/player" + sep + "skin" + sep + "main.dll");
+  EXPECT_FALSE(p.registers);
+  LocationParts w = PlanLocation("WIN\\system32\\c.dll", "/opt/player", "/opt/win");
   EXPECT_FALSE(w.underApplication);
-  EXPECT_EQ(LocationTarget(w, "/opt/player", "/opt/win"), "/opt/win" + sep + "system32" + sep + "c.dll");
-  EXPECT_EQ(SplitLocation("皮肤蓝\\a").rootPrefix, "皮肤蓝");
-  EXPECT_TRUE(UnsafeLocationReason("皮肤蓝\\a").empty());
+  EXPECT_FALSE(w.registers);  // the root is exactly "win" or nothing registers
+  EXPECT_EQ(w.target, "/opt/win" + sep + "system32" + sep + "c.dll");
+  EXPECT_TRUE(PlanLocation("win\\system32\\C.OcX", "/opt/player", "/opt/win").registers);
+  EXPECT_FALSE(PlanLocation("win\\a.dll.exe", "/opt/player", "/opt/win").registers);
+  EXPECT_EQ(PlanLocation("皮肤蓝\\a", "/opt/player", "/opt/win").rootPrefix, "皮肤蓝");
+  EXPECT_TRUE(CheckLocationIsSafe("皮肤蓝\\a").ok());
 }
 
 }  // namespace

@@ -44,16 +44,16 @@ struct SplitCase {
 class SplitLineTest : public testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitLineTest, CutsAtTheFirstSeparators) {
-  std::string reason;
-  auto entry = SplitUpdateListLine(GetParam().line, &reason);
-  ASSERT_EQ(entry.has_value(), GetParam().ok) << reason;
-  if (!entry) {
-    EXPECT_FALSE(reason.empty());
+  UpdateListEntry entry;
+  Status split = SplitUpdateListLine(GetParam().line, &entry);
+  ASSERT_EQ(split.ok(), GetParam().ok) << split.message();
+  if (!split.ok()) {
+    EXPECT_FALSE(split.message().empty());
     return;
   }
-  EXPECT_EQ(entry->Location, GetParam().entry.Location);
-  EXPECT_EQ(entry->Size, GetParam().entry.Size);
-  EXPECT_EQ(entry->Modified, GetParam().entry.Modified);
+  EXPECT_EQ(entry.Location, GetParam().entry.Location);
+  EXPECT_EQ(entry.Size, GetParam().entry.Size);
+  EXPECT_EQ(entry.Modified, GetParam().entry.Modified);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -80,21 +80,20 @@ TEST(ListSize, DecimalCountsWithinThirtyTwoBits) {
 }
 
 TEST(ReadUpdateList, StopsAtTheFirstMalformedLineAndSaysWhere) {
-  auto reading = ReadUpdateList(
-      "app\\a?1*2008-5-12\r\n\r\nwin\\b?2*2008-5-13 10:00\r\napp\\c?x*2008-5-12\r\napp\\d?4*2008-5-12\r\n");
-  ASSERT_EQ(reading.entries.size(), 2u);
-  EXPECT_EQ(reading.entries[1].Location, "win\\b");
-  ASSERT_TRUE(reading.badLineNumber.has_value());
-  EXPECT_EQ(*reading.badLineNumber, 4u);
-  EXPECT_NE(reading.badLineReason.find("size"), std::string::npos);
+  std::vector<UpdateListEntry> entries;
+  Status read = ReadUpdateList(
+      "app\\a?1*2008-5-12\r\n\r\nwin\\b?2*2008-5-13 10:00\r\napp\\c?x*2008-5-12\r\napp\\d?4*2008-5-12\r\n", &entries);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[1].Location, "win\\b");
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.message().rfind("line 4: size", 0), 0u) << read.message();
 
-  auto badDate = ReadUpdateList("app\\a?1*2008-2-30\r\n");
-  EXPECT_TRUE(badDate.entries.empty());
-  EXPECT_NE(badDate.badLineReason.find("date"), std::string::npos);
+  read = ReadUpdateList("app\\a?1*2008-2-30\r\n", &entries);
+  EXPECT_TRUE(entries.empty());
+  EXPECT_NE(read.message().find("date"), std::string::npos);
 
-  auto fine = ReadUpdateList("app\\a?1*2008-5-12\r\n");
-  EXPECT_FALSE(fine.badLineNumber.has_value());
-  EXPECT_EQ(FormatUpdateListLine(fine.entries[0]), "app\\a?1*2008-5-12\r\n");
+  ASSERT_TRUE(ReadUpdateList("app\\a?1*2008-5-12\r\n", &entries).ok());
+  EXPECT_EQ(FormatUpdateListLine(entries[0]), "app\\a?1*2008-5-12\r\n");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "app/update_log.h"
+#include "install/update_log.h"
 
 #include <chrono>
 #include <cstdio>
@@ -22,8 +22,9 @@ void UpdateLog::Event(std::string_view text) {
   line += '\n';
   std::uint64_t length = 0;
   if (platform::FileLength(path_, &length).ok() && length + line.size() > kUpdateLogRotateBytes)
-    platform::RenameReplacing(path_, path_ + ".1");
-  platform::AppendToFile(path_, line);
+    platform::RenameReplacing(path_, path_ + ".1").IgnoreError();  // then the log grows past its bound
+  // The log never stops an update: a line that cannot be written is lost.
+  platform::AppendToFile(path_, line).IgnoreError();
 }
 
 std::string LocalTimeWithOffset(std::int64_t unixSeconds) {

@@ -1,0 +1,333 @@
+#include "install/update_run.h"
+
+#include <charconv>
+#include <cmath>
+
+#include "install/file_time_stamp.h"
+#include "install/installer.h"
+#include "install/leftovers.h"
+#include "install/staging.h"
+#include "install/update_names.h"
+#include "platform/file_time.h"
+#include "platform/files.h"
+#include "updatelist/document_loader.h"
+#include "updatelist/file_helpers.h"
+#include "updatelist/list_check.h"
+#include "updatelist/update_list.h"
+
+namespace vmrk {
+namespace {
+
+// Far above any real list (100,000 lines are about 12 MB); an endless body
+// must end somewhere.
+constexpr std::uint64_t kListMaxBytes = 64ull << 20;
+// The log names the first offered files; each fetched one has its own line.
+constexpr size_t kLoggedOfferedRows = 20;
+
+std::string FileCount(size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+
+bool IsNetworkFailure(std::int32_t code) {
+  return code == kCannotDownload || code == kTooManyRedirects || code == kNoResponse || code == kUnknownFailure;
+}
+
+}  // namespace
+
+UpdateRun::UpdateRun(UpdateRunServices services) : services_(std::move(services)) {}
+
+std::string UpdateRun::AppFile(const std::string& name) const {
+  return services_.applicationPath + platform::PathSeparator() + name;
+}
+
+std::string UpdateRun::StagingFolder() const { return AppFile(kStagingFolderName); }
+
+void UpdateRun::OpenLog() { log_ = UpdateLog(AppFile(kUpdateLogFile)); }
+
+void UpdateRun::Start(const std::string& mode) {
+  Log(std::string("start: vmrkxupdate ") + VMRK_VERSION + " in " + services_.applicationPath + mode);
+  if (services_.checkOnly) return;
+  const std::string staging = StagingFolder();
+  // Each step is skipped when it fails: a staging folder that cannot be
+  // made fails the first transfer instead, which says so.
+  if (!platform::PathExists(staging)) platform::CreateFolder(staging).IgnoreError();
+  platform::RemoveFilesIn(staging).IgnoreError();
+  // What an interrupted run left below the application folder; one still in
+  // use stays for the next start.
+  SweepLeftovers(services_.applicationPath);
+}
+
+void UpdateRun::EndWithoutServer(const std::string& addressFile) {
+  End(Outcome::kNoServer, "no address file " + addressFile);
+}
+
+void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys) {
+  serverBase_ = serverBase;
+  trustedKeys_ = std::move(trustedKeys);
+  Log("server: " + AddressForLog(serverBase_) +
+      (trustedKeys_.empty() ? "" : ", signed releases only (" + std::to_string(trustedKeys_.size()) + " trusted keys)"));
+  Advance(Phase::kFetchingList);
+  services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile);
+  services_.DL.SetSaveFolder(services_.applicationPath);
+  services_.DL.SetMaxBytes(kListMaxBytes);
+  services_.DL.BeginDownload();
+}
+
+bool UpdateRun::FetchFiles() {
+  // Offered only after the check added rows; a table emptied since leaves
+  // nothing to fetch.
+  if (phase_ != Phase::kOffered || rows_.empty()) return false;
+  Log("next: " + FileCount(rows_.size()) + " to fetch");
+  current_ = 1;
+  Advance(Phase::kFetchingFiles);
+  services_.DL.SetSaveFolder(StagingFolder());
+  StartRow();
+  return true;
+}
+
+void UpdateRun::Cancel() {
+  services_.DL.AbortDownload();
+  End(Outcome::kCancelled, "cancelled by the user while fetching " + RowName());
+}
+
+void UpdateRun::End(Outcome outcome, const std::string& why) {
+  Log("end: " + why);
+  outcome_ = outcome;
+  Advance(Phase::kEnded);
+}
+
+void UpdateRun::ReplaceRows(std::vector<FileRow> rows) {
+  rows_ = std::move(rows);
+  changedRows_.clear();
+  ++rowsRevision_;
+}
+
+void UpdateRun::SetRowStatus(size_t index, std::string status) {
+  if (index >= rows_.size() || rows_[index].status == status) return;
+  rows_[index].status = std::move(status);
+  if (changedRows_.empty() || changedRows_.back() != index) changedRows_.push_back(index);
+}
+
+std::vector<size_t> UpdateRun::TakeChangedRows() {
+  std::vector<size_t> changed;
+  changed.swap(changedRows_);
+  return changed;
+}
+
+void UpdateRun::DL_Finished(std::int32_t value) {
+  if (value <= 0) return;
+  // The list is the transfer that start-up began, whatever its file is
+  // called: a release file named playlist.txt is a file like any other.
+  if (current_ == 0) {
+    if (phase_ == Phase::kFetchingManifest) ManifestArrived();
+    else ListArrived();
+    return;
+  }
+  FileArrived();
+}
+
+void UpdateRun::ListArrived() {
+  const std::string listFile = services_.DL.SavedFileName();
+  std::string bytes, text;
+  if (!platform::ReadWholeFile(listFile, &bytes).ok() || !DocumentTextOf(bytes, &text).ok()) {
+    ReplaceRows({});
+    Log("list refused: not a readable rich-text document");
+    End(Outcome::kListBroken, "list refused");
+    return;
+  }
+  Log("list received: " + std::to_string(bytes.size()) + " bytes");
+  ReplaceRows({});
+  // Gone before any line is read; a list that cannot be deleted is still read.
+  platform::RemoveFile(listFile).IgnoreError();
+  if (trustedKeys_.empty()) {
+    OfferRows(text);
+    return;
+  }
+  listBytes_ = std::move(bytes);
+  listText_ = std::move(text);
+  FetchManifest();
+}
+
+void UpdateRun::FetchManifest() {
+  Advance(Phase::kFetchingManifest);
+  services_.DL.AbortDownload();
+  services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile + texts::kManifestSuffix);
+  services_.DL.SetSaveFolder(services_.applicationPath);
+  services_.DL.SetMaxBytes(kManifestMaxBytes);
+  services_.DL.BeginDownload();
+}
+
+std::uint64_t UpdateRun::AcceptedSerial() {
+  // Anything but a plain number (a hand-edited or damaged setting) counts as
+  // no release accepted yet.
+  std::string text = services_.settings.Read(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey, "0");
+  std::uint64_t serial = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), serial);
+  return error == std::errc() && end == text.data() + text.size() ? serial : 0;
+}
+
+void UpdateRun::ManifestArrived() {
+  const std::string manifestFile = services_.DL.SavedFileName();
+  std::string manifest;
+  bool read = platform::ReadWholeFile(manifestFile, &manifest).ok();
+  platform::RemoveFile(manifestFile).IgnoreError();
+  std::vector<UpdateListEntry> entries;
+  if (Status listed = ReadUpdateList(listText_, &entries); !listed.ok()) {
+    Log("list refused: " + listed.message());
+    End(Outcome::kListBroken, "list refused");
+    return;
+  }
+  const std::uint64_t accepted = AcceptedSerial();
+  ReleaseManifest verified;
+  Status verdict = read ? VerifyManifest(manifest, trustedKeys_, listBytes_, LocationsOf(entries), UtcNow(), accepted,
+                                         &verified)
+                        : Status::Error("cannot be read");
+  if (!verdict.ok()) {
+    Log("manifest refused: " + verdict.message());
+    End(Outcome::kListRefused, "manifest refused");
+    return;
+  }
+  // Recorded once the release is in (or nothing needed updating): a release
+  // whose files were tampered with leaves no trace in the installation.
+  pendingSerial_ = verified.serial > accepted ? verified.serial : 0;
+  Log("manifest accepted: serial " + std::to_string(verified.serial) + " (accepted before: " +
+      std::to_string(accepted) + ")");
+  signedRelease_ = true;
+  services_.DL.SetComputeSha256(true);
+  for (ManifestFile& file : verified.files) signedFiles_[file.location] = std::move(file);
+  OfferRows(listText_);
+}
+
+void UpdateRun::OfferRows(const std::string& text) {
+  std::vector<FileRow> rows;
+  Status checked = CheckListText(text, services_.applicationPath, WindowsFolder(), services_.runningProgram, &rows);
+  if (!checked.ok()) {
+    Log("list refused: " + checked.message());
+    End(Outcome::kListBroken, "list refused");
+    return;
+  }
+  ReplaceRows(std::move(rows));
+  if (rows_.empty()) {
+    RecordSerial();
+    End(Outcome::kUpToDate, "up to date, nothing to update");
+    return;
+  }
+  std::string names;
+  for (size_t i = 0; i < rows_.size() && i < kLoggedOfferedRows; ++i) names += " " + rows_[i].location;
+  if (rows_.size() > kLoggedOfferedRows) names += " ...";
+  Log("offered: " + FileCount(rows_.size()) + " to update:" + names);
+  Advance(Phase::kOffered);
+}
+
+void UpdateRun::FileArrived() {
+  if (current_ < 1 || static_cast<size_t>(current_) > rows_.size()) return;
+  const size_t index = static_cast<size_t>(current_) - 1;
+  const FileRow& row = rows_[index];
+  const std::string staged = services_.DL.SavedFileName();
+
+  // A file of another length than the list's did not arrive whole: it is a
+  // failed transfer, and nothing of it is installed.
+  std::uint64_t length = 0;
+  if (!platform::FileLength(staged, &length).ok() || length != static_cast<std::uint64_t>(row.exactSize)) {
+    Log("failed " + RowName() + ": " + std::to_string(length) + " bytes arrived, the list says " +
+        std::to_string(row.exactSize));
+    platform::RemoveFile(staged).IgnoreError();
+    End(Outcome::kTransferFailed, "failed, a file arrived short or long");
+    return;
+  }
+  // Signed: the very bytes the maintainer published, or nothing of it.
+  if (signedRelease_) {
+    auto expected = signedFiles_.find(row.location);
+    if (expected == signedFiles_.end() || expected->second.length != length ||
+        expected->second.sha256 != services_.DL.SavedFileSha256()) {
+      Log("refused " + RowName() + ": not the bytes the manifest names");
+      platform::RemoveFile(staged).IgnoreError();
+      End(Outcome::kFileRefused, "failed, a file is not the one the manifest names");
+      return;
+    }
+  }
+
+  // Each step below goes on when the one before it failed; only the row's
+  // mark tells whether the file is in place. A file without its listed time
+  // is offered again by the next run's check, which is what a retry needs.
+  StampFileTime(staged, row.modified).IgnoreError();
+  bool sideFile = false;
+  Status installed = InstallStagedFile(row.where, {services_.applicationPath, WindowsFolder(), services_.runningProgram},
+                                       &sideFile);
+  SetRowStatus(index, installed.ok() ? texts::kRowDone : texts::kRowFailed);
+  if (!installed.ok()) Log("failed " + RowName() + ": " + installed.message());
+  else Log((sideFile ? "side file for " : "installed ") + RowName());
+  if (!installed.ok()) anyRowFailed_ = true;
+
+  if (static_cast<size_t>(current_) == rows_.size()) {
+    RecordSerial();
+    End(anyRowFailed_ ? Outcome::kPartlyUpdated : Outcome::kUpdated, anyRowFailed_ ? "partly updated" : "updated");
+    return;
+  }
+  ++current_;
+  ++revision_;
+  StartRow();
+}
+
+void UpdateRun::StartRow() {
+  services_.DL.AbortDownload();
+  const FileRow& row = rows_[static_cast<size_t>(current_) - 1];
+  services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + row.location);
+  // A body longer than the list's Size is not this file: stopped as soon as
+  // it passes, instead of filling the disk first.
+  services_.DL.SetMaxBytes(static_cast<std::uint64_t>(row.exactSize));
+  services_.DL.BeginDownload();
+  Log("fetching " + RowName());
+}
+
+std::string UpdateRun::RowName() const {
+  if (current_ < 1 || static_cast<size_t>(current_) > rows_.size()) return "the list";
+  return std::to_string(current_) + "/" + std::to_string(rows_.size()) + " " +
+         rows_[static_cast<size_t>(current_) - 1].location;
+}
+
+void UpdateRun::RecordSerial() {
+  // Only ever forwards: an older release was refused at its manifest, and
+  // the same serial again is a re-run that changes nothing here.
+  if (pendingSerial_ == 0 || services_.checkOnly) return;
+  Status recorded = services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey,
+                                            std::to_string(pendingSerial_));
+  // The release is in either way; unrecorded, an older one is refused only
+  // from the serial recorded before.
+  if (!recorded.ok()) Log("the release serial could not be recorded: " + recorded.message());
+  pendingSerial_ = 0;
+}
+
+void UpdateRun::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
+  std::string detail = services_.DL.FailureDetail();
+  const bool manifest = phase_ == Phase::kFetchingManifest;
+  Log("transfer failed while fetching " + (manifest ? std::string("the manifest") : RowName()) + ": code " +
+      std::to_string(code) + (detail.empty() ? "" : ", " + detail));
+  // Not the network's fault: saying so would send the user to the firewall.
+  if (code == kCannotWriteLocally) {
+    End(Outcome::kCannotWrite, "failed, cannot write here");
+    return;
+  }
+  if (!IsNetworkFailure(code)) return;  // any other code changes nothing
+  // No manifest, no offer: a release the updater cannot verify is refused
+  // whatever kept the manifest away.
+  if (manifest) End(Outcome::kListRefused, "manifest refused: it could not be fetched");
+  else End(Outcome::kTransferFailed, "failed, the transfer failed");
+}
+
+void UpdateRun::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
+  std::string detail = services_.DL.FailureDetail();
+  Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " +
+      (phase_ == Phase::kFetchingManifest ? std::string("the manifest") : RowName()) +
+      (detail.empty() ? "" : " after: " + detail));
+  if (current_ <= 0 || static_cast<size_t>(current_) > rows_.size()) return;
+  SetRowStatus(static_cast<size_t>(current_) - 1, texts::RowRetrying(attempt, tries));
+}
+
+void UpdateRun::DL_Progress(float fraction, std::int32_t, std::int32_t) {
+  if (current_ <= 0 || static_cast<size_t>(current_) > rows_.size()) return;
+  long percent = std::lround(static_cast<double>(fraction) * 100.0);
+  // Twenty reports a second mostly repeat the percentage: SetRowStatus
+  // changes nothing then.
+  SetRowStatus(static_cast<size_t>(current_) - 1, std::to_string(percent) + "%");
+}
+
+}  // namespace vmrk

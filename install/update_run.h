@@ -1,0 +1,141 @@
+// The road of one update, apart from any window: the list and its signed
+// manifest, the check against the installed files, the fetch sequence, the
+// installation of each file, the log, and an explicit outcome. The window,
+// the unattended run and the tests drive it and render its state; nothing
+// here knows how it is shown.
+//
+// Everything runs on one thread, the one the downloader delivers its events
+// on: no call here blocks on the network, and none is made from elsewhere.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "downloader/downloader.h"
+#include "install/update_log.h"
+#include "platform/settings_store.h"
+#include "updatelist/file_row.h"
+#include "updatelist/release_manifest.h"
+
+namespace vmrk {
+
+struct UpdateRunServices {
+  Downloader& DL;
+  platform::SettingsStore& settings;
+  // The folder of the updater's program, without a trailing separator.
+  std::string applicationPath;
+  // The running executable itself, which an update never overwrites.
+  std::string runningProgram;
+  // Nothing below the application folder is changed (no staging cleanup, no
+  // sweep, no serial recorded); the log is still written.
+  bool checkOnly = false;
+};
+
+class UpdateRun : public DownloaderEvents {
+ public:
+  enum class Phase {
+    kStarting,           // before the list is asked for
+    kFetchingList,
+    kFetchingManifest,
+    kOffered,            // rows wait for FetchFiles
+    kFetchingFiles,      // row current() is being fetched
+    kEnded,              // outcome() says how
+  };
+  enum class Outcome {
+    kNone,            // not ended
+    kUpToDate,        // nothing to update
+    kUpdated,         // every offered file is in place
+    kPartlyUpdated,   // every file arrived, some could not be put in place
+    kNoServer,        // no address file: nothing to ask
+    kListBroken,      // the list is not a list (unreadable, a bad line, an unsafe location)
+    kListRefused,     // the signed manifest refused the list, or could not be had
+    kFileRefused,     // a file is not the one the manifest names
+    kTransferFailed,  // a transfer failed (code 1, 2, 3 or 99), or a file arrived short
+    kCannotWrite,     // a transfer could not be written here (code 4)
+    kCancelled,       // the user cancelled
+  };
+
+  explicit UpdateRun(UpdateRunServices services);
+  UpdateRun(const UpdateRun&) = delete;
+  UpdateRun& operator=(const UpdateRun&) = delete;
+
+  // Opens the log (first, so that even a run that ends at once is logged).
+  void OpenLog();
+  // Notes the start; unless check-only, empties the staging folder and
+  // sweeps what an interrupted run left below the application folder. Every
+  // step that fails is skipped.
+  void Start(const std::string& mode);
+  // No address file: the run ends before it asks anything.
+  void EndWithoutServer(const std::string& addressFile);
+  // Asks for the list below serverBase ("http://host/"). With trusted keys,
+  // nothing is offered before the manifest beside the list has verified.
+  void FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys);
+  // Next: the offered rows are fetched, stamped and installed in order.
+  // False, changing nothing, unless rows are offered.
+  bool FetchFiles();
+  // Stops any transfer; the run ends as cancelled.
+  void Cancel();
+
+  void DL_Finished(std::int32_t value) override;
+  void DL_Failed(std::int32_t code, std::int32_t extra) override;
+  void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
+  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override;
+
+  Phase phase() const { return phase_; }
+  Outcome outcome() const { return outcome_; }
+  // Grows whenever phase, outcome or current() changes.
+  std::uint64_t revision() const { return revision_; }
+  const std::vector<FileRow>& rows() const { return rows_; }
+  // Grows when the rows are replaced as a whole (a new list).
+  std::uint64_t rowsRevision() const { return rowsRevision_; }
+  // Indices of the rows whose status changed since the last call, in order.
+  std::vector<size_t> TakeChangedRows();
+  // The 1-based row being fetched, 0 while the list is fetched (CurFile).
+  std::int32_t current() const { return current_; }
+
+  std::string StagingFolder() const;
+  void Log(const std::string& event) { log_.Event(event); }
+
+ private:
+  std::string AppFile(const std::string& name) const;
+  void Advance(Phase phase) {
+    phase_ = phase;
+    ++revision_;
+  }
+  void End(Outcome outcome, const std::string& why);
+  void ReplaceRows(std::vector<FileRow> rows);
+  void SetRowStatus(size_t index, std::string status);
+  void ListArrived();
+  void FetchManifest();
+  void ManifestArrived();
+  void OfferRows(const std::string& listText);
+  std::uint64_t AcceptedSerial();
+  void RecordSerial();
+  void FileArrived();
+  void StartRow();
+  std::string RowName() const;  // "k/n location" of the current row
+
+  UpdateRunServices services_;
+  UpdateLog log_;
+  Phase phase_ = Phase::kStarting;
+  Outcome outcome_ = Outcome::kNone;
+  std::uint64_t revision_ = 1;
+  std::vector<FileRow> rows_;
+  std::uint64_t rowsRevision_ = 1;
+  std::vector<size_t> changedRows_;
+  std::int32_t current_ = 0;
+  std::string serverBase_;
+  bool anyRowFailed_ = false;
+
+  // Signed releases: with any trusted key, every file must match the
+  // verified manifest.
+  std::vector<std::string> trustedKeys_;
+  std::string listBytes_, listText_;
+  bool signedRelease_ = false;
+  std::uint64_t pendingSerial_ = 0;  // a verified serial above the accepted one, until the release is in
+  std::map<std::string, ManifestFile> signedFiles_;
+};
+
+}  // namespace vmrk
