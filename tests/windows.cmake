@@ -20,6 +20,7 @@ add_executable(windows_tests
   downloader/downloader_test.cpp
   downloader/http_address_test.cpp
   downloader/resume_test.cpp
+  downloader/transfer_rules_test.cpp
   downloader/win32/user_proxy_test.cpp
   install/leftovers_test.cpp
   platform/codepage_test.cpp

@@ -3,7 +3,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QSslConfiguration>
-#include <QCoreApplication>
 #include <QFile>
 #include <cstdio>
 #include <QUrl>
@@ -16,13 +15,15 @@ namespace {
 
 constexpr int kMaxRedirects = 10;
 constexpr qint64 kReadBufferBytes = 1 << 20;
-constexpr qint64 kProgressIntervalMs = 50;  // about 20 reports a second
 const char kUserAgent[] = "vmrkxupdate/1.0 (online updater)";
+
+std::string Header(QNetworkReply* reply, const char* name) { return reply->rawHeader(name).toStdString(); }
 
 }  // namespace
 
 QtDownloader::QtDownloader(DownloadTimeouts timeouts, QObject* parent)
     : QObject(parent), timeouts_(timeouts), network_(this) {
+  clock_.start();
   watchdog_.setSingleShot(true);
   connect(&watchdog_, &QTimer::timeout, this, &QtDownloader::OnWatchdog);
   retryTimer_.setSingleShot(true);
@@ -34,32 +35,26 @@ QtDownloader::~QtDownloader() { Drop(); }
 void QtDownloader::BeginDownload() {
   Drop();
   ++generation_;
-  savedFileName_.clear();
-  savedSha256_.clear();
-  failureDetail_.clear();
+  ForgetResults();
   hasher_.reset();
   if (computeSha256_) hasher_ = std::make_unique<platform::Sha256>();
   bytesWritten_ = 0;
   ask_ = {};
   retries_ = RetryCount(timeouts_.retryDelaysMs);
 
-  std::optional<HttpAddress> address = ParseHttpAddress(sourceUrl_);
-  std::string name = SaveNameFromAddress(sourceUrl_);
-  if (!address || name.empty() || saveFolder_.empty()) {
+  TransferTarget target;
+  Status planned = PlanTransfer(sourceUrl_, saveFolder_, '/', &target);
+  if (planned.ok())
+    url_ = QUrl::fromEncoded(QByteArray::fromStdString(target.address.Url()), QUrl::StrictMode);
+  if (!planned.ok() || !url_.isValid()) {
     failureDetail_ = "unusable address";
     FailLater(kUnknownFailure);
     return;
   }
-  url_ = QUrl::fromEncoded(QByteArray::fromStdString(address->Url()), QUrl::StrictMode);
-  if (!url_.isValid()) {
-    failureDetail_ = "unusable address";
-    FailLater(kUnknownFailure);
-    return;
-  }
-  finalPath_ = saveFolder_ + "/" + name;
+  finalPath_ = target.finalPath;
   // Hidden and unique: a transfer cut off by a crash never leaves a file
   // that could be taken for a complete one.
-  tempPath_ = saveFolder_ + "/" + platform::NextTempName(name, platform::TempKind::kPartial);
+  tempPath_ = platform::NextTempPathBeside(finalPath_, platform::TempKind::kPartial);
   file_ = std::make_unique<QFile>(QString::fromStdString(tempPath_));
   if (!file_->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
     failureDetail_ = "cannot create " + tempPath_ + ": " + file_->errorString().toStdString();
@@ -108,7 +103,7 @@ void QtDownloader::StartTry() {
   connect(reply_, &QNetworkReply::requestSent, this, [this] { Rearm(timeouts_.idleMs); });
   connect(reply_, &QNetworkReply::metaDataChanged, this, &QtDownloader::OnMetaData);
   Rearm(timeouts_.connectMs);
-  sinceProgress_.invalidate();
+  progress_ = {};
 }
 
 void QtDownloader::AbortDownload() {
@@ -152,45 +147,27 @@ void QtDownloader::OnMetaData() {
   if (!reply_ || answered_) return;
   Rearm(timeouts_.idleMs);
   responseBegun_ = true;
-  int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-  if (status < 200 || status >= 300) return;  // redirects and errors end in OnFinished
+  AnswerHeaders headers;
+  headers.status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  // Redirects are followed and errors judged once the reply ends.
+  if (headers.status < 200 || headers.status >= 300) return;
   answered_ = true;
-  std::string validator = ResumeValidator(reply_->rawHeader("ETag").toStdString(),
-                                          reply_->rawHeader("Last-Modified").toStdString());
-  switch (JudgeAnswer(ask_, status, reply_->rawHeader("Content-Range").toStdString(), validator)) {
-    case ResumeAnswer::kRefuse:
-      // A part of a file is not the file: this request asked for none.
-      failureDetail_ = "HTTP 206, a part nobody asked for";
-      FailTry(kCannotDownload, false);
-      return;
-    case ResumeAnswer::kRestart:
-      failureDetail_ = "HTTP 206, not the rest of the kept " + std::to_string(bytesWritten_) + " bytes";
-      DiscardKept();
-      FailTry(kCannotDownload, true, true);
-      return;
-    case ResumeAnswer::kWhole: {
-      if (bytesWritten_ > 0) DiscardKept();  // the server sends it all again (no ranges, or it changed)
-      QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
-      ask_.total.reset();
-      if (length.isValid()) ask_.total = length.toULongLong();
-      break;
-    }
-    case ResumeAnswer::kAppend: {
-      appendBase_ = bytesWritten_;
-      std::optional<ContentRange> range = ParseContentRange(reply_->rawHeader("Content-Range").toStdString());
-      if (range->total) ask_.total = range->total;
-      else if (!ask_.total) ask_.total = range->last + 1;
-      break;
-    }
+  headers.contentRange = Header(reply_, "Content-Range");
+  headers.contentEncoding = Header(reply_, "Content-Encoding");
+  headers.etag = Header(reply_, "ETag");
+  headers.lastModified = Header(reply_, "Last-Modified");
+  QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+  if (length.isValid()) headers.contentLength = length.toULongLong();
+  HeadersVerdict verdict = JudgeHeaders(ask_, headers, maxBytes_);
+  if (verdict.failure.restart) DiscardKept();
+  if (!verdict.receive) {
+    FailTry(std::move(verdict.failure));
+    return;
   }
-  if (!validator.empty()) ask_.validator = validator;
-  // The file compressed is not the file (Accept-Encoding: identity).
-  QByteArray encoding = reply_->rawHeader("Content-Encoding").trimmed().toLower();
-  bool tooLong = ask_.total && *ask_.total > maxBytes_;
-  if ((!encoding.isEmpty() && encoding != "identity") || tooLong) {
-    failureDetail_ = "HTTP " + std::to_string(status) + (tooLong ? ", longer than allowed" : ", encoded");
-    FailTry(kCannotDownload, false);
-  }
+  if (verdict.whole && bytesWritten_ > 0) DiscardKept();
+  appendBase_ = bytesWritten_;
+  ask_.total = verdict.total;
+  if (!verdict.validator.empty()) ask_.validator = verdict.validator;
 }
 
 void QtDownloader::OnReadyRead() {
@@ -201,11 +178,9 @@ void QtDownloader::OnReadyRead() {
   QByteArray chunk = reply_->readAll();
   // Bodies of error pages and of redirects are not the file.
   if (!answered_ || bodyFailed_ || !file_) return;
-  // Stopped the moment it passes its bound: an endless body must not fill
-  // the disk before a length check could throw it out.
-  if (static_cast<std::uint64_t>(bytesWritten_) + static_cast<std::uint64_t>(chunk.size()) > maxBytes_) {
-    failureDetail_ = "longer than " + std::to_string(maxBytes_) + " bytes";
-    FailTry(kCannotDownload, false);
+  if (std::optional<TryFailure> past =
+          PastBound(static_cast<std::uint64_t>(bytesWritten_), static_cast<std::uint64_t>(chunk.size()), maxBytes_)) {
+    FailTry(std::move(*past));
     return;
   }
   if (file_->write(chunk) != chunk.size()) bodyFailed_ = true;
@@ -217,9 +192,7 @@ void QtDownloader::OnProgress(qint64 received, qint64 total) {
   if (!reply_) return;
   Rearm(timeouts_.idleMs);
   if (total <= 0 || !answered_) return;
-  bool done = received >= total;
-  if (!done && sinceProgress_.isValid() && sinceProgress_.elapsed() < kProgressIntervalMs) return;
-  sinceProgress_.start();
+  if (!progress_.Due(clock_.elapsed(), received >= total)) return;
   // Of the whole file: a resumed body is its rest.
   double fraction = static_cast<double>(appendBase_ + received) / static_cast<double>(appendBase_ + total);
   if (fraction > 1) fraction = 1;
@@ -237,34 +210,29 @@ void QtDownloader::OnFinished() {
   QVariant statusValue = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
   int status = statusValue.isValid() ? statusValue.toInt() : 0;
 
-  std::int32_t code = 0;
-  bool transient = false;  // worth a retry when bytes are kept
+  std::optional<TryFailure> failure;
+  const std::string says = reply->errorString().toStdString();
   if (error == QNetworkReply::TooManyRedirectsError || error == QNetworkReply::InsecureRedirectError) {
-    code = kTooManyRedirects;
-  } else if (status >= 400) {
-    code = kCannotDownload;
-    transient = IsTransientStatus(status);
+    failure = TransportFailure(TransportError::kRedirect, responseBegun_, says);
   } else if (status == 0) {
-    // Nothing came back. A peer that hung up on us is "no bytes"; everything
-    // else (refused, lookup failure, our own timeout) is unknown.
-    code = error == QNetworkReply::RemoteHostClosedError ? kNoResponse : kUnknownFailure;
-    transient = error != QNetworkReply::SslHandshakeFailedError;  // a certificate does not mend itself
-  } else if (status >= 300) {
-    code = kTooManyRedirects;  // a redirect that could not be followed
+    // Nothing came back: a peer that hung up on us, a certificate, or
+    // anything else (refused, lookup failure).
+    failure = TransportFailure(error == QNetworkReply::RemoteHostClosedError  ? TransportError::kConnectionLost
+                               : error == QNetworkReply::SslHandshakeFailedError ? TransportError::kCertificate
+                                                                                 : TransportError::kOther,
+                               false, says);
+  } else if (status < 200 || status >= 300) {
+    failure = JudgeHeaders(ask_, {status}, maxBytes_).failure;
   } else if (bodyFailed_ || !file_) {
-    code = kCannotWriteLocally;
-  } else if (error != QNetworkReply::NoError ||
-             (ask_.total && static_cast<std::uint64_t>(bytesWritten_) < *ask_.total)) {
-    code = kCannotDownload;  // the body broke off
-    transient = true;
+    failure = LocalWriteFailure("HTTP " + std::to_string(status) + ", cannot write the file here");
+  } else if (error != QNetworkReply::NoError) {
+    failure = TransportFailure(TransportError::kConnectionLost, true, "HTTP " + std::to_string(status) + ", " + says);
+  } else {
+    failure = JudgeBodyEnd(static_cast<std::uint64_t>(bytesWritten_), ask_.total);
   }
-  if (code != 0) {
-    failureDetail_ = (status != 0 ? "HTTP " + std::to_string(status) + ", " : std::string()) +
-                     (code == kCannotWriteLocally            ? "cannot write the file here"
-                      : error != QNetworkReply::NoError ? reply->errorString().toStdString()
-                                                        : "body shorter than announced") +
-                     (bytesWritten_ > 0 ? ", " + std::to_string(bytesWritten_) + " bytes kept" : "");
-    FailTry(code, transient);
+  if (failure) {
+    if (bytesWritten_ > 0) failure->detail += ", " + std::to_string(bytesWritten_) + " bytes kept";
+    FailTry(std::move(*failure));
     return;
   }
 
@@ -280,7 +248,7 @@ void QtDownloader::OnFinished() {
   if (!committed) file_->remove();
   file_.reset();
   if (!committed) {
-    failureDetail_ = "cannot put " + finalPath_ + " in place";
+    failureDetail_ = LocalWriteFailure("cannot put " + finalPath_ + " in place").detail;
     emit transferIdle();
     if (events_ != nullptr) events_->DL_Failed(kCannotWriteLocally, 0);
     return;
@@ -299,19 +267,18 @@ void QtDownloader::OnWatchdog() {
   // Silence before the status line is "no response"; after it, a body that
   // broke off.
   if (!reply_) return;
-  failureDetail_ = std::string(responseBegun_ ? "the body" : "no response") + " stopped: silent for " +
-                   std::to_string((responseBegun_ ? timeouts_.idleMs : timeouts_.connectMs) / 1000) + " s";
-  FailTry(responseBegun_ ? kCannotDownload : kNoResponse, true);
+  FailTry(SilenceFailure(responseBegun_, responseBegun_ ? timeouts_.idleMs : timeouts_.connectMs));
 }
 
-void QtDownloader::FailTry(std::int32_t code, bool transient, bool restart) {
+void QtDownloader::FailTry(TryFailure failure) {
   StopReply();
+  failureDetail_ = std::move(failure.detail);
   int wait = file_ && !bodyFailed_ && file_->flush()
-                 ? retries_.AfterFailure(transient, static_cast<std::uint64_t>(bytesWritten_), restart)
+                 ? retries_.AfterFailure(failure.transient, static_cast<std::uint64_t>(bytesWritten_), failure.restart)
                  : -1;
   if (wait < 0) {
     Drop();
-    if (events_ != nullptr) events_->DL_Failed(code, 0);
+    if (events_ != nullptr) events_->DL_Failed(failure.code, 0);
     return;
   }
   retryTimer_.start(wait);

@@ -14,8 +14,9 @@
 #include <memory>
 #include <string>
 
-#include "downloader/downloader.h"
+#include "downloader/downloader_base.h"
 #include "downloader/resume.h"
+#include "downloader/transfer_rules.h"
 #include "platform/crypto.h"
 
 class QNetworkReply;
@@ -23,21 +24,13 @@ class QFile;
 
 namespace vmrk {
 
-class QtDownloader : public QObject, public Downloader {
+class QtDownloader : public QObject, public DownloaderBase {
   Q_OBJECT
 
  public:
   explicit QtDownloader(DownloadTimeouts timeouts = {}, QObject* parent = nullptr);
   ~QtDownloader() override;
 
-  void SetEvents(DownloaderEvents* events) override { events_ = events; }
-  void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
-  void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
-  void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
-  std::string SavedFileName() const override { return savedFileName_; }
-  std::string SavedFileSha256() const override { return savedSha256_; }
-  void SetComputeSha256(bool on) override { computeSha256_ = on; }
-  std::string FailureDetail() const override { return failureDetail_; }
   void BeginDownload() override;
   void AbortDownload() override;
 
@@ -60,9 +53,9 @@ class QtDownloader : public QObject, public Downloader {
   // Ends the current transfer without a word to the window.
   void Drop();
   // A try ended early: tried again after a wait when it may help, failed
-  // otherwise. restart: the kept bytes were dropped, the next try asks for
-  // the whole file.
-  void FailTry(std::int32_t code, bool transient, bool restart = false);
+  // otherwise. failure.restart: the kept bytes are dropped, the next try
+  // asks for the whole file.
+  void FailTry(TryFailure failure);
   void StopReply();
   // Empties the staging file: what it held is not the start of this file.
   void DiscardKept();
@@ -72,16 +65,8 @@ class QtDownloader : public QObject, public Downloader {
   void Rearm(int ms);
 
   DownloadTimeouts timeouts_;
-  DownloaderEvents* events_ = nullptr;
-  std::string sourceUrl_;
-  std::string saveFolder_;
-  std::string savedFileName_;
-  std::string savedSha256_;
-  std::string failureDetail_;
   std::unique_ptr<platform::Sha256> hasher_;  // only while a transfer hashes
-  bool computeSha256_ = false;
   std::string finalPath_;
-  std::uint64_t maxBytes_ = kDefaultMaxBytes;
 
   QNetworkAccessManager network_;
   QPointer<QNetworkReply> reply_;
@@ -94,7 +79,8 @@ class QtDownloader : public QObject, public Downloader {
   ResumeAsk ask_;               // what the current try asked for; carries validator and length on
   bool answered_ = false;       // the current try's 2xx headers were judged
   qint64 appendBase_ = 0;       // bytes kept before the current try's body
-  QElapsedTimer sinceProgress_;
+  QElapsedTimer clock_;
+  ProgressThrottle progress_;
   bool bodyFailed_ = false;
   bool responseBegun_ = false;  // the status line came
   qint64 bytesWritten_ = 0;

@@ -8,12 +8,11 @@
 #include <system_error>
 #include <thread>
 
-#include "downloader/http_address.h"
-#include "downloader/resume.h"
 #include "downloader/win32/user_proxy.h"
 #include "downloader/win32/winhttp_sessions.h"
 #include "platform/crypto.h"
 #include "platform/temp_name.h"
+#include "platform/thread_annotations.h"
 #include "platform/win32/utf16_win.h"
 
 namespace vmrk {
@@ -23,7 +22,6 @@ constexpr UINT kFinished = WM_APP + 1;
 constexpr UINT kFailed = WM_APP + 2;
 constexpr UINT kProgress = WM_APP + 3;
 constexpr int kMaxRedirects = 10;
-constexpr DWORD kProgressIntervalMs = 50;
 constexpr UINT_PTR kWatchdogTimer = 1;
 constexpr UINT_PTR kRetryTimer = 2;
 constexpr UINT kWatchdogPeriodMs = 200;
@@ -32,16 +30,64 @@ const wchar_t kWindowClass[] = L"vmrkxupdate.downloader";
 
 }  // namespace
 
+// The staging file, its length, its hash and what the server said of it:
+// one try works on them, then hands them to the next as a whole.
+struct KeptBytes {
+  std::wstring path;  // "" until a try makes one
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::uint64_t written = 0;
+  std::unique_ptr<platform::Sha256> hasher;  // of exactly the `written` bytes, when hashing
+  ResumeAsk ask;                             // from = written; validator and total as last answered
+
+  void Close() {
+    if (file == INVALID_HANDLE_VALUE) return;
+    CloseHandle(file);
+    file = INVALID_HANDLE_VALUE;
+  }
+  void Remove() {
+    Close();
+    if (!path.empty()) DeleteFileW(path.c_str());
+    written = 0;
+  }
+  // What the next try starts from.
+  KeptBytes HandedOver() {
+    Close();
+    KeptBytes next;
+    next.path = path;
+    next.written = written;
+    next.hasher = std::move(hasher);
+    next.ask = written == 0 ? ResumeAsk{} : ask;
+    next.ask.from = written;
+    return next;
+  }
+};
+
+// One try. What is fixed before its worker starts is const; what the worker
+// and the window's thread both touch is under `guard`, and once `abandoned`
+// is set (AbortDownload or the watchdog, on the window's thread) the worker
+// never writes, renames or posts again. The worker's own verdict lives on
+// its stack and is published under the guard, so a worker abandoned in a
+// blocked call shares nothing that a later try reads.
 struct WinHttpDownloader::Transfer {
-  std::uint32_t generation = 0;
-  HWND target = nullptr;
-  std::string finalPath;
-  std::uint64_t maxBytes = kDefaultMaxBytes;
-  bool computeSha256 = false;
-  std::string sha256;  // of the complete body, set before kFinished is posted
-  std::string detail;  // why it failed, set before kFailed is posted
-  bool transient = false;  // the failure may pass: worth a retry when bytes are kept
-  bool restart = false;    // the kept bytes were dropped: the next try asks for the whole file
+  Transfer(std::uint32_t generation, HWND target, const TransferTarget& where, std::uint64_t maxBytes,
+           bool computeSha256, const DownloadTimeouts& timeouts, KeptBytes keptBefore)
+      : generation(generation),
+        target(target),
+        where(where),
+        maxBytes(maxBytes),
+        computeSha256(computeSha256),
+        timeouts(timeouts),
+        asked(keptBefore.ask),
+        kept(std::move(keptBefore)) {}
+
+  const std::uint32_t generation;
+  const HWND target;
+  const TransferTarget where;
+  const std::uint64_t maxBytes;
+  const bool computeSha256;
+  const DownloadTimeouts timeouts;
+  const ResumeAsk asked;  // what this try asks for
+
   // Read by the watchdog on the window's thread: not every WinHTTP (Wine's
   // among them) keeps its own timeouts, and a closed handle does not always
   // wake a call that waits.
@@ -49,117 +95,47 @@ struct WinHttpDownloader::Transfer {
   std::atomic<bool> requestSent{false};
   std::atomic<bool> responseBegun{false};  // the status line came
 
-  // Whoever holds `guard` owns what follows. Once `abandoned` is set (by
-  // AbortDownload or the watchdog, on the window's thread) the worker never
-  // writes, renames or posts again. The staging file, its length and its
-  // hash move together, so that a later try can take them over as they are.
   std::mutex guard;
-  bool abandoned = false;
-  HINTERNET connection = nullptr, request = nullptr;
-  HANDLE file = INVALID_HANDLE_VALUE;
-  std::wstring tempPath;  // "" until the first try makes one
-  std::uint64_t written = 0;
-  std::unique_ptr<platform::Sha256> hasher;  // of exactly the `written` bytes
-  ResumeAsk ask;  // what this try asked for; the answer's validator and length update it
+  bool abandoned GUARDED_BY(guard) = false;
+  HINTERNET request GUARDED_BY(guard) = nullptr;
+  KeptBytes kept GUARDED_BY(guard);
+  // Published by the worker when it ends, read by the window's thread on
+  // the posted message.
+  TryFailure failure GUARDED_BY(guard);
+  std::string sha256 GUARDED_BY(guard);  // of the complete body
 
-  void Post(UINT message, WPARAM wParam, LPARAM lParam) {
-    std::lock_guard<std::mutex> lock(guard);
-    if (!abandoned) PostMessageW(target, message, wParam, lParam);
-  }
-  // Closes the request, and the staging file (removed unless kept for a
-  // retry); waits at most for one local write of the worker, never for the
-  // network.
+  // Window's thread. Closes the request and the staging file (removed unless
+  // kept for a retry); waits at most for one local write of the worker,
+  // never for the network.
   void Abandon(bool keepFile) {
     std::lock_guard<std::mutex> lock(guard);
     if (abandoned) return;
     abandoned = true;
-    CloseFileLocked();
-    if (!keepFile) RemoveFileLocked();
+    if (keepFile) kept.Close();
+    else kept.Remove();
     if (request != nullptr) {
       WinHttpCloseHandle(request);  // wakes the worker where WinHTTP can
       request = nullptr;
     }
   }
-  void CloseFileLocked() {
-    if (file == INVALID_HANDLE_VALUE) return;
-    CloseHandle(file);
-    file = INVALID_HANDLE_VALUE;
-  }
-  void RemoveFileLocked() {
-    if (!tempPath.empty()) DeleteFileW(tempPath.c_str());
-    written = 0;
-  }
-  // Worker side. Each returns false once the transfer is abandoned.
-  //
-  // whole: the body is the file from byte 0 (anything kept goes); else it
-  // continues the kept bytes, which must still be there as they were.
-  bool OpenFile(bool whole, const std::wstring& newPath, bool& opened) {
+  // Window's thread, once the try has ended or been abandoned.
+  KeptBytes HandOver() {
     std::lock_guard<std::mutex> lock(guard);
-    if (abandoned) return false;
-    if (tempPath.empty()) tempPath = newPath;
-    file = CreateFileW(tempPath.c_str(), GENERIC_WRITE, 0, nullptr, whole ? CREATE_ALWAYS : OPEN_EXISTING,
-                       FILE_ATTRIBUTE_HIDDEN, nullptr);
-    opened = file != INVALID_HANDLE_VALUE;
-    if (whole) {
-      written = 0;
-      hasher.reset();
-      if (computeSha256) hasher = std::make_unique<platform::Sha256>();
-      return true;
-    }
-    LARGE_INTEGER end{};
-    if (opened && (!SetFilePointerEx(file, LARGE_INTEGER{}, &end, FILE_END) ||
-                   static_cast<std::uint64_t>(end.QuadPart) != written || (computeSha256 && !hasher))) {
-      CloseFileLocked();
-      opened = false;
-    }
-    return true;
+    return kept.HandedOver();
   }
-  bool Write(const char* data, DWORD size, bool& ok) {
+  std::uint64_t Written() {
     std::lock_guard<std::mutex> lock(guard);
-    if (abandoned || file == INVALID_HANDLE_VALUE) return false;
-    DWORD count = 0;
-    ok = WriteFile(file, data, size, &count, nullptr) && count == size;
-    if (ok) {
-      if (hasher) hasher->Update(std::string_view(data, size));
-      written += size;
-    }
-    return true;
+    return kept.written;
   }
-  bool Commit(bool& moved) {
+  int KeptPerMille() {
     std::lock_guard<std::mutex> lock(guard);
-    if (abandoned || file == INVALID_HANDLE_VALUE) return false;
-    if (hasher) {
-      platform::Sha256Digest digest = hasher->Finish();
-      sha256.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
-    }
-    bool closed = CloseHandle(file) != 0;
-    file = INVALID_HANDLE_VALUE;
-    SetFileAttributesW(tempPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-    moved = closed && MoveFileExW(tempPath.c_str(), platform::WidePath(finalPath).c_str(),
-                                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!moved) DeleteFileW(tempPath.c_str());
-    return true;
-  }
-  void CloseHandles() {
-    std::lock_guard<std::mutex> lock(guard);
-    CloseFileLocked();
-    if (request != nullptr) WinHttpCloseHandle(request);
-    if (connection != nullptr) WinHttpCloseHandle(connection);
-    request = connection = nullptr;
-  }
-  // A later try continues from what this one kept (window's thread, once
-  // this one has ended or been abandoned).
-  void HandOver(Transfer& next) {
-    std::lock_guard<std::mutex> lock(guard);
-    next.tempPath = tempPath;
-    next.written = restart ? 0 : written;
-    next.hasher = std::move(hasher);
-    next.ask = restart ? ResumeAsk{} : ask;
-    next.ask.from = next.written;
+    return PerMilleOf(kept.written, kept.ask.total);
   }
 };
 
 namespace {
+
+using Transfer = WinHttpDownloader::Transfer;
 
 // A response header as text, "" when absent (or absurdly long).
 std::string HeaderText(HINTERNET request, DWORD info) {
@@ -170,73 +146,60 @@ std::string HeaderText(HINTERNET request, DWORD info) {
   return platform::Narrow(std::wstring(text, bytes / sizeof(wchar_t)));
 }
 
-// For the strip: how much of the file is kept, -1 while its length is unknown.
-int KeptPerMille(WinHttpDownloader::Transfer& t) {
-  std::lock_guard<std::mutex> lock(t.guard);
-  if (!t.ask.total || *t.ask.total == 0) return t.written == 0 ? -1 : 0;
-  return static_cast<int>(std::min<std::uint64_t>(t.written, *t.ask.total) * 1000 / *t.ask.total);
-}
-
 // What a failed WinHTTP call means. Silence as long as the bound is a
 // timeout whatever the error says: Wine reports one in the TLS handshake as
 // a secure-channel error, and one in the response as WSAETIMEDOUT.
-std::int32_t RequestFailure(WinHttpDownloader::Transfer& t, const DownloadTimeouts& timeouts) {
+TryFailure CallFailure(Transfer& t) {
   DWORD error = GetLastError();
-  t.detail = "WinHTTP error " + std::to_string(error);
+  std::string detail = "WinHTTP error " + std::to_string(error);
   ULONGLONG quiet = GetTickCount64() - t.lastActivity;
   // Before the request is out, WinHTTP may apply either bound (Wine's TLS
   // handshake waits by the receive timeout).
-  ULONGLONG limit = static_cast<ULONGLONG>(t.requestSent ? timeouts.idleMs
-                                                          : std::min(timeouts.connectMs, timeouts.idleMs));
-  bool timedOut = error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT || error == ERROR_TIMEOUT ||
-                  quiet + kTimerSlackMs >= limit;
-  t.transient = true;
-  if (timedOut) {
-    t.detail += ", silent for " + std::to_string(limit / 1000) + " s";
-    return t.responseBegun ? kCannotDownload : kNoResponse;
-  }
+  int limit = t.requestSent ? t.timeouts.idleMs : std::min(t.timeouts.connectMs, t.timeouts.idleMs);
+  if (error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT || error == ERROR_TIMEOUT ||
+      quiet + kTimerSlackMs >= static_cast<ULONGLONG>(limit))
+    return TransportFailure(TransportError::kTimedOut, t.responseBegun,
+                            detail + ", silent for " + std::to_string(limit / 1000) + " s");
   switch (error) {
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:
-      t.transient = false;  // a certificate does not mend itself
-      return kUnknownFailure;
-    case ERROR_WINHTTP_REDIRECT_FAILED:
-      t.transient = false;
-      return kTooManyRedirects;
+      return TransportFailure(TransportError::kCertificate, t.responseBegun, detail);
+    case ERROR_WINHTTP_REDIRECT_FAILED: return TransportFailure(TransportError::kRedirect, t.responseBegun, detail);
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
-    case ERROR_WINHTTP_CONNECTION_ERROR: return t.responseBegun ? kCannotDownload : kNoResponse;
-    default: return kUnknownFailure;  // lookup, refused, certificates
+    case ERROR_WINHTTP_CONNECTION_ERROR:
+      return TransportFailure(TransportError::kConnectionLost, t.responseBegun, detail);
+    default: return TransportFailure(TransportError::kOther, t.responseBegun, detail);  // lookup, refused
   }
 }
 
-// Everything a transfer does off the window's thread. Returns a failure code,
-// or 0 for a complete file at t.finalPath. Any code returned after the
-// transfer was abandoned goes nowhere.
-std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessions, const HttpAddress& address,
-                         const DownloadTimeouts& timeouts) {
+// The request, on the session of the user's proxy choice. nullptr with
+// *failure set, or once the try is abandoned.
+HINTERNET OpenRequest(Transfer& t, WinHttpSessions& sessions, HINTERNET* connection, TryFailure* failure) {
+  const HttpAddress& address = t.where.address;
+  *failure = TransportFailure(TransportError::kOther, false, "cannot open a connection");
   std::wstring origin = platform::Widen((address.secure ? "https://" : "http://") + address.host + ":" +
                                         std::to_string(address.port));
   HINTERNET session = sessions.For(sessions.ChoiceFor(origin, platform::Widen(address.Url())));
-  if (session == nullptr) return kUnknownFailure;
+  if (session == nullptr) return nullptr;
   std::wstring host = platform::Widen(address.host);
   if (host.size() > 2 && host.front() == L'[') host = host.substr(1, host.size() - 2);
-  HINTERNET connection = WinHttpConnect(session, host.c_str(), address.port, 0);
-  if (connection == nullptr) return kUnknownFailure;
+  *connection = WinHttpConnect(session, host.c_str(), address.port, 0);
+  if (*connection == nullptr) return nullptr;
   // https: TLS with the system's own certificate checks; a certificate
   // error fails the send, and nothing here ever ignores one.
-  HINTERNET request = WinHttpOpenRequest(connection, L"GET", platform::Widen(address.target).c_str(), nullptr,
+  HINTERNET request = WinHttpOpenRequest(*connection, L"GET", platform::Widen(address.target).c_str(), nullptr,
                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                          WINHTTP_FLAG_ESCAPE_DISABLE | (address.secure ? WINHTTP_FLAG_SECURE : 0));
+  if (request == nullptr) return nullptr;
   {
     std::lock_guard<std::mutex> lock(t.guard);
-    t.connection = connection;
     if (t.abandoned) {
-      if (request != nullptr) WinHttpCloseHandle(request);
-      return kUnknownFailure;
+      WinHttpCloseHandle(request);
+      return nullptr;
     }
     t.request = request;
   }
-  if (request == nullptr) return kUnknownFailure;
+  const DownloadTimeouts& timeouts = t.timeouts;
   WinHttpSetTimeouts(request, timeouts.connectMs, timeouts.connectMs, timeouts.idleMs, timeouts.idleMs);
   DWORD responseTimeout = static_cast<DWORD>(timeouts.idleMs);
   WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout, sizeof responseTimeout);
@@ -244,142 +207,169 @@ std::int32_t RunTransfer(WinHttpDownloader::Transfer& t, WinHttpSessions& sessio
   WinHttpSetOption(request, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects, sizeof redirects);
   // Files must arrive as they are on the server, never re-encoded.
   WinHttpAddRequestHeaders(request, L"Accept-Encoding: identity", static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
-  const ResumeAsk asked = t.ask;  // set before the worker started; only the worker changes it
-  if (asked.from > 0) {
-    std::wstring headers = platform::Widen("Range: " + asked.RangeHeader());
+  if (t.asked.from > 0) {
+    std::wstring headers = platform::Widen("Range: " + t.asked.RangeHeader());
     // The server sends the whole file instead when it has changed since.
-    if (!asked.validator.empty()) headers += platform::Widen("\r\nIf-Range: " + asked.validator);
+    if (!t.asked.validator.empty()) headers += platform::Widen("\r\nIf-Range: " + t.asked.validator);
     WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
   }
+  return request;
+}
 
+// Sends the request and reads the answer's headers.
+std::optional<TryFailure> Exchange(Transfer& t, HINTERNET request, AnswerHeaders* headers) {
   if (!WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-    return RequestFailure(t, timeouts);
+    return CallFailure(t);
   t.lastActivity = GetTickCount64();
   t.requestSent = true;
-  if (!WinHttpReceiveResponse(request, nullptr)) return RequestFailure(t, timeouts);
+  if (!WinHttpReceiveResponse(request, nullptr)) return CallFailure(t);
   t.lastActivity = GetTickCount64();
   t.responseBegun = true;
-
   DWORD status = 0, size = sizeof status;
-  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
-    return kCannotDownload;  // a response without a status is no file
-  t.detail = "HTTP " + std::to_string(status);
-  if (status >= 400) {
-    t.transient = IsTransientStatus(static_cast<int>(status));
-    return kCannotDownload;
-  }
-  if (status >= 300) return kTooManyRedirects;  // one that could not be followed
-  const std::string validator = ResumeValidator(HeaderText(request, WINHTTP_QUERY_ETAG),
-                                                HeaderText(request, WINHTTP_QUERY_LAST_MODIFIED));
-  const std::string contentRange = HeaderText(request, WINHTTP_QUERY_CONTENT_RANGE);
-  std::optional<std::uint64_t> total;
-  bool whole = true;
-  switch (JudgeAnswer(asked, static_cast<int>(status), contentRange, validator)) {
-    case ResumeAnswer::kRefuse:
-      t.detail += ", a part nobody asked for";
-      return kCannotDownload;
-    case ResumeAnswer::kRestart:
-      t.detail += ", not the rest of the kept " + std::to_string(asked.from) + " bytes";
-      t.restart = true;
-      t.transient = true;
-      return kCannotDownload;
-    case ResumeAnswer::kWhole: {
-      std::string length = HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
-      if (!length.empty()) total = std::strtoull(length.c_str(), nullptr, 10);
-      break;
-    }
-    case ResumeAnswer::kAppend: {
-      whole = false;
-      std::optional<ContentRange> range = ParseContentRange(contentRange);
-      total = range->total ? *range->total : asked.total ? *asked.total : range->last + 1;
-      break;
-    }
-  }
-  // The file compressed is not the file (Accept-Encoding: identity).
-  std::string encoding = HeaderText(request, WINHTTP_QUERY_CONTENT_ENCODING);
-  if (!encoding.empty() && _stricmp(encoding.c_str(), "identity") != 0) {
-    t.detail += ", encoded";
-    return kCannotDownload;
-  }
-  if (total && *total > t.maxBytes) {
-    t.detail += ", longer than allowed";
-    return kCannotDownload;
-  }
-  {
-    std::lock_guard<std::mutex> lock(t.guard);
-    if (!validator.empty()) t.ask.validator = validator;
-    t.ask.total = total;
-  }
+  if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX,
+                           &status, &size, WINHTTP_NO_HEADER_INDEX))
+    return TransportFailure(TransportError::kConnectionLost, true, "a response without a status");
+  headers->status = static_cast<int>(status);
+  headers->contentRange = HeaderText(request, WINHTTP_QUERY_CONTENT_RANGE);
+  headers->contentEncoding = HeaderText(request, WINHTTP_QUERY_CONTENT_ENCODING);
+  headers->etag = HeaderText(request, WINHTTP_QUERY_ETAG);
+  headers->lastModified = HeaderText(request, WINHTTP_QUERY_LAST_MODIFIED);
+  std::string length = HeaderText(request, WINHTTP_QUERY_CONTENT_LENGTH);
+  if (!length.empty()) headers->contentLength = std::strtoull(length.c_str(), nullptr, 10);
+  return std::nullopt;
+}
 
-  // The body goes to a temporary file beside its final name, renamed only
-  // once it is complete.
-  bool opened = false;
-  if (!t.OpenFile(whole,
-                  platform::WidePath(platform::NextTempPathBeside(t.finalPath, platform::TempKind::kPartial)),
-                  opened))
-    return kUnknownFailure;
-  if (!opened) {
-    t.detail = "cannot open the file here, system error " + std::to_string(GetLastError());
-    if (whole) return kCannotWriteLocally;
-    // The kept bytes are gone or not as they were: start over.
-    t.restart = true;
-    t.transient = true;
-    return kCannotDownload;
+// The staging file for the body: new for a whole body, the kept one for the
+// rest, which must still be there as it was. false once abandoned.
+bool OpenStaging(Transfer& t, const HeadersVerdict& verdict, std::optional<TryFailure>* failure) {
+  std::lock_guard<std::mutex> lock(t.guard);
+  if (t.abandoned) return false;
+  KeptBytes& kept = t.kept;
+  if (!verdict.validator.empty()) kept.ask.validator = verdict.validator;
+  kept.ask.total = verdict.total;
+  if (kept.path.empty()) kept.path = platform::WidePath(platform::NextTempPathBeside(t.where.finalPath,
+                                                                                      platform::TempKind::kPartial));
+  kept.file = CreateFileW(kept.path.c_str(), GENERIC_WRITE, 0, nullptr, verdict.whole ? CREATE_ALWAYS : OPEN_EXISTING,
+                          FILE_ATTRIBUTE_HIDDEN, nullptr);
+  const DWORD error = GetLastError();
+  if (verdict.whole) {
+    kept.written = 0;
+    kept.hasher.reset();
+    if (t.computeSha256) kept.hasher = std::make_unique<platform::Sha256>();
+    if (kept.file == INVALID_HANDLE_VALUE)
+      *failure = LocalWriteFailure("cannot open the file here, system error " + std::to_string(error));
+    return true;
   }
-  const std::uint64_t base = whole ? 0 : asked.from;  // bytes of the file before this try's body
-  std::uint64_t received = 0;                         // by this try
-  DWORD lastReport = 0;
+  LARGE_INTEGER end{};
+  if (kept.file == INVALID_HANDLE_VALUE || !SetFilePointerEx(kept.file, LARGE_INTEGER{}, &end, FILE_END) ||
+      static_cast<std::uint64_t>(end.QuadPart) != kept.written || (t.computeSha256 && !kept.hasher)) {
+    // The kept bytes are gone or not as they were: start over.
+    kept.Close();
+    kept.written = 0;
+    TryFailure restart = TransportFailure(TransportError::kConnectionLost, true, "the kept bytes are not as they were");
+    restart.restart = true;
+    *failure = restart;
+  }
+  return true;
+}
+
+// Appends and hashes one piece in one locked step. false once abandoned.
+bool Append(Transfer& t, const char* data, DWORD size, bool* written) {
+  std::lock_guard<std::mutex> lock(t.guard);
+  if (t.abandoned || t.kept.file == INVALID_HANDLE_VALUE) return false;
+  DWORD count = 0;
+  *written = WriteFile(t.kept.file, data, size, &count, nullptr) && count == size;
+  if (*written) {
+    if (t.kept.hasher) t.kept.hasher->Update(std::string_view(data, size));
+    t.kept.written += size;
+  }
+  return true;
+}
+
+// Streams the body into the staging file.
+std::optional<TryFailure> ReceiveBody(Transfer& t, HINTERNET request, std::uint64_t base,
+                                      std::optional<std::uint64_t> total) {
+  std::uint64_t received = 0;  // by this try
+  ProgressThrottle throttle;
   std::string buffer(64 * 1024, '\0');
   for (;;) {
     // Asked for what is there rather than for a full buffer: a slow server
     // trickling bytes is moving, and must not look quiet to the watchdog.
     DWORD available = 0;
     if (!WinHttpQueryDataAvailable(request, &available)) {
-      std::int32_t code = RequestFailure(t, timeouts);
-      t.detail += " after " + std::to_string(received) + " bytes";
-      return received > 0 || total ? kCannotDownload : code;
+      TryFailure failure = CallFailure(t);
+      failure.detail += " after " + std::to_string(received) + " bytes";
+      if (received > 0 || total) failure.code = kCannotDownload;
+      return failure;
     }
     if (available == 0) break;
     DWORD got = 0;
-    if (!WinHttpReadData(request, buffer.data(), std::min<DWORD>(available, static_cast<DWORD>(buffer.size())),
-                         &got)) {
-      RequestFailure(t, timeouts);
-      return kCannotDownload;
+    if (!WinHttpReadData(request, buffer.data(), std::min<DWORD>(available, static_cast<DWORD>(buffer.size())), &got)) {
+      TryFailure failure = CallFailure(t);
+      failure.code = kCannotDownload;
+      return failure;
     }
     if (got == 0) break;
     t.lastActivity = GetTickCount64();
-    // Stopped the moment it passes its bound: an endless body must not fill
-    // the disk before a length check could throw it out.
-    std::uint64_t before = base + received;
-    if (before + got > t.maxBytes) {
-      t.detail = "longer than " + std::to_string(t.maxBytes) + " bytes";
-      t.transient = false;
-      return kCannotDownload;
-    }
-    bool ok = false;
-    if (!t.Write(buffer.data(), got, ok)) return kUnknownFailure;
-    if (!ok) {
-      t.detail = "cannot write the file here, system error " + std::to_string(GetLastError());
-      t.transient = false;
-      return kCannotWriteLocally;
-    }
+    const std::uint64_t before = base + received;
+    if (std::optional<TryFailure> past = PastBound(before, got, t.maxBytes)) return past;
+    bool written = false;
+    if (!Append(t, buffer.data(), got, &written)) return std::nullopt;  // abandoned: nobody listens
+    if (!written) return LocalWriteFailure("cannot write the file here, system error " + std::to_string(GetLastError()));
     received += got;
-    DWORD now = GetTickCount();
-    if (total && *total > 0 && (now - lastReport >= kProgressIntervalMs || before + got >= *total)) {
-      lastReport = now;
-      t.Post(kProgress, t.generation, static_cast<LPARAM>((before + got) * 1000 / *total));
+    const std::uint64_t now = before + got;
+    if (total && *total > 0 && throttle.Due(static_cast<std::int64_t>(GetTickCount64()), now >= *total)) {
+      std::lock_guard<std::mutex> lock(t.guard);
+      if (!t.abandoned) PostMessageW(t.target, kProgress, t.generation, static_cast<LPARAM>(PerMilleOf(now, total)));
     }
   }
-  if (total && base + received < *total) {
-    t.detail = "body shorter than announced, after " + std::to_string(received) + " bytes";
-    t.transient = true;
-    return kCannotDownload;
+  return JudgeBodyEnd(base + received, total);
+}
+
+// The complete body renamed to its final name. false once abandoned.
+bool Commit(Transfer& t, std::optional<TryFailure>* failure) {
+  std::lock_guard<std::mutex> lock(t.guard);
+  if (t.abandoned || t.kept.file == INVALID_HANDLE_VALUE) return false;
+  KeptBytes& kept = t.kept;
+  if (kept.hasher) {
+    platform::Sha256Digest digest = kept.hasher->Finish();
+    t.sha256.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
   }
-  bool moved = false;
-  if (!t.Commit(moved)) return kUnknownFailure;
-  if (!moved) t.detail = "cannot put the file in place, system error " + std::to_string(GetLastError());
-  return moved ? 0 : kCannotWriteLocally;
+  bool closed = CloseHandle(kept.file) != 0;
+  kept.file = INVALID_HANDLE_VALUE;
+  SetFileAttributesW(kept.path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  bool moved = closed && MoveFileExW(kept.path.c_str(), platform::WidePath(t.where.finalPath).c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!moved) {
+    *failure = LocalWriteFailure("cannot put the file in place, system error " + std::to_string(GetLastError()));
+    kept.Remove();
+  }
+  return true;
+}
+
+// Everything one try does off the window's thread: nullopt for a complete
+// file at its final path, else why not. Whatever it returns after the try
+// was abandoned goes nowhere.
+std::optional<TryFailure> RunTry(Transfer& t, WinHttpSessions& sessions, HINTERNET* connection) {
+  TryFailure opened;
+  HINTERNET request = OpenRequest(t, sessions, connection, &opened);
+  if (request == nullptr) return opened;
+  AnswerHeaders headers;
+  if (std::optional<TryFailure> failed = Exchange(t, request, &headers)) return failed;
+  HeadersVerdict verdict = JudgeHeaders(t.asked, headers, t.maxBytes);
+  if (!verdict.receive) {
+    if (verdict.failure.restart) {
+      std::lock_guard<std::mutex> lock(t.guard);
+      if (!t.abandoned) t.kept.written = 0;  // the next try asks for the whole file
+    }
+    return verdict.failure;
+  }
+  std::optional<TryFailure> failure;
+  if (!OpenStaging(t, verdict, &failure)) return std::nullopt;
+  if (failure) return failure;
+  if ((failure = ReceiveBody(t, request, verdict.whole ? 0 : t.asked.from, verdict.total))) return failure;
+  if (!Commit(t, &failure)) return std::nullopt;
+  return failure;
 }
 
 }  // namespace
@@ -403,76 +393,75 @@ WinHttpDownloader::~WinHttpDownloader() {
 
 void WinHttpDownloader::BeginDownload() {
   AbortDownload();
-  savedFileName_.clear();
-  savedSha256_.clear();
-  failureDetail_.clear();
+  ForgetResults();
   retries_ = RetryCount(timeouts_.retryDelaysMs);
-  auto transfer = std::make_shared<Transfer>();
-  transfer->generation = ++generation_;
-  transfer->target = messages_;
-  current_ = transfer;
-
-  std::optional<HttpAddress> address = ParseHttpAddress(sourceUrl_);
-  std::string name = SaveNameFromAddress(sourceUrl_);
-  if (!address || name.empty() || saveFolder_.empty() || sessions_->System() == nullptr) {
-    transfer->detail = "unusable address";
-    transfer->Post(kFailed, transfer->generation, kUnknownFailure);
+  const std::uint32_t generation = ++generation_;
+  auto fail = [&](std::int32_t code, std::string detail) {
+    failureDetail_ = std::move(detail);
+    // Posted, not called: no event ever comes from inside BeginDownload.
+    PostMessageW(messages_, kFailed, generation, code);
+    current_ = std::make_shared<Transfer>(generation, messages_, TransferTarget{}, 0, false, timeouts_, KeptBytes{});
+  };
+  if (!PlanTransfer(sourceUrl_, saveFolder_, '\\', &target_).ok() || sessions_->System() == nullptr) {
+    fail(kUnknownFailure, "unusable address");
     return;
   }
   DWORD folder = GetFileAttributesW(platform::WidePath(saveFolder_).c_str());
   if (folder == INVALID_FILE_ATTRIBUTES || !(folder & FILE_ATTRIBUTE_DIRECTORY)) {
-    transfer->detail = "no folder " + saveFolder_;
-    transfer->Post(kFailed, transfer->generation, kCannotWriteLocally);  // nowhere to put the file: ask nothing
+    fail(kCannotWriteLocally, "no folder " + saveFolder_);  // nowhere to put the file: ask nothing
     return;
   }
-  address_ = *address;
-  finalPath_ = saveFolder_ + "\\" + name;
-  StartTry(std::move(transfer));
+  KeptBytes fresh;
+  if (computeSha256_) fresh.hasher = std::make_unique<platform::Sha256>();
+  StartTry(std::move(fresh));
 }
 
-void WinHttpDownloader::StartTry(std::shared_ptr<Transfer> transfer) {
-  transfer->finalPath = finalPath_;
-  transfer->maxBytes = maxBytes_;
-  transfer->computeSha256 = computeSha256_;
+void WinHttpDownloader::StartTry(KeptBytes kept) {
+  auto transfer = std::make_shared<Transfer>(++generation_, messages_, target_, maxBytes_, computeSha256_, timeouts_,
+                                             std::move(kept));
   current_ = transfer;
+  if (strip_) strip_(transfer->KeptPerMille());
+  auto failNow = [&](const char* why) {
+    std::lock_guard<std::mutex> lock(transfer->guard);
+    transfer->failure = TransportFailure(TransportError::kOther, false, why);
+    transfer->failure.transient = false;
+    PostMessageW(messages_, kFailed, transfer->generation, kUnknownFailure);
+  };
+  // Without its watchdog a quiet server could hold the window for ever.
   if (SetTimer(messages_, kWatchdogTimer, kWatchdogPeriodMs, nullptr) == 0) {
-    // Without its watchdog a quiet server could hold the window for ever.
-    transfer->Post(kFailed, transfer->generation, kUnknownFailure);
+    failNow("no timer for the watchdog");
     return;
   }
-  if (strip_) strip_(KeptPerMille(*transfer));
-  DownloadTimeouts timeouts = timeouts_;
   try {
-    std::thread([transfer, sessions = sessions_, address = address_, timeouts] {
-      std::int32_t code = RunTransfer(*transfer, *sessions, address, timeouts);
-      transfer->CloseHandles();
-      if (code == 0) transfer->Post(kFinished, transfer->generation, 0);
-      else transfer->Post(kFailed, transfer->generation, code);
+    std::thread([transfer, sessions = sessions_] {
+      HINTERNET connection = nullptr;
+      std::optional<TryFailure> failure = RunTry(*transfer, *sessions, &connection);
+      std::lock_guard<std::mutex> lock(transfer->guard);
+      transfer->kept.Close();
+      if (transfer->request != nullptr) WinHttpCloseHandle(transfer->request);
+      transfer->request = nullptr;
+      if (connection != nullptr) WinHttpCloseHandle(connection);
+      if (transfer->abandoned) return;
+      if (failure) transfer->failure = std::move(*failure);
+      PostMessageW(transfer->target, failure ? kFailed : kFinished, transfer->generation,
+                   failure ? transfer->failure.code : 0);
     }).detach();
   } catch (const std::system_error&) {
-    transfer->Post(kFailed, transfer->generation, kUnknownFailure);
+    failNow("no thread for the transfer");
   }
 }
 
-void WinHttpDownloader::TryEnded(std::shared_ptr<Transfer> done, std::int32_t code, bool transient,
-                                 bool restart) {
-  std::uint64_t kept = 0;
-  {
-    std::lock_guard<std::mutex> lock(done->guard);
-    done->CloseFileLocked();
-    kept = done->written;
-  }
-  int wait = retries_.AfterFailure(transient, restart ? 0 : kept, restart);
+void WinHttpDownloader::TryEnded(std::shared_ptr<Transfer> done, TryFailure failure) {
+  failureDetail_ = failure.detail;
+  int wait = retries_.AfterFailure(failure.transient, done->Written(), failure.restart);
   if (wait < 0 || SetTimer(messages_, kRetryTimer, static_cast<UINT>(wait), nullptr) == 0) {
-    {
-      std::lock_guard<std::mutex> lock(done->guard);
-      done->RemoveFileLocked();
-    }
+    KeptBytes kept = done->HandOver();
+    kept.Remove();
     if (strip_) strip_(0);
-    if (events_ != nullptr) events_->DL_Failed(code, 0);
+    if (events_ != nullptr) events_->DL_Failed(failure.code, 0);
     return;
   }
-  if (strip_) strip_(restart ? 0 : KeptPerMille(*done));
+  if (strip_) strip_(done->KeptPerMille());
   waiting_ = std::move(done);
   if (events_ != nullptr) events_->DL_Retrying(retries_.attempt(), retries_.tries());
 }
@@ -480,12 +469,8 @@ void WinHttpDownloader::TryEnded(std::shared_ptr<Transfer> done, std::int32_t co
 void WinHttpDownloader::Retry() {
   KillTimer(messages_, kRetryTimer);
   if (!waiting_) return;
-  auto next = std::make_shared<Transfer>();
-  next->generation = ++generation_;
-  next->target = messages_;
-  waiting_->HandOver(*next);
-  waiting_.reset();
-  StartTry(std::move(next));
+  std::shared_ptr<Transfer> ended = std::move(waiting_);
+  StartTry(ended->HandOver());
 }
 
 void WinHttpDownloader::AbortDownload() {
@@ -495,10 +480,10 @@ void WinHttpDownloader::AbortDownload() {
   }
   if (waiting_) {
     KillTimer(messages_, kRetryTimer);
-    std::lock_guard<std::mutex> lock(waiting_->guard);
-    waiting_->RemoveFileLocked();
+    KeptBytes kept = waiting_->HandOver();
+    kept.Remove();
+    waiting_.reset();
   }
-  waiting_.reset();
   ++generation_;  // anything already posted for the old transfer is stale now
   if (strip_) strip_(0);
 }
@@ -526,17 +511,15 @@ void WinHttpDownloader::Watch() {
     return;
   }
   ULONGLONG quiet = GetTickCount64() - current_->lastActivity;
-  ULONGLONG limit = static_cast<ULONGLONG>(current_->requestSent ? timeouts_.idleMs : timeouts_.connectMs);
-  if (quiet <= limit) return;
+  int limit = SilenceLimitMs(current_->requestSent, timeouts_);
+  if (quiet <= static_cast<ULONGLONG>(limit)) return;
   // Ended here rather than by the worker, whose call may never return; the
   // bytes it wrote stay for a retry.
-  std::int32_t code = current_->responseBegun ? kCannotDownload : kNoResponse;
   std::shared_ptr<Transfer> silent = std::move(current_);
   silent->Abandon(true);
   ++generation_;
-  failureDetail_ = std::string(code == kNoResponse ? "no response" : "the body") + " stopped: silent for " +
-                   std::to_string(limit / 1000) + " s";
-  TryEnded(std::move(silent), code, true, false);
+  TryFailure failure = SilenceFailure(silent->responseBegun, limit);
+  TryEnded(std::move(silent), std::move(failure));
 }
 
 void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -547,22 +530,29 @@ void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
     return;
   }
   std::shared_ptr<Transfer> done = std::move(current_);
+  if (message == kFailed && done->where.finalPath.empty()) {
+    // Refused before any try began: failureDetail_ already says why.
+    if (strip_) strip_(0);
+    if (events_ != nullptr) events_->DL_Failed(static_cast<std::int32_t>(lParam), 0);
+    return;
+  }
+  TryFailure failure;
+  {
+    std::lock_guard<std::mutex> lock(done->guard);
+    if (message == kFinished) {
+      savedFileName_ = done->where.finalPath;
+      savedSha256_ = done->sha256;
+    } else {
+      failure = done->failure;
+    }
+  }
   if (message == kFinished) {
-    savedFileName_ = done->finalPath;
-    savedSha256_ = done->sha256;
     if (strip_) strip_(1000);
     // Last: the window may start the next transfer from in here.
     if (events_ != nullptr) events_->DL_Finished(1);
-  } else {
-    bool transient = false, restart = false;
-    {
-      std::lock_guard<std::mutex> lock(done->guard);
-      failureDetail_ = done->detail;
-      transient = done->transient;
-      restart = done->restart;
-    }
-    TryEnded(std::move(done), static_cast<std::int32_t>(lParam), transient, restart);
+    return;
   }
+  TryEnded(std::move(done), std::move(failure));
 }
 
 }  // namespace vmrk

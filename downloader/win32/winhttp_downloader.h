@@ -19,26 +19,21 @@
 #include <mutex>
 #include <string>
 
-#include "downloader/downloader.h"
+#include "downloader/downloader_base.h"
 #include "downloader/http_address.h"
 #include "downloader/resume.h"
+#include "downloader/transfer_rules.h"
 #include "downloader/win32/winhttp_sessions.h"
 
 namespace vmrk {
 
-class WinHttpDownloader : public Downloader {
+struct KeptBytes;  // what one try hands to the next
+
+class WinHttpDownloader : public DownloaderBase {
  public:
   explicit WinHttpDownloader(DownloadTimeouts timeouts = {});
   ~WinHttpDownloader() override;
 
-  void SetEvents(DownloaderEvents* events) override { events_ = events; }
-  void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
-  void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
-  void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
-  std::string SavedFileName() const override { return savedFileName_; }
-  std::string SavedFileSha256() const override { return savedSha256_; }
-  void SetComputeSha256(bool on) override { computeSha256_ = on; }
-  std::string FailureDetail() const override { return failureDetail_; }
   void BeginDownload() override;
   void AbortDownload() override;
 
@@ -49,31 +44,26 @@ class WinHttpDownloader : public Downloader {
   // For the window's strip: per mille done, -1 while the length is unknown.
   void SetProgressListener(std::function<void(int perMille)> listener) { strip_ = std::move(listener); }
 
-  struct Transfer;  // shared with the worker thread
+  struct Transfer;  // one try, shared with its worker thread
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void Deliver(UINT message, WPARAM wParam, LPARAM lParam);
   void Watch();
   // One request of the transfer, on a new worker: the whole file, or the
-  // rest of what an earlier try kept.
-  void StartTry(std::shared_ptr<Transfer> transfer);
+  // rest of what an earlier try kept (handed over in `kept`).
+  void StartTry(KeptBytes kept);
   // A try failed: wait and retry when it may help, else the transfer fails.
-  void TryEnded(std::shared_ptr<Transfer> done, std::int32_t code, bool transient, bool restart);
+  void TryEnded(std::shared_ptr<Transfer> done, TryFailure failure);
   void Retry();
 
   DownloadTimeouts timeouts_;
-  DownloaderEvents* events_ = nullptr;
   std::function<void(int)> strip_;
-  std::string sourceUrl_, saveFolder_, savedFileName_, savedSha256_, failureDetail_;
-  std::uint64_t maxBytes_ = kDefaultMaxBytes;
-  bool computeSha256_ = false;
   HWND messages_ = nullptr;
   std::shared_ptr<WinHttpSessions> sessions_ = std::make_shared<WinHttpSessions>();
   std::shared_ptr<Transfer> current_;
   std::shared_ptr<Transfer> waiting_;  // ended, its kept bytes waiting for the retry timer
-  HttpAddress address_;
-  std::string finalPath_;
+  TransferTarget target_;
   RetryCount retries_;
   std::uint32_t generation_ = 0;
 };

@@ -1,0 +1,42 @@
+// The settings a transfer is started with and the results it leaves, kept
+// the same way by every downloader: only BeginDownload and AbortDownload,
+// and how the bytes move, are each implementation's own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "downloader/downloader.h"
+
+namespace vmrk {
+
+class DownloaderBase : public Downloader {
+ public:
+  void SetEvents(DownloaderEvents* events) override { events_ = events; }
+  void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
+  void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
+  void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
+  std::string SavedFileName() const override { return savedFileName_; }
+  std::string SavedFileSha256() const override { return savedSha256_; }
+  void SetComputeSha256(bool on) override { computeSha256_ = on; }
+  std::string FailureDetail() const override { return failureDetail_; }
+
+ protected:
+  // A new transfer begins: nothing of the last one's results stays valid.
+  void ForgetResults() {
+    savedFileName_.clear();
+    savedSha256_.clear();
+    failureDetail_.clear();
+  }
+
+  DownloaderEvents* events_ = nullptr;
+  std::string sourceUrl_;
+  std::string saveFolder_;
+  std::uint64_t maxBytes_ = kDefaultMaxBytes;
+  bool computeSha256_ = false;
+  std::string savedFileName_;
+  std::string savedSha256_;
+  std::string failureDetail_;
+};
+
+}  // namespace vmrk
