@@ -52,13 +52,14 @@ const ControlSpec kControls[] = {
     {"Line2(0)", K::kLine, false, {2160, 5280, 7200, 0}, "", kDefault, kGrey, false, A::kLeft},
 };
 
-// The status column is wide enough for "重试 1/3", the location column
-// gives up what it takes: the five together span what they always did.
+// Each column is wide enough for its widest text at the default size ("1023k",
+// a listed date with its seconds, "重试 1/3"); the location column gives up
+// what they take, so the five together span what they always did.
 const std::array<ColumnSpec, 5> kColumns{{
     {texts::kColumnNumber, 570, A::kLeft},
-    {texts::kColumnLocation, 2700, A::kLeft},
-    {texts::kColumnSize, 720, A::kRight},
-    {texts::kColumnModified, 2000, A::kLeft},
+    {texts::kColumnLocation, 2390, A::kLeft},
+    {texts::kColumnSize, 780, A::kRight},
+    {texts::kColumnModified, 2250, A::kLeft},
     {texts::kColumnStatus, 870, A::kCenter},
 }};
 

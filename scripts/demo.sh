@@ -6,8 +6,8 @@
 # and a screenshot of each state is saved.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
-scripts/build.sh >/dev/null
+scripts/install-deps.sh demo
+scripts/build.sh vmrkxupdate vmrkxupdate-listgen >/dev/null
 
 demo=$(mktemp -d /tmp/vmrkxupdate-demo.XXXXXX)
 app="$demo/app"; release="$demo/release"; shots="$demo/screenshots"

@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
-# Installs, from Debian, what building, testing and the demo need. Only the
-# missing packages are fetched, so a second run costs nothing.
+# Installs, from Debian, what a command needs, and only that: "demo" builds
+# the Linux updater and drives its window under Xvfb; "test" (the default)
+# adds the Windows cross compilers, Wine and nginx for the whole suite. Only
+# the missing packages are fetched, so a second run costs nothing.
 set -euo pipefail
 
-packages=(
+demo=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev libx11-dev libssl-dev openssl
   xvfb xauth x11-utils xdotool imagemagick
-  fonts-wqy-microhei python3 tzdata nginx curl bc
-  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine
+  fonts-wqy-microhei python3 tzdata
 )
+test=(nginx curl bc g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine)
+
+case "${1:-test}" in
+  demo) packages=("${demo[@]}") ;;
+  test) packages=("${demo[@]}" "${test[@]}") ;;
+  *) echo "usage: install-deps.sh [demo|test]" >&2; exit 64 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# All the tests: installs what they need, builds, and runs them with ctest.
-# The tests start their own HTTP servers on 127.0.0.1.
+# All the tests: installs what they need, builds, and runs them with ctest,
+# then the Linux suites once more under each sanitizer. The tests start
+# their own HTTP servers on 127.0.0.1.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh test
 scripts/build-windows.sh
 scripts/build.sh
 # The Windows suite runs under Wine as one of ctest's tests.
 cmake -S . -B build -DVMRK_WINDOWS_BUILD_DIR="$PWD/build-win64" >/dev/null
 cmake --build build -j2
-cd build
-ctest -j2 --output-on-failure --timeout 300
+(cd build && ctest -j2 --output-on-failure --timeout 300)
+# The Linux suites again under ThreadSanitizer and AddressSanitizer.
+scripts/test-sanitized.sh

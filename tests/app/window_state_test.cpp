@@ -77,7 +77,7 @@ TEST(WindowLayout, EveryControlOnceAndTheFileTableColumns) {
   EXPECT_EQ(names.size(), 19u);
   const auto& columns = FileTableColumns();
   const char* headers[] = {"序号", "文件位置", "大小", "修改日期", "状态"};
-  const int widths[] = {570, 2700, 720, 2000, 870};
+  const int widths[] = {570, 2390, 780, 2250, 870};
   const TextAlign aligns[] = {TextAlign::kLeft, TextAlign::kLeft, TextAlign::kRight, TextAlign::kLeft,
                               TextAlign::kCenter};
   for (size_t i = 0; i < 5; ++i) {

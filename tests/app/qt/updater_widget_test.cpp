@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QFontInfo>
+#include <QFontMetrics>
+#include <QStyle>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QProgressBar>
@@ -105,11 +107,20 @@ TEST_F(UpdaterWidgetTest, FileTableHasItsFiveColumns) {
   auto* table = Find<QTreeView>("ListView1");
   ASSERT_EQ(table->model()->columnCount(), 5);
   const char* headers[] = {"序号", "文件位置", "大小", "修改日期", "状态"};
-  const int widths[] = {570, 2700, 720, 2000, 870};
+  // The widest text each column shows whole at the default size: a listed
+  // date with its seconds, a retry.
+  const char* widest[] = {"序号", "文件位置", "1023k", "2026-11-20 09:30:45", "重试 3/3"};
+  const QFontMetrics metrics(table->font());
+  // Qt elides a text that only just fits: a pixel more on each side.
+  const int padding = 2 * (table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 2);
+  int total = 0;
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(table->model()->headerData(i, Qt::Horizontal).toString(), QString::fromUtf8(headers[i]));
-    EXPECT_EQ(table->columnWidth(i), widget_->Px(widths[i]));
+    EXPECT_EQ(table->columnWidth(i), widget_->Px(FileTableColumns()[static_cast<size_t>(i)].widthTwips));
+    EXPECT_LE(metrics.horizontalAdvance(QString::fromUtf8(widest[i])) + padding, table->columnWidth(i)) << widest[i];
+    total += table->columnWidth(i);
   }
+  EXPECT_LE(total, table->viewport()->width());  // no column hides behind the edge
   EXPECT_EQ(table->model()->rowCount(), 0);
 }
 

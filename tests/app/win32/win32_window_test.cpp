@@ -97,6 +97,18 @@ RECT RectIn(HWND parent, HWND control) {
   return r;
 }
 
+// Each column shows its widest text whole at the default size: a listed date
+// with its seconds, a retry. A list view needs about 12 pixels around a text.
+TEST(Win32Window, EveryColumnHoldsItsWidestText) {
+  LiveWindow live;
+  ASSERT_TRUE(live.Open());
+  HWND list = FindWindowExW(live.frame->handle(), nullptr, WC_LISTVIEWW, nullptr);
+  ASSERT_NE(list, nullptr);
+  const wchar_t* widest[] = {L"序号", L"文件位置", L"1023k", L"2026-11-20 09:30:45", L"重试 3/3"};
+  for (int column = 0; column < 5; ++column)
+    EXPECT_LE(ListView_GetStringWidth(list, widest[column]) + 12, ListView_GetColumnWidth(list, column)) << column;
+}
+
 int FontHeight(HWND control) {
   LOGFONTW font{};
   GetObjectW(reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)), sizeof font, &font);
