@@ -16,17 +16,21 @@ std::string Lower(std::string text) {
 
 CommandLineChoice ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLineChoice choice;
-  bool silent = false, check = false;
+  bool silent = false, check = false, rollback = false;
   for (const std::string& argument : arguments) {
     // Windows switches are case-blind; the same spelling serves both systems.
     std::string word = Lower(argument);
     if (word == "/silent" || word == "--silent") silent = true;
     else if (word == "/check" || word == "--check") check = true;
     else if (word == "/restart" || word == "--restart") choice.restart = true;
+    else if (word == "/rollback" || word == "--rollback") rollback = true;
     else return {CommandLineChoice::kUsage, false};
   }
-  if ((silent && check) || (choice.restart && !silent)) return {CommandLineChoice::kUsage, false};
-  choice.mode = silent ? CommandLineChoice::kSilent : check ? CommandLineChoice::kCheck : CommandLineChoice::kWindow;
+  if (silent + check + rollback > 1 || (choice.restart && !silent)) return {CommandLineChoice::kUsage, false};
+  choice.mode = silent     ? CommandLineChoice::kSilent
+                : check    ? CommandLineChoice::kCheck
+                : rollback ? CommandLineChoice::kRollback
+                           : CommandLineChoice::kWindow;
   return choice;
 }
 
@@ -43,10 +47,14 @@ std::optional<int> UnattendedRun::StatusOf(UpdateRun::Phase phase, UpdateRun::Ou
   if (phase != UpdateRun::Phase::kEnded) return std::nullopt;
   switch (outcome) {
     case Outcome::kUpToDate:
-    case Outcome::kUpdated: return kExitDone;
-    case Outcome::kPartlyUpdated: return kExitPartly;
+    case Outcome::kUpdated:
+    case Outcome::kRestored: return kExitDone;
+    case Outcome::kRolledBack:
+    case Outcome::kRestoreFailed: return kExitRolledBack;
+    case Outcome::kNothingToRestore: return kExitRefused;
     case Outcome::kTransferFailed:
-    case Outcome::kCannotWrite: return kExitTransferFailed;
+    case Outcome::kCannotWrite:
+    case Outcome::kNoRoom: return kExitTransferFailed;
     // The list or its manifest refused, a file unlike the one the manifest
     // names, or no server to ask at all.
     case Outcome::kNoServer:
@@ -70,8 +78,7 @@ void UnattendedRun::Advance() {
   std::optional<int> status = StatusOf(run.phase(), run.outcome(), check);
   if (!status) return;
   ended_ = true;
-  const bool complete = run.outcome() == UpdateRun::Outcome::kUpdated || run.outcome() == UpdateRun::Outcome::kPartlyUpdated;
-  if (choice_.restart && complete) window_.cmdBegin_Click();  // Finish
+  if (choice_.restart && run.outcome() == UpdateRun::Outcome::kUpdated) window_.cmdBegin_Click();  // Finish
   done_(*status);
 }
 

@@ -15,7 +15,7 @@
 namespace vmrk {
 
 struct CommandLineChoice {
-  enum Mode { kWindow, kSilent, kCheck, kUsage } mode = kWindow;
+  enum Mode { kWindow, kSilent, kCheck, kRollback, kUsage } mode = kWindow;
   bool restart = false;  // /silent only: start the player after a complete update
 };
 
@@ -23,19 +23,23 @@ struct CommandLineChoice {
 CommandLineChoice ParseCommandLine(const std::vector<std::string>& arguments);
 
 inline constexpr char kUsageText[] =
-    "usage: vmrkxupdate [/silent [/restart] | /check]\n"
-    "  /silent   update without a window; exit status 0 up to date or updated, 1 partly updated,\n"
-    "            2 list or manifest refused, 3 transfer failed, 4 another updater is running\n"
-    "  /restart  with /silent: start the player once the update is complete\n"
-    "  /check    change nothing; exit status 0 nothing to do, 10 updates available (2, 3, 4 as above)\n"
-    "  --silent, --restart and --check are the same.\n";
+    "usage: vmrkxupdate [/silent [/restart] | /check | /rollback]\n"
+    "  /silent    update without a window; exit status 0 up to date or updated, 2 list or manifest\n"
+    "             refused, 3 transfer failed, 4 another updater is running, 5 the release could not\n"
+    "             be installed and the installation is as it was\n"
+    "  /restart   with /silent: start the player once the update is complete\n"
+    "  /check     change nothing; exit status 0 nothing to do, 10 updates available (2, 3, 4 as above)\n"
+    "  /rollback  put the previous release back; exit status 0 restored, 2 nothing to restore,\n"
+    "             5 it could not be restored and nothing changed (4 as above)\n"
+    "  --silent, --restart, --check and --rollback are the same.\n";
 
 enum ExitStatus : int {
   kExitDone = 0,
-  kExitPartly = 1,
+  kExitPartly = 1,  // retired: a release goes in whole or not at all
   kExitRefused = 2,
   kExitTransferFailed = 3,
   kExitAnotherRunning = 4,
+  kExitRolledBack = 5,
   kExitUpdatesAvailable = 10,
   kExitUsage = 64,
 };

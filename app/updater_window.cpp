@@ -68,9 +68,14 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   state_.AppDir = !appPath.empty() && appPath.back() == separator ? appPath : appPath + separator;
 
   state_.panelBackground = kPanelAtStart;
-  run_.Start(services_.checkOnly ? " (check only)" : services_.unattended ? " (silent)" : "");
+  run_.Start(services_.checkOnly ? " (check only)" : services_.rollback ? " (rollback)" : services_.unattended ? " (silent)" : "");
   state_.CurFile = 0;
   ShowStep(0);
+  if (services_.rollback) {
+    run_.Rollback();
+    Render();
+    return LoadOutcome::kShowWindow;
+  }
 
   const std::string addressFile = state_.AppDir + texts::kAddressFile;
   if (!platform::IsVisibleFile(addressFile)) {
@@ -218,6 +223,7 @@ void UpdaterWindow::Render() {
   if (renderedRevision_ == run_.revision()) return;
   renderedRevision_ = run_.revision();
   Changed();
+  state_.busy = false;
   state_.CurFile = run_.current();
   using Phase = UpdateRun::Phase;
   using Outcome = UpdateRun::Outcome;
@@ -236,6 +242,10 @@ void UpdaterWindow::Render() {
       state_.selectedRow = run_.current();
       state_.statusText = texts::StatusDownloading(run_.current(), static_cast<long>(run_.rows().size()));
       return;
+    case Phase::kInstalling:
+      state_.statusText = texts::kStatusInstalling;
+      state_.busy = true;  // drawn before the installation holds the thread
+      return;
     case Phase::kEnded:
       break;
   }
@@ -247,7 +257,11 @@ void UpdaterWindow::Render() {
     case Outcome::kCancelled: return;
     case Outcome::kUpToDate: text = texts::kStatusUpToDate; break;
     case Outcome::kUpdated: text = texts::kStatusCompleted; caption = texts::kFinish; break;
-    case Outcome::kPartlyUpdated: text = texts::kStatusPartlyUpdated; caption = texts::kFinish; break;
+    case Outcome::kRolledBack: text = texts::kStatusRolledBack; break;
+    case Outcome::kNoRoom: text = texts::kStatusNoRoom; break;
+    case Outcome::kRestored:
+    case Outcome::kNothingToRestore:
+    case Outcome::kRestoreFailed: return;  // /rollback has no window
     case Outcome::kNoServer: text = texts::kStatusNoAddressFile; break;
     case Outcome::kListBroken: text = texts::kStatusListBroken; break;
     case Outcome::kListRefused: text = texts::kStatusListRefused; break;
@@ -267,6 +281,13 @@ void UpdaterWindow::Render() {
 void UpdaterWindow::AfterEvent() {
   Render();
   if (changed_) changed_();
+  // The last file is staged: the front end has drawn "installing", and the
+  // release goes in within the same event.
+  if (run_.phase() == UpdateRun::Phase::kInstalling) {
+    run_.Install();
+    Render();
+    if (changed_) changed_();
+  }
 }
 
 void UpdaterWindow::DL_Finished(std::int32_t value) {

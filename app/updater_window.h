@@ -42,6 +42,9 @@ struct UpdaterServices {
   // /check: nothing below the application folder is changed (no staging
   // cleanup, no sweep, no serial recorded); the log is still written.
   bool checkOnly = false;
+  // /rollback: after start-up the previous release is put back; no list is
+  // fetched.
+  bool rollback = false;
 };
 
 class UpdaterWindow : public DownloaderEvents {

@@ -60,6 +60,9 @@ struct WindowState {
   int selectedRow = 0;
   // Set once the window has been asked to close; the program then ends.
   bool closeRequested = false;
+  // The core is about to work without returning to the event loop: a front
+  // end draws at once rather than when the loop comes round.
+  bool busy = false;
 
   // Window variables.
   std::string AppDir;

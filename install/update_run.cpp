@@ -6,6 +6,7 @@
 #include "install/file_time_stamp.h"
 #include "install/installer.h"
 #include "install/leftovers.h"
+#include "install/release_transaction.h"
 #include "install/staging.h"
 #include "install/update_names.h"
 #include "platform/file_time.h"
@@ -26,6 +27,32 @@ constexpr size_t kLoggedOfferedRows = 20;
 
 std::string FileCount(size_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
 
+// The journal and a little more, on each volume the release touches.
+constexpr std::uint64_t kRoomMargin = 1 << 20;
+
+bool IsRowFolderName(const std::string& name) {
+  return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// The files of the staging folder and the rows' own folders in it. Other
+// folders are not the updater's and stay; so does the journal, which only the
+// recovery of an interrupted installation removes. One still in use stays
+// for the next start.
+void EmptyStaging(const std::string& folder, bool top = true) {
+  std::vector<platform::FolderEntry> entries;
+  if (!platform::ListFolder(folder, &entries).ok()) return;
+  const char sep = platform::PathSeparator();
+  for (const platform::FolderEntry& entry : entries) {
+    const std::string path = folder + sep + entry.name;
+    if (entry.isFolder && top && IsRowFolderName(entry.name)) {
+      EmptyStaging(path, false);
+      platform::RemoveEmptyFolder(path).IgnoreError();
+    } else if (!entry.isFolder && (!top || entry.name != kJournalFile)) {
+      platform::RemoveFile(path).IgnoreError();
+    }
+  }
+}
+
 bool IsNetworkFailure(std::int32_t code) {
   return code == kCannotDownload || code == kTooManyRedirects || code == kNoResponse || code == kUnknownFailure;
 }
@@ -40,19 +67,31 @@ std::string UpdateRun::AppFile(const std::string& name) const {
 
 std::string UpdateRun::StagingFolder() const { return AppFile(kStagingFolderName); }
 
+std::string UpdateRun::RowStagingFolder(size_t k) const {
+  return StagingFolder() + platform::PathSeparator() + std::to_string(k);
+}
+
+InstallPaths UpdateRun::Paths() const { return {services_.applicationPath, WindowsFolder(), services_.runningProgram}; }
+
+std::string UpdateRun::JournalPath() const { return StagingFolder() + platform::PathSeparator() + kJournalFile; }
+
 void UpdateRun::OpenLog() { log_ = UpdateLog(AppFile(kUpdateLogFile)); }
 
 void UpdateRun::Start(const std::string& mode) {
   Log(std::string("start: vmrkxupdate ") + VMRK_VERSION + " in " + services_.applicationPath + mode);
+  // Before anything reads the installation: a run killed half way through
+  // putting a release in left it neither old nor new.
+  std::string recovered;
+  if (RecoverInterruptedRelease({Paths(), JournalPath()}, &recovered) != Recovery::kNothing) Log(recovered);
   if (services_.checkOnly) return;
   const std::string staging = StagingFolder();
   // Each step is skipped when it fails: a staging folder that cannot be
   // made fails the first transfer instead, which says so.
   if (!platform::PathExists(staging)) platform::CreateFolder(staging).IgnoreError();
-  platform::RemoveFilesIn(staging).IgnoreError();
+  EmptyStaging(staging);
   // What an interrupted run left below the application folder; one still in
-  // use stays for the next start.
-  SweepLeftovers(services_.applicationPath);
+  // use stays for the next start, and the previous release stays.
+  SweepLeftovers(services_.applicationPath, PreviousReleaseBackups(Paths()));
 }
 
 void UpdateRun::EndWithoutServer(const std::string& addressFile) {
@@ -76,11 +115,41 @@ bool UpdateRun::FetchFiles() {
   // nothing to fetch.
   if (phase_ != Phase::kOffered || rows_.empty()) return false;
   Log("next: " + FileCount(rows_.size()) + " to fetch");
+  if (!EnoughRoom()) return true;
   current_ = 1;
   Advance(Phase::kFetchingFiles);
-  services_.DL.SetSaveFolder(StagingFolder());
   StartRow();
   return true;
+}
+
+bool UpdateRun::EnoughRoom() {
+  // Each file is staged, then copied beside its target: room for both, on
+  // the volume of each, before the first byte is fetched.
+  std::map<std::string, std::uint64_t> need, free;
+  std::map<std::string, std::string> where;  // a folder on each volume, for the log
+  auto add = [&](const std::string& folder, std::uint64_t bytes) {
+    std::string volume;
+    if (!platform::VolumeOf(folder, &volume).ok()) return;  // asked again when it is written
+    need[volume] += bytes;
+    where.emplace(volume, folder);
+  };
+  const InstallPaths paths = Paths();
+  for (const FileRow& row : rows_) {
+    const std::uint64_t size = static_cast<std::uint64_t>(row.exactSize);
+    add(StagingFolder(), size);
+    add(row.where.underApplication ? paths.applicationPath : paths.windowsFolder, size);
+  }
+  bool enough = true;
+  for (auto& [volume, bytes] : need) {
+    bytes += kRoomMargin;
+    std::uint64_t available = 0;
+    if (!platform::FreeSpace(where[volume], &available).ok()) continue;
+    Log("room on the volume of " + where[volume] + ": " + std::to_string(bytes) + " bytes needed, " +
+        std::to_string(available) + " free");
+    if (available < bytes) enough = false;
+  }
+  if (!enough) End(Outcome::kNoRoom, "too little free space, nothing fetched");
+  return enough;
 }
 
 void UpdateRun::Cancel() {
@@ -90,6 +159,8 @@ void UpdateRun::Cancel() {
 
 void UpdateRun::End(Outcome outcome, const std::string& why) {
   Log("end: " + why);
+  // Nothing staged outlives the run: installed, refused or abandoned.
+  if (!services_.checkOnly && phase_ != Phase::kStarting) EmptyStaging(StagingFolder());
   outcome_ = outcome;
   Advance(Phase::kEnded);
 }
@@ -245,21 +316,14 @@ void UpdateRun::FileArrived() {
     }
   }
 
-  // Each step below goes on when the one before it failed; only the row's
-  // mark tells whether the file is in place. A file without its listed time
-  // is offered again by the next run's check, which is what a retry needs.
-  StampFileTime(staged, row.modified).IgnoreError();
-  bool sideFile = false;
-  Status installed = InstallStagedFile(row.where, {services_.applicationPath, WindowsFolder(), services_.runningProgram},
-                                       &sideFile);
-  SetRowStatus(index, installed.ok() ? texts::kRowDone : texts::kRowFailed);
-  if (!installed.ok()) Log("failed " + RowName() + ": " + installed.message());
-  else Log((sideFile ? "side file for " : "installed ") + RowName());
-  if (!installed.ok()) anyRowFailed_ = true;
-
+  // Staged: it carries the list's time into place. One that cannot take it
+  // is still the right file; the next run's check offers it again.
+  if (Status stamped = StampFileTime(staged, row.modified); !stamped.ok())
+    Log("cannot give " + RowName() + " its listed time: " + stamped.message());
+  SetRowStatus(index, texts::kRowDone);
+  Log("staged " + RowName());
   if (static_cast<size_t>(current_) == rows_.size()) {
-    RecordSerial();
-    End(anyRowFailed_ ? Outcome::kPartlyUpdated : Outcome::kUpdated, anyRowFailed_ ? "partly updated" : "updated");
+    Advance(Phase::kInstalling);
     return;
   }
   ++current_;
@@ -267,9 +331,41 @@ void UpdateRun::FileArrived() {
   StartRow();
 }
 
+void UpdateRun::Install() {
+  if (phase_ != Phase::kInstalling) return;
+  std::vector<InstallItem> items;
+  for (size_t k = 1; k <= rows_.size(); ++k) {
+    const FileRow& row = rows_[k - 1];
+    items.push_back({row.where, RowStagingFolder(k) + platform::PathSeparator() + row.where.fileName});
+  }
+  size_t failed = items.size();
+  Status installed = InstallRelease({Paths(), JournalPath()}, items, &failed);
+  if (!installed.ok()) {
+    if (failed < rows_.size()) SetRowStatus(failed, texts::kRowFailed);
+    Log("installation failed, everything put back as it was: " + installed.message());
+    End(Outcome::kRolledBack, "rolled back");
+    return;
+  }
+  Log("installed " + FileCount(items.size()) + " as one release");
+  RecordSerial();
+  End(Outcome::kUpdated, "updated");
+}
+
+void UpdateRun::Rollback() {
+  bool nothing = false;
+  Status restored = RollbackRelease({Paths(), JournalPath()}, &nothing);
+  if (restored.ok()) End(Outcome::kRestored, "the previous release is restored");
+  else if (nothing) End(Outcome::kNothingToRestore, "no previous release to restore");
+  else End(Outcome::kRestoreFailed, "the previous release could not be restored, nothing changed: " + restored.message());
+}
+
 void UpdateRun::StartRow() {
   services_.DL.AbortDownload();
   const FileRow& row = rows_[static_cast<size_t>(current_) - 1];
+  const std::string folder = RowStagingFolder(static_cast<size_t>(current_));
+  // One that cannot be made fails the transfer (code 4), which says so.
+  if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
+  services_.DL.SetSaveFolder(folder);
   services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + row.location);
   // A body longer than the list's Size is not this file: stopped as soon as
   // it passes, instead of filling the disk first.

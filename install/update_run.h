@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "downloader/downloader.h"
+#include "install/installer.h"
 #include "install/update_log.h"
 #include "platform/settings_store.h"
 #include "updatelist/file_row.h"
@@ -40,14 +41,16 @@ class UpdateRun : public DownloaderEvents {
     kFetchingList,
     kFetchingManifest,
     kOffered,            // rows wait for FetchFiles
-    kFetchingFiles,      // row current() is being fetched
+    kFetchingFiles,      // row current() is being fetched into the staging folder
+    kInstalling,         // every row is staged: Install() puts the release in
     kEnded,              // outcome() says how
   };
   enum class Outcome {
     kNone,            // not ended
     kUpToDate,        // nothing to update
     kUpdated,         // every offered file is in place
-    kPartlyUpdated,   // every file arrived, some could not be put in place
+    kRolledBack,      // the release could not be put in place: the installation is as it was
+    kNoRoom,          // too little free space for the release: nothing fetched
     kNoServer,        // no address file: nothing to ask
     kListBroken,      // the list is not a list (unreadable, a bad line, an unsafe location)
     kListRefused,     // the signed manifest refused the list, or could not be had
@@ -55,6 +58,10 @@ class UpdateRun : public DownloaderEvents {
     kTransferFailed,  // a transfer failed (code 1, 2, 3 or 99), or a file arrived short
     kCannotWrite,     // a transfer could not be written here (code 4)
     kCancelled,       // the user cancelled
+    // Rollback():
+    kRestored,          // the previous release is back
+    kNothingToRestore,  // no previous release is kept
+    kRestoreFailed,     // it could not be restored; the installation is as it was
   };
 
   explicit UpdateRun(UpdateRunServices services);
@@ -63,9 +70,10 @@ class UpdateRun : public DownloaderEvents {
 
   // Opens the log (first, so that even a run that ends at once is logged).
   void OpenLog();
-  // Notes the start; unless check-only, empties the staging folder and
-  // sweeps what an interrupted run left below the application folder. Every
-  // step that fails is skipped.
+  // Notes the start; completes or undoes an installation that a killed run
+  // left half done; unless check-only, empties the staging folder and sweeps
+  // what an interrupted run left below the application folder. Every step
+  // that fails is skipped.
   void Start(const std::string& mode);
   // No address file: the run ends before it asks anything.
   void EndWithoutServer(const std::string& addressFile);
@@ -77,6 +85,11 @@ class UpdateRun : public DownloaderEvents {
   bool FetchFiles();
   // Stops any transfer; the run ends as cancelled.
   void Cancel();
+  // In phase kInstalling: puts every staged file in place as one
+  // transaction, or none of them (kRolledBack, the failing row "×").
+  void Install();
+  // /rollback: the previous release back as one transaction.
+  void Rollback();
 
   void DL_Finished(std::int32_t value) override;
   void DL_Failed(std::int32_t code, std::int32_t extra) override;
@@ -96,6 +109,9 @@ class UpdateRun : public DownloaderEvents {
   std::int32_t current() const { return current_; }
 
   std::string StagingFolder() const;
+  // Where row k (1-based) is staged: a folder of its own, so that two files
+  // of one name in different folders never meet.
+  std::string RowStagingFolder(size_t k) const;
   void Log(const std::string& event) { log_.Event(event); }
 
  private:
@@ -115,6 +131,9 @@ class UpdateRun : public DownloaderEvents {
   void RecordSerial();
   void FileArrived();
   void StartRow();
+  bool EnoughRoom();
+  InstallPaths Paths() const;
+  std::string JournalPath() const;
   std::string RowName() const;  // "k/n location" of the current row
 
   UpdateRunServices services_;
@@ -127,7 +146,6 @@ class UpdateRun : public DownloaderEvents {
   std::vector<size_t> changedRows_;
   std::int32_t current_ = 0;
   std::string serverBase_;
-  bool anyRowFailed_ = false;
 
   // Signed releases: with any trusted key, every file must match the
   // verified manifest.

@@ -94,6 +94,24 @@ Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes);
 // temporary file is left.
 Status ReplaceFileWith(const std::string& source, const std::string& target);
 
+// Copies source to a new file at placed (which must not exist yet), with
+// source's modification time and the permission bits of permissionsOf where
+// that exists (a new file gets the default), flushed to disk. On failure
+// nothing is left at placed.
+Status PlaceCopy(const std::string& source, const std::string& placed, const std::string& permissionsOf);
+
+// Adds bytes at the end of path (created when missing) and has them on disk
+// before returning: what a journal needs.
+Status AppendDurably(const std::string& path, std::string_view bytes);
+
+// Removes a folder that is empty; fails for anything else.
+Status RemoveEmptyFolder(const std::string& path);
+
+// The bytes the user may still write on the volume that holds path, and a
+// name of that volume that is equal for two paths on the same one.
+Status FreeSpace(const std::string& path, std::uint64_t* bytes);
+Status VolumeOf(const std::string& path, std::string* volume);
+
 // Starts a program with its arguments and does not wait for it. The program
 // runs on after the updater has ended.
 Status StartDetached(const std::string& program, const std::vector<std::string>& arguments);

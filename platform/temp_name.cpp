@@ -14,6 +14,7 @@ constexpr std::string_view TagOf(TempKind kind) {
     case TempKind::kAside: return "old";
     case TempKind::kAtomicWrite: return "new";
     case TempKind::kPartial: return "part";
+    case TempKind::kBackup: return "prev";
   }
   return "vmrk";
 }
@@ -65,7 +66,8 @@ std::string NextTempPathBeside(const std::string& path, TempKind kind) {
 
 bool IsUpdaterTempName(std::string_view name) {
   std::string_view stem;
-  for (TempKind kind : {TempKind::kPlacing, TempKind::kAside, TempKind::kAtomicWrite, TempKind::kPartial}) {
+  for (TempKind kind :
+       {TempKind::kPlacing, TempKind::kAside, TempKind::kAtomicWrite, TempKind::kPartial, TempKind::kBackup}) {
     if (!EndsWithMark(name, TagOf(kind), &stem)) continue;
     if (stem.size() >= 2 && stem[0] == '.') return true;
     if (kind == TempKind::kPartial && !stem.empty() && stem[0] != '.') return true;

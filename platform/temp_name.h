@@ -16,6 +16,7 @@ enum class TempKind {
   kAside,        // an installed file renamed away while in use ("old")
   kAtomicWrite,  // WriteFileAtomically's new content ("new")
   kPartial,      // a transfer's bytes before the file is complete ("part")
+  kBackup,       // an installed file kept as the previous release ("prev")
 };
 
 // ".NAME.TAG-PID-N" for the file name `name` (no folder).
@@ -28,7 +29,8 @@ std::string NextTempName(std::string_view name, TempKind kind);
 // file name.
 std::string NextTempPathBeside(const std::string& path, TempKind kind);
 
-// True for a name TempNameFor makes, and for "NAME.part-PID-N", the partial
+// True for a name TempNameFor makes (a backup too: the sweep keeps those the
+// previous release still names), and for "NAME.part-PID-N", the partial
 // transfer of Windows updaters before this one. Nothing a user would name a
 // file by chance: the tag, two numbers and the leading dot must all be there.
 bool IsUpdaterTempName(std::string_view name);

@@ -34,7 +34,8 @@ int main(int argc, char** argv) {
   vmrk::UpdaterWindow window({desktop, *settings, *instance, downloader, vmrk::platform::ApplicationPath(),
                               vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot(),
                               vmrk::platform::MaintainerKeyPath(), unattended,
-                              choice.mode == vmrk::CommandLineChoice::kCheck});
+                              choice.mode == vmrk::CommandLineChoice::kCheck,
+                              choice.mode == vmrk::CommandLineChoice::kRollback});
 
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess)
     return unattended ? vmrk::kExitAnotherRunning : 0;

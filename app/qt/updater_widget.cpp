@@ -313,6 +313,7 @@ void UpdaterWidget::Render() {
     }
   }
 
+  if (s.busy) repaint();  // the event loop does not come round before the work is done
   if (s.closeRequested && !closing_) {
     closing_ = true;
     timer1_.stop();

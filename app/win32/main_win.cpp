@@ -66,7 +66,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   vmrk::UpdaterWindow window({desktop, *settings, *lock, downloader, vmrk::platform::ApplicationPath(),
                               vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot(),
                               vmrk::platform::MaintainerKeyPath(), unattended,
-                              choice.mode == vmrk::CommandLineChoice::kCheck});
+                              choice.mode == vmrk::CommandLineChoice::kCheck,
+                              choice.mode == vmrk::CommandLineChoice::kRollback});
   if (unattended) {
     if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return vmrk::kExitAnotherRunning;
     if (!downloader.Ready()) return vmrk::kExitTransferFailed;

@@ -300,6 +300,8 @@ void Win32Window::Render() {
     drawn_.generate = s.Command2;
   }
   RenderRows(s);
+  // Painted before the work holds the thread, the child controls too.
+  if (s.busy && hwnd_ != nullptr) RedrawWindow(hwnd_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
   if (s.closeRequested && !closing_) {
     closing_ = true;
     KillTimer(hwnd_, kTimer1);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <cstdio>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,7 +199,12 @@ Status ReadWholeFile(const std::string& path, std::string* bytes) {
   return ReadFileInPieces(path, [&](std::string_view piece) { bytes->append(piece); });
 }
 
-Status ReplaceFileWith(const std::string& source, const std::string& target) {
+namespace {
+
+// source copied to a new file at temp (O_EXCL), permission bits of
+// permissionsOf when it exists, source's time, flushed. Removes temp on
+// failure.
+Status CopyToNewFile(const std::string& source, const std::string& temp, const std::string& permissionsOf) {
   int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return Errno("cannot open", source);
   struct stat sourceStat;
@@ -206,21 +212,11 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
     close(in);
     return Status::Error(source + " is not a file");
   }
-  std::string::size_type slash = target.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "." : target.substr(0, slash);
-  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-  // Hidden, so that a leftover after a power cut is never taken for the file.
   // Created with 0666 rather than through mkstemp, so that a new file gets
   // the user's umask like any other.
-  std::string temp;
-  int out = -1;
-  for (int attempt = 0; attempt < 100 && out < 0; ++attempt) {
-    temp = folder + "/" + NextTempName(name, TempKind::kPlacing);
-    out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (out < 0 && errno != EEXIST) break;
-  }
+  int out = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (out < 0) {
-    Status failed = Errno("cannot create a file in", folder);
+    Status failed = Errno("cannot create", temp);
     close(in);
     return failed;
   }
@@ -236,16 +232,11 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return fail(Errno("cannot read", source));
     if (n == 0) break;
-    for (ssize_t done = 0; done < n;) {
-      ssize_t w = write(out, chunk + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return fail(Errno("cannot write", temp));
-      done += w;
-    }
+    if (!WriteAll(out, std::string_view(chunk, static_cast<size_t>(n)))) return fail(Errno("cannot write", temp));
   }
   // The list carries no permissions: a replaced program must stay executable.
   struct stat old;
-  if (stat(target.c_str(), &old) == 0 && fchmod(out, old.st_mode & 07777) != 0)
+  if (stat(permissionsOf.c_str(), &old) == 0 && fchmod(out, old.st_mode & 07777) != 0)
     return fail(Errno("cannot set the permissions of", temp));
   struct timespec times[2] = {{0, UTIME_OMIT}, sourceStat.st_mtim};
   if (futimens(out, times) != 0) return fail(Errno("cannot set the time of", temp));
@@ -253,8 +244,58 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
   int closed = close(out);
   out = -1;
   if (closed != 0) return fail(Errno("cannot write", temp));
-  if (rename(temp.c_str(), target.c_str()) != 0) return fail(Errno("cannot replace", target));
   close(in);
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status PlaceCopy(const std::string& source, const std::string& placed, const std::string& permissionsOf) {
+  return CopyToNewFile(source, placed, permissionsOf);
+}
+
+Status ReplaceFileWith(const std::string& source, const std::string& target) {
+  // Hidden, so that a leftover after a power cut is never taken for the file.
+  std::string temp;
+  Status copied;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = NextTempPathBeside(target, TempKind::kPlacing);
+    copied = CopyToNewFile(source, temp, target);
+    if (copied.ok() || errno != EEXIST) break;
+  }
+  if (!copied.ok()) return copied;
+  if (rename(temp.c_str(), target.c_str()) != 0) {
+    Status failed = Errno("cannot replace", target);
+    unlink(temp.c_str());
+    return failed;
+  }
+  return Status::Ok();
+}
+
+Status AppendDurably(const std::string& path, std::string_view bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return Errno("cannot open", path);
+  bool ok = WriteAll(fd, bytes) && fsync(fd) == 0;
+  Status status = ok ? Status::Ok() : Errno("cannot write", path);
+  if (close(fd) != 0 && status.ok()) status = Errno("cannot write", path);
+  return status;
+}
+
+Status RemoveEmptyFolder(const std::string& path) {
+  return rmdir(path.c_str()) == 0 ? Status::Ok() : Errno("cannot remove the folder", path);
+}
+
+Status FreeSpace(const std::string& path, std::uint64_t* bytes) {
+  struct statvfs fs;
+  if (statvfs(path.c_str(), &fs) != 0) return Errno("cannot ask for the free space of", path);
+  *bytes = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+  return Status::Ok();
+}
+
+Status VolumeOf(const std::string& path, std::string* volume) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return Errno("cannot look at", path);
+  *volume = std::to_string(static_cast<unsigned long long>(st.st_dev));
   return Status::Ok();
 }
 

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwctype>
 #include <string>
 
 #include "platform/command_line.h"
@@ -276,6 +277,56 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
   Status failed = Failed("cannot replace", target);
   DeleteFileW(WidePath(temp).c_str());
   return failed;
+}
+
+Status PlaceCopy(const std::string& source, const std::string& placed, const std::string& /*permissionsOf*/) {
+  // CopyFile carries the source's last-write time over; Windows files carry
+  // no permission bits of their own to keep.
+  if (!CopyFileW(WidePath(source).c_str(), WidePath(placed).c_str(), TRUE)) return Failed("cannot copy", source);
+  SetFileAttributesW(WidePath(placed).c_str(), FILE_ATTRIBUTE_NORMAL);
+  HANDLE file = CreateFileW(WidePath(placed).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!flushed) {
+    Status failed = Failed("cannot write", placed);
+    DeleteFileW(WidePath(placed).c_str());
+    return failed;
+  }
+  return Status::Ok();
+}
+
+Status AppendDurably(const std::string& path, std::string_view bytes) {
+  HANDLE file = CreateFileW(WidePath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Failed("cannot open", path);
+  DWORD written = 0;
+  bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+            written == bytes.size() && FlushFileBuffers(file);
+  Status status = ok ? Status::Ok() : Failed("cannot write", path);
+  CloseHandle(file);
+  return status;
+}
+
+Status RemoveEmptyFolder(const std::string& path) {
+  return RemoveDirectoryW(WidePath(path).c_str()) ? Status::Ok() : Failed("cannot remove the folder", path);
+}
+
+Status FreeSpace(const std::string& path, std::uint64_t* bytes) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(WidePath(path).c_str(), &available, nullptr, nullptr))
+    return Failed("cannot ask for the free space of", path);
+  *bytes = available.QuadPart;
+  return Status::Ok();
+}
+
+Status VolumeOf(const std::string& path, std::string* volume) {
+  wchar_t name[MAX_PATH + 1];
+  if (!GetVolumePathNameW(WidePath(path).c_str(), name, MAX_PATH + 1)) return Failed("cannot look at", path);
+  std::wstring text(name);
+  for (wchar_t& c : text) c = static_cast<wchar_t>(towlower(c));
+  *volume = Narrow(text);
+  return Status::Ok();
 }
 
 Status StartDetached(const std::string& program, const std::vector<std::string>& arguments) {

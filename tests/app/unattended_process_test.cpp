@@ -105,7 +105,9 @@ INSTANTIATE_TEST_SUITE_P(
         UnattendedCase{"windowsSpelling", {"/silent"}, kRelease, UnattendedCase::kNone, 0, true, false},
         UnattendedCase{"updatedAndRestarted", {"--silent", "--restart"}, kRelease, UnattendedCase::kNone, 0, true, true},
         UnattendedCase{"upToDate", {"--silent"}, kOneFile, UnattendedCase::kUpToDate, 0, false, false},
-        UnattendedCase{"partlyUpdated", {"--silent"}, kRelease, UnattendedCase::kFolderInTheWay, 1, true, false},
+        UnattendedCase{"rolledBack", {"--silent"}, kRelease, UnattendedCase::kFolderInTheWay, 5, false, false},
+        UnattendedCase{"nothingToRollBack", {"--rollback"}, kRelease, UnattendedCase::kNone, 2, false, false},
+        UnattendedCase{"rollbackWithCheck", {"/rollback", "/check"}, kRelease, UnattendedCase::kNone, 64, false, false},
         UnattendedCase{"listRefused", {"--silent"}, kRelease, UnattendedCase::kUnsafeList, 2, false, false},
         UnattendedCase{"transferFailed", {"--silent"}, kRelease, UnattendedCase::kFileMissingOnServer, 3, false, false},
         UnattendedCase{"anotherUpdaterRuns", {"--silent"}, kRelease, UnattendedCase::kAnotherRunning, 4, false, false},
@@ -114,6 +116,32 @@ INSTANTIATE_TEST_SUITE_P(
         UnattendedCase{"unknownArgument", {"--frobnicate"}, kRelease, UnattendedCase::kNone, 64, false, false},
         UnattendedCase{"restartWithoutSilent", {"--restart"}, kRelease, UnattendedCase::kNone, 64, false, false}),
     [](const testing::TestParamInfo<UnattendedCase>& info) { return std::string(info.param.name); });
+
+// An update, then /rollback gives back the old files exactly, and a second
+// /rollback has nothing left to restore.
+TEST_F(UnattendedProcessTest, RollbackRestoresThePreviousReleaseOnce) {
+  test::WriteRelease(release_, kRelease);
+  std::string a = app_.Write("a.txt", "old a");
+  ASSERT_TRUE(platform::SetFileModifiedTime(a, 1000000000).ok());
+  test::NginxServer nginx(release_.path());
+  app_.Write("myip.txt", "seip:" + nginx.HostPort() + "\r\n");
+  auto run = [&](std::vector<std::string> arguments) {
+    return test::Process(app_.Sub("vmrkxupdate"), std::move(arguments), env_, false, true).WaitExit(30000);
+  };
+  ASSERT_EQ(run({"--silent"}), 0);
+  EXPECT_EQ(app_.Read("a.txt"), "new a");
+  EXPECT_EQ(app_.Read("b.txt"), "new b");
+  ASSERT_EQ(run({"--rollback"}), 0);
+  EXPECT_EQ(app_.Read("a.txt"), "old a");
+  std::int64_t time = 0;
+  ASSERT_TRUE(platform::FileModifiedTime(a, &time).ok());
+  EXPECT_EQ(time, 1000000000);
+  EXPECT_FALSE(fs::exists(app_.Sub("b.txt")));  // added by the update, gone with it
+  EXPECT_EQ(run({"/ROLLBACK"}), 2);
+  EXPECT_EQ(app_.Read("a.txt"), "old a");
+  for (const auto& entry : fs::directory_iterator(app_.path()))
+    EXPECT_NE(entry.path().filename().string().rfind(".a.txt.", 0), 0u) << entry.path();  // no copy left behind
+}
 
 }  // namespace
 }  // namespace vmrk

@@ -195,14 +195,14 @@ TEST_F(UpdateFlowTest, APlaylistFileIsInstalledLikeAnyOther) {
   EXPECT_EQ(State().rows.size(), 2u);
 }
 
-TEST_F(UpdateFlowTest, NotFoundInTheMiddleStopsWithEarlierFilesInstalled) {
+TEST_F(UpdateFlowTest, NotFoundInTheMiddleInstallsNothing) {
   Publish({{"app\\1.txt", "one"}, {"app\\2.txt", "two"}, {"app\\3.txt", "three"}});
   fs::remove(release_.Sub("vmrkxupdate/app/2.txt"));
   app_.Write("3.txt", "");  // empty, so offered; must stay as it is
   LoadAndCheck();
   RunUpdate();
   ExpectFailureState();
-  EXPECT_EQ(app_.Read("1.txt"), "one");
+  EXPECT_FALSE(fs::exists(app_.Sub("1.txt")));  // staged, never installed
   EXPECT_FALSE(fs::exists(app_.Sub("2.txt")));
   EXPECT_EQ(app_.Read("3.txt"), "");
   EXPECT_EQ(State().rows[0].status, "√");
@@ -239,19 +239,20 @@ TEST_F(UpdateFlowTest, ACutConnectionLeavesTheInstalledFile) {
   EXPECT_TRUE(fs::is_empty(app_.Sub("update")));
 }
 
-TEST_F(UpdateFlowTest, AFileThatCannotBeInstalledIsMarkedAndTheRestGoOn) {
-  Publish({{"app\\adir", "a file"}, {"app\\b.txt", "b"}});
+TEST_F(UpdateFlowTest, AFileThatCannotBeInstalledRollsTheWholeReleaseBack) {
+  Publish({{"app\\b.txt", "b"}, {"app\\adir", "a file"}});
+  InstallOld("b.txt", "old b");
   fs::create_directories(app_.Sub("adir/inner"));  // a folder where the file belongs
   LoadAndCheck();
   ASSERT_EQ(State().rows.size(), 2u);
   RunUpdate();
-  EXPECT_EQ(State().rows[0].status, "×");
-  EXPECT_EQ(State().rows[1].status, "√");
-  EXPECT_EQ(State().cmdBegin.caption, texts::kFinish);
-  EXPECT_TRUE(State().steps[2].border);
-  EXPECT_EQ(State().statusText, texts::kStatusPartlyUpdated);
+  EXPECT_EQ(State().rows[0].status, "√");
+  EXPECT_EQ(State().rows[1].status, "×");
+  EXPECT_EQ(State().cmdBegin.caption, texts::kClose);
+  EXPECT_EQ(State().statusText, texts::kStatusRolledBack);
   EXPECT_EQ(State().statusColor, kRed);
-  EXPECT_EQ(app_.Read("b.txt"), "b");
+  EXPECT_EQ(app_.Read("b.txt"), "old b");
+  EXPECT_TRUE(fs::is_directory(app_.Sub("adir/inner")));
 }
 
 TEST_F(UpdateFlowTest, CancelDuringATransferInstallsNothingMore) {

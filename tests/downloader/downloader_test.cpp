@@ -467,7 +467,10 @@ TEST_F(DownloaderTest, AbortWhileARetryWaitsEndsItAtOnceAndLeavesNothing) {
   test::PumpFor(300);
   EXPECT_EQ(events_.ends(), 0u);
   EXPECT_EQ(FilesInSaveFolder(), 0u);
-  EXPECT_EQ(server_.Requests().size(), 1u);
+  // No retry was sent. (Qt may repeat the first GET by itself when the cut
+  // comes before it read the answer: a repeat asks for no range.)
+  ASSERT_FALSE(server_.Requests().empty());
+  for (const test::LoggedRequest& r : server_.Requests()) EXPECT_EQ(r.range, "") << r.path;
 }
 
 }  // namespace

@@ -1,0 +1,382 @@
+#include "install/release_transaction.h"
+
+#include <algorithm>
+#include <initializer_list>
+
+#include "install/link_confinement.h"
+#include "platform/file_identity.h"
+#include "platform/files.h"
+#include "platform/temp_name.h"
+#include "updatelist/file_helpers.h"
+
+namespace vmrk {
+namespace {
+
+constexpr char kJournalHeader[] = "vmrkxupdate-journal 1";
+constexpr char kPreviousHeader[] = "vmrkxupdate-previous 1";
+
+// One journal or record line: a verb and its fields, tab-separated. Paths
+// may hold anything but NUL, so "%", tab and line breaks are escaped.
+struct Entry {
+  std::string verb;
+  std::vector<std::string> fields;
+  const std::string& at(size_t i) const {
+    static const std::string kNone;
+    return i < fields.size() ? fields[i] : kNone;
+  }
+};
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '%') out += "%25";
+    else if (c == '\t') out += "%09";
+    else if (c == '\n') out += "%0A";
+    else if (c == '\r') out += "%0D";
+    else out += c;
+  }
+  return out;
+}
+
+std::string Unescape(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      std::string_view code = text.substr(i + 1, 2);
+      char c = code == "25" ? '%' : code == "09" ? '\t' : code == "0A" ? '\n' : code == "0D" ? '\r' : 0;
+      if (c != 0) {
+        out += c;
+        i += 2;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+std::string Line(const std::string& verb, std::initializer_list<std::string> fields) {
+  std::string line = verb;
+  for (const std::string& field : fields) line += "\t" + Escape(field);
+  return line + "\n";
+}
+
+// The complete lines of a file: a last line without its line break was torn
+// by a crash while it was written, and never counts.
+std::vector<Entry> ParseLines(std::string_view text) {
+  std::vector<Entry> entries;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string_view::npos; start = end + 1) {
+    std::string_view line = text.substr(start, end - start);
+    Entry entry;
+    size_t tab = line.find('\t');
+    entry.verb = std::string(line.substr(0, tab));
+    while (tab != std::string_view::npos) {
+      size_t next = line.find('\t', tab + 1);
+      entry.fields.push_back(Unescape(line.substr(tab + 1, next == std::string_view::npos ? next : next - tab - 1)));
+      tab = next;
+    }
+    entries.push_back(std::move(entry));
+  }
+  return entries;
+}
+
+// The journal as it is written: each line on disk before its step is taken.
+class Journal {
+ public:
+  explicit Journal(std::string path) : path_(std::move(path)) {}
+  Status Begin(const std::string& kind) {
+    if (platform::PathExists(path_)) {
+      if (Status removed = platform::RemoveFile(path_); !removed.ok()) return removed;
+    }
+    entries_.clear();
+    return platform::AppendDurably(path_, std::string(kJournalHeader) + "\t" + kind + "\n");
+  }
+  Status Record(const std::string& verb, std::initializer_list<std::string> fields) {
+    Entry entry{verb, fields};
+    Status written = platform::AppendDurably(path_, Line(verb, fields));
+    // Recorded even when the write failed: the step may be half on disk, and
+    // undoing a step that never happened changes nothing.
+    entries_.push_back(std::move(entry));
+    return written;
+  }
+  const std::vector<Entry>& entries() const { return entries_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::vector<Entry> entries_;
+};
+
+bool Exists(const std::string& path) { return platform::PathExists(path); }
+
+Status Rename(const std::string& from, const std::string& to) { return platform::RenameReplacing(from, to); }
+
+// Undoes every recorded step, last first. Each undo looks at what is there,
+// so a step recorded but never taken is skipped. The journal goes once all
+// is undone; if anything could not be, it stays for the next start.
+Status Undo(const std::vector<Entry>& entries, const std::string& journal) {
+  Status result;
+  auto keep = [&](Status s) {
+    if (result.ok() && !s.ok()) result = s;
+  };
+  for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+    if (e->verb == "in") {
+      // The new file back where it was placed (a backup being restored
+      // stays a backup).
+      if (!Exists(e->at(0)) && Exists(e->at(1))) keep(Rename(e->at(1), e->at(0)));
+    } else if (e->verb == "aside") {
+      if (Exists(e->at(1)) && !Exists(e->at(0))) keep(Rename(e->at(1), e->at(0)));
+    } else if (e->verb == "place") {
+      if (Exists(e->at(0))) keep(platform::RemoveFile(e->at(0)));
+    } else if (e->verb == "mkdir") {
+      // Only when empty: anything put there since is not ours to remove.
+      if (platform::IsFolder(e->at(0))) platform::RemoveEmptyFolder(e->at(0)).IgnoreError();
+    }
+  }
+  if (result.ok()) keep(platform::RemoveFile(journal));
+  return result;
+}
+
+struct PreviousRelease {
+  struct Replaced {
+    std::string target, backup;
+    bool registers = false;
+  };
+  std::vector<Replaced> replaced;
+  std::vector<std::string> added;
+};
+
+std::string PreviousFile(const InstallPaths& paths) {
+  return paths.applicationPath + platform::PathSeparator() + kPreviousReleaseFile;
+}
+
+bool ReadPrevious(const InstallPaths& paths, PreviousRelease* previous) {
+  *previous = {};
+  std::string text;
+  if (!platform::ReadWholeFile(PreviousFile(paths), &text).ok()) return false;
+  std::vector<Entry> entries = ParseLines(text);
+  if (entries.empty() || entries[0].verb != kPreviousHeader) return false;
+  for (const Entry& e : entries) {
+    if (e.verb == "replaced") previous->replaced.push_back({e.at(0), e.at(1), e.at(2) == "1"});
+    else if (e.verb == "added") previous->added.push_back(e.at(0));
+  }
+  return !previous->replaced.empty() || !previous->added.empty();
+}
+
+void Register(const std::string& target, const std::string& windowsFolder) {
+  const char sep = platform::PathSeparator();
+  const std::string program = windowsFolder + sep + "system32" + sep + "regsvr32.exe";
+  // Not waited for, and its outcome is not looked at.
+  if (FileExists(program)) platform::StartDetached(program, {target, "-s"}).IgnoreError();
+}
+
+// The last steps of a committed transaction, each safe to take again: what
+// it replaced becomes the previous release (install) or is let go
+// (rollback), components are registered, the journal goes.
+Status Finish(const std::vector<Entry>& entries, const TransactionPaths& paths) {
+  const std::string kind = entries.empty() ? "" : entries[0].at(0);
+  std::vector<std::string> registered;
+  if (kind == "install") {
+    std::string record = std::string(kPreviousHeader) + "\n";
+    std::vector<std::string> replacedTargets;
+    for (const Entry& e : entries) {
+      if (e.verb == "aside") {
+        bool registers = false;
+        for (const Entry& in : entries)
+          if (in.verb == "in" && in.at(1) == e.at(0)) registers = in.at(2) == "1";
+        record += Line("replaced", {e.at(0), e.at(1), registers ? "1" : "0"});
+        replacedTargets.push_back(e.at(0));
+      }
+    }
+    for (const Entry& e : entries) {
+      if (e.verb != "in") continue;
+      if (std::find(replacedTargets.begin(), replacedTargets.end(), e.at(1)) == replacedTargets.end())
+        record += Line("added", {e.at(1)});
+      if (e.at(2) == "1") registered.push_back(e.at(1));
+    }
+    if (Status kept = platform::WriteFileAtomically(PreviousFile(paths.install), record); !kept.ok()) return kept;
+    // The release kept before this one is let go; a file still in use stays
+    // until the sweep of a later start.
+    for (const Entry& e : entries)
+      if (e.verb == "drop" && Exists(e.at(0))) platform::RemoveFile(e.at(0)).IgnoreError();
+  } else {
+    for (const Entry& e : entries) {
+      if (e.verb == "aside" && Exists(e.at(1))) platform::RemoveFile(e.at(1)).IgnoreError();
+      if (e.verb == "in" && e.at(2) == "1") registered.push_back(e.at(1));
+    }
+    if (Exists(PreviousFile(paths.install))) {
+      if (Status gone = platform::RemoveFile(PreviousFile(paths.install)); !gone.ok()) return gone;
+    }
+  }
+  if (Status gone = platform::RemoveFile(paths.journal); !gone.ok()) return gone;
+  for (const std::string& target : registered) Register(target, paths.install.windowsFolder);
+  return Status::Ok();
+}
+
+// The side file stands for the updater's own program, whatever the list
+// calls it; every other file for its target.
+std::string TargetOf(const LocationParts& where, const InstallPaths& paths, bool* side) {
+  *side = EqualsIgnoringCase(where.fileName, platform::UpdaterProgramName()) || where.target == paths.runningProgram ||
+          platform::SameFile(where.target, paths.runningProgram);
+  return *side ? paths.applicationPath + platform::PathSeparator() + platform::SideFileName() : where.target;
+}
+
+// The missing folders between base and the file, parent first. A visible
+// file standing where a folder belongs fails the placement later.
+std::vector<std::string> MissingFolders(const std::string& base, const LocationParts& where) {
+  std::vector<std::string> missing;
+  const std::string native = NativeSeparators(where.rest);
+  const char sep = platform::PathSeparator();
+  for (size_t cut = native.find(sep, 1); cut != std::string::npos; cut = native.find(sep, cut + 1)) {
+    std::string folder = base + native.substr(0, cut);
+    if (!platform::IsFolder(folder) && !platform::IsVisibleEntry(folder)) missing.push_back(folder);
+  }
+  return missing;
+}
+
+Status Fail(Journal& journal, Status why) {
+  Status undone = Undo(journal.entries(), journal.path());
+  if (!undone.ok()) return Status::Error(why.message() + "; and undoing it failed: " + undone.message());
+  return why;
+}
+
+}  // namespace
+
+Status InstallRelease(const TransactionPaths& paths, const std::vector<InstallItem>& items, size_t* failedItem) {
+  *failedItem = items.size();
+  const InstallPaths& p = paths.install;
+  Journal journal(paths.journal);
+  if (Status begun = journal.Begin("install"); !begun.ok()) return begun;
+  PreviousRelease before;
+  ReadPrevious(p, &before);
+  for (const PreviousRelease::Replaced& r : before.replaced)
+    if (Status s = journal.Record("drop", {r.backup}); !s.ok()) return Fail(journal, s);
+
+  // Prepare: nothing installed is touched yet.
+  std::vector<std::string> targets, placed;
+  std::vector<bool> sides;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const LocationParts& where = items[i].where;
+    bool side = false;
+    const std::string target = TargetOf(where, p, &side);
+    auto fail = [&](Status why) {
+      *failedItem = i;
+      return Fail(journal, Status::Error(where.location + ": " + why.message()));
+    };
+    if (platform::IsFolder(target)) return fail(Status::Error("a folder stands where the file belongs"));
+    if (!side) {
+      const std::string& base = where.underApplication ? p.applicationPath : p.windowsFolder;
+      if (Status confined = CheckFoldersStayInside(base, where.rest, {p.applicationPath, p.windowsFolder});
+          !confined.ok())
+        return fail(confined);
+      for (const std::string& folder : MissingFolders(base, where)) {
+        if (Status s = journal.Record("mkdir", {folder}); !s.ok()) return fail(s);
+        if (Status made = platform::CreateFolder(folder); !made.ok()) return fail(made);
+      }
+    }
+    const std::string temp = platform::NextTempPathBeside(target, platform::TempKind::kPlacing);
+    if (Status s = journal.Record("place", {temp, target}); !s.ok()) return fail(s);
+    if (Status copied = platform::PlaceCopy(items[i].staged, temp, target); !copied.ok()) return fail(copied);
+    targets.push_back(target);
+    placed.push_back(temp);
+    sides.push_back(side);
+  }
+
+  // Commit: renames only.
+  if (Status s = journal.Record("commit", {}); !s.ok()) return Fail(journal, s);
+  for (size_t i = 0; i < items.size(); ++i) {
+    auto fail = [&](Status why) {
+      *failedItem = i;
+      return Fail(journal, Status::Error(items[i].where.location + ": " + why.message()));
+    };
+    if (Exists(targets[i])) {
+      const std::string backup = platform::NextTempPathBeside(targets[i], platform::TempKind::kBackup);
+      if (Status s = journal.Record("aside", {targets[i], backup}); !s.ok()) return fail(s);
+      if (Status moved = Rename(targets[i], backup); !moved.ok()) return fail(moved);
+    }
+    const bool registers = items[i].where.registers && !sides[i];
+    if (Status s = journal.Record("in", {placed[i], targets[i], registers ? "1" : "0"}); !s.ok()) return fail(s);
+    if (Status moved = Rename(placed[i], targets[i]); !moved.ok()) return fail(moved);
+  }
+  if (Status s = journal.Record("committed", {}); !s.ok()) return Fail(journal, s);
+  // The release is in. What is left to do the next start finishes from the
+  // journal if it cannot be done now.
+  std::vector<Entry> entries = journal.entries();
+  entries.insert(entries.begin(), Entry{"begin", {"install"}});
+  Finish(entries, paths).IgnoreError();
+  return Status::Ok();
+}
+
+Recovery RecoverInterruptedRelease(const TransactionPaths& paths, std::string* log) {
+  std::string text;
+  if (!platform::PathExists(paths.journal)) return Recovery::kNothing;
+  if (!platform::ReadWholeFile(paths.journal, &text).ok()) {
+    *log = "cannot read the journal of an interrupted installation";
+    return Recovery::kFailed;
+  }
+  std::vector<Entry> entries = ParseLines(text);
+  if (entries.empty() || entries[0].verb != kJournalHeader) {
+    // Torn before its header was whole: no step was taken.
+    platform::RemoveFile(paths.journal).IgnoreError();
+    *log = "an interrupted installation had taken no step";
+    return Recovery::kRolledBack;
+  }
+  const std::string kind = entries[0].at(0);
+  bool committed = std::any_of(entries.begin(), entries.end(), [](const Entry& e) { return e.verb == "committed"; });
+  entries[0] = Entry{"begin", {kind}};
+  if (committed) {
+    Status finished = Finish(entries, paths);
+    *log = "an interrupted " + kind + " had committed; " +
+           (finished.ok() ? std::string("finished it") : "finishing it failed: " + finished.message());
+    return finished.ok() ? Recovery::kCompleted : Recovery::kFailed;
+  }
+  Status undone = Undo(entries, paths.journal);
+  *log = "an interrupted " + kind + " was undone" + (undone.ok() ? "" : ", not wholly: " + undone.message());
+  return undone.ok() ? Recovery::kRolledBack : Recovery::kFailed;
+}
+
+bool HasPreviousRelease(const InstallPaths& paths) {
+  PreviousRelease previous;
+  return ReadPrevious(paths, &previous);
+}
+
+Status RollbackRelease(const TransactionPaths& paths, bool* nothing) {
+  PreviousRelease previous;
+  *nothing = !ReadPrevious(paths.install, &previous);
+  if (*nothing) return Status::Error("no previous release is kept");
+  for (const PreviousRelease::Replaced& r : previous.replaced)
+    if (!Exists(r.backup)) return Status::Error("the kept copy of " + r.target + " is gone");
+  Journal journal(paths.journal);
+  if (Status begun = journal.Begin("rollback"); !begun.ok()) return begun;
+  if (Status s = journal.Record("commit", {}); !s.ok()) return Fail(journal, s);
+  auto setAside = [&](const std::string& target) {
+    if (!Exists(target)) return Status::Ok();
+    const std::string aside = platform::NextTempPathBeside(target, platform::TempKind::kBackup);
+    if (Status s = journal.Record("aside", {target, aside}); !s.ok()) return s;
+    return Rename(target, aside);
+  };
+  for (const PreviousRelease::Replaced& r : previous.replaced) {
+    if (Status s = setAside(r.target); !s.ok()) return Fail(journal, s);
+    if (Status s = journal.Record("in", {r.backup, r.target, r.registers ? "1" : "0"}); !s.ok())
+      return Fail(journal, s);
+    if (Status s = Rename(r.backup, r.target); !s.ok()) return Fail(journal, s);
+  }
+  for (const std::string& target : previous.added)
+    if (Status s = setAside(target); !s.ok()) return Fail(journal, s);
+  if (Status s = journal.Record("committed", {}); !s.ok()) return Fail(journal, s);
+  std::vector<Entry> entries = journal.entries();
+  entries.insert(entries.begin(), Entry{"begin", {"rollback"}});
+  Finish(entries, paths).IgnoreError();  // as for an installation: restored, the rest is the next start's
+  return Status::Ok();
+}
+
+std::vector<std::string> PreviousReleaseBackups(const InstallPaths& paths) {
+  PreviousRelease previous;
+  ReadPrevious(paths, &previous);
+  std::vector<std::string> backups;
+  for (const PreviousRelease::Replaced& r : previous.replaced) backups.push_back(r.backup);
+  return backups;
+}
+
+}  // namespace vmrk
