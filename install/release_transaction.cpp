@@ -145,6 +145,7 @@ struct PreviousRelease {
   };
   std::vector<Replaced> replaced;
   std::vector<std::string> added;
+  std::vector<std::string> made;  // folders the release made, parent first
 };
 
 std::string PreviousFile(const InstallPaths& paths) {
@@ -160,6 +161,7 @@ bool ReadPrevious(const InstallPaths& paths, PreviousRelease* previous) {
   for (const Entry& e : entries) {
     if (e.verb == "replaced") previous->replaced.push_back({e.at(0), e.at(1), e.at(2) == "1"});
     else if (e.verb == "added") previous->added.push_back(e.at(0));
+    else if (e.verb == "made") previous->made.push_back(e.at(0));
   }
   return !previous->replaced.empty() || !previous->added.empty();
 }
@@ -190,6 +192,7 @@ Status Finish(const std::vector<Entry>& entries, const TransactionPaths& paths) 
       }
     }
     for (const Entry& e : entries) {
+      if (e.verb == "mkdir") record += Line("made", {e.at(0)});
       if (e.verb != "in") continue;
       if (std::find(replacedTargets.begin(), replacedTargets.end(), e.at(1)) == replacedTargets.end())
         record += Line("added", {e.at(1)});
@@ -205,6 +208,12 @@ Status Finish(const std::vector<Entry>& entries, const TransactionPaths& paths) 
       if (e.verb == "aside" && Exists(e.at(1))) platform::RemoveFile(e.at(1)).IgnoreError();
       if (e.verb == "in" && e.at(2) == "1") registered.push_back(e.at(1));
     }
+    // The folders the rolled back release made go too, when nothing else
+    // has come into them.
+    PreviousRelease previous;
+    ReadPrevious(paths.install, &previous);
+    for (auto folder = previous.made.rbegin(); folder != previous.made.rend(); ++folder)
+      if (platform::IsFolder(*folder)) platform::RemoveEmptyFolder(*folder).IgnoreError();
     if (Exists(PreviousFile(paths.install))) {
       if (Status gone = platform::RemoveFile(PreviousFile(paths.install)); !gone.ok()) return gone;
     }

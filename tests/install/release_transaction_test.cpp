@@ -1,0 +1,294 @@
+// A release goes in whole or not at all, on real files: every failure leaves
+// the installation as it was, byte for byte and time for time; a process
+// killed at any moment is healed by the next start; the previous release
+// comes back once.
+#include "install/release_transaction.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "platform/file_time.h"
+#include "platform/files.h"
+#include "tests/support/temp_dir.h"
+
+namespace vmrk {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file below a folder: its bytes and modification time.
+using Tree = std::map<std::string, std::pair<std::string, std::int64_t>>;
+
+Tree Snapshot(const std::string& root, const std::string& skip = "app/update") {
+  Tree tree;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    std::string relative = fs::relative(it->path(), root).string();
+    if (relative == skip) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (!it->is_regular_file()) continue;
+    std::int64_t time = 0;
+    EXPECT_TRUE(platform::FileModifiedTime(it->path().string(), &time).ok());
+    tree[relative] = {test::ReadFileBytes(it->path().string()), time};
+  }
+  return tree;
+}
+
+// The visible files only: a release as a user sees it.
+Tree Visible(const Tree& tree) {
+  Tree visible;
+  for (const auto& [path, file] : tree)
+    if (fs::path(path).filename().string()[0] != '.' && fs::path(path).filename() != kPreviousReleaseFile)
+      visible[path] = file;
+  return visible;
+}
+
+bool Immutable(const std::string& path, bool on) {
+  return std::system(("chattr " + std::string(on ? "+i" : "-i") + " '" + path + "' 2>/dev/null").c_str()) == 0;
+}
+
+class ReleaseTransactionTest : public testing::Test {
+ public:
+  ReleaseTransactionTest() {
+    paths_ = {{dir_.Sub("app"), dir_.Sub("win"), dir_.Sub("app/vmrkxupdate")}, dir_.Sub("app/update/journal")};
+    fs::create_directories(dir_.Sub("app/update"));
+    fs::create_directories(dir_.Sub("win/system32"));
+  }
+  ~ReleaseTransactionTest() override {
+    for (const std::string& path : immutable_) Immutable(path, false);
+  }
+  // The installed release: files below both roots, with old times.
+  void InstallOld(const std::vector<std::pair<std::string, std::string>>& files) {
+    for (const auto& [relative, bytes] : files) {
+      std::string path = dir_.Write(relative, bytes);
+      EXPECT_TRUE(platform::SetFileModifiedTime(path, 1000000000).ok());
+    }
+  }
+  // A new release staged as the fetch leaves it: one folder per row.
+  std::vector<InstallItem> Stage(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::vector<InstallItem> items;
+    for (const auto& [location, bytes] : files) {
+      InstallItem item{PlanLocation(location, paths_.install.applicationPath, paths_.install.windowsFolder), {}};
+      item.staged = dir_.Write("app/update/" + std::to_string(items.size() + 1) + "/" + item.where.fileName, bytes);
+      EXPECT_TRUE(platform::SetFileModifiedTime(item.staged, 1200000000).ok());
+      items.push_back(std::move(item));
+    }
+    return items;
+  }
+  bool MakeImmutable(const std::string& relative) {
+    if (!Immutable(dir_.Sub(relative), true)) return false;
+    immutable_.push_back(dir_.Sub(relative));
+    return true;
+  }
+  Tree Installation() { return Snapshot(dir_.path()); }
+
+  test::TempDir dir_;
+  TransactionPaths paths_;
+  std::vector<std::string> immutable_;
+};
+
+const std::vector<std::pair<std::string, std::string>> kOld = {
+    {"app/a.dll", "old a"}, {"app/plugins/b.dll", "old b"}, {"app/c.txt", "old c"}, {"win/system32/d.ocx", "old d"}};
+const std::vector<std::pair<std::string, std::string>> kNew = {
+    {"app\\a.dll", "new a"},     {"app\\plugins\\b.dll", "new b"}, {"app\\skins\\blue\\e.dat", "new e"},
+    {"app\\c.txt", "new c"},     {"win\\system32\\d.ocx", "new d"}, {"app\\vmrkxupdate", "new updater"}};
+
+// Each failure, at the first, a middle and the last step of its kind, puts
+// everything back: the tree is the one before, nothing is left, no journal.
+TEST_F(ReleaseTransactionTest, EveryFailureLeavesTheInstallationAsItWas) {
+  struct Case {
+    const char* name;
+    std::function<bool(ReleaseTransactionTest&, std::vector<InstallItem>&)> fault;  // false: cannot be had here
+    size_t failedItem;
+  } cases[] = {
+      {"firstRenameRefused", [](auto& t, auto&) { return t.MakeImmutable("app/a.dll"); }, 0},
+      {"middleRenameRefused", [](auto& t, auto&) { return t.MakeImmutable("app/c.txt"); }, 3},
+      {"lastRenameRefused", [](auto& t, auto&) { return t.MakeImmutable("win/system32/d.ocx"); }, 4},
+      {"folderCannotBeMade", [](auto& t, auto&) { return t.MakeImmutable("app/skins"); }, 2},
+      {"fileWhereAFolderBelongs",
+       [](auto& t, auto&) {
+         t.dir_.Write("app/skins/blue", "a user's file");
+         return true;
+       },
+       2},
+      {"folderWhereTheFileBelongs",
+       [](auto& t, auto&) {
+         fs::remove(t.dir_.Sub("app/c.txt"));
+         fs::create_directories(t.dir_.Sub("app/c.txt/inner"));
+         return true;
+       },
+       3},
+      {"stagedCopyGone", [](auto&, auto& items) { return fs::remove(items[3].staged); }, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_.Sub("app"));
+    fs::remove_all(dir_.Sub("win"));
+    fs::create_directories(dir_.Sub("app/update"));
+    InstallOld(kOld);
+    fs::create_directories(dir_.Sub("app/skins"));
+    std::vector<InstallItem> items = Stage(kNew);
+    if (!c.fault(*this, items)) {
+      std::cout << "skipped " << c.name << ": chattr is not to be had here\n";
+      continue;
+    }
+    const Tree before = Installation();
+    size_t failed = 99;
+    Status installed = InstallRelease(paths_, items, &failed);
+    EXPECT_FALSE(installed.ok());
+    EXPECT_EQ(failed, c.failedItem) << installed.message();
+    EXPECT_FALSE(fs::exists(paths_.journal));
+    EXPECT_EQ(Installation(), before) << installed.message();
+    for (const std::string& path : immutable_) Immutable(path, false);
+    immutable_.clear();
+  }
+}
+
+TEST_F(ReleaseTransactionTest, AFullDiskDuringPreparationPutsEverythingBack) {
+  InstallOld(kOld);
+  const std::string win = dir_.Sub("win");
+  if (getuid() != 0 || mount("tmpfs", win.c_str(), "tmpfs", 0, "size=64k") != 0)
+    GTEST_SKIP() << "a small tmpfs needs root";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { umount(at.c_str()); }
+  } unmount{win};
+  InstallOld({{"win/system32/d.ocx", "old d"}});
+  std::vector<InstallItem> items = Stage({{"app\\a.dll", "new a"}, {"win\\big.dat", std::string(200000, 'b')}});
+  const Tree before = Installation();
+  size_t failed = 99;
+  EXPECT_FALSE(InstallRelease(paths_, items, &failed).ok());
+  EXPECT_EQ(failed, 1u);
+  EXPECT_EQ(Installation(), before);
+}
+
+TEST_F(ReleaseTransactionTest, ACommittedReleaseIsInAndTheOldOneComesBackOnce) {
+  InstallOld(kOld);
+  const Tree before = Installation();
+  std::vector<InstallItem> items = Stage(kNew);
+  size_t failed = 99;
+  ASSERT_TRUE(InstallRelease(paths_, items, &failed).ok());
+  EXPECT_FALSE(fs::exists(paths_.journal));
+  EXPECT_EQ(dir_.Read("app/a.dll"), "new a");
+  EXPECT_EQ(dir_.Read("app/skins/blue/e.dat"), "new e");
+  EXPECT_EQ(dir_.Read("win/system32/d.ocx"), "new d");
+  EXPECT_EQ(dir_.Read("app/vmrkxupdate.new"), "new updater");  // the running program is never replaced
+  std::int64_t time = 0;
+  ASSERT_TRUE(platform::FileModifiedTime(dir_.Sub("app/plugins/b.dll"), &time).ok());
+  EXPECT_EQ(time, 1200000000);
+  EXPECT_TRUE(HasPreviousRelease(paths_.install));
+
+  bool nothing = true;
+  ASSERT_TRUE(RollbackRelease(paths_, &nothing).ok());
+  EXPECT_FALSE(nothing);
+  EXPECT_EQ(Installation(), before);  // and the folders the update made are gone
+  EXPECT_FALSE(fs::exists(dir_.Sub("app/skins")));
+  EXPECT_FALSE(RollbackRelease(paths_, &nothing).ok());
+  EXPECT_TRUE(nothing);
+  EXPECT_EQ(Installation(), before);
+}
+
+TEST_F(ReleaseTransactionTest, ASecondReleaseDropsTheFirstOnesCopies) {
+  InstallOld(kOld);
+  size_t failed = 99;
+  ASSERT_TRUE(InstallRelease(paths_, Stage(kNew), &failed).ok());
+  fs::remove_all(dir_.Sub("app/update"));
+  fs::create_directories(dir_.Sub("app/update"));
+  const Tree afterFirst = Installation();
+  ASSERT_TRUE(InstallRelease(paths_, Stage({{"app\\a.dll", "newer a"}}), &failed).ok());
+  Tree now = Installation();
+  size_t copies = 0;
+  for (const auto& [path, file] : now) copies += path.find(".prev-") != std::string::npos;
+  EXPECT_EQ(copies, 1u);  // only the copy of a.dll as the first release left it
+  bool nothing = true;
+  ASSERT_TRUE(RollbackRelease(paths_, &nothing).ok());
+  EXPECT_EQ(Visible(Installation()), Visible(afterFirst));
+}
+
+// SIGKILL at moments spread over a whole installation of 200 files (when its
+// journal has reached a line spread over all of them, and after its end),
+// then the next start's recovery: every time the installation is exactly the
+// old release or exactly the new one, and nothing is left over.
+TEST_F(ReleaseTransactionTest, AKillAtAnyMomentIsHealedByTheNextStart) {
+  std::vector<std::pair<std::string, std::string>> oldFiles, newFiles;
+  for (int i = 0; i < 200; ++i) {
+    const std::string name = "lib" + std::to_string(i) + ".dll";
+    if (i % 4 != 0) oldFiles.push_back({"app/plugins/" + name, "old " + std::to_string(i)});
+    newFiles.push_back({"app\\plugins\\" + std::string(i % 5 == 0 ? "new\\" : "") + name,
+                        "new " + std::to_string(i) + std::string(static_cast<size_t>(i) * 37, 'x')});
+  }
+  auto reset = [&] {
+    fs::remove_all(dir_.Sub("app"));
+    fs::create_directories(dir_.Sub("app/update"));
+    InstallOld(oldFiles);
+    return Stage(newFiles);
+  };
+  std::vector<InstallItem> items = reset();
+  const Tree oldTree = Installation();
+  // The child is killed once the journal holds killAtLine lines.
+  auto runOnce = [&](size_t killAtLine) {
+    pid_t child = fork();
+    if (child == 0) {
+      size_t failed = 0;
+      _exit(InstallRelease(paths_, items, &failed).ok() ? 0 : 1);
+    }
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+      std::error_code error;
+      std::string journal = fs::exists(paths_.journal, error) ? test::ReadFileBytes(paths_.journal) : "";
+      if (static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n')) >= killAtLine) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        break;
+      }
+    }
+    return status;
+  };
+  // Header, a folder, 200 placed, commit, 150 set aside, 200 in, committed.
+  constexpr size_t kJournalLines = 1 + 1 + 200 + 1 + 150 + 200 + 1;
+  ASSERT_EQ(runOnce(kJournalLines + 1000), 0);
+  const Tree newTree = Visible(Installation());
+
+  int preparing = 0, committing = 0, finished = 0;
+  constexpr int kTrials = 60;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    items = reset();
+    runOnce(kJournalLines * trial / (kTrials - 5) + 1);
+    std::string journal;
+    if (fs::exists(paths_.journal)) journal = test::ReadFileBytes(paths_.journal);
+    std::string log;
+    Recovery recovery = RecoverInterruptedRelease(paths_, &log);
+    ASSERT_NE(recovery, Recovery::kFailed) << log;
+    EXPECT_FALSE(fs::exists(paths_.journal));
+    const Tree now = Installation();
+    if (recovery == Recovery::kCompleted || (recovery == Recovery::kNothing && HasPreviousRelease(paths_.install))) {
+      ++finished;
+      EXPECT_EQ(Visible(now), newTree);
+      for (const auto& [path, file] : now)  // hidden: only the previous release's copies
+        if (path != kPreviousReleaseFile && fs::path(path).filename().string()[0] == '.')
+          EXPECT_NE(path.find(".prev-"), std::string::npos) << path;
+    } else {
+      EXPECT_EQ(now, oldTree) << log;
+      if (journal.find("\ncommit\n") != std::string::npos) ++committing;
+      else ++preparing;
+    }
+  }
+  std::cout << "killed while preparing " << preparing << ", while committing " << committing << ", after "
+            << finished << " of " << kTrials << "\n";
+  EXPECT_GE(preparing, 5);
+  EXPECT_GE(committing + finished, 5);
+}
+
+}  // namespace
+}  // namespace vmrk
