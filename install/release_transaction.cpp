@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <set>
 
 #include "install/link_confinement.h"
 #include "platform/file_identity.h"
@@ -81,7 +82,9 @@ std::vector<Entry> ParseLines(std::string_view text) {
   return entries;
 }
 
-// The journal as it is written: each line on disk before its step is taken.
+// The journal as it is written: steps are recorded in batches, and a batch
+// is on disk (Flush) before the first of its steps is taken. A step recorded
+// but never taken is harmless to undo.
 class Journal {
  public:
   explicit Journal(std::string path) : path_(std::move(path)) {}
@@ -90,14 +93,16 @@ class Journal {
       if (Status removed = platform::RemoveFile(path_); !removed.ok()) return removed;
     }
     entries_.clear();
+    pending_.clear();
     return platform::AppendDurably(path_, std::string(kJournalHeader) + "\t" + kind + "\n");
   }
-  Status Record(const std::string& verb, std::initializer_list<std::string> fields) {
-    Entry entry{verb, fields};
-    Status written = platform::AppendDurably(path_, Line(verb, fields));
-    // Recorded even when the write failed: the step may be half on disk, and
-    // undoing a step that never happened changes nothing.
-    entries_.push_back(std::move(entry));
+  void Record(const std::string& verb, std::initializer_list<std::string> fields) {
+    entries_.push_back(Entry{verb, fields});
+    pending_ += Line(verb, fields);
+  }
+  Status Flush() {
+    Status written = platform::AppendDurably(path_, pending_);
+    pending_.clear();
     return written;
   }
   const std::vector<Entry>& entries() const { return entries_; }
@@ -106,6 +111,7 @@ class Journal {
  private:
   std::string path_;
   std::vector<Entry> entries_;
+  std::string pending_;
 };
 
 bool Exists(const std::string& path) { return platform::PathExists(path); }
@@ -167,10 +173,10 @@ bool ReadPrevious(const InstallPaths& paths, PreviousRelease* previous) {
 }
 
 void Register(const std::string& target, const std::string& windowsFolder) {
-  const char sep = platform::PathSeparator();
-  const std::string program = windowsFolder + sep + "system32" + sep + "regsvr32.exe";
+  Registration registration = RegistrationOf(target, windowsFolder);
   // Not waited for, and its outcome is not looked at.
-  if (FileExists(program)) platform::StartDetached(program, {target, "-s"}).IgnoreError();
+  if (FileExists(registration.program))
+    platform::StartDetached(registration.program, registration.arguments).IgnoreError();
 }
 
 // The last steps of a committed transaction, each safe to take again: what
@@ -255,60 +261,87 @@ Status Fail(Journal& journal, Status why) {
 Status InstallRelease(const TransactionPaths& paths, const std::vector<InstallItem>& items, size_t* failedItem) {
   *failedItem = items.size();
   const InstallPaths& p = paths.install;
+
+  // The plan, from what is there now; nothing changes yet.
+  struct Step {
+    std::string target, placed;
+    std::vector<std::string> folders;  // to make first, parent first
+    bool side = false;
+  };
+  std::vector<Step> steps(items.size());
+  std::set<std::string> planned;
+  for (size_t i = 0; i < items.size(); ++i) {
+    const LocationParts& where = items[i].where;
+    Step& step = steps[i];
+    step.target = TargetOf(where, p, &step.side);
+    auto refuse = [&](const Status& why) {
+      *failedItem = i;
+      return Status::Error(where.location + ": " + why.message());
+    };
+    if (platform::IsFolder(step.target)) return refuse(Status::Error("a folder stands where the file belongs"));
+    if (!step.side) {
+      const std::string& base = where.underApplication ? p.applicationPath : p.windowsFolder;
+      if (Status confined = CheckFoldersStayInside(base, where.rest, {p.applicationPath, p.windowsFolder});
+          !confined.ok())
+        return refuse(confined);
+      for (const std::string& folder : MissingFolders(base, where))
+        if (planned.insert(folder).second) step.folders.push_back(folder);
+    }
+    step.placed = platform::NextTempPathBeside(step.target, platform::TempKind::kPlacing);
+  }
+
   Journal journal(paths.journal);
   if (Status begun = journal.Begin("install"); !begun.ok()) return begun;
   PreviousRelease before;
   ReadPrevious(p, &before);
-  for (const PreviousRelease::Replaced& r : before.replaced)
-    if (Status s = journal.Record("drop", {r.backup}); !s.ok()) return Fail(journal, s);
-
-  // Prepare: nothing installed is touched yet.
-  std::vector<std::string> targets, placed;
-  std::vector<bool> sides;
-  for (size_t i = 0; i < items.size(); ++i) {
-    const LocationParts& where = items[i].where;
-    bool side = false;
-    const std::string target = TargetOf(where, p, &side);
-    auto fail = [&](Status why) {
-      *failedItem = i;
-      return Fail(journal, Status::Error(where.location + ": " + why.message()));
-    };
-    if (platform::IsFolder(target)) return fail(Status::Error("a folder stands where the file belongs"));
-    if (!side) {
-      const std::string& base = where.underApplication ? p.applicationPath : p.windowsFolder;
-      if (Status confined = CheckFoldersStayInside(base, where.rest, {p.applicationPath, p.windowsFolder});
-          !confined.ok())
-        return fail(confined);
-      for (const std::string& folder : MissingFolders(base, where)) {
-        if (Status s = journal.Record("mkdir", {folder}); !s.ok()) return fail(s);
-        if (Status made = platform::CreateFolder(folder); !made.ok()) return fail(made);
-      }
-    }
-    const std::string temp = platform::NextTempPathBeside(target, platform::TempKind::kPlacing);
-    if (Status s = journal.Record("place", {temp, target}); !s.ok()) return fail(s);
-    if (Status copied = platform::PlaceCopy(items[i].staged, temp, target); !copied.ok()) return fail(copied);
-    targets.push_back(target);
-    placed.push_back(temp);
-    sides.push_back(side);
+  for (const PreviousRelease::Replaced& r : before.replaced) journal.Record("drop", {r.backup});
+  for (const Step& step : steps) {
+    for (const std::string& folder : step.folders) journal.Record("mkdir", {folder});
+    journal.Record("place", {step.placed, step.target});
   }
+  if (Status s = journal.Flush(); !s.ok()) return Fail(journal, s);
 
-  // Commit: renames only.
-  if (Status s = journal.Record("commit", {}); !s.ok()) return Fail(journal, s);
+  // Prepare: each new file beside its target; nothing installed is touched.
+  std::vector<std::string> placed;
   for (size_t i = 0; i < items.size(); ++i) {
-    auto fail = [&](Status why) {
+    auto fail = [&](const Status& why) {
       *failedItem = i;
       return Fail(journal, Status::Error(items[i].where.location + ": " + why.message()));
     };
-    if (Exists(targets[i])) {
-      const std::string backup = platform::NextTempPathBeside(targets[i], platform::TempKind::kBackup);
-      if (Status s = journal.Record("aside", {targets[i], backup}); !s.ok()) return fail(s);
-      if (Status moved = Rename(targets[i], backup); !moved.ok()) return fail(moved);
-    }
-    const bool registers = items[i].where.registers && !sides[i];
-    if (Status s = journal.Record("in", {placed[i], targets[i], registers ? "1" : "0"}); !s.ok()) return fail(s);
-    if (Status moved = Rename(placed[i], targets[i]); !moved.ok()) return fail(moved);
+    for (const std::string& folder : steps[i].folders)
+      if (Status made = platform::CreateFolder(folder); !made.ok()) return fail(made);
+    if (Status put = platform::PlaceFile(items[i].staged, steps[i].placed, steps[i].target); !put.ok())
+      return fail(put);
+    placed.push_back(steps[i].placed);
   }
-  if (Status s = journal.Record("committed", {}); !s.ok()) return Fail(journal, s);
+  if (Status s = platform::FlushToDisk(placed); !s.ok()) return Fail(journal, s);
+
+  // Commit: renames only, every one recorded before the first is made.
+  journal.Record("commit", {});
+  std::vector<std::string> backups(items.size());
+  for (size_t i = 0; i < items.size(); ++i) {
+    if (Exists(steps[i].target)) {
+      backups[i] = platform::NextTempPathBeside(steps[i].target, platform::TempKind::kBackup);
+      journal.Record("aside", {steps[i].target, backups[i]});
+    }
+    const bool registers = items[i].where.registers && !steps[i].side;
+    journal.Record("in", {steps[i].placed, steps[i].target, registers ? "1" : "0"});
+  }
+  if (Status s = journal.Flush(); !s.ok()) return Fail(journal, s);
+  std::vector<std::string> targets;
+  for (size_t i = 0; i < items.size(); ++i) {
+    auto fail = [&](const Status& why) {
+      *failedItem = i;
+      return Fail(journal, Status::Error(items[i].where.location + ": " + why.message()));
+    };
+    if (!backups[i].empty())
+      if (Status moved = Rename(steps[i].target, backups[i]); !moved.ok()) return fail(moved);
+    if (Status moved = Rename(steps[i].placed, steps[i].target); !moved.ok()) return fail(moved);
+    targets.push_back(steps[i].target);
+  }
+  if (Status s = platform::FlushToDisk(targets); !s.ok()) return Fail(journal, s);
+  journal.Record("committed", {});
+  if (Status s = journal.Flush(); !s.ok()) return Fail(journal, s);
   // The release is in. What is left to do the next start finishes from the
   // journal if it cannot be done now.
   std::vector<Entry> entries = journal.entries();
@@ -358,22 +391,33 @@ Status RollbackRelease(const TransactionPaths& paths, bool* nothing) {
     if (!Exists(r.backup)) return Status::Error("the kept copy of " + r.target + " is gone");
   Journal journal(paths.journal);
   if (Status begun = journal.Begin("rollback"); !begun.ok()) return begun;
-  if (Status s = journal.Record("commit", {}); !s.ok()) return Fail(journal, s);
+  // Every rename recorded before the first is made, as for an installation.
+  journal.Record("commit", {});
+  struct Move {
+    std::string from, to;
+  };
+  std::vector<Move> moves;
   auto setAside = [&](const std::string& target) {
-    if (!Exists(target)) return Status::Ok();
+    if (!Exists(target)) return;
     const std::string aside = platform::NextTempPathBeside(target, platform::TempKind::kBackup);
-    if (Status s = journal.Record("aside", {target, aside}); !s.ok()) return s;
-    return Rename(target, aside);
+    journal.Record("aside", {target, aside});
+    moves.push_back({target, aside});
   };
   for (const PreviousRelease::Replaced& r : previous.replaced) {
-    if (Status s = setAside(r.target); !s.ok()) return Fail(journal, s);
-    if (Status s = journal.Record("in", {r.backup, r.target, r.registers ? "1" : "0"}); !s.ok())
-      return Fail(journal, s);
-    if (Status s = Rename(r.backup, r.target); !s.ok()) return Fail(journal, s);
+    setAside(r.target);
+    journal.Record("in", {r.backup, r.target, r.registers ? "1" : "0"});
+    moves.push_back({r.backup, r.target});
   }
-  for (const std::string& target : previous.added)
-    if (Status s = setAside(target); !s.ok()) return Fail(journal, s);
-  if (Status s = journal.Record("committed", {}); !s.ok()) return Fail(journal, s);
+  for (const std::string& target : previous.added) setAside(target);
+  if (Status s = journal.Flush(); !s.ok()) return Fail(journal, s);
+  std::vector<std::string> restored;
+  for (const Move& move : moves) {
+    if (Status s = Rename(move.from, move.to); !s.ok()) return Fail(journal, s);
+    restored.push_back(move.to);
+  }
+  if (Status s = platform::FlushToDisk(restored); !s.ok()) return Fail(journal, s);
+  journal.Record("committed", {});
+  if (Status s = journal.Flush(); !s.ok()) return Fail(journal, s);
   std::vector<Entry> entries = journal.entries();
   entries.insert(entries.begin(), Entry{"begin", {"rollback"}});
   Finish(entries, paths).IgnoreError();  // as for an installation: restored, the rest is the next start's

@@ -123,21 +123,25 @@ bool UpdateRun::FetchFiles() {
 }
 
 bool UpdateRun::EnoughRoom() {
-  // Each file is staged, then copied beside its target: room for both, on
-  // the volume of each, before the first byte is fetched.
-  std::map<std::string, std::uint64_t> need, free;
+  // Each file is staged, then moved beside its target, or copied there when
+  // that is another volume: room for it on the volume of each, before the
+  // first byte is fetched. The files replaced stay as the previous release,
+  // so nothing is freed before the new release is in.
+  std::map<std::string, std::uint64_t> need;
   std::map<std::string, std::string> where;  // a folder on each volume, for the log
-  auto add = [&](const std::string& folder, std::uint64_t bytes) {
-    std::string volume;
-    if (!platform::VolumeOf(folder, &volume).ok()) return;  // asked again when it is written
-    need[volume] += bytes;
-    where.emplace(volume, folder);
-  };
+  std::string stagingVolume;
+  if (!platform::VolumeOf(StagingFolder(), &stagingVolume).ok()) return true;  // fails when it is written
+  where.emplace(stagingVolume, StagingFolder());
   const InstallPaths paths = Paths();
   for (const FileRow& row : rows_) {
     const std::uint64_t size = static_cast<std::uint64_t>(row.exactSize);
-    add(StagingFolder(), size);
-    add(row.where.underApplication ? paths.applicationPath : paths.windowsFolder, size);
+    need[stagingVolume] += size;
+    const std::string& root = row.where.underApplication ? paths.applicationPath : paths.windowsFolder;
+    std::string volume;
+    if (platform::VolumeOf(root, &volume).ok() && volume != stagingVolume) {
+      need[volume] += size;
+      where.emplace(volume, root);
+    }
   }
   bool enough = true;
   for (auto& [volume, bytes] : need) {

@@ -94,11 +94,15 @@ Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes);
 // temporary file is left.
 Status ReplaceFileWith(const std::string& source, const std::string& target);
 
-// Copies source to a new file at placed (which must not exist yet), with
-// source's modification time and the permission bits of permissionsOf where
-// that exists (a new file gets the default), flushed to disk. On failure
-// nothing is left at placed.
-Status PlaceCopy(const std::string& source, const std::string& placed, const std::string& permissionsOf);
+// Puts source at placed (which must not exist yet) with its bytes and
+// modification time and the permission bits of permissionsOf where that
+// exists: renamed where both are on one volume (source is gone then), else
+// copied. Not flushed: see FlushToDisk. On failure nothing is left at placed.
+Status PlaceFile(const std::string& source, const std::string& placed, const std::string& permissionsOf);
+
+// Has everything written to the files named, and the renames of them, on
+// disk before returning (one flush of each volume where the system can).
+Status FlushToDisk(const std::vector<std::string>& files);
 
 // Adds bytes at the end of path (created when missing) and has them on disk
 // before returning: what a journal needs.

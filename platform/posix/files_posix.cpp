@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "platform/files.h"
@@ -240,7 +241,6 @@ Status CopyToNewFile(const std::string& source, const std::string& temp, const s
     return fail(Errno("cannot set the permissions of", temp));
   struct timespec times[2] = {{0, UTIME_OMIT}, sourceStat.st_mtim};
   if (futimens(out, times) != 0) return fail(Errno("cannot set the time of", temp));
-  if (fsync(out) != 0) return fail(Errno("cannot write", temp));
   int closed = close(out);
   out = -1;
   if (closed != 0) return fail(Errno("cannot write", temp));
@@ -250,8 +250,38 @@ Status CopyToNewFile(const std::string& source, const std::string& temp, const s
 
 }  // namespace
 
-Status PlaceCopy(const std::string& source, const std::string& placed, const std::string& permissionsOf) {
+Status PlaceFile(const std::string& source, const std::string& placed, const std::string& permissionsOf) {
+  struct stat old;
+  const bool keepMode = stat(permissionsOf.c_str(), &old) == 0;
+  // link then unlink rather than rename: never over a file already there.
+  if (link(source.c_str(), placed.c_str()) == 0) {
+    if (keepMode && chmod(placed.c_str(), old.st_mode & 07777) != 0) {
+      Status failed = Errno("cannot set the permissions of", placed);
+      unlink(placed.c_str());
+      return failed;
+    }
+    unlink(source.c_str());
+    return Status::Ok();
+  }
+  if (errno != EXDEV && errno != EPERM && errno != EMLINK) return Errno("cannot place", placed);
   return CopyToNewFile(source, placed, permissionsOf);
+}
+
+Status FlushToDisk(const std::vector<std::string>& files) {
+  // syncfs once per volume: what a thousand fsyncs would do, in one call.
+  std::set<dev_t> done;
+  for (const std::string& file : files) {
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) return Errno("cannot look at", file);
+    if (!done.insert(st.st_dev).second) continue;
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Errno("cannot open", file);
+    int synced = syncfs(fd);
+    Status status = synced == 0 ? Status::Ok() : Errno("cannot flush", file);
+    close(fd);
+    if (!status.ok()) return status;
+  }
+  return Status::Ok();
 }
 
 Status ReplaceFileWith(const std::string& source, const std::string& target) {
@@ -264,7 +294,10 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
     if (copied.ok() || errno != EEXIST) break;
   }
   if (!copied.ok()) return copied;
-  if (rename(temp.c_str(), target.c_str()) != 0) {
+  int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+  bool flushed = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (!flushed || rename(temp.c_str(), target.c_str()) != 0) {
     Status failed = Errno("cannot replace", target);
     unlink(temp.c_str());
     return failed;

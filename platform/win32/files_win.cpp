@@ -279,19 +279,23 @@ Status ReplaceFileWith(const std::string& source, const std::string& target) {
   return failed;
 }
 
-Status PlaceCopy(const std::string& source, const std::string& placed, const std::string& /*permissionsOf*/) {
-  // CopyFile carries the source's last-write time over; Windows files carry
-  // no permission bits of their own to keep.
+Status PlaceFile(const std::string& source, const std::string& placed, const std::string& /*permissionsOf*/) {
+  // Windows files carry no permission bits of their own to keep. A move
+  // keeps the last-write time, and so does CopyFile across volumes.
+  if (MoveFileExW(WidePath(source).c_str(), WidePath(placed).c_str(), MOVEFILE_WRITE_THROUGH)) return Status::Ok();
+  if (GetLastError() != ERROR_NOT_SAME_DEVICE) return Failed("cannot place", placed);
   if (!CopyFileW(WidePath(source).c_str(), WidePath(placed).c_str(), TRUE)) return Failed("cannot copy", source);
   SetFileAttributesW(WidePath(placed).c_str(), FILE_ATTRIBUTE_NORMAL);
-  HANDLE file = CreateFileW(WidePath(placed).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
-  bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  if (!flushed) {
-    Status failed = Failed("cannot write", placed);
-    DeleteFileW(WidePath(placed).c_str());
-    return failed;
+  return Status::Ok();
+}
+
+Status FlushToDisk(const std::vector<std::string>& files) {
+  for (const std::string& path : files) {
+    HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (!flushed) return Failed("cannot flush", path);
   }
   return Status::Ok();
 }

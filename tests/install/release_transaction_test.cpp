@@ -16,6 +16,7 @@
 #include <map>
 #include <thread>
 
+#include "install/leftovers.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "tests/support/temp_dir.h"
@@ -215,10 +216,9 @@ TEST_F(ReleaseTransactionTest, ASecondReleaseDropsTheFirstOnesCopies) {
   EXPECT_EQ(Visible(Installation()), Visible(afterFirst));
 }
 
-// SIGKILL at moments spread over a whole installation of 200 files (when its
-// journal has reached a line spread over all of them, and after its end),
-// then the next start's recovery: every time the installation is exactly the
-// old release or exactly the new one, and nothing is left over.
+// SIGKILL at 60 moments spread over the time a whole installation of 200
+// files takes, then the next start's recovery: every time the installation
+// is exactly the old release or exactly the new one, and nothing is left over.
 TEST_F(ReleaseTransactionTest, AKillAtAnyMomentIsHealedByTheNextStart) {
   std::vector<std::pair<std::string, std::string>> oldFiles, newFiles;
   for (int i = 0; i < 200; ++i) {
@@ -235,28 +235,28 @@ TEST_F(ReleaseTransactionTest, AKillAtAnyMomentIsHealedByTheNextStart) {
   };
   std::vector<InstallItem> items = reset();
   const Tree oldTree = Installation();
-  // The child is killed once the journal holds killAtLine lines.
-  auto runOnce = [&](size_t killAtLine) {
+  // Killed killAfter into its run (never, when negative); how long it ran.
+  auto runOnce = [&](std::chrono::microseconds killAfter) {
+    auto begun = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child == 0) {
       size_t failed = 0;
       _exit(InstallRelease(paths_, items, &failed).ok() ? 0 : 1);
     }
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-      std::error_code error;
-      std::string journal = fs::exists(paths_.journal, error) ? test::ReadFileBytes(paths_.journal) : "";
-      if (static_cast<size_t>(std::count(journal.begin(), journal.end(), '\n')) >= killAtLine) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        break;
-      }
+    if (killAfter.count() >= 0) {
+      std::this_thread::sleep_for(killAfter);
+      kill(child, SIGKILL);
     }
-    return status;
+    int status = 0;
+    waitpid(child, &status, 0);
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun);
   };
-  // Header, a folder, 200 placed, commit, 150 set aside, 200 in, committed.
-  constexpr size_t kJournalLines = 1 + 1 + 200 + 1 + 150 + 200 + 1;
-  ASSERT_EQ(runOnce(kJournalLines + 1000), 0);
+  std::vector<std::chrono::microseconds> whole;
+  for (int i = 0; i < 3; ++i) {
+    items = reset();
+    whole.push_back(runOnce(std::chrono::microseconds(-1)));
+  }
+  std::sort(whole.begin(), whole.end());
   const Tree newTree = Visible(Installation());
 
   int preparing = 0, committing = 0, finished = 0;
@@ -264,12 +264,15 @@ TEST_F(ReleaseTransactionTest, AKillAtAnyMomentIsHealedByTheNextStart) {
   for (int trial = 0; trial < kTrials; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     items = reset();
-    runOnce(kJournalLines * trial / (kTrials - 5) + 1);
+    runOnce(whole[1] * trial / (kTrials - 6));  // the last few after the end
     std::string journal;
     if (fs::exists(paths_.journal)) journal = test::ReadFileBytes(paths_.journal);
+    // What the next start does first: recover, then sweep what is not the
+    // previous release's.
     std::string log;
     Recovery recovery = RecoverInterruptedRelease(paths_, &log);
     ASSERT_NE(recovery, Recovery::kFailed) << log;
+    SweepLeftovers(paths_.install.applicationPath, PreviousReleaseBackups(paths_.install));
     EXPECT_FALSE(fs::exists(paths_.journal));
     const Tree now = Installation();
     if (recovery == Recovery::kCompleted || (recovery == Recovery::kNothing && HasPreviousRelease(paths_.install))) {
