@@ -87,13 +87,6 @@ Status ReadFileInPieces(const std::string& path, const std::function<void(std::s
 // and changes nothing, when path exists already.
 Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes);
 
-// Puts a copy of source at target in one step: the copy is written beside
-// target under a temporary name, given source's modification time and the
-// permission bits of the file it replaces (a new file gets the default), and
-// then renamed over target. On any failure target is exactly as it was and no
-// temporary file is left.
-Status ReplaceFileWith(const std::string& source, const std::string& target);
-
 // Puts source at placed (which must not exist yet) with its bytes and
 // modification time and the permission bits of permissionsOf where that
 // exists: renamed where both are on one volume (source is gone then), else

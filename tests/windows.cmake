@@ -23,6 +23,7 @@ add_executable(windows_tests
   downloader/transfer_rules_test.cpp
   downloader/win32/user_proxy_test.cpp
   install/leftovers_test.cpp
+  install/win32/release_transaction_win_test.cpp
   platform/codepage_test.cpp
   platform/crypto_test.cpp
   platform/ini_settings_test.cpp

@@ -284,27 +284,6 @@ Status FlushToDisk(const std::vector<std::string>& files) {
   return Status::Ok();
 }
 
-Status ReplaceFileWith(const std::string& source, const std::string& target) {
-  // Hidden, so that a leftover after a power cut is never taken for the file.
-  std::string temp;
-  Status copied;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = NextTempPathBeside(target, TempKind::kPlacing);
-    copied = CopyToNewFile(source, temp, target);
-    if (copied.ok() || errno != EEXIST) break;
-  }
-  if (!copied.ok()) return copied;
-  int fd = open(temp.c_str(), O_RDONLY | O_CLOEXEC);
-  bool flushed = fd >= 0 && fsync(fd) == 0;
-  if (fd >= 0) close(fd);
-  if (!flushed || rename(temp.c_str(), target.c_str()) != 0) {
-    Status failed = Errno("cannot replace", target);
-    unlink(temp.c_str());
-    return failed;
-  }
-  return Status::Ok();
-}
-
 Status AppendDurably(const std::string& path, std::string_view bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return Errno("cannot open", path);

@@ -242,43 +242,6 @@ Status RenameReplacing(const std::string& from, const std::string& to) {
   return Move(from, to) ? Status::Ok() : Failed("cannot rename", from);
 }
 
-Status ReplaceFileWith(const std::string& source, const std::string& target) {
-  std::string temp = TemporaryBeside(target, TempKind::kPlacing);
-  // CopyFile carries the source's last-write time over.
-  if (!CopyFileW(WidePath(source).c_str(), WidePath(temp).c_str(), TRUE)) return Failed("cannot copy", source);
-  SetFileAttributesW(WidePath(temp).c_str(), FILE_ATTRIBUTE_NORMAL);
-  if (Move(temp, target)) return Status::Ok();
-  DWORD error = GetLastError();
-  // A file in use (the player may not have closed yet) cannot be replaced,
-  // but it can be renamed: move it aside, put the new one in, and let the
-  // old one go when it is free (at the latest at the next reboot).
-  // A folder where the file belongs is refused, as everywhere: moved aside
-  // it would vanish from the user's view with all it holds.
-  DWORD existing = GetFileAttributesW(WidePath(target).c_str());
-  bool folder = existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY);
-  if (!folder &&
-      (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)) {
-    std::string aside = TemporaryBeside(target, TempKind::kAside);
-    if (MoveFileExW(WidePath(target).c_str(), WidePath(aside).c_str(), 0)) {
-      if (Move(temp, target)) {
-        // Still in use: removed at the next reboot where the system lets us
-        // ask (it needs administrator rights); where it does not, the next
-        // start's sweep of the updater's leftovers takes it. Either way the
-        // new file is in place.
-        if (!DeleteFileW(WidePath(aside).c_str()) &&
-            !MoveFileExW(WidePath(aside).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
-          SetLastError(ERROR_SUCCESS);
-        return Status::Ok();
-      }
-      MoveFileExW(WidePath(aside).c_str(), WidePath(target).c_str(), 0);  // put the old one back
-    }
-  }
-  SetLastError(error);
-  Status failed = Failed("cannot replace", target);
-  DeleteFileW(WidePath(temp).c_str());
-  return failed;
-}
-
 Status PlaceFile(const std::string& source, const std::string& placed, const std::string& /*permissionsOf*/) {
   // Windows files carry no permission bits of their own to keep. A move
   // keeps the last-write time, and so does CopyFile across volumes.

@@ -214,10 +214,12 @@ rm -f "$app/readme.txt"
 unattended 0 /SILENT /Restart
 for _ in $(seq 100); do [ -f "$app/player-started.txt" ] && break; sleep 0.1; done
 [ -f "$app/player-started.txt" ] || fail "/silent /restart did not start the player"
-# A file where the skin folder must be: that one row fails, the rest go in.
+# A file where the skin folder must be: the whole release is put back.
 rm -f "$app/readme.txt"; rm -rf "$app/皮肤"; printf 'in the way' > "$app/皮肤"
-unattended 1 /silent
-[ -f "$app/readme.txt" ] || fail "a partly updated run did not install the rest"
+unattended 5 /silent
+[ -f "$app/readme.txt" ] && fail "a release put back left readme.txt installed"
+[ "$(cat "$app/皮肤")" = "in the way" ] || fail "a release put back changed the file in the way"
+grep -q "installation failed, everything put back as it was" "$app/vmrkxupdate.log" || fail "the log has no rollback"
 rm -f "$app/皮肤"
 unattended 0 /silent  # the skin folder back
 # A connection cut half way through a file: the run resumes it with one
@@ -241,6 +243,10 @@ mv "$work/list.txt.sig" "$rel/list.txt.sig"
 "$wine" "$win/tests/click_button.exe" "下一步" 60 || fail "no window for the running updater"
 unattended 4 /silent
 "$wine" "$win/tests/click_button.exe" CLOSE 10 5000 >/dev/null || fail "the running updater did not close"
+# The last update (readme.txt, resumed) taken back, once.
+unattended 0 /rollback
+[ -f "$app/readme.txt" ] && fail "/rollback left the file the last update added"
+unattended 2 --rollback
 "$wine" "$app/vmrkxupdate.exe" /frobnicate & usage=$!; pids+=($usage)
 "$wine" "$win/tests/click_button.exe" --in-dialog OK 30 || fail "no usage message"
 wait "$usage"; got=$?
