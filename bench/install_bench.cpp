@@ -46,8 +46,10 @@ int main(int argc, char** argv) {
   const std::string oldTree = argv[1], newTree = argv[2], work = argv[3];
   const int rounds = argc > 4 ? std::atoi(argv[4]) : 5;
   std::vector<std::string> files;  // relative paths of the new release
+  // A release carries files, not links: a link of the package is left out.
   for (const auto& entry : fs::recursive_directory_iterator(newTree))
-    if (entry.is_regular_file()) files.push_back(fs::relative(entry.path(), newTree).string());
+    if (!entry.is_symlink() && entry.is_regular_file())
+      files.push_back(entry.path().lexically_relative(newTree).string());
   std::sort(files.begin(), files.end());
 
   auto lay = [&](const std::string& side) {
@@ -58,8 +60,13 @@ int main(int argc, char** argv) {
   };
   std::vector<double> ratios, ours, theirs;
   for (int round = 0; round < rounds; ++round) {
-    // Ours: every file staged in a folder of its own, as a fetch leaves it.
     const std::string app = lay("ours");
+    // Theirs: the same files in one staging tree, copied over the release.
+    const std::string peer = lay("cp");
+    Run("cp -a '" + newTree + "' '" + work + "/cp/staged'");
+    Run("sync");
+    // Ours: every file staged in a folder of its own, as a fetch leaves it:
+    // written just now, not yet on disk, which the transaction sees to.
     std::vector<vmrk::InstallItem> items;
     for (size_t i = 0; i < files.size(); ++i) {
       std::string location = "app";
@@ -71,10 +78,6 @@ int main(int argc, char** argv) {
       fs::copy_file(newTree + "/" + files[i], item.staged);
       items.push_back(std::move(item));
     }
-    // Theirs: the same files in one staging tree, copied over the release.
-    const std::string peer = lay("cp");
-    Run("cp -a '" + newTree + "' '" + work + "/cp/staged'");
-    Run("sync");
     auto installOurs = [&] {
       size_t failed = 0;
       vmrk::Status installed = vmrk::InstallRelease(

@@ -7,8 +7,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <unistd.h>
 
 #include "app/texts.h"
+#include "app/unattended_run.h"
 #include "install/update_log.h"
 #include "tests/app/window_fixture.h"
 
@@ -362,6 +366,152 @@ TEST_F(UpdateFlowTest, AListThatCannotBeDeletedIsStillRead) {
   EXPECT_TRUE(fs::exists(list));
   EXPECT_EQ(State().rows.size(), 1u);
   EXPECT_EQ(State().statusText, texts::kStatusReady);
+}
+
+}  // namespace
+}  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every file below the application and the Windows folder but the staging
+// folder, the log and the address file: its bytes and time.
+std::map<std::string, std::pair<std::string, std::int64_t>> TreeOf(const std::vector<std::string>& roots) {
+  std::map<std::string, std::pair<std::string, std::int64_t>> tree;
+  for (const std::string& root : roots)
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+      const std::string name = it->path().filename().string();
+      if (name == "update" || name == kUpdateLogFile || name == "myip.txt") {  // the run's own, and the test's
+        it.disable_recursion_pending();
+        continue;
+      }
+      if (!it->is_regular_file()) continue;
+      std::int64_t time = 0;
+      EXPECT_TRUE(platform::FileModifiedTime(it->path().string(), &time).ok());
+      tree[it->path().string()] = {test::ReadFileBytes(it->path().string()), time};
+    }
+  return tree;
+}
+
+class WholeReleaseTest : public UpdateFlowTest {
+ protected:
+  // An installed release of five components and a new one of five.
+  void Prepare() {
+    std::vector<test::ReleaseFile> files;
+    for (int i = 1; i <= 5; ++i) {
+      const std::string name = "f" + std::to_string(i) + ".dll";
+      files.push_back({"app\\plugins\\" + name, "new " + name});
+      InstallOld("plugins/" + name, "old " + name);
+    }
+    Publish(files);
+  }
+  std::vector<std::string> Roots() { return {app_.path(), windows_.path()}; }
+};
+
+// A release whose fetch fails at any row, or that is cancelled, changes
+// nothing installed: the tree is byte and time for time the one before,
+// with the failure's own text and exit status.
+TEST_F(WholeReleaseTest, AFailureWhileFetchingChangesNothingInstalled) {
+  struct Case {
+    const char* name;
+    std::function<void()> fault;
+    const char* text;
+    UpdateRun::Outcome outcome;
+    int exitStatus;
+  } cases[] = {
+      {"firstRowNotFound", [this] { fs::remove(release_.Sub("vmrkxupdate/app/plugins/f1.dll")); },
+       texts::kStatusFailed, UpdateRun::Outcome::kTransferFailed, kExitTransferFailed},
+      {"middleRowNotFound", [this] { fs::remove(release_.Sub("vmrkxupdate/app/plugins/f3.dll")); },
+       texts::kStatusFailed, UpdateRun::Outcome::kTransferFailed, kExitTransferFailed},
+      {"lastRowNotFound", [this] { fs::remove(release_.Sub("vmrkxupdate/app/plugins/f5.dll")); },
+       texts::kStatusFailed, UpdateRun::Outcome::kTransferFailed, kExitTransferFailed},
+      {"lastRowShort", [this] { release_.Write("vmrkxupdate/app/plugins/f5.dll", "new"); },
+       texts::kStatusFailed, UpdateRun::Outcome::kTransferFailed, kExitTransferFailed},
+      {"lastRowCannotBePlaced",
+       [this] {
+         fs::remove(app_.Sub("plugins/f5.dll"));
+         fs::create_directories(app_.Sub("plugins/f5.dll/x"));  // a folder where the file belongs
+       },
+       texts::kStatusRolledBack, UpdateRun::Outcome::kRolledBack, kExitRolledBack},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(app_.Sub("plugins"));
+    window_.reset();
+    forwarder_.finished = forwarder_.failed = 0;
+    Prepare();
+    c.fault();
+    const auto before = TreeOf(Roots());
+    LoadAndCheck();
+    ASSERT_EQ(State().rows.size(), 5u);
+    RunUpdate();
+    EXPECT_EQ(TreeOf(Roots()), before);
+    EXPECT_EQ(State().statusText, c.text);
+    EXPECT_EQ(Window().run().outcome(), c.outcome);
+    EXPECT_EQ(UnattendedRun::StatusOf(Window().run().phase(), Window().run().outcome(), false), c.exitStatus);
+    EXPECT_TRUE(fs::is_empty(app_.Sub("update")));
+  }
+}
+
+TEST_F(WholeReleaseTest, CancelWhileFetchingChangesNothingInstalled) {
+  Prepare();
+  test::ReleaseFile slow{"app\\plugins\\f9.slow.dll", std::string(300 * 1024, 's')};
+  std::vector<test::ReleaseFile> files;
+  for (int i = 1; i <= 5; ++i) files.push_back({"app\\plugins\\f" + std::to_string(i) + ".dll", "new"});
+  files.push_back(slow);
+  Publish(files);
+  const auto before = TreeOf(Roots());
+  LoadAndCheck();
+  Window().cmdBegin_Click();
+  ASSERT_TRUE(test::PumpUntil([&] { return State().rows[5].status.find('%') != std::string::npos; }, 20000));
+  Window().cmdCancel_Click();
+  EXPECT_TRUE(State().closeRequested);
+  EXPECT_EQ(Window().run().outcome(), UpdateRun::Outcome::kCancelled);
+  EXPECT_EQ(TreeOf(Roots()), before);
+  EXPECT_TRUE(fs::is_empty(app_.Sub("update")));
+}
+
+// Files of one name in different folders are staged apart and each lands
+// whole; the window says it is installing before the release goes in.
+TEST_F(WholeReleaseTest, SameNamesInOtherFoldersAndTheInstallingText) {
+  Publish({{"app\\skins\\blue\\skin.dat", "blue"}, {"app\\skins\\red\\skin.dat", "red, longer"},
+           {"win\\system32\\skin.dat", "system"}});
+  std::vector<std::string> shown;
+  Window().SetChangeListener([&] { shown.push_back(State().statusText); });
+  LoadAndCheck();
+  RunUpdate();
+  EXPECT_EQ(State().statusText, texts::kStatusCompleted);
+  EXPECT_EQ(app_.Read("skins/blue/skin.dat"), "blue");
+  EXPECT_EQ(app_.Read("skins/red/skin.dat"), "red, longer");
+  EXPECT_EQ(windows_.Read("system32/skin.dat"), "system");
+  EXPECT_NE(std::find(shown.begin(), shown.end(), texts::kStatusInstalling), shown.end());
+}
+
+// Too little room for the release: nothing is fetched, nothing changes.
+TEST_F(WholeReleaseTest, TooLittleRoomFetchesNothing) {
+  if (getuid() != 0) GTEST_SKIP() << "a small tmpfs needs root";
+  test::TempDir small;
+  if (std::system(("mount -t tmpfs -o size=256k tmpfs '" + small.path() + "' 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "no tmpfs here";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { (void)!std::system(("umount '" + at + "'").c_str()); }
+  } unmount{small.path()};
+  appPath_ = small.path();
+  app_.Write("unused", "");  // the fixture's folder stays; the updater's is the small one
+  std::ofstream(small.path() + "/myip.txt") << "seip:" << server_.HostPort() << "\r\n";
+  Publish({{"app\\big.dat", std::string(400 * 1024, 'b')}});
+  ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
+  ASSERT_TRUE(test::PumpUntil([&] { return forwarder_.finished + forwarder_.failed > 0; }, 10000));
+  ASSERT_EQ(State().rows.size(), 1u);
+  RunUpdate();
+  EXPECT_EQ(State().statusText, texts::kStatusNoRoom);
+  EXPECT_EQ(State().cmdBegin.caption, texts::kClose);
+  EXPECT_FALSE(Requested("/vmrkxupdate/app/big.dat"));
+  EXPECT_FALSE(fs::exists(small.path() + "/big.dat"));
+  EXPECT_EQ(UnattendedRun::StatusOf(Window().run().phase(), Window().run().outcome(), false), kExitTransferFailed);
 }
 
 }  // namespace
