@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -104,6 +105,24 @@ const std::vector<std::pair<std::string, std::string>> kNew = {
     {"app\\a.dll", "new a"},     {"app\\plugins\\b.dll", "new b"}, {"app\\skins\\blue\\e.dat", "new e"},
     {"app\\c.txt", "new c"},     {"win\\system32\\d.ocx", "new d"}, {"app\\vmrkxupdate", "new updater"}};
 
+// A registration program of our own that notes what it was given.
+std::string FakeRegistrations(const test::TempDir& dir) {
+  const std::string record = dir.Sub("registered.txt");
+  std::string program = dir.Write("win/system32/regsvr32.exe", "#!/bin/sh\necho \"$1\" >> '" + record + "'\n");
+  chmod(program.c_str(), 0755);
+  EXPECT_TRUE(platform::SetFileModifiedTime(program, 1000000000).ok());
+  return record;
+}
+
+std::string Registered(const std::string& record, size_t lines) {
+  for (int i = 0; i < 200; ++i) {
+    std::string text = fs::exists(record) ? test::ReadFileBytes(record) : "";
+    if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= lines) return text;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return fs::exists(record) ? test::ReadFileBytes(record) : "";
+}
+
 // Each failure, at the first, a middle and the last step of its kind, puts
 // everything back: the tree is the one before, nothing is left, no journal.
 TEST_F(ReleaseTransactionTest, EveryFailureLeavesTheInstallationAsItWas) {
@@ -143,10 +162,13 @@ TEST_F(ReleaseTransactionTest, EveryFailureLeavesTheInstallationAsItWas) {
       std::cout << "skipped " << c.name << ": chattr is not to be had here\n";
       continue;
     }
+    const std::string record = FakeRegistrations(dir_);
     const Tree before = Installation();
     size_t failed = 99;
     Status installed = InstallRelease(paths_, items, &failed);
     EXPECT_FALSE(installed.ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(fs::exists(record)) << "a release put back registered a component";
     EXPECT_EQ(failed, c.failedItem) << installed.message();
     EXPECT_FALSE(fs::exists(paths_.journal));
     EXPECT_EQ(Installation(), before) << installed.message();
@@ -175,10 +197,14 @@ TEST_F(ReleaseTransactionTest, AFullDiskDuringPreparationPutsEverythingBack) {
 
 TEST_F(ReleaseTransactionTest, ACommittedReleaseIsInAndTheOldOneComesBackOnce) {
   InstallOld(kOld);
+  const std::string record = FakeRegistrations(dir_);
   const Tree before = Installation();
   std::vector<InstallItem> items = Stage(kNew);
   size_t failed = 99;
   ASSERT_TRUE(InstallRelease(paths_, items, &failed).ok());
+  // The one component below the Windows folder, once the release is in.
+  EXPECT_EQ(Registered(record, 1), dir_.Sub("win/system32/d.ocx") + "\n");
+  fs::remove(record);
   EXPECT_FALSE(fs::exists(paths_.journal));
   EXPECT_EQ(dir_.Read("app/a.dll"), "new a");
   EXPECT_EQ(dir_.Read("app/skins/blue/e.dat"), "new e");
@@ -192,6 +218,8 @@ TEST_F(ReleaseTransactionTest, ACommittedReleaseIsInAndTheOldOneComesBackOnce) {
   bool nothing = true;
   ASSERT_TRUE(RollbackRelease(paths_, &nothing).ok());
   EXPECT_FALSE(nothing);
+  EXPECT_EQ(Registered(record, 1), dir_.Sub("win/system32/d.ocx") + "\n");  // the old one, registered again
+  fs::remove(record);
   EXPECT_EQ(Installation(), before);  // and the folders the update made are gone
   EXPECT_FALSE(fs::exists(dir_.Sub("app/skins")));
   EXPECT_FALSE(RollbackRelease(paths_, &nothing).ok());
