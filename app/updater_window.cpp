@@ -119,6 +119,11 @@ void UpdaterWindow::cmdBegin_Click() {
       state_.cmdCancel.enabled = true;
     }
     Render();
+    // Every row may be installed already: then nothing is fetched at all.
+    if (run_.phase() == UpdateRun::Phase::kInstalling) {
+      if (changed_) changed_();
+      InstallIfStaged();
+    }
     return;
   }
   if (caption == texts::kFinish) {
@@ -281,13 +286,14 @@ void UpdaterWindow::Render() {
 void UpdaterWindow::AfterEvent() {
   Render();
   if (changed_) changed_();
-  // The last file is staged: the front end has drawn "installing", and the
-  // release goes in within the same event.
-  if (run_.phase() == UpdateRun::Phase::kInstalling) {
-    run_.Install();
-    Render();
-    if (changed_) changed_();
-  }
+  InstallIfStaged();
+}
+
+void UpdaterWindow::InstallIfStaged() {
+  if (run_.phase() != UpdateRun::Phase::kInstalling) return;
+  run_.Install();
+  Render();
+  if (changed_) changed_();
 }
 
 void UpdaterWindow::DL_Finished(std::int32_t value) {

@@ -58,8 +58,9 @@ class UpdaterWindow : public DownloaderEvents {
   const WindowState& state() const { return state_; }
   const UpdateRun& run() const { return run_; }
 
-  // Called after each downloader event has been handled and rendered (never
-  // from inside a handler the front end called itself).
+  // Called after each downloader event has been handled and rendered, and
+  // before the window installs a release without returning to the event
+  // loop (a front end draws then: state().busy).
   void SetChangeListener(std::function<void()> changed) { changed_ = std::move(changed); }
 
   // kEndProcess: another updater runs and has been asked to come forward; the
@@ -90,6 +91,9 @@ class UpdaterWindow : public DownloaderEvents {
   void Render();
   void SaveSignedList();
   void AfterEvent();
+  // Once every row is staged: the front end has drawn "installing", and the
+  // release goes in within the same event.
+  void InstallIfStaged();
 
   UpdaterServices services_;
   WindowState state_;

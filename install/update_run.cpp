@@ -9,6 +9,7 @@
 #include "install/release_transaction.h"
 #include "install/staging.h"
 #include "install/update_names.h"
+#include "platform/crypto.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "updatelist/document_loader.h"
@@ -363,8 +364,39 @@ void UpdateRun::Rollback() {
   else End(Outcome::kRestoreFailed, "the previous release could not be restored, nothing changed: " + restored.message());
 }
 
+bool UpdateRun::StagedFromInstallation(size_t index) {
+  if (!signedRelease_ || index >= rows_.size()) return false;
+  const FileRow& row = rows_[index];
+  auto expected = signedFiles_.find(row.location);
+  std::string digest;
+  std::uint64_t length = 0;
+  if (expected == signedFiles_.end() || !platform::Sha256OfFile(row.where.target, &digest, &length).ok() ||
+      length != expected->second.length || digest != expected->second.sha256)
+    return false;
+  const std::string folder = RowStagingFolder(index + 1);
+  if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
+  const std::string staged = folder + platform::PathSeparator() + row.where.fileName;
+  if (!platform::CopyToNew(row.where.target, staged, row.where.target).ok()) return false;  // then it is fetched
+  if (Status stamped = StampFileTime(staged, row.modified); !stamped.ok())
+    Log("cannot give " + RowName() + " its listed time: " + stamped.message());
+  SetRowStatus(index, texts::kRowDone);
+  Log("already installed as signed, not fetched: " + RowName());
+  return true;
+}
+
 void UpdateRun::StartRow() {
   services_.DL.AbortDownload();
+  // A signed release names each file's bytes: one installed as they are is
+  // not fetched again, only staged from the installation with the list's
+  // time, and goes in with the rest.
+  while (StagedFromInstallation(static_cast<size_t>(current_) - 1)) {
+    if (static_cast<size_t>(current_) == rows_.size()) {
+      Advance(Phase::kInstalling);
+      return;
+    }
+    ++current_;
+    ++revision_;
+  }
   const FileRow& row = rows_[static_cast<size_t>(current_) - 1];
   const std::string folder = RowStagingFolder(static_cast<size_t>(current_));
   // One that cannot be made fails the transfer (code 4), which says so.

@@ -130,7 +130,11 @@ class UpdateRun : public DownloaderEvents {
   std::uint64_t AcceptedSerial();
   void RecordSerial();
   void FileArrived();
+  // Starts the transfer of row current(), or of the first row after it whose
+  // installed file is not already the signed release's (those are staged
+  // from the installation); kInstalling when none is left.
   void StartRow();
+  bool StagedFromInstallation(size_t index);
   bool EnoughRoom();
   InstallPaths Paths() const;
   std::string JournalPath() const;

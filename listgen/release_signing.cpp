@@ -21,17 +21,6 @@ std::string ReleaseFileOf(const std::string& releaseRoot, const std::string& loc
   return root + NativeSeparators(location);
 }
 
-Status HashFile(const std::string& path, std::string* digest, std::uint64_t* length) {
-  platform::Sha256 hasher;
-  *length = 0;
-  Status read = platform::ReadFileInPieces(path, [&](std::string_view piece) {
-    hasher.Update(piece);
-    *length += piece.size();
-  });
-  platform::Sha256Digest d = hasher.Finish();
-  digest->assign(reinterpret_cast<const char*>(d.data()), d.size());
-  return read;
-}
 
 }  // namespace
 
@@ -88,7 +77,7 @@ Status BuildSignedManifest(const std::string& releaseRoot, std::string_view list
   for (const std::string& location : LocationsOf(entries)) {
     ManifestFile file;
     file.location = location;
-    Status hashed = HashFile(ReleaseFileOf(releaseRoot, location), &file.sha256, &file.length);
+    Status hashed = platform::Sha256OfFile(ReleaseFileOf(releaseRoot, location), &file.sha256, &file.length);
     if (!hashed.ok()) return hashed;
     manifest.files.push_back(std::move(file));
   }
@@ -114,7 +103,7 @@ std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::
   for (const ManifestFile& file : manifest.files) {
     std::string digest;
     std::uint64_t length = 0;
-    Status hashed = HashFile(ReleaseFileOf(releaseRoot, file.location), &digest, &length);
+    Status hashed = platform::Sha256OfFile(ReleaseFileOf(releaseRoot, file.location), &digest, &length);
     if (!hashed.ok()) faults.push_back("file " + file.location + ": " + hashed.message());
     else if (length != file.length) faults.push_back("file " + file.location + ": its length differs from the manifest's");
     else if (digest != file.sha256) faults.push_back("file " + file.location + ": its SHA-256 differs from the manifest's");

@@ -36,6 +36,9 @@ class Sha256 {
 
 Sha256Digest Sha256Of(std::string_view bytes);
 
+// The SHA-256 (32 bytes) and length of a file, read in pieces.
+Status Sha256OfFile(const std::string& path, std::string* digest, std::uint64_t* length);
+
 // True only for a valid signature of message by the holder of publicKey;
 // malformed keys and signatures are simply not valid.
 bool VerifySignature(std::string_view publicKey, std::string_view message, std::string_view signature);

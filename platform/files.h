@@ -93,6 +93,11 @@ Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes);
 // copied. Not flushed: see FlushToDisk. On failure nothing is left at placed.
 Status PlaceFile(const std::string& source, const std::string& placed, const std::string& permissionsOf);
 
+// A new file at copy (which must not exist yet) with source's bytes and
+// modification time and the permission bits of permissionsOf where that
+// exists. On failure nothing is left at copy.
+Status CopyToNew(const std::string& source, const std::string& copy, const std::string& permissionsOf);
+
 // Has everything written to the files named, and the renames of them, on
 // disk before returning (one flush of each volume where the system can).
 Status FlushToDisk(const std::vector<std::string>& files);

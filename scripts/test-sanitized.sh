@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 export TSAN_OPTIONS="ignore_noninstrumented_modules=1 exitcode=66 second_deadlock_stack=1"
 export ASAN_OPTIONS="detect_leaks=1 exitcode=66"
+export LSAN_OPTIONS="suppressions=$PWD/tests/support/lsan.supp print_suppressions=0"
 for sanitizer in thread address; do
   dir=build-$sanitizer
   [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -250,6 +250,10 @@ Status CopyToNewFile(const std::string& source, const std::string& temp, const s
 
 }  // namespace
 
+Status CopyToNew(const std::string& source, const std::string& copy, const std::string& permissionsOf) {
+  return CopyToNewFile(source, copy, permissionsOf);
+}
+
 Status PlaceFile(const std::string& source, const std::string& placed, const std::string& permissionsOf) {
   struct stat old;
   const bool keepMode = stat(permissionsOf.c_str(), &old) == 0;

@@ -252,6 +252,13 @@ Status PlaceFile(const std::string& source, const std::string& placed, const std
   return Status::Ok();
 }
 
+Status CopyToNew(const std::string& source, const std::string& copy, const std::string& /*permissionsOf*/) {
+  // CopyFile carries the last-write time over.
+  if (!CopyFileW(WidePath(source).c_str(), WidePath(copy).c_str(), TRUE)) return Failed("cannot copy", source);
+  SetFileAttributesW(WidePath(copy).c_str(), FILE_ATTRIBUTE_NORMAL);
+  return Status::Ok();
+}
+
 Status FlushToDisk(const std::vector<std::string>& files) {
   for (const std::string& path : files) {
     HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,

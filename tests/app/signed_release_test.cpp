@@ -214,3 +214,44 @@ TEST_F(SignedReleaseTest, WithoutATrustedKeyAListWithoutManifestWorksAsBefore) {
 
 }  // namespace
 }  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+// A signed release names each file's bytes: an installed file already equal
+// to them is not fetched, only given the list's time with the rest of the
+// release; an installed file that differs by one byte is fetched.
+TEST_F(SignedReleaseTest, FilesAlreadyInstalledAsSignedAreNotFetched) {
+  struct Case {
+    const char* name;
+    std::string installedA;  // app/a.dll before the update
+    bool aFetched;
+  } cases[] = {{"sameBytesOlderTime", "signed a", false}, {"oneByteOff", "signed A", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    window_.reset();
+    forwarder_.finished = forwarder_.failed = 0;
+    const std::string a = app_.Write("a.dll", c.installedA);
+    ASSERT_TRUE(platform::SetFileModifiedTime(a, 946684800).ok());  // older than the list's
+    fs::remove(app_.Sub("b.dll"));
+    PublishSigned({{"app\\a.dll", "signed a"}, {"app\\b.dll", "signed b"}});
+    const size_t requestsBefore = server_.Requests().size();
+    LoadAndVerify();
+    ASSERT_EQ(State().rows.size(), 2u) << State().statusText;
+    RunUpdate();
+    EXPECT_EQ(State().statusText, texts::kStatusCompleted);
+    EXPECT_EQ(app_.Read("a.dll"), "signed a");
+    EXPECT_EQ(app_.Read("b.dll"), "signed b");
+    std::int64_t time = 0;
+    ASSERT_TRUE(platform::FileModifiedTime(a, &time).ok());
+    EXPECT_EQ(time, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5}));  // the list's time
+    bool fetchedA = false;
+    for (size_t i = requestsBefore; i < server_.Requests().size(); ++i)
+      fetchedA = fetchedA || server_.Requests()[i].path == "/vmrkxupdate/app/a.dll";
+    EXPECT_EQ(fetchedA, c.aFetched);
+    EXPECT_EQ(State().rows[0].status, "√");
+  }
+}
+
+}  // namespace
+}  // namespace vmrk
