@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/status.h"
 
@@ -14,6 +15,10 @@ namespace vmrk {
 // of a new one) or a visible file (which then fails the placement). The first level that cannot be created ends the chain, and its
 // failure is returned; deeper levels are not attempted.
 Status MakeFolderChain(const std::string& base, std::string_view folderPart);
+
+// The levels of that chain that are missing, parent first: what
+// MakeFolderChain would create, for a caller that records them first.
+std::vector<std::string> MissingFolders(const std::string& base, std::string_view folderPart);
 
 Status MakeAppFolders(const std::string& applicationPath, std::string_view folderPart);
 Status MakeWinFolders(std::string_view folderPart);

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <set>
 
+#include "install/folder_chain.h"
 #include "install/link_confinement.h"
 #include "platform/file_identity.h"
 #include "platform/files.h"
@@ -237,19 +238,6 @@ std::string TargetOf(const LocationParts& where, const InstallPaths& paths, bool
   return *side ? paths.applicationPath + platform::PathSeparator() + platform::SideFileName() : where.target;
 }
 
-// The missing folders between base and the file, parent first. A visible
-// file standing where a folder belongs fails the placement later.
-std::vector<std::string> MissingFolders(const std::string& base, const LocationParts& where) {
-  std::vector<std::string> missing;
-  const std::string native = NativeSeparators(where.rest);
-  const char sep = platform::PathSeparator();
-  for (size_t cut = native.find(sep, 1); cut != std::string::npos; cut = native.find(sep, cut + 1)) {
-    std::string folder = base + native.substr(0, cut);
-    if (!platform::IsFolder(folder) && !platform::IsVisibleEntry(folder)) missing.push_back(folder);
-  }
-  return missing;
-}
-
 Status Fail(Journal& journal, Status why) {
   Status undone = Undo(journal.entries(), journal.path());
   if (!undone.ok()) return Status::Error(why.message() + "; and undoing it failed: " + undone.message());
@@ -284,7 +272,7 @@ Status InstallRelease(const TransactionPaths& paths, const std::vector<InstallIt
       if (Status confined = CheckFoldersStayInside(base, where.rest, {p.applicationPath, p.windowsFolder});
           !confined.ok())
         return refuse(confined);
-      for (const std::string& folder : MissingFolders(base, where))
+      for (const std::string& folder : MissingFolders(base, where.folderPart))
         if (planned.insert(folder).second) step.folders.push_back(folder);
     }
     step.placed = platform::NextTempPathBeside(step.target, platform::TempKind::kPlacing);
