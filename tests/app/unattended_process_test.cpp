@@ -1,12 +1,18 @@
 // The real updater run without a window (--silent, --check), against nginx:
 // every exit status an administrator's script can see, from real runs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
+#include "install/release_transaction.h"
 #include "platform/file_time.h"
 #include "platform/ini_settings_store.h"
 #include "tests/support/nginx_server.h"
@@ -141,6 +147,54 @@ TEST_F(UnattendedProcessTest, RollbackRestoresThePreviousReleaseOnce) {
   EXPECT_EQ(app_.Read("a.txt"), "old a");
   for (const auto& entry : fs::directory_iterator(app_.path()))
     EXPECT_NE(entry.path().filename().string().rfind(".a.txt.", 0), 0u) << entry.path();  // no copy left behind
+}
+
+}  // namespace
+}  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+// An installation killed in its commit, then the real updater started the
+// way an administrator might (/check, with no server at all): it heals the
+// installation from the journal before anything else, and says so.
+TEST(NextStartTest, AKilledInstallationIsHealedBeforeAnythingElse) {
+  test::TempDir app, windows, runtime, config;
+  fs::copy_file(VMRK_UPDATER_EXE, app.Sub("vmrkxupdate"));
+  fs::permissions(app.Sub("vmrkxupdate"), fs::perms::owner_all);
+  TransactionPaths paths{{app.path(), windows.path(), app.Sub("vmrkxupdate")}, app.Sub("update/journal")};
+  std::vector<InstallItem> items;
+  for (int i = 0; i < 100; ++i) {
+    const std::string name = "p" + std::to_string(i) + ".dll";
+    app.Write("plugins/" + name, "old");
+    InstallItem item{PlanLocation("app\\plugins\\" + name, app.path(), windows.path()), {}};
+    item.staged = app.Write("update/" + std::to_string(i + 1) + "/" + name, "new " + std::to_string(i));
+    items.push_back(std::move(item));
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    size_t failed = 0;
+    _exit(InstallRelease(paths, items, &failed).ok() ? 0 : 1);
+  }
+  int status = 0;
+  bool killed = false;
+  while (!killed && waitpid(child, &status, WNOHANG) == 0) {
+    std::ifstream journal(paths.journal);
+    std::string text((std::istreambuf_iterator<char>(journal)), std::istreambuf_iterator<char>());
+    if (text.find("\ncommit\n") != std::string::npos) killed = kill(child, SIGKILL) == 0;
+  }
+  waitpid(child, &status, 0);
+  test::Environment env{{"XDG_RUNTIME_DIR", runtime.path()}, {"XDG_CONFIG_HOME", config.path()}, {"DISPLAY", ""},
+                        {"WINDIR", windows.path()}};
+  test::Process updater(app.Sub("vmrkxupdate"), {"--check"}, env, false, true);
+  EXPECT_EQ(updater.WaitExit(30000), 2);  // no address file: nothing to check against
+  EXPECT_FALSE(fs::exists(paths.journal));
+  const bool isNew = app.Read("plugins/p0.dll") != "old";
+  for (int i = 0; i < 100; ++i)
+    EXPECT_EQ(app.Read("plugins/p" + std::to_string(i) + ".dll"), isNew ? "new " + std::to_string(i) : "old") << i;
+  const std::string log = app.Read("vmrkxupdate.log");
+  if (!killed) GTEST_SKIP() << "the installation ended before it could be killed";
+  EXPECT_LT(log.find("an interrupted install "), log.find("end: no address file")) << log;
 }
 
 }  // namespace
