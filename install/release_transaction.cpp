@@ -188,22 +188,17 @@ Status Finish(const std::vector<Entry>& entries, const TransactionPaths& paths) 
   std::vector<std::string> registered;
   if (kind == "install") {
     std::string record = std::string(kPreviousHeader) + "\n";
-    std::vector<std::string> replacedTargets;
+    std::set<std::string> registers, replaced;
     for (const Entry& e : entries) {
-      if (e.verb == "aside") {
-        bool registers = false;
-        for (const Entry& in : entries)
-          if (in.verb == "in" && in.at(1) == e.at(0)) registers = in.at(2) == "1";
-        record += Line("replaced", {e.at(0), e.at(1), registers ? "1" : "0"});
-        replacedTargets.push_back(e.at(0));
-      }
+      if (e.verb == "in" && e.at(2) == "1") registers.insert(e.at(1));
+      if (e.verb == "aside") replaced.insert(e.at(0));
     }
     for (const Entry& e : entries) {
+      if (e.verb == "aside") record += Line("replaced", {e.at(0), e.at(1), registers.count(e.at(0)) ? "1" : "0"});
       if (e.verb == "mkdir") record += Line("made", {e.at(0)});
       if (e.verb != "in") continue;
-      if (std::find(replacedTargets.begin(), replacedTargets.end(), e.at(1)) == replacedTargets.end())
-        record += Line("added", {e.at(1)});
-      if (e.at(2) == "1") registered.push_back(e.at(1));
+      if (!replaced.count(e.at(1))) record += Line("added", {e.at(1)});
+      if (registers.count(e.at(1))) registered.push_back(e.at(1));
     }
     if (Status kept = platform::WriteFileAtomically(PreviousFile(paths.install), record); !kept.ok()) return kept;
     // The release kept before this one is let go; a file still in use stays
