@@ -7,7 +7,8 @@
 // before the step, so that a run killed at any moment is completed or undone
 // by the next start (Recover). Any failure undoes every step taken. After a
 // commit the backups stay as the previous release, which Rollback puts back
-// as a transaction of the same kind.
+// as a transaction of the same kind. docs/installation-journal.md gives the
+// journal's and the previous release's records.
 #pragma once
 
 #include <cstddef>
