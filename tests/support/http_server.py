@@ -52,6 +52,7 @@ import gzip
 import http.server
 import os
 import re
+import socket
 import socketserver
 import sys
 import threading
@@ -66,6 +67,12 @@ ENDLESS_LIMIT_S = 30
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "vmrk-test-server"
+
+    def setup(self):
+        super().setup()
+        # As nginx does (tcp_nodelay on): a body written after its headers
+        # does not wait for the client's delayed ACK of them.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def log_message(self, fmt, *args):
         pass
