@@ -137,8 +137,12 @@ TEST_F(UnattendedProcessTest, RollbackRestoresThePreviousReleaseOnce) {
   ASSERT_EQ(run({"--silent"}), 0);
   EXPECT_EQ(app_.Read("a.txt"), "new a");
   EXPECT_EQ(app_.Read("b.txt"), "new b");
+  platform::IniSettingsStore settings(config_.path());
+  ASSERT_TRUE(settings.Write("tesk", "vmrmovie", "releaseserial", "20300101000000").ok());
   ASSERT_EQ(run({"--rollback"}), 0);
   EXPECT_EQ(app_.Read("a.txt"), "old a");
+  // The accepted release does not move back: the server's is offered again.
+  EXPECT_EQ(platform::IniSettingsStore(config_.path()).Read("tesk", "vmrmovie", "releaseserial", ""), "20300101000000");
   std::int64_t time = 0;
   ASSERT_TRUE(platform::FileModifiedTime(a, &time).ok());
   EXPECT_EQ(time, 1000000000);
