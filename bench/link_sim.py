@@ -9,9 +9,10 @@ and forwards to 127.0.0.1:UPSTREAM.
 Each connection gets its own pacing, as on a link where each flow is limited
 by the bottleneck: the benchmarks compare clients with the same number of
 connections, or say how many they used. Bytes relayed toward the client are
-counted and written to --count-file at exit, when given."""
+counted and written to --count-file as each connection ends, when given."""
 import argparse
 import asyncio
+import os
 import signal
 import socket
 import sys
@@ -68,6 +69,13 @@ async def main():
     rate = args.mbit * 1e6 / 8
     down = [0]
 
+    def write_count():
+        # After every connection, so that a reader never waits for the exit.
+        if args.count_file:
+            with open(args.count_file + ".tmp", "w") as f:
+                f.write(str(down[0]))
+            os.replace(args.count_file + ".tmp", args.count_file)
+
     async def handle(client_reader, client_writer):
         try:
             up_reader, up_writer = await asyncio.open_connection("127.0.0.1", args.upstream)
@@ -88,6 +96,7 @@ async def main():
                 w.close()
             except OSError:
                 pass
+        write_count()
 
     server = await asyncio.start_server(handle, "127.0.0.1", 0)
     print(server.sockets[0].getsockname()[1], flush=True)
@@ -98,9 +107,7 @@ async def main():
     except asyncio.TimeoutError:
         pass
     finally:
-        if args.count_file:
-            with open(args.count_file, "w") as f:
-                f.write(str(down[0]))
+        write_count()
 
 
 if __name__ == "__main__":

@@ -25,12 +25,17 @@ pids+=($!)
 read -r upstream <&"$fd"
 
 link() {  # starts a fresh link; prints its port
+  rm -f "$work/count"
   exec {lfd}< <(python3 bench/link_sim.py --upstream "$upstream" --rtt-ms "${RTT_MS:-80}" --mbit "${MBIT:-20}" \
                 --count-file "$work/count" --lifetime 36000)
   linkpid=$!
   read -r port <&"$lfd"
 }
-unlink() { kill -TERM "$linkpid"; wait "$linkpid" 2>/dev/null || true; cat "$work/count"; }
+unlink() {  # ends the link; prints the bytes it carried to the client
+  kill -TERM "$linkpid" 2>/dev/null || true
+  for _ in $(seq 100); do kill -0 "$linkpid" 2>/dev/null || break; sleep 0.05; done
+  cat "$work/count" 2>/dev/null || echo 0
+}
 
 ours() {
   rm -rf "$work/app"; cp -a "${trees[0]}" "$work/app"
