@@ -13,15 +13,6 @@ namespace {
 
 constexpr std::string_view kPrivateKeyTag = "vmrkxupdate-private-key 1 ";
 
-// A file of the release folder for a location: root + the location with the
-// host's separators ("app\a.dll" is ROOT/app/a.dll).
-std::string ReleaseFileOf(const std::string& releaseRoot, const std::string& location) {
-  std::string root = releaseRoot;
-  if (!root.empty() && root.back() != platform::PathSeparator()) root += platform::PathSeparator();
-  return root + NativeSeparators(location);
-}
-
-
 }  // namespace
 
 std::string PrivateKeyFileText(std::string_view privateKey) {
@@ -61,14 +52,19 @@ std::uint64_t SerialOf(std::int64_t unixSeconds) {
   return std::stoull(digits);
 }
 
+std::string ReleaseFileOf(const std::string& releaseRoot, const std::string& location) {
+  std::string root = releaseRoot;
+  if (!root.empty() && root.back() != platform::PathSeparator()) root += platform::PathSeparator();
+  return root + NativeSeparators(location);
+}
+
 Status BuildSignedManifest(const std::string& releaseRoot, std::string_view listBytes, std::string_view listText,
                            const std::vector<std::string>& privateKeys, std::int64_t nowUnixSeconds,
-                           std::int64_t expiresUnixSeconds, std::string* manifestText) {
+                           std::int64_t expiresUnixSeconds, std::string* manifestText, ReleaseManifest* built) {
   ReleaseManifest manifest;
   manifest.serial = SerialOf(nowUnixSeconds);
   manifest.expiresUnixSeconds = expiresUnixSeconds;
-  platform::Sha256Digest listDigest = platform::Sha256Of(listBytes);
-  manifest.listSha256.assign(reinterpret_cast<const char*>(listDigest.data()), listDigest.size());
+  manifest.listSha256 = platform::Sha256Bytes(listBytes);
   manifest.listLength = listBytes.size();
   std::vector<UpdateListEntry> entries;
   // A list the generator wrote reads whole; were it not, the manifest names
@@ -81,7 +77,9 @@ Status BuildSignedManifest(const std::string& releaseRoot, std::string_view list
     if (!hashed.ok()) return hashed;
     manifest.files.push_back(std::move(file));
   }
-  return WriteSignedManifest(manifest, privateKeys, manifestText);
+  Status written = WriteSignedManifest(manifest, privateKeys, manifestText);
+  if (written.ok() && built != nullptr) *built = std::move(manifest);
+  return written;
 }
 
 std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::string_view manifestText,

@@ -26,11 +26,17 @@ Status GenerateKeyFiles(const std::string& path, std::string* publicKeyText);
 // The release's serial from its time: 2026-12-07 15:30:00 UTC is 20261207153000.
 std::uint64_t SerialOf(std::int64_t unixSeconds);
 
+// A file of the release folder for a location: root + the location with the
+// host's separators ("app\a.dll" is ROOT/app/a.dll).
+std::string ReleaseFileOf(const std::string& releaseRoot, const std::string& location);
+
 // The manifest of a list (listBytes, the RTF as published; listText its plain
-// text) over the files below releaseRoot, signed by every key.
+// text) over the files below releaseRoot, signed by every key; *built, when
+// given, is what it signed.
 Status BuildSignedManifest(const std::string& releaseRoot, std::string_view listBytes, std::string_view listText,
                            const std::vector<std::string>& privateKeys, std::int64_t nowUnixSeconds,
-                           std::int64_t expiresUnixSeconds, std::string* manifestText);
+                           std::int64_t expiresUnixSeconds, std::string* manifestText,
+                           ReleaseManifest* built = nullptr);
 
 // What is wrong with a published release, one line a fault; empty when it
 // verifies. releaseRoot may be empty (the files are then not checked).

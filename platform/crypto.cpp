@@ -10,6 +10,11 @@ Sha256Digest Sha256Of(std::string_view bytes) {
   return hasher.Finish();
 }
 
+std::string Sha256Bytes(std::string_view bytes) {
+  Sha256Digest d = Sha256Of(bytes);
+  return std::string(reinterpret_cast<const char*>(d.data()), d.size());
+}
+
 Status Sha256OfFile(const std::string& path, std::string* digest, std::uint64_t* length) {
   Sha256 hasher;
   *length = 0;

@@ -35,6 +35,8 @@ class Sha256 {
 };
 
 Sha256Digest Sha256Of(std::string_view bytes);
+// The same 32 bytes as a string, the form manifests and indexes compare.
+std::string Sha256Bytes(std::string_view bytes);
 
 // The SHA-256 (32 bytes) and length of a file, read in pieces.
 Status Sha256OfFile(const std::string& path, std::string* digest, std::uint64_t* length);

@@ -9,15 +9,12 @@
 
 #include "platform/crypto.h"
 #include "updatelist/hex_base64.h"
+#include "updatelist/record_fields.h"
 
 namespace vmrk {
 namespace {
 
 constexpr std::string_view kFormatLine = "vmrkxupdate-manifest 1";
-
-std::string DigestBytes(const platform::Sha256Digest& d) {
-  return std::string(reinterpret_cast<const char*>(d.data()), d.size());
-}
 
 // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
 // days_from_civil).
@@ -28,25 +25,6 @@ std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
   const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-
-bool ParseUnsigned(std::string_view text, std::uint64_t* value) {
-  if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;  // one spelling per number
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
-  return error == std::errc() && end == text.data() + text.size();
-}
-
-// Splits "a b rest of line" into its first n-1 words and the rest.
-bool Fields(std::string_view line, size_t n, std::vector<std::string_view>* out) {
-  out->clear();
-  for (size_t i = 0; i + 1 < n; ++i) {
-    size_t space = line.find(' ');
-    if (space == std::string_view::npos) return false;
-    out->push_back(line.substr(0, space));
-    line.remove_prefix(space + 1);
-  }
-  out->push_back(line);
-  return true;
 }
 
 Status Refuse(std::string reason) { return Status::Error(std::move(reason)); }
@@ -121,7 +99,7 @@ bool ParseUtc(std::string_view text, std::int64_t* unixSeconds) {
   return true;
 }
 
-std::string KeyIdOf(std::string_view publicKey) { return DigestBytes(platform::Sha256Of(publicKey)).substr(0, 8); }
+std::string KeyIdOf(std::string_view publicKey) { return platform::Sha256Bytes(publicKey).substr(0, 8); }
 
 std::string ManifestBody(const ReleaseManifest& m) {
   std::string body;
@@ -184,21 +162,21 @@ Status ParseManifest(std::string_view text, ParsedManifest* parsed) {
       if (line != kFormatLine) return bad("not a release manifest of format 1");
       expected = 1;
     } else if (record == "serial" && expected == 1) {
-      if (!Fields(line, 2, &f) || !ParseUnsigned(f[1], &m.serial)) return bad("bad serial");
+      if (!SplitRecord(line, 2, &f) || !ParseRecordNumber(f[1], &m.serial)) return bad("bad serial");
       expected = 2;
     } else if (record == "expires" && expected == 2) {
-      if (!Fields(line, 2, &f) || !ParseUtc(f[1], &m.expiresUnixSeconds)) return bad("bad expiry time");
+      if (!SplitRecord(line, 2, &f) || !ParseUtc(f[1], &m.expiresUnixSeconds)) return bad("bad expiry time");
       expected = 3;
     } else if (record == "list" && expected == 3) {
       std::optional<std::string> hash;
-      if (!Fields(line, 3, &f) || !(hash = FromHex(f[1])) || hash->size() != 32 || !ParseUnsigned(f[2], &m.listLength))
+      if (!SplitRecord(line, 3, &f) || !(hash = FromHex(f[1])) || hash->size() != 32 || !ParseRecordNumber(f[2], &m.listLength))
         return bad("bad list record");
       m.listSha256 = *hash;
       expected = 4;
     } else if (record == "file" && expected == 4) {
       std::optional<std::string> hash;
       ManifestFile file;
-      if (!Fields(line, 4, &f) || !(hash = FromHex(f[1])) || hash->size() != 32 || !ParseUnsigned(f[2], &file.length) ||
+      if (!SplitRecord(line, 4, &f) || !(hash = FromHex(f[1])) || hash->size() != 32 || !ParseRecordNumber(f[2], &file.length) ||
           f[3].empty())
         return bad("bad file record");
       if (!locations.insert(f[3]).second) return bad("the location " + std::string(f[3]) + " is named twice");
@@ -209,7 +187,7 @@ Status ParseManifest(std::string_view text, ParsedManifest* parsed) {
       if (expected == 4) parsed->body = std::string(text.substr(0, lineStart));
       expected = 5;
       std::optional<std::string> id, signature;
-      if (!Fields(line, 3, &f) || !(id = FromHex(f[1])) || id->size() != 8 || !(signature = FromBase64(f[2])) ||
+      if (!SplitRecord(line, 3, &f) || !(id = FromHex(f[1])) || id->size() != 8 || !(signature = FromBase64(f[2])) ||
           signature->size() != platform::kSignatureBytes)
         return bad("bad signature record");
       if (parsed->signatures.size() == kManifestMaxSignatures)
@@ -244,7 +222,7 @@ Status VerifyManifest(std::string_view text, const std::vector<std::string>& tru
   if (m.expiresUnixSeconds <= nowUnixSeconds) return Refuse("the manifest expired at " + FormatUtc(m.expiresUnixSeconds));
   if (m.serial < lastSerial)
     return Refuse("serial " + std::to_string(m.serial) + " is older than the accepted " + std::to_string(lastSerial));
-  if (m.listLength != listBytes.size() || DigestBytes(platform::Sha256Of(listBytes)) != m.listSha256)
+  if (m.listLength != listBytes.size() || platform::Sha256Bytes(listBytes) != m.listSha256)
     return Refuse("the list is not the one the manifest names");
   std::unordered_set<std::string_view> listed(listLocations.begin(), listLocations.end());
   for (const ManifestFile& file : m.files)

@@ -1,5 +1,6 @@
 // vmrkxupdate-listgen: the update list generator for release pipelines.
 //   vmrkxupdate-listgen generate RELEASE_ROOT [-o OUTPUT] [--sign KEYFILE]... [--expires DAYS]
+//                                [--delta-from OLD_ROOT]... [--compressed]
 //   vmrkxupdate-listgen show LIST [--entries]
 //   vmrkxupdate-listgen keygen KEYFILE
 //   vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "listgen/list_generator.h"
+#include "listgen/release_objects_writer.h"
 #include "listgen/release_signing.h"
 #include "platform/files.h"
 #include "updatelist/rtf_writer.h"
@@ -22,6 +24,7 @@ constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 
 const char kUsageText[] =
     "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o OUTPUT] [--sign KEYFILE]... [--expires DAYS]\n"
+    "                                    [--delta-from OLD_ROOT]... [--compressed]\n"
     "       vmrkxupdate-listgen show LIST [--entries]\n"
     "       vmrkxupdate-listgen keygen KEYFILE\n"
     "       vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]\n"
@@ -38,6 +41,13 @@ const char kUsageText[] =
     "--sign    writes OUTPUT.sig beside the list, the release manifest signed\n"
     "          with KEYFILE (twice for a key rollover); it expires after DAYS\n"
     "          (default 365).\n"
+    "--delta-from  (with --sign) writes, into the folder objects/ beside\n"
+    "          OUTPUT, a delta package from the earlier release OLD_ROOT (a\n"
+    "          folder of the same shape as RELEASE_ROOT; once per earlier\n"
+    "          release) and a compressed copy of every file, and names them\n"
+    "          in OUTPUT.objects. Publish objects/ before the list.\n"
+    "--compressed  (with --sign) the compressed copies and OUTPUT.objects\n"
+    "          without any delta package.\n"
     "verify    checks LIST and LIST.sig as an updater would (with the keys of\n"
     "          PUBFILE), and with --files each file below RELEASE_ROOT; prints\n"
     "          every failing record.\n"
@@ -54,7 +64,49 @@ int Failed(const std::string& message) {
   return kRefused;
 }
 
-int Generate(std::string root, const std::string& output, const std::vector<std::string>& keyFiles, long days) {
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of(vmrk::platform::PathSeparator());
+  return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+std::string Megabytes(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+// The compressed copies and the delta packages, with a progress line for a
+// person watching (deltas of a large release take minutes).
+int WriteObjects(const std::string& root, const std::string& output, const vmrk::ReleaseManifest& manifest,
+                 const std::vector<std::string>& oldRoots, std::string* indexText) {
+  const bool terminal = vmrk::platform::StandardErrorIsTerminal();
+  auto last = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+  bool printed = false;
+  auto show = [&](const vmrk::ObjectsProgress& p) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!terminal || (now - last < std::chrono::milliseconds(200) && p.filesDone != p.filesTotal)) return;
+    last = now;
+    std::fprintf(stderr, "\robjects: %zu/%zu files, %s of %s  ", p.filesDone, p.filesTotal,
+                 Megabytes(p.bytesDone).c_str(), Megabytes(p.bytesTotal).c_str());
+    printed = true;
+  };
+  vmrk::ObjectIndex index;
+  vmrk::ObjectsReport report;
+  vmrk::Status written = vmrk::WriteReleaseObjects(root, manifest, oldRoots, FolderOf(output) + "/objects",
+                                                   vmrk::kObjectLevel, show, &index, &report);
+  if (printed) std::fprintf(stderr, "\n");
+  if (!written.ok()) return Failed("objects: " + written.message());
+  std::fprintf(stderr, "full files: %llu bytes\ncompressed copies: %llu bytes\n",
+               static_cast<unsigned long long>(report.fullBytes), static_cast<unsigned long long>(report.copyBytes));
+  for (const vmrk::PackageReport& p : report.packages)
+    std::fprintf(stderr, "package from %s: %llu bytes (%zu patches, %zu new files)\n", p.oldRoot.c_str(),
+                 static_cast<unsigned long long>(p.bytes), p.patches, p.wholes);
+  *indexText = vmrk::WriteObjectIndex(index);
+  return kOk;
+}
+
+int Generate(std::string root, const std::string& output, const std::vector<std::string>& keyFiles, long days,
+             const std::vector<std::string>& oldRoots, bool objects) {
   const char sep = vmrk::platform::PathSeparator();
   if (root.empty() || root.back() != sep) root += sep;
   if (!vmrk::platform::PathExists(root)) {
@@ -93,10 +145,18 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
   const std::string rtf = vmrk::PlainTextToRtf(list.ListText);
   const std::int64_t now = vmrk::UtcNow();
   std::string manifest;
-  vmrk::Status built = vmrk::BuildSignedManifest(root, rtf, list.ListText, keys, now, now + days * 86400, &manifest);
+  vmrk::ReleaseManifest signedManifest;
+  vmrk::Status built =
+      vmrk::BuildSignedManifest(root, rtf, list.ListText, keys, now, now + days * 86400, &manifest, &signedManifest);
   if (!built.ok()) return Failed(built.message());
+  // Objects first: they are named by their bytes and harm nothing, and an
+  // index is never published before the objects it names.
+  std::string indexText;
+  if (objects)
+    if (int failed = WriteObjects(root, output, signedManifest, oldRoots, &indexText); failed != kOk) return failed;
   vmrk::Status saved = vmrk::platform::WriteFileAtomically(output, rtf);
   if (saved.ok()) saved = vmrk::platform::WriteFileAtomically(output + ".sig", manifest);
+  if (saved.ok() && objects) saved = vmrk::platform::WriteFileAtomically(output + ".objects", indexText);
   if (!saved.ok()) return Failed(saved.message());
   std::fprintf(stderr, "%zu files listed in %s, signed with %zu key(s) in %s.sig\n", list.files, output.c_str(),
                keys.size(), output.c_str());
@@ -169,7 +229,8 @@ int main(int argc, char** argv) {
   }
   if (args[0] == "generate") {
     std::string root, output = "list.txt";
-    std::vector<std::string> keyFiles;
+    std::vector<std::string> keyFiles, oldRoots;
+    bool compressed = false;
     long days = 365;
     for (size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "-o" || args[i] == "--output") {
@@ -178,6 +239,11 @@ int main(int argc, char** argv) {
       } else if (args[i] == "--sign") {
         if (++i == args.size()) return Usage("--sign needs a key file");
         keyFiles.push_back(args[i]);
+      } else if (args[i] == "--delta-from") {
+        if (++i == args.size()) return Usage("--delta-from needs an earlier release's folder");
+        oldRoots.push_back(args[i]);
+      } else if (args[i] == "--compressed") {
+        compressed = true;
       } else if (args[i] == "--expires") {
         if (++i == args.size()) return Usage("--expires needs a number of days");
         char* end = nullptr;
@@ -193,7 +259,11 @@ int main(int argc, char** argv) {
     }
     if (root.empty()) return Usage("generate needs a release root");
     if (keyFiles.empty() && days != 365) return Usage("--expires goes with --sign");
-    return Generate(root, output, keyFiles, days);
+    const bool objects = compressed || !oldRoots.empty();
+    if (keyFiles.empty() && objects) return Usage("--delta-from and --compressed go with --sign");
+    for (const std::string& old : oldRoots)
+      if (!vmrk::platform::PathExists(old)) return Usage((old + ": no such folder").c_str());
+    return Generate(root, output, keyFiles, days, oldRoots, objects);
   }
   if (args[0] == "keygen") {
     if (args.size() != 2 || args[1].empty() || args[1][0] == '-') return Usage("keygen needs one key file name");

@@ -1,0 +1,113 @@
+#include "listgen/release_objects_writer.h"
+
+#include <map>
+
+#include "listgen/release_signing.h"
+#include "platform/crypto.h"
+#include "platform/files.h"
+#include "updatelist/hex_base64.h"
+#include "updatelist/zstd_frames.h"
+
+namespace vmrk {
+namespace {
+
+// Content-named: a file already there holds these bytes.
+Status WriteObject(const std::string& folder, const std::string& name, std::string_view bytes) {
+  const std::string path = folder + platform::PathSeparator() + name;
+  if (platform::PathExists(path)) return Status::Ok();
+  return platform::WriteFileAtomically(path, bytes);
+}
+
+}  // namespace
+
+Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest& manifest,
+                           const std::vector<std::string>& oldRoots, const std::string& objectsFolder, int level,
+                           const std::function<void(const ObjectsProgress&)>& progress, ObjectIndex* index,
+                           ObjectsReport* report) {
+  *index = ObjectIndex{};
+  *report = ObjectsReport{};
+  index->listSha256 = manifest.listSha256;
+  index->listLength = manifest.listLength;
+  if (!platform::PathExists(objectsFolder))
+    if (Status made = platform::CreateFolder(objectsFolder); !made.ok()) return made;
+
+  ObjectsProgress done;
+  done.filesTotal = manifest.files.size() * (1 + oldRoots.size());
+  for (const ManifestFile& file : manifest.files) done.bytesTotal += file.length * (1 + oldRoots.size());
+  auto advance = [&](std::uint64_t bytes) {
+    ++done.filesDone;
+    done.bytesDone += bytes;
+    if (progress) progress(done);
+  };
+
+  // Compressed copies, each content once; their frames serve the packages'
+  // new files too.
+  std::map<std::string, std::string> copyFrames;  // file sha256 -> frame
+  for (const ManifestFile& file : manifest.files) {
+    report->fullBytes += file.length;
+    if (copyFrames.count(file.sha256)) {
+      advance(file.length);
+      continue;
+    }
+    std::string bytes, frame;
+    if (Status read = platform::ReadWholeFile(ReleaseFileOf(releaseRoot, file.location), &bytes); !read.ok()) return read;
+    if (bytes.size() != file.length || platform::Sha256Bytes(bytes) != file.sha256)
+      return Status::Error(file.location + " changed while the release was being made");
+    if (Status encoded = EncodeFrame(bytes, {}, level, &frame); !encoded.ok()) return encoded;
+    CompressedCopy copy;
+    copy.sha256 = platform::Sha256Bytes(frame);
+    copy.frame.length = frame.size();
+    copy.frame.file = {file.sha256, file.length};
+    if (Status written = WriteObject(objectsFolder, ToHex(copy.sha256) + ".zst", frame); !written.ok()) return written;
+    report->copyBytes += frame.size();
+    index->copies.push_back(std::move(copy));
+    copyFrames.emplace(file.sha256, std::move(frame));
+    advance(file.length);
+  }
+
+  for (const std::string& oldRoot : oldRoots) {
+    PackageReport packed{oldRoot};
+    DeltaPackage package;
+    std::string bytes;
+    for (const ManifestFile& file : manifest.files) {
+      const std::string oldPath = ReleaseFileOf(oldRoot, file.location);
+      ObjectFrame frame;
+      frame.file = {file.sha256, file.length};
+      std::string frameBytes;
+      if (!platform::PathExists(oldPath)) {
+        frameBytes = copyFrames.at(file.sha256);
+        ++packed.wholes;
+      } else {
+        std::string base, current;
+        if (Status read = platform::ReadWholeFile(oldPath, &base); !read.ok()) return read;
+        frame.base = {platform::Sha256Bytes(base), base.size()};
+        if (frame.base == frame.file) {
+          advance(file.length);
+          continue;
+        }
+        if (Status read = platform::ReadWholeFile(ReleaseFileOf(releaseRoot, file.location), &current); !read.ok())
+          return read;
+        if (Status encoded = EncodeFrame(current, base, level, &frameBytes); !encoded.ok()) return encoded;
+        frame.patch = true;
+        ++packed.patches;
+      }
+      frame.offset = bytes.size();
+      frame.length = frameBytes.size();
+      bytes += frameBytes;
+      package.frames.push_back(std::move(frame));
+      advance(file.length);
+    }
+    if (!package.frames.empty()) {
+      package.sha256 = platform::Sha256Bytes(bytes);
+      package.length = bytes.size();
+      if (Status written = WriteObject(objectsFolder, ToHex(package.sha256) + ".pack", bytes); !written.ok())
+        return written;
+      packed.bytes = bytes.size();
+      index->packages.push_back(std::move(package));
+    }
+    report->packages.push_back(std::move(packed));
+  }
+  return Status::Ok();
+}
+
+}  // namespace vmrk

@@ -1,0 +1,49 @@
+// The maintainer's side of the release objects: a compressed copy of every
+// file of the release and, for each earlier release, one delta package, all
+// written into the objects folder beside the list under the SHA-256 of their
+// own bytes, and the index that names them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/status.h"
+#include "updatelist/release_manifest.h"
+#include "updatelist/release_objects.h"
+
+namespace vmrk {
+
+// zstd -19, as the deltas' measure is taken.
+inline constexpr int kObjectLevel = 19;
+
+struct ObjectsProgress {
+  size_t filesDone = 0, filesTotal = 0;
+  std::uint64_t bytesDone = 0, bytesTotal = 0;
+};
+
+struct PackageReport {
+  std::string oldRoot;
+  std::uint64_t bytes = 0;  // 0: nothing differs, no package
+  size_t patches = 0, wholes = 0;
+};
+
+struct ObjectsReport {
+  std::uint64_t fullBytes = 0;  // the release's files as they are
+  std::uint64_t copyBytes = 0;  // their compressed copies, each content once
+  std::vector<PackageReport> packages;
+};
+
+// For the release below releaseRoot as `manifest` names it (built from the
+// list whose exact bytes are listBytes). An earlier release is a folder of
+// the same shape: a file at the same location with other bytes gets a patch
+// against it, one not there a compressed copy in the package, one with the
+// same bytes nothing (an updater does not fetch it). An object already in
+// the folder is not written again: its name says it holds the same bytes.
+Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest& manifest,
+                           const std::vector<std::string>& oldRoots, const std::string& objectsFolder, int level,
+                           const std::function<void(const ObjectsProgress&)>& progress, ObjectIndex* index,
+                           ObjectsReport* report);
+
+}  // namespace vmrk

@@ -1,0 +1,250 @@
+// The release objects as an updater meets them: an index it reads strictly,
+// frames it decodes within bounds whatever they claim, and a plan that
+// takes the cheapest source each installed file allows.
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+#include <functional>
+
+#include "install/fetch_plan.h"
+#include "platform/crypto.h"
+#include "updatelist/release_objects.h"
+#include "updatelist/zstd_frames.h"
+
+namespace vmrk {
+namespace {
+
+ContentId Id(std::string_view bytes) { return {platform::Sha256Bytes(bytes), bytes.size()}; }
+
+// Text that compresses like a program's resources do, and a next version
+// of it with a few edits.
+std::string Version(int edits) {
+  std::string text;
+  for (int i = 0; i < 4000; ++i) text += "entry " + std::to_string(i * 7919 % 10007) + " = value of line\n";
+  for (int e = 0; e < edits; ++e) text.replace(static_cast<size_t>(e) * 9001 % text.size(), 4, "EDIT");
+  return text;
+}
+
+ObjectIndex SampleIndex() {
+  ObjectIndex index;
+  index.listSha256 = platform::Sha256Bytes("list");
+  index.listLength = 4;
+  index.copies.push_back({platform::Sha256Bytes("c1"), {0, 50, false, {}, Id("file one")}});
+  DeltaPackage package{platform::Sha256Bytes("p"), 130, {}};
+  package.frames.push_back({0, 30, true, Id("old one"), Id("file one")});
+  package.frames.push_back({30, 100, false, {}, Id("a new file")});
+  index.packages.push_back(package);
+  return index;
+}
+
+TEST(ObjectIndex, WrittenIndexReadsBackAndEveryFlawRefusesTheWhole) {
+  const std::string good = WriteObjectIndex(SampleIndex());
+  ObjectIndex read;
+  ASSERT_TRUE(ParseObjectIndex(good, &read).ok());
+  EXPECT_EQ(WriteObjectIndex(read), good);
+  ASSERT_EQ(read.packages.size(), 1u);
+  EXPECT_EQ(read.packages[0].frames[1].offset, 30u);
+  EXPECT_EQ(CopyObjectPath(read.copies[0]).substr(0, 8), "objects/");
+
+  struct Flaw {
+    const char* name;
+    std::function<std::string(std::string)> edit;
+  };
+  auto replace = [](std::string from, std::string to) {
+    return [=](std::string text) {
+      size_t at = text.find(from);
+      EXPECT_NE(at, std::string::npos) << from;
+      return text.replace(at, from.size(), to);
+    };
+  };
+  const Flaw flaws[] = {
+      {"another format", replace("vmrkxupdate-objects 1", "vmrkxupdate-objects 2")},
+      {"an unknown record", [](std::string t) { return t + "delta 1 2\n"; }},
+      {"no final line break", [](std::string t) { return t.substr(0, t.size() - 1); }},
+      {"a carriage return", replace("\npackage", "\r\npackage")},
+      {"a frame past its package", replace("whole 100", "whole 101")},
+      {"a package shorter than its frames", replace(" 130\n", " 129\n")},
+      {"a package longer than its frames", replace(" 130\n", " 131\n")},
+      {"a copy larger than its file could need", replace(" 50 ", " 99999 ")},
+      {"a copy after a package", [](std::string t) {
+         size_t copy = t.find("copy ");
+         std::string line = t.substr(copy, t.find('\n', copy) - copy + 1);
+         t.erase(copy, line.size());
+         return t + line;
+       }},
+      {"a number with a leading zero", replace(" 130\n", " 0130\n")},
+      {"upper-case hex", [](std::string t) {
+         size_t at = t.find("list ") + 5;
+         for (size_t i = at; i < at + 64; ++i) t[i] = static_cast<char>(std::toupper(t[i]));
+         return t;
+       }},
+      {"no list record", [](std::string) { return std::string("vmrkxupdate-objects 1\n"); }},
+  };
+  for (const Flaw& flaw : flaws) {
+    const std::string text = flaw.edit(good);
+    ObjectIndex index = SampleIndex();
+    Status status = ParseObjectIndex(text, &index);
+    EXPECT_FALSE(status.ok()) << flaw.name;
+    EXPECT_TRUE(index.copies.empty() && index.packages.empty()) << flaw.name << ": nothing of it is used";
+  }
+}
+
+// A frame made without its length in the header, as a hostile server would
+// make one: only the decoder's own bound stops it.
+std::string FrameWithoutLength(std::string_view content) {
+  ZSTD_CCtx* c = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+  std::string frame(ZSTD_compressBound(content.size()), '\0');
+  ZSTD_inBuffer in{content.data(), content.size(), 0};
+  ZSTD_outBuffer out{frame.data(), frame.size(), 0};
+  while (ZSTD_compressStream2(c, &out, &in, ZSTD_e_end) != 0) {
+  }
+  ZSTD_freeCCtx(c);
+  frame.resize(out.pos);
+  return frame;
+}
+
+TEST(ZstdFrames, DecodingGivesTheFileOrARefusalNeverMore) {
+  const std::string old = Version(0), current = Version(12);
+  std::string copy, patch;
+  ASSERT_TRUE(EncodeFrame(current, {}, 19, &copy).ok());
+  ASSERT_TRUE(EncodeFrame(current, old, 19, &patch).ok());
+  EXPECT_LT(patch.size() * 20, copy.size()) << "a patch of a few edits is far smaller than the copy";
+
+  std::string bomb;
+  ASSERT_TRUE(EncodeFrame(std::string(64 << 20, '\0'), {}, 3, &bomb).ok());
+  const std::string bombWithoutLength = FrameWithoutLength(std::string(64 << 20, '\0'));
+  std::string truncated = copy.substr(0, copy.size() / 2);
+  std::string corrupt = copy;
+  corrupt[corrupt.size() / 2] ^= 0x55;
+
+  struct Case {
+    const char* name;
+    std::string frame, base;
+    std::uint64_t maxLength;
+    bool decodes;
+  };
+  const Case cases[] = {
+      {"a copy", copy, "", current.size(), true},
+      {"a patch on its base", patch, old, current.size(), true},
+      {"a patch on another base", patch, std::string(old.size(), 'x'), current.size(), false},
+      {"a patch without its base", patch, "", current.size(), false},
+      {"a copy cut in half", truncated, "", current.size(), false},
+      {"a copy with a flipped byte", corrupt, "", current.size(), false},
+      {"bytes after the frame", copy + "x", "", current.size(), false},
+      {"a bomb that says so", bomb, "", 1 << 20, false},
+      {"a bomb that does not say so", bombWithoutLength, "", 1 << 20, false},
+      {"a file longer than the manifest's", copy, "", current.size() - 1, false},
+      {"not zstd at all", "not a frame", "", 100, false},
+  };
+  for (const Case& c : cases) {
+    std::string file = "left over";
+    Status decoded = DecodeFrame(c.frame, c.base, c.maxLength, &file);
+    EXPECT_EQ(decoded.ok(), c.decodes) << c.name << ": " << decoded.message();
+    if (c.decodes) EXPECT_EQ(file, current) << c.name;
+    else EXPECT_TRUE(file.empty()) << c.name;
+  }
+}
+
+TEST(FetchPlan, EachRowTakesTheCheapestSourceItsInstalledFileAllows) {
+  // Package 0 patches from release A, package 1 from release B; frames of B
+  // lie far apart so that only some are worth a request each.
+  const ContentId a1 = Id("a1"), a2 = Id("a2"), b1 = Id("b1"), b2 = Id("b2"), b3 = Id("b3");
+  const ContentId n1 = Id("n1"), n2 = Id("n2"), n3 = Id("n3"), fresh = Id("fresh");
+  ObjectIndex index;
+  index.copies = {{"", {0, 10, false, {}, n1}}, {"", {0, 10, false, {}, n2}}, {"", {0, 10, false, {}, fresh}}};
+  DeltaPackage fromA{"", 0, {}};
+  for (auto [base, file] : {std::pair{a1, n1}, std::pair{a2, n2}}) fromA.frames.push_back({0, 100, true, base, file});
+  fromA.frames.push_back({0, 100, false, {}, fresh});
+  DeltaPackage fromB{"", 0, {}};
+  for (auto [base, file] : {std::pair{b1, n1}, std::pair{b2, n2}, std::pair{b3, n3}}) {
+    fromB.frames.push_back({0, 100, true, base, file});
+    fromB.frames.push_back({0, 200 << 10, false, {}, Id("filler")});  // not wanted
+  }
+  for (DeltaPackage* p : {&fromA, &fromB}) {
+    for (ObjectFrame& f : p->frames) {
+      f.offset = p->length;
+      p->length += f.length;
+    }
+  }
+  index.packages = {fromA, fromB};
+
+  using S = Source;
+  struct Case {
+    const char* name;
+    std::vector<WantedFile> wanted;
+    std::optional<size_t> package;
+    std::vector<std::vector<Source>> chains;
+    bool whole;
+    size_t ranges;
+  };
+  const Case cases[] = {
+      {"at release A: the whole package",
+       {{0, n1, a1}, {1, n2, a2}, {2, fresh, std::nullopt}},
+       0,
+       {{S::kPackage, S::kCopy, S::kPlain}, {S::kPackage, S::kCopy, S::kPlain}, {S::kPackage, S::kCopy, S::kPlain}},
+       true,
+       1},
+      {"at release B, one file edited by hand",
+       {{0, n1, b1}, {1, n2, Id("edited")}, {2, n3, b3}},
+       1,
+       {{S::kPackage, S::kCopy, S::kPlain}, {S::kCopy, S::kPlain}, {S::kPackage, S::kPlain}},
+       false,
+       2},
+      {"at no known release", {{0, n1, Id("x")}, {1, n3, std::nullopt}}, std::nullopt, {{S::kCopy, S::kPlain}, {S::kPlain}}, false, 0},
+      {"mostly at B, one at A: B wins, A's falls to its copy",
+       {{0, n1, a1}, {1, n2, b2}, {2, n3, b3}},
+       1,
+       {{S::kCopy, S::kPlain}, {S::kPackage, S::kCopy, S::kPlain}, {S::kPackage, S::kPlain}},
+       false,
+       2},
+  };
+  for (const Case& c : cases) {
+    FetchPlan plan = PlanFetch(c.wanted, index);
+    EXPECT_EQ(plan.package, c.package) << c.name;
+    ASSERT_EQ(plan.rows.size(), c.chains.size()) << c.name;
+    for (size_t r = 0; r < c.chains.size(); ++r) EXPECT_EQ(plan.rows[r].chain, c.chains[r]) << c.name << " row " << r;
+    EXPECT_EQ(plan.wholePackage, c.whole) << c.name;
+    EXPECT_EQ(plan.ranges.size(), c.ranges) << c.name;
+    for (const RowPlan& row : plan.rows) {
+      if (row.chain.front() != Source::kPackage) continue;
+      const ObjectFrame& frame = index.packages[*plan.package].frames[row.frame];
+      EXPECT_EQ(frame.file, c.wanted[row.row].target) << c.name;
+      EXPECT_TRUE(std::any_of(plan.ranges.begin(), plan.ranges.end(), [&](const PackageRange& r) {
+        return frame.offset >= r.first && frame.offset + frame.length <= r.first + r.length;
+      })) << c.name << ": row " << row.row << "'s frame lies in a range fetched";
+    }
+  }
+}
+
+TEST(FetchPlan, NeverMoreRangesThanTransfersAndNearFramesShareOne) {
+  ObjectIndex index;
+  DeltaPackage package{"", 0, {}};
+  std::vector<WantedFile> wanted;
+  for (size_t i = 0; i < 20; ++i) {
+    const ContentId base = Id("base" + std::to_string(i)), file = Id("file" + std::to_string(i));
+    package.frames.push_back({package.length, 1000, true, base, file});
+    package.length += 1000;
+    // Every other frame wanted; the gaps between groups of five are wide.
+    package.frames.push_back({package.length, i % 5 == 4 ? 1u << 20 : 10u, false, {}, Id("skip")});
+    package.length += package.frames.back().length;
+    wanted.push_back({i, file, base});
+  }
+  index.packages = {package};
+  FetchPlan plan = PlanFetch(wanted, index);
+  EXPECT_EQ(plan.ranges.size(), 4u) << "four groups, each joined across its small gaps";
+  wanted.resize(19);  // the last group's frames, apart by 1 MiB each, stay apart
+  for (size_t i = 0; i < 20; ++i) index.packages[0].frames[2 * i + 1].length = 1u << 20;
+  std::uint64_t offset = 0;
+  for (ObjectFrame& f : index.packages[0].frames) {
+    f.offset = offset;
+    offset += f.length;
+  }
+  index.packages[0].length = offset;
+  plan = PlanFetch(wanted, index);
+  EXPECT_EQ(plan.ranges.size(), kMaxRanges);
+  EXPECT_FALSE(plan.wholePackage);
+}
+
+}  // namespace
+}  // namespace vmrk

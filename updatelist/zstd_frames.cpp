@@ -1,0 +1,107 @@
+#include "updatelist/zstd_frames.h"
+
+#include <zstd.h>
+
+#include <memory>
+
+namespace vmrk {
+namespace {
+
+// zstd's own limits, which its header keeps behind ZSTD_STATIC_LINKING_ONLY.
+constexpr int kWindowLogMin = 10;
+// Above it the decoder needs to be told the window, and the encoder matches
+// long distances (zstd --long).
+constexpr int kWindowLogDefaultLimit = 27;
+
+struct FreeCCtx {
+  void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
+};
+struct FreeDCtx {
+  void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
+};
+
+Status ZstdFailure(const char* what, size_t code) {
+  return Status::Error(std::string(what) + ": " + ZSTD_getErrorName(code));
+}
+
+}  // namespace
+
+int PatchWindowLog(std::uint64_t baseLength, std::uint64_t fileLength) {
+  const std::uint64_t span = baseLength + fileLength;
+  int log = kWindowLogMin;
+  while (log < kFrameWindowLogMax && (std::uint64_t{1} << log) < span) ++log;
+  return log;
+}
+
+Status EncodeFrame(std::string_view file, std::string_view base, int level, std::string* frame) {
+  std::unique_ptr<ZSTD_CCtx, FreeCCtx> c(ZSTD_createCCtx());
+  if (!c) return Status::Error("zstd: out of memory");
+  size_t r = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_compressionLevel, level);
+  // The length in the frame header lets a reader refuse a frame that claims
+  // more than the file before decoding a byte of it.
+  if (!ZSTD_isError(r)) r = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_contentSizeFlag, 1);
+  if (!ZSTD_isError(r)) r = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_checksumFlag, 1);
+  if (!base.empty()) {
+    const int window = PatchWindowLog(base.size(), file.size());
+    if (!ZSTD_isError(r) && window > kWindowLogDefaultLimit)
+      r = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_enableLongDistanceMatching, 1);
+    if (!ZSTD_isError(r)) r = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_windowLog, window);
+    if (!ZSTD_isError(r)) r = ZSTD_CCtx_refPrefix(c.get(), base.data(), base.size());
+  } else if (!ZSTD_isError(r)) {
+    r = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_windowLog, PatchWindowLog(0, file.size()));
+  }
+  if (ZSTD_isError(r)) return ZstdFailure("zstd parameters", r);
+  frame->resize(ZSTD_compressBound(file.size()));
+  r = ZSTD_compress2(c.get(), frame->data(), frame->size(), file.data(), file.size());
+  if (ZSTD_isError(r)) return ZstdFailure("zstd", r);
+  frame->resize(r);
+  return Status::Ok();
+}
+
+Status DecodeFrame(std::string_view frame, std::string_view base, std::uint64_t maxLength, std::string* file) {
+  file->clear();
+  // The header's claim first: a frame that says it is longer than the file
+  // is refused unread.
+  const unsigned long long claimed = ZSTD_getFrameContentSize(frame.data(), frame.size());
+  if (claimed == ZSTD_CONTENTSIZE_ERROR) return Status::Error("not a zstd frame");
+  if (claimed != ZSTD_CONTENTSIZE_UNKNOWN && claimed > maxLength)
+    return Status::Error("the frame says " + std::to_string(claimed) + " bytes, more than the " +
+                         std::to_string(maxLength) + " the manifest names");
+  const size_t frameLength = ZSTD_findFrameCompressedSize(frame.data(), frame.size());
+  if (ZSTD_isError(frameLength)) return ZstdFailure("a broken frame", frameLength);
+  if (frameLength != frame.size()) return Status::Error("bytes after the frame");
+  if (maxLength >= (std::uint64_t{1} << kFrameWindowLogMax)) return Status::Error("a file too large for a frame");
+
+  std::unique_ptr<ZSTD_DCtx, FreeDCtx> d(ZSTD_createDCtx());
+  if (!d) return Status::Error("zstd: out of memory");
+  size_t r = ZSTD_DCtx_setParameter(d.get(), ZSTD_d_windowLogMax, PatchWindowLog(base.size(), maxLength));
+  if (!ZSTD_isError(r) && !base.empty()) r = ZSTD_DCtx_refPrefix(d.get(), base.data(), base.size());
+  if (ZSTD_isError(r)) return ZstdFailure("zstd parameters", r);
+  // One byte of room beyond the bound tells a frame that decodes longer from
+  // one that fills it exactly.
+  file->resize(static_cast<size_t>(maxLength) + 1);
+  ZSTD_inBuffer in{frame.data(), frame.size(), 0};
+  ZSTD_outBuffer out{file->data(), file->size(), 0};
+  do {
+    const size_t inBefore = in.pos, outBefore = out.pos;
+    r = ZSTD_decompressStream(d.get(), &out, &in);
+    if (ZSTD_isError(r)) {
+      file->clear();
+      return ZstdFailure("the frame does not decode", r);
+    }
+    if (out.pos > maxLength) {
+      file->clear();
+      return Status::Error("the frame decodes to more than the " + std::to_string(maxLength) +
+                           " bytes the manifest names");
+    }
+    if (r != 0 && in.pos == inBefore && out.pos == outBefore) break;  // wants input there is none of
+  } while (r != 0);
+  if (r != 0) {
+    file->clear();
+    return Status::Error("the frame ends early");
+  }
+  file->resize(out.pos);
+  return Status::Ok();
+}
+
+}  // namespace vmrk
