@@ -62,6 +62,12 @@ class Downloader {
   // The longest body the next transfers may bring; one that grows past it is
   // stopped at once as a failed transfer (code 1), nothing of it kept.
   virtual void SetMaxBytes(std::uint64_t maxBytes) = 0;
+  // The next transfers bring only bytes first..first+length-1 of the file,
+  // saved under the file's name as a file of `length` bytes; length 0 brings
+  // the whole file. A server that answers with anything but exactly that
+  // part (a 200 with the whole file among them) fails the transfer (code 1).
+  // Resumes and retries stay within the part.
+  virtual void SetByteRange(std::uint64_t first, std::uint64_t length) = 0;
   // Full local path of the last finished transfer's file; valid from its
   // DL_Finished until the next BeginDownload.
   virtual std::string SavedFileName() const = 0;

@@ -4,9 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "downloader/downloader.h"
+#include "downloader/resume.h"
 
 namespace vmrk {
 
@@ -16,6 +18,9 @@ class DownloaderBase : public Downloader {
   void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
   void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }
   void SetMaxBytes(std::uint64_t maxBytes) override { maxBytes_ = maxBytes; }
+  void SetByteRange(std::uint64_t first, std::uint64_t length) override {
+    part_ = length == 0 ? std::nullopt : std::optional<BytePart>(BytePart{first, length});
+  }
   std::string SavedFileName() const override { return savedFileName_; }
   std::string SavedFileSha256() const override { return savedSha256_; }
   void SetComputeSha256(bool on) override { computeSha256_ = on; }
@@ -33,6 +38,7 @@ class DownloaderBase : public Downloader {
   std::string sourceUrl_;
   std::string saveFolder_;
   std::uint64_t maxBytes_ = kDefaultMaxBytes;
+  std::optional<BytePart> part_;
   bool computeSha256_ = false;
   std::string savedFileName_;
   std::string savedSha256_;

@@ -49,10 +49,29 @@ std::string ResumeValidator(std::string_view etag, std::string_view lastModified
   return std::string(Trim(lastModified));
 }
 
-std::string ResumeAsk::RangeHeader() const { return from == 0 ? "" : "bytes=" + std::to_string(from) + "-"; }
+std::string ResumeAsk::RangeHeader() const {
+  if (part) return "bytes=" + std::to_string(part->first + from) + "-" + std::to_string(part->first + part->length - 1);
+  return from == 0 ? "" : "bytes=" + std::to_string(from) + "-";
+}
+
+ResumeAsk ResumeAsk::Next(std::uint64_t kept) const {
+  ResumeAsk next;
+  if (kept > 0) next = *this;
+  next.from = kept;
+  next.part = part;
+  return next;
+}
 
 ResumeAnswer JudgeAnswer(const ResumeAsk& asked, int status, std::string_view contentRange,
                          std::string_view validator) {
+  if (asked.part) {
+    std::optional<ContentRange> range = ParseContentRange(contentRange);
+    if (status != 206 || !range || range->last != asked.part->first + asked.part->length - 1)
+      return ResumeAnswer::kRefuse;
+    if (range->first != asked.part->first + asked.from) return ResumeAnswer::kRestart;
+    if (!validator.empty() && !asked.validator.empty() && validator != asked.validator) return ResumeAnswer::kRestart;
+    return asked.from == 0 ? ResumeAnswer::kWhole : ResumeAnswer::kAppend;
+  }
   if (status != 206) return ResumeAnswer::kWhole;  // the server ignored the range, or the file changed
   if (asked.from == 0) return ResumeAnswer::kRefuse;
   std::optional<ContentRange> range = ParseContentRange(contentRange);

@@ -28,13 +28,26 @@ std::optional<ContentRange> ParseContentRange(std::string_view value);
 // else "" (a weak tag never matches in If-Range, so it is no use there).
 std::string ResumeValidator(std::string_view etag, std::string_view lastModified);
 
-// What one try asked for: from = 0 asks for the whole file.
+// A part of a file: its first byte and its length (at least 1).
+struct BytePart {
+  std::uint64_t first = 0, length = 0;
+};
+
+// What one try asked for: from = 0 asks for the whole file, or the whole
+// part. With a part, "the file" below is that part: from, total and the kept
+// bytes count within it.
 struct ResumeAsk {
   std::uint64_t from = 0;
   std::string validator;               // of the kept bytes, "" when unknown
   std::optional<std::uint64_t> total;  // the whole file's length, when known
+  std::optional<BytePart> part;
 
-  std::string RangeHeader() const;  // "bytes=FROM-", "" when from = 0
+  // "bytes=FROM-", "" when from = 0; with a part always
+  // "bytes=FIRST+FROM-FIRST+LENGTH-1".
+  std::string RangeHeader() const;
+  // What the next try asks for when `kept` bytes are kept: the same part,
+  // the same validator and total while anything is kept.
+  ResumeAsk Next(std::uint64_t kept) const;
 };
 
 enum class ResumeAnswer {
@@ -45,7 +58,8 @@ enum class ResumeAnswer {
 };
 // For a 2xx answer. Restarts when a 206 starts anywhere but where asked,
 // or its validator or total shows that the file changed since the kept
-// bytes came.
+// bytes came. A part is only ever a 206 of exactly the bytes asked for: a
+// 200 (a server that does not serve ranges) or another end refuses it.
 ResumeAnswer JudgeAnswer(const ResumeAsk& asked, int status, std::string_view contentRange,
                          std::string_view validator);
 

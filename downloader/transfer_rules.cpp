@@ -49,8 +49,8 @@ HeadersVerdict JudgeHeaders(const ResumeAsk& asked, const AnswerHeaders& headers
   const std::string validator = ResumeValidator(headers.etag, headers.lastModified);
   switch (JudgeAnswer(asked, headers.status, headers.contentRange, validator)) {
     case ResumeAnswer::kRefuse:
-      // A part of a file is not the file: this request asked for none.
-      verdict.failure = Failure(kCannotDownload, false, http + ", a part nobody asked for");
+      // A part of a file is not the file, nor is the whole file the part.
+      verdict.failure = Failure(kCannotDownload, false, http + (asked.part ? ", not the part asked for" : ", a part nobody asked for"));
       return verdict;
     case ResumeAnswer::kRestart:
       verdict.failure =
@@ -60,12 +60,15 @@ HeadersVerdict JudgeHeaders(const ResumeAsk& asked, const AnswerHeaders& headers
     case ResumeAnswer::kWhole:
       // The server sends it all again (no ranges, or it changed).
       verdict.whole = true;
-      verdict.total = headers.contentLength;
+      verdict.total = asked.part ? std::optional<std::uint64_t>(asked.part->length) : headers.contentLength;
       break;
     case ResumeAnswer::kAppend: {
       verdict.whole = false;
       std::optional<ContentRange> range = ParseContentRange(headers.contentRange);
-      verdict.total = range->total ? range->total : asked.total ? asked.total : range->last + 1;
+      verdict.total = asked.part   ? asked.part->length
+                      : range->total ? range->total
+                      : asked.total  ? asked.total
+                                     : range->last + 1;
       break;
     }
   }

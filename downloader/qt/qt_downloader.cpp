@@ -40,6 +40,7 @@ void QtDownloader::BeginDownload() {
   if (computeSha256_) hasher_ = std::make_unique<platform::Sha256>();
   bytesWritten_ = 0;
   ask_ = {};
+  ask_.part = part_;
   retries_ = RetryCount(timeouts_.retryDelaysMs);
 
   TransferTarget target;
@@ -63,7 +64,6 @@ void QtDownloader::BeginDownload() {
     return;
   }
   StartTry();
-  emit transferProgress(-1);
 }
 
 void QtDownloader::StartTry() {
@@ -71,8 +71,7 @@ void QtDownloader::StartTry() {
   responseBegun_ = false;
   answered_ = false;
   appendBase_ = 0;
-  ask_.from = static_cast<std::uint64_t>(bytesWritten_);
-  if (ask_.from == 0) ask_ = {};
+  ask_ = ask_.Next(static_cast<std::uint64_t>(bytesWritten_));
 
   QNetworkRequest request(url_);
   request.setHeader(QNetworkRequest::UserAgentHeader, kUserAgent);
@@ -81,8 +80,8 @@ void QtDownloader::StartTry() {
   // Files must arrive as they are on the server, never re-encoded.
   request.setRawHeader("Accept-Encoding", "identity");
   request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-  if (ask_.from > 0) {
-    request.setRawHeader("Range", QByteArray::fromStdString(ask_.RangeHeader()));
+  if (const std::string range = ask_.RangeHeader(); !range.empty()) {
+    request.setRawHeader("Range", QByteArray::fromStdString(range));
     // The server sends the whole file instead when it has changed since.
     if (!ask_.validator.empty()) request.setRawHeader("If-Range", QByteArray::fromStdString(ask_.validator));
   }
@@ -131,7 +130,6 @@ void QtDownloader::Drop() {
     file_->remove();
     file_.reset();
   }
-  emit transferIdle();
 }
 
 void QtDownloader::DiscardKept() {
@@ -196,7 +194,6 @@ void QtDownloader::OnProgress(qint64 received, qint64 total) {
   // Of the whole file: a resumed body is its rest.
   double fraction = static_cast<double>(appendBase_ + received) / static_cast<double>(appendBase_ + total);
   if (fraction > 1) fraction = 1;
-  emit transferProgress(static_cast<int>(fraction * 1000));
   if (events_ != nullptr) events_->DL_Progress(static_cast<float>(fraction), 0, 0);
 }
 
@@ -249,7 +246,6 @@ void QtDownloader::OnFinished() {
   file_.reset();
   if (!committed) {
     failureDetail_ = LocalWriteFailure("cannot put " + finalPath_ + " in place").detail;
-    emit transferIdle();
     if (events_ != nullptr) events_->DL_Failed(kCannotWriteLocally, 0);
     return;
   }
@@ -258,7 +254,6 @@ void QtDownloader::OnFinished() {
     platform::Sha256Digest digest = hasher_->Finish();
     savedSha256_.assign(reinterpret_cast<const char*>(digest.data()), digest.size());
   }
-  emit transferProgress(1000);
   // Last, because the window may start the next transfer from in here.
   if (events_ != nullptr) events_->DL_Finished(1);
 }
@@ -289,7 +284,6 @@ void QtDownloader::FailLater(std::int32_t code) {
   std::uint64_t generation = generation_;
   QTimer::singleShot(0, this, [this, generation, code] {
     if (generation != generation_) return;
-    emit transferIdle();
     if (events_ != nullptr) events_->DL_Failed(code, 0);
   });
 }

@@ -34,12 +34,6 @@ class QtDownloader : public QObject, public DownloaderBase {
   void BeginDownload() override;
   void AbortDownload() override;
 
- signals:
-  // For the window's download strip: per mille done, -1 while the length is
-  // unknown; transferIdle when no transfer runs.
-  void transferProgress(int perMille);
-  void transferIdle();
-
  private:
   // One request of the transfer: the whole file, or the rest of the kept
   // bytes.

@@ -56,8 +56,7 @@ struct KeptBytes {
     next.path = path;
     next.written = written;
     next.hasher = std::move(hasher);
-    next.ask = written == 0 ? ResumeAsk{} : ask;
-    next.ask.from = written;
+    next.ask = ask.Next(written);
     return next;
   }
 };
@@ -126,10 +125,6 @@ struct WinHttpDownloader::Transfer {
   std::uint64_t Written() {
     std::lock_guard<std::mutex> lock(guard);
     return kept.written;
-  }
-  int KeptPerMille() {
-    std::lock_guard<std::mutex> lock(guard);
-    return PerMilleOf(kept.written, kept.ask.total);
   }
 };
 
@@ -207,8 +202,8 @@ HINTERNET OpenRequest(Transfer& t, WinHttpSessions& sessions, HINTERNET* connect
   WinHttpSetOption(request, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects, sizeof redirects);
   // Files must arrive as they are on the server, never re-encoded.
   WinHttpAddRequestHeaders(request, L"Accept-Encoding: identity", static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
-  if (t.asked.from > 0) {
-    std::wstring headers = platform::Widen("Range: " + t.asked.RangeHeader());
+  if (const std::string range = t.asked.RangeHeader(); !range.empty()) {
+    std::wstring headers = platform::Widen("Range: " + range);
     // The server sends the whole file instead when it has changed since.
     if (!t.asked.validator.empty()) headers += platform::Widen("\r\nIf-Range: " + t.asked.validator);
     WinHttpAddRequestHeaders(request, headers.c_str(), static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
@@ -412,6 +407,7 @@ void WinHttpDownloader::BeginDownload() {
     return;
   }
   KeptBytes fresh;
+  fresh.ask.part = part_;
   if (computeSha256_) fresh.hasher = std::make_unique<platform::Sha256>();
   StartTry(std::move(fresh));
 }
@@ -420,7 +416,6 @@ void WinHttpDownloader::StartTry(KeptBytes kept) {
   auto transfer = std::make_shared<Transfer>(++generation_, messages_, target_, maxBytes_, computeSha256_, timeouts_,
                                              std::move(kept));
   current_ = transfer;
-  if (strip_) strip_(transfer->KeptPerMille());
   auto failNow = [&](const char* why) {
     std::lock_guard<std::mutex> lock(transfer->guard);
     transfer->failure = TransportFailure(TransportError::kOther, false, why);
@@ -457,11 +452,9 @@ void WinHttpDownloader::TryEnded(std::shared_ptr<Transfer> done, TryFailure fail
   if (wait < 0 || SetTimer(messages_, kRetryTimer, static_cast<UINT>(wait), nullptr) == 0) {
     KeptBytes kept = done->HandOver();
     kept.Remove();
-    if (strip_) strip_(0);
     if (events_ != nullptr) events_->DL_Failed(failure.code, 0);
     return;
   }
-  if (strip_) strip_(done->KeptPerMille());
   waiting_ = std::move(done);
   if (events_ != nullptr) events_->DL_Retrying(retries_.attempt(), retries_.tries());
 }
@@ -485,7 +478,6 @@ void WinHttpDownloader::AbortDownload() {
     waiting_.reset();
   }
   ++generation_;  // anything already posted for the old transfer is stale now
-  if (strip_) strip_(0);
 }
 
 LRESULT CALLBACK WinHttpDownloader::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -525,14 +517,12 @@ void WinHttpDownloader::Watch() {
 void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
   if (!current_ || static_cast<std::uint32_t>(wParam) != current_->generation) return;  // aborted or replaced
   if (message == kProgress) {
-    if (strip_) strip_(static_cast<int>(lParam));
     if (events_ != nullptr) events_->DL_Progress(static_cast<float>(lParam) / 1000.0f, 0, 0);
     return;
   }
   std::shared_ptr<Transfer> done = std::move(current_);
   if (message == kFailed && done->where.finalPath.empty()) {
     // Refused before any try began: failureDetail_ already says why.
-    if (strip_) strip_(0);
     if (events_ != nullptr) events_->DL_Failed(static_cast<std::int32_t>(lParam), 0);
     return;
   }
@@ -547,7 +537,6 @@ void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
     }
   }
   if (message == kFinished) {
-    if (strip_) strip_(1000);
     // Last: the window may start the next transfer from in here.
     if (events_ != nullptr) events_->DL_Finished(1);
     return;

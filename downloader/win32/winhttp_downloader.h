@@ -41,9 +41,6 @@ class WinHttpDownloader : public DownloaderBase {
   // could not be made: no transfer could ever report its end.
   bool Ready() const { return messages_ != nullptr; }
 
-  // For the window's strip: per mille done, -1 while the length is unknown.
-  void SetProgressListener(std::function<void(int perMille)> listener) { strip_ = std::move(listener); }
-
   struct Transfer;  // one try, shared with its worker thread
 
  private:
@@ -58,7 +55,6 @@ class WinHttpDownloader : public DownloaderBase {
   void Retry();
 
   DownloadTimeouts timeouts_;
-  std::function<void(int)> strip_;
   HWND messages_ = nullptr;
   std::shared_ptr<WinHttpSessions> sessions_ = std::make_shared<WinHttpSessions>();
   std::shared_ptr<Transfer> current_;

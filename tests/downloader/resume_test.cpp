@@ -24,6 +24,9 @@ TEST_P(JudgeAnswerTest, AppendsOnlyTheContinuationAsked) {
 }
 
 const ResumeAsk kFrom100{100, "\"v1\"", 1000};
+// Bytes 5000-5999 of a package, fresh and with 100 of them kept.
+const ResumeAsk kPart{0, "", std::nullopt, BytePart{5000, 1000}};
+const ResumeAsk kPartFrom100{100, "\"v1\"", 1000, BytePart{5000, 1000}};
 
 INSTANTIATE_TEST_SUITE_P(
     Answers, JudgeAnswerTest,
@@ -39,7 +42,15 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"garbledContentRange", kFrom100, 206, "bytes 100-99/1000", "\"v1\"", ResumeAnswer::kRestart},
         AnswerCase{"pastItsTotal", kFrom100, 206, "bytes 100-1000/1000", "\"v1\"", ResumeAnswer::kRestart},
         AnswerCase{"otherValidator", kFrom100, 206, "bytes 100-999/1000", "\"v2\"", ResumeAnswer::kRestart},
-        AnswerCase{"otherTotal", kFrom100, 206, "bytes 100-1099/1100", "\"v1\"", ResumeAnswer::kRestart}),
+        AnswerCase{"otherTotal", kFrom100, 206, "bytes 100-1099/1100", "\"v1\"", ResumeAnswer::kRestart},
+        AnswerCase{"thePart", kPart, 206, "bytes 5000-5999/90000", "\"v1\"", ResumeAnswer::kWhole},
+        AnswerCase{"theWholeFileForAPart", kPart, 200, "", "\"v1\"", ResumeAnswer::kRefuse},
+        AnswerCase{"aPartEndingElsewhere", kPart, 206, "bytes 5000-89999/90000", "", ResumeAnswer::kRefuse},
+        AnswerCase{"aPartStartingElsewhere", kPart, 206, "bytes 4000-5999/90000", "", ResumeAnswer::kRestart},
+        AnswerCase{"theRestOfThePart", kPartFrom100, 206, "bytes 5100-5999/90000", "\"v1\"", ResumeAnswer::kAppend},
+        AnswerCase{"thePartAgainWhenItsRestWasAsked", kPartFrom100, 206, "bytes 5000-5999/90000", "\"v1\"",
+                   ResumeAnswer::kRestart},
+        AnswerCase{"thePartChanged", kPartFrom100, 206, "bytes 5100-5999/90000", "\"v2\"", ResumeAnswer::kRestart}),
     [](const testing::TestParamInfo<AnswerCase>& info) { return std::string(info.param.name); });
 
 TEST(ResumeValidator, IfRangeCarriesOnlyAStrongTagOrTheDate) {
@@ -49,6 +60,12 @@ TEST(ResumeValidator, IfRangeCarriesOnlyAStrongTagOrTheDate) {
   EXPECT_EQ(ResumeValidator("", ""), "");
   EXPECT_EQ((ResumeAsk{0}.RangeHeader()), "");
   EXPECT_EQ((ResumeAsk{150000}.RangeHeader()), "bytes=150000-");
+  EXPECT_EQ(kPart.RangeHeader(), "bytes=5000-5999");
+  EXPECT_EQ(kPartFrom100.RangeHeader(), "bytes=5100-5999");
+  // A try after one that kept nothing asks for the part afresh, never the file.
+  EXPECT_EQ(kPartFrom100.Next(0).RangeHeader(), "bytes=5000-5999");
+  EXPECT_EQ(kPartFrom100.Next(0).validator, "");
+  EXPECT_EQ(kPartFrom100.Next(700).RangeHeader(), "bytes=5700-5999");
 }
 
 TEST(RetryCount, WaitsLongerEachTimeAndStartsOverAfterProgress) {
