@@ -30,7 +30,11 @@ UpdaterWindow::UpdaterWindow(UpdaterServices services)
     : services_(std::move(services)),
       state_(InitialWindowState()),
       run_({services_.DL, services_.settings, services_.applicationPath, services_.runningProgram,
-            services_.checkOnly}) {}
+            services_.checkOnly, services_.newDownloader}) {
+  // The transfers besides DL report to the run itself; the window renders
+  // after each of their events as after DL's.
+  run_.SetChangeListener([this] { AfterEvent(); });
+}
 
 std::string UpdaterWindow::AppFile(const std::string& name) const {
   return services_.applicationPath + platform::PathSeparator() + name;
@@ -220,9 +224,15 @@ void UpdaterWindow::Render() {
     state_.rowsRevision = run_.rowsRevision();
     run_.TakeChangedRows();
     Changed();
+    state_.rowChangedAt.assign(state_.rows.size(), state_.revision);
   }
   for (size_t index : run_.TakeChangedRows()) {
     state_.rows[index].status = run_.rows()[index].status;
+    Changed();
+    state_.rowChangedAt[index] = state_.revision;
+  }
+  if (const int perMille = run_.progressPerMille(); perMille != state_.downloadPerMille) {
+    state_.downloadPerMille = perMille;
     Changed();
   }
   if (renderedRevision_ == run_.revision()) return;

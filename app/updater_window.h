@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,9 @@ struct UpdaterServices {
   // /rollback: after start-up the previous release is put back; no list is
   // fetched.
   bool rollback = false;
+  // More downloaders like DL, for files fetched side by side; empty: one
+  // transfer at a time.
+  std::function<std::unique_ptr<Downloader>()> newDownloader = {};
 };
 
 class UpdaterWindow : public DownloaderEvents {

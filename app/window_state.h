@@ -38,11 +38,13 @@ struct WindowState {
   // Change counters, so that a front end draws only what changed and an idle
   // window does no work: revision grows with every change of anything below;
   // rowsRevision grows when the rows are replaced as a whole (a new list),
-  // not when one row's text changes. Between two replacements only the row
-  // being transferred (CurFile) changes, so a front end redraws the rows
-  // from the CurFile it last drew to the current one, never the whole table.
+  // not when one row's text changes. Between two replacements the rows being
+  // fetched (several at once, in any order) change: rowChangedAt[i] is the
+  // revision at which row i+1 last did, so a front end repaints only the rows
+  // changed since the revision it last drew.
   std::uint64_t revision = 1;
   std::uint64_t rowsRevision = 1;
+  std::vector<std::uint64_t> rowChangedAt;
 
   // Picture1, the step panel.
   Rgb panelBackground{192, 255, 192};
@@ -58,6 +60,9 @@ struct WindowState {
   // ListView1: rows 1..n are rows[0..n-1]; selectedRow is 1-based, 0 for none.
   std::vector<FileRow> rows;
   int selectedRow = 0;
+  // The download strip: per mille of the release's bytes fetched, -1 while
+  // no file is being fetched.
+  int downloadPerMille = -1;
   // Set once the window has been asked to close; the program then ends.
   bool closeRequested = false;
   // The core is about to work without returning to the event loop: a front

@@ -14,6 +14,8 @@ inline constexpr char kSerialKey[] = "releaseserial";
 // Public keys trusted beside the built-in ones, in the application folder.
 inline constexpr char kKeysFile[] = "vmrkxupdate.keys";
 inline constexpr char kManifestSuffix[] = ".sig";
+// The index of the release's compressed copies and delta packages.
+inline constexpr char kObjectIndexSuffix[] = ".objects";
 
 inline constexpr char kAddressFile[] = "myip.txt";
 inline constexpr char kAddressMarker[] = "seip:";

@@ -1,5 +1,6 @@
 #include "install/update_run.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -16,6 +17,7 @@
 #include "updatelist/file_helpers.h"
 #include "updatelist/list_check.h"
 #include "updatelist/update_list.h"
+#include "updatelist/zstd_frames.h"
 
 namespace vmrk {
 namespace {
@@ -60,7 +62,35 @@ bool IsNetworkFailure(std::int32_t code) {
 
 }  // namespace
 
+// The events of the transfers besides DL's, told by slot.
+class UpdateRun::SlotEvents : public DownloaderEvents {
+ public:
+  SlotEvents(UpdateRun* run, size_t slot) : run_(run), slot_(slot) {}
+  void DL_Finished(std::int32_t value) override {
+    if (value > 0) run_->SlotFinished(slot_);
+    run_->Notify();
+  }
+  void DL_Failed(std::int32_t code, std::int32_t) override {
+    run_->SlotFailed(slot_, code);
+    run_->Notify();
+  }
+  void DL_Progress(float fraction, std::int32_t, std::int32_t) override {
+    run_->SlotProgress(slot_, fraction);
+    run_->Notify();
+  }
+  void DL_Retrying(std::int32_t attempt, std::int32_t tries) override {
+    run_->SlotRetrying(slot_, attempt, tries);
+    run_->Notify();
+  }
+
+ private:
+  UpdateRun* run_;
+  size_t slot_;
+};
+
 UpdateRun::UpdateRun(UpdateRunServices services) : services_(std::move(services)) {}
+
+UpdateRun::~UpdateRun() = default;
 
 std::string UpdateRun::AppFile(const std::string& name) const {
   return services_.applicationPath + platform::PathSeparator() + name;
@@ -119,8 +149,195 @@ bool UpdateRun::FetchFiles() {
   if (!EnoughRoom()) return true;
   current_ = 1;
   Advance(Phase::kFetchingFiles);
-  StartRow();
+  staged_.assign(rows_.size(), false);
+  installed_.assign(rows_.size(), std::nullopt);
+  stagedRows_ = 0;
+  // The index is on its way while the installed files are hashed.
+  if (signedRelease_) FetchObjectIndex();
+  // A signed release names each file's bytes: one installed as they are is
+  // not fetched again, only staged from the installation with the list's
+  // time, and goes in with the rest.
+  for (size_t i = 0; i < rows_.size(); ++i)
+    if (StagedFromInstallation(i)) RowStaged(i, "already installed as signed, not fetched");
+  if (!fetchingIndex_) PlanJobs();
   return true;
+}
+
+void UpdateRun::FetchObjectIndex() {
+  fetchingIndex_ = true;
+  services_.DL.AbortDownload();
+  services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile + texts::kObjectIndexSuffix);
+  services_.DL.SetSaveFolder(services_.applicationPath);
+  services_.DL.SetMaxBytes(kObjectIndexMaxBytes);
+  services_.DL.SetByteRange(0, 0);
+  services_.DL.BeginDownload();
+}
+
+void UpdateRun::ObjectIndexArrived(bool arrived) {
+  fetchingIndex_ = false;
+  std::string text;
+  const std::string saved = services_.DL.SavedFileName();
+  if (arrived) {
+    Status read = platform::ReadWholeFile(saved, &text);
+    platform::RemoveFile(saved).IgnoreError();
+    ObjectIndex index;
+    if (read.ok()) read = ParseObjectIndex(text, &index);
+    if (read.ok() && (index.listLength != listBytes_.size() || index.listSha256 != platform::Sha256Bytes(listBytes_)))
+      read = Status::Error("it belongs to another list");
+    if (read.ok()) {
+      Log("object index: " + std::to_string(index.copies.size()) + " compressed copies, " +
+          std::to_string(index.packages.size()) + " delta packages");
+      objects_ = std::move(index);
+    } else {
+      Log("object index not used, plain files only: " + read.message());
+    }
+  }
+  if (phase_ == Phase::kFetchingFiles) PlanJobs();
+}
+
+void UpdateRun::PlanJobs() {
+  std::vector<WantedFile> wanted;
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    if (staged_[i]) continue;
+    auto signedFile = signedFiles_.find(rows_[i].location);
+    ContentId target;
+    if (signedFile != signedFiles_.end()) target = {signedFile->second.sha256, signedFile->second.length};
+    wanted.push_back({i, target, installed_[i]});
+  }
+  if (objects_) {
+    plan_ = PlanFetch(wanted, *objects_);
+  } else {
+    plan_ = {};
+    for (const WantedFile& w : wanted) plan_.rows.push_back({w.row, {Source::kPlain}});
+  }
+  rowPlan_.assign(rows_.size(), std::string::npos);
+  rowStep_.assign(rows_.size(), 0);
+  for (size_t p = 0; p < plan_.rows.size(); ++p) rowPlan_[plan_.rows[p].row] = p;
+  if (plan_.package) {
+    const DeltaPackage& package = objects_->packages[*plan_.package];
+    std::uint64_t bytes = 0;
+    for (size_t r = 0; r < plan_.ranges.size(); ++r) {
+      queue_.push_back({Job::Kind::kPackage, r, plan_.ranges[r].length});
+      bytes += plan_.ranges[r].length;
+    }
+    Log("delta package " + PackageObjectPath(package) + ": " +
+        (plan_.wholePackage ? std::string("whole, ") : std::to_string(plan_.ranges.size()) + " stretches, ") +
+        std::to_string(bytes) + " of its " + std::to_string(package.length) + " bytes");
+    bytesPlanned_ += bytes;
+  }
+  for (const RowPlan& row : plan_.rows)
+    if (row.chain.front() != Source::kPackage) Enqueue(row.row);
+  Pump();
+}
+
+void UpdateRun::Enqueue(size_t row) {
+  const RowPlan& plan = plan_.rows[rowPlan_[row]];
+  Job job;
+  job.index = row;
+  switch (plan.chain[rowStep_[row]]) {
+    case Source::kPackage: return;  // comes with its stretch
+    case Source::kCopy:
+      job.kind = Job::Kind::kCopy;
+      job.bytes = objects_->copies[plan.copy].frame.length;
+      break;
+    case Source::kPlain:
+      job.kind = Job::Kind::kPlain;
+      job.bytes = static_cast<std::uint64_t>(rows_[row].exactSize);
+      break;
+  }
+  bytesPlanned_ += job.bytes;
+  queue_.push_back(job);
+}
+
+void UpdateRun::Pump() {
+  if (phase_ != Phase::kFetchingFiles) return;
+  if (stagedRows_ == rows_.size()) {
+    StopAllTransfers();
+    Advance(Phase::kInstalling);
+    return;
+  }
+  const size_t most = services_.newDownloader ? kMaxTransfers : 1;
+  for (size_t slot = 0; slot < most && !queue_.empty(); ++slot) {
+    if (slot == slots_.size()) {
+      Slot made;
+      if (slot == 0) {
+        made.dl = &services_.DL;
+      } else {
+        made.owned = services_.newDownloader();
+        made.events = std::make_unique<SlotEvents>(this, slot);
+        made.owned->SetEvents(made.events.get());
+        made.dl = made.owned.get();
+      }
+      made.dl->SetComputeSha256(signedRelease_);
+      slots_.push_back(std::move(made));
+    }
+    if (slots_[slot].job || (slot == 0 && fetchingIndex_)) continue;
+    Job job = queue_.front();
+    queue_.pop_front();
+    StartJob(slot, job);
+  }
+}
+
+void UpdateRun::StartJob(size_t slot, const Job& job) {
+  Slot& s = slots_[slot];
+  s.job = job;
+  s.fraction = 0;
+  Downloader& dl = *s.dl;
+  const size_t folderNumber = job.kind == Job::Kind::kPackage ? rows_.size() + 1 + job.index : job.index + 1;
+  const std::string folder = RowStagingFolder(folderNumber);
+  // One that cannot be made fails the transfer (code 4), which says so.
+  if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
+  dl.AbortDownload();
+  dl.SetSaveFolder(folder);
+  dl.SetByteRange(0, 0);
+  // A body longer than it may be is not this object: stopped as soon as it
+  // passes, instead of filling the disk first.
+  dl.SetMaxBytes(job.bytes);
+  const std::string objectsBase = serverBase_ + texts::kServerFolder;
+  switch (job.kind) {
+    case Job::Kind::kPlain:
+      dl.SetSourceURL(objectsBase + rows_[job.index].location);
+      Log("fetching " + RowName(job.index));
+      break;
+    case Job::Kind::kCopy: {
+      const CompressedCopy& copy = objects_->copies[plan_.rows[rowPlan_[job.index]].copy];
+      dl.SetSourceURL(objectsBase + CopyObjectPath(copy));
+      Log("fetching " + RowName(job.index) + " as its compressed copy, " + std::to_string(job.bytes) + " bytes");
+      break;
+    }
+    case Job::Kind::kPackage: {
+      const DeltaPackage& package = objects_->packages[*plan_.package];
+      const PackageRange& range = plan_.ranges[job.index];
+      dl.SetSourceURL(objectsBase + PackageObjectPath(package));
+      if (!plan_.wholePackage) dl.SetByteRange(range.first, range.length);
+      Log("fetching the delta package" +
+          (plan_.wholePackage ? std::string(" whole")
+                              : ", bytes " + std::to_string(range.first) + "-" +
+                                    std::to_string(range.first + range.length - 1)) +
+          " (" + std::to_string(range.endFrame - range.firstFrame) + " frames)");
+      break;
+    }
+  }
+  dl.BeginDownload();
+}
+
+void UpdateRun::StopAllTransfers() {
+  queue_.clear();
+  for (Slot& slot : slots_) {
+    if (slot.job || slot.dl == &services_.DL) slot.dl->AbortDownload();
+    slot.job.reset();
+  }
+  fetchingIndex_ = false;
+}
+
+int UpdateRun::progressPerMille() const {
+  // Before the fetch nothing; after it, where it stopped.
+  if (phase_ < Phase::kFetchingFiles || staged_.empty()) return -1;
+  if (bytesPlanned_ == 0) return stagedRows_ == rows_.size() ? 1000 : 0;
+  double done = static_cast<double>(bytesDone_);
+  for (const Slot& slot : slots_)
+    if (slot.job) done += static_cast<double>(slot.fraction) * static_cast<double>(slot.job->bytes);
+  return static_cast<int>(std::min(1000.0, done * 1000.0 / static_cast<double>(bytesPlanned_)));
 }
 
 bool UpdateRun::EnoughRoom() {
@@ -158,12 +375,17 @@ bool UpdateRun::EnoughRoom() {
 }
 
 void UpdateRun::Cancel() {
+  const bool fetching = phase_ == Phase::kFetchingFiles;
+  StopAllTransfers();
   services_.DL.AbortDownload();
-  End(Outcome::kCancelled, "cancelled by the user while fetching " + RowName());
+  End(Outcome::kCancelled, fetching ? "cancelled by the user while fetching files, " + std::to_string(stagedRows_) +
+                                          " of " + std::to_string(rows_.size()) + " staged"
+                                    : std::string("cancelled by the user while fetching the list"));
 }
 
 void UpdateRun::End(Outcome outcome, const std::string& why) {
   Log("end: " + why);
+  StopAllTransfers();
   // Nothing staged outlives the run: installed, refused or abandoned.
   if (!services_.checkOnly && phase_ != Phase::kStarting) EmptyStaging(StagingFolder());
   outcome_ = outcome;
@@ -192,12 +414,15 @@ void UpdateRun::DL_Finished(std::int32_t value) {
   if (value <= 0) return;
   // The list is the transfer that start-up began, whatever its file is
   // called: a release file named playlist.txt is a file like any other.
-  if (current_ == 0) {
-    if (phase_ == Phase::kFetchingManifest) ManifestArrived();
-    else ListArrived();
-    return;
+  switch (phase_) {
+    case Phase::kFetchingManifest: ManifestArrived(); return;
+    case Phase::kFetchingFiles:
+      if (fetchingIndex_) ObjectIndexArrived(true);
+      else SlotFinished(0);
+      return;
+    case Phase::kInstalling: return;
+    default: ListArrived(); return;
   }
-  FileArrived();
 }
 
 void UpdateRun::ListArrived() {
@@ -293,47 +518,140 @@ void UpdateRun::OfferRows(const std::string& text) {
   Advance(Phase::kOffered);
 }
 
-void UpdateRun::FileArrived() {
-  if (current_ < 1 || static_cast<size_t>(current_) > rows_.size()) return;
-  const size_t index = static_cast<size_t>(current_) - 1;
-  const FileRow& row = rows_[index];
-  const std::string staged = services_.DL.SavedFileName();
+void UpdateRun::SlotFinished(size_t slot) {
+  if (slot >= slots_.size() || !slots_[slot].job) return;
+  const Job job = *slots_[slot].job;
+  slots_[slot].job.reset();
+  bytesDone_ += job.bytes;
+  Downloader& dl = *slots_[slot].dl;
+  switch (job.kind) {
+    case Job::Kind::kPlain:
+      if (!PlainArrived(job.index, dl.SavedFileName(), dl.SavedFileSha256())) return;  // the run has ended
+      RowStaged(job.index, "fetched whole");
+      break;
+    case Job::Kind::kCopy: CopyArrived(job.index, dl.SavedFileName()); break;
+    case Job::Kind::kPackage: PackageArrived(job.index, dl.SavedFileName()); break;
+  }
+  Pump();
+}
 
+bool UpdateRun::PlainArrived(size_t index, const std::string& staged, const std::string& sha256) {
+  const FileRow& row = rows_[index];
   // A file of another length than the list's did not arrive whole: it is a
   // failed transfer, and nothing of it is installed.
   std::uint64_t length = 0;
   if (!platform::FileLength(staged, &length).ok() || length != static_cast<std::uint64_t>(row.exactSize)) {
-    Log("failed " + RowName() + ": " + std::to_string(length) + " bytes arrived, the list says " +
+    Log("failed " + RowName(index) + ": " + std::to_string(length) + " bytes arrived, the list says " +
         std::to_string(row.exactSize));
     platform::RemoveFile(staged).IgnoreError();
     End(Outcome::kTransferFailed, "failed, a file arrived short or long");
-    return;
+    return false;
   }
   // Signed: the very bytes the maintainer published, or nothing of it.
   if (signedRelease_) {
     auto expected = signedFiles_.find(row.location);
-    if (expected == signedFiles_.end() || expected->second.length != length ||
-        expected->second.sha256 != services_.DL.SavedFileSha256()) {
-      Log("refused " + RowName() + ": not the bytes the manifest names");
+    if (expected == signedFiles_.end() || expected->second.length != length || expected->second.sha256 != sha256) {
+      Log("refused " + RowName(index) + ": not the bytes the manifest names");
       platform::RemoveFile(staged).IgnoreError();
       End(Outcome::kFileRefused, "failed, a file is not the one the manifest names");
-      return;
+      return false;
     }
   }
+  return true;
+}
 
+void UpdateRun::CopyArrived(size_t row, const std::string& saved) {
+  std::string frame;
+  Status read = platform::ReadWholeFile(saved, &frame);
+  platform::RemoveFile(saved).IgnoreError();
+  const CompressedCopy& copy = objects_->copies[plan_.rows[rowPlan_[row]].copy];
+  std::string why = !read.ok()                         ? read.message()
+                    : frame.size() != copy.frame.length ? "the copy is not the length the index names"
+                                                        : StageDecoded(row, frame, copy.frame);
+  if (why.empty()) RowStaged(row, "from its compressed copy");
+  else FallBack(row, "its compressed copy: " + why);
+}
+
+void UpdateRun::PackageArrived(size_t stretch, const std::string& saved) {
+  std::string bytes;
+  Status read = platform::ReadWholeFile(saved, &bytes);
+  platform::RemoveFile(saved).IgnoreError();
+  const PackageRange& range = plan_.ranges[stretch];
+  const std::vector<ObjectFrame>& frames = objects_->packages[*plan_.package].frames;
+  for (size_t row : RowsOfStretch(stretch)) {
+    const ObjectFrame& frame = frames[plan_.rows[rowPlan_[row]].frame];
+    std::string why = !read.ok()                    ? read.message()
+                      : bytes.size() != range.length ? "the package's bytes are not the length asked for"
+                                                     : StageDecoded(row, bytes.substr(frame.offset - range.first, frame.length), frame);
+    if (why.empty()) RowStaged(row, frame.patch ? "from the delta package, patched" : "from the delta package, whole");
+    else FallBack(row, "the delta package: " + why);
+  }
+}
+
+std::vector<size_t> UpdateRun::RowsOfStretch(size_t stretch) const {
+  std::vector<size_t> rows;
+  const PackageRange& range = plan_.ranges[stretch];
+  for (const RowPlan& plan : plan_.rows)
+    if (!staged_[plan.row] && plan.chain[rowStep_[plan.row]] == Source::kPackage && plan.frame >= range.firstFrame &&
+        plan.frame < range.endFrame)
+      rows.push_back(plan.row);
+  return rows;
+}
+
+std::string UpdateRun::StagedPath(size_t index) const {
+  return RowStagingFolder(index + 1) + platform::PathSeparator() + rows_[index].where.fileName;
+}
+
+std::string UpdateRun::StageDecoded(size_t index, const std::string& frame, const ObjectFrame& about) {
+  const FileRow& row = rows_[index];
+  auto expected = signedFiles_.find(row.location);
+  if (expected == signedFiles_.end()) return "the manifest does not name the file";
+  // A patch applies only to the very file it was made from: read again, the
+  // installed file may have changed since it was hashed.
+  std::string base;
+  if (about.patch) {
+    if (!platform::ReadWholeFile(row.where.target, &base).ok() || base.size() != about.base.length ||
+        platform::Sha256Bytes(base) != about.base.sha256)
+      return "the installed file is not the patch's base";
+  }
+  std::string file;
+  if (Status decoded = DecodeFrame(frame, base, expected->second.length, &file); !decoded.ok())
+    return decoded.message();
+  if (file.size() != expected->second.length || platform::Sha256Bytes(file) != expected->second.sha256)
+    return "it decodes to other bytes than the manifest names";
+  const std::string folder = RowStagingFolder(index + 1);
+  if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
+  const std::string staged = StagedPath(index);
+  platform::RemoveFile(staged).IgnoreError();
+  if (Status written = platform::AppendToFile(staged, file); !written.ok()) {
+    platform::RemoveFile(staged).IgnoreError();
+    return "cannot be written here: " + written.message();
+  }
+  return "";
+}
+
+void UpdateRun::FallBack(size_t row, const std::string& why) {
+  const RowPlan& plan = plan_.rows[rowPlan_[row]];
+  ++rowStep_[row];
+  const Source next = plan.chain[rowStep_[row]];
+  Log(RowName(row) + ": " + why + "; now " + (next == Source::kCopy ? "its compressed copy" : "the plain file"));
+  platform::RemoveFile(StagedPath(row)).IgnoreError();
+  Enqueue(row);
+}
+
+void UpdateRun::RowStaged(size_t index, const std::string& how) {
   // Staged: it carries the list's time into place. One that cannot take it
   // is still the right file; the next run's check offers it again.
-  if (Status stamped = StampFileTime(staged, row.modified); !stamped.ok())
-    Log("cannot give " + RowName() + " its listed time: " + stamped.message());
-  SetRowStatus(index, texts::kRowDone);
-  Log("staged " + RowName());
-  if (static_cast<size_t>(current_) == rows_.size()) {
-    Advance(Phase::kInstalling);
-    return;
+  if (how.rfind("already", 0) != 0) {
+    if (Status stamped = StampFileTime(StagedPath(index), rows_[index].modified); !stamped.ok())
+      Log("cannot give " + RowName(index) + " its listed time: " + stamped.message());
   }
-  ++current_;
+  staged_[index] = true;
+  ++stagedRows_;
+  SetRowStatus(index, texts::kRowDone);
+  Log("staged " + RowName(index) + ", " + how);
+  current_ = static_cast<std::int32_t>(std::min(stagedRows_ + 1, rows_.size()));
   ++revision_;
-  StartRow();
 }
 
 void UpdateRun::Install() {
@@ -370,50 +688,21 @@ bool UpdateRun::StagedFromInstallation(size_t index) {
   auto expected = signedFiles_.find(row.location);
   std::string digest;
   std::uint64_t length = 0;
-  if (expected == signedFiles_.end() || !platform::Sha256OfFile(row.where.target, &digest, &length).ok() ||
-      length != expected->second.length || digest != expected->second.sha256)
-    return false;
+  if (expected == signedFiles_.end() || !platform::Sha256OfFile(row.where.target, &digest, &length).ok()) return false;
+  installed_[index] = ContentId{digest, length};  // a patch's base, perhaps
+  if (length != expected->second.length || digest != expected->second.sha256) return false;
   const std::string folder = RowStagingFolder(index + 1);
   if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
-  const std::string staged = folder + platform::PathSeparator() + row.where.fileName;
+  const std::string staged = StagedPath(index);
   if (!platform::CopyToNew(row.where.target, staged, row.where.target).ok()) return false;  // then it is fetched
   if (Status stamped = StampFileTime(staged, row.modified); !stamped.ok())
-    Log("cannot give " + RowName() + " its listed time: " + stamped.message());
-  SetRowStatus(index, texts::kRowDone);
-  Log("already installed as signed, not fetched: " + RowName());
+    Log("cannot give " + RowName(index) + " its listed time: " + stamped.message());
   return true;
 }
 
-void UpdateRun::StartRow() {
-  services_.DL.AbortDownload();
-  // A signed release names each file's bytes: one installed as they are is
-  // not fetched again, only staged from the installation with the list's
-  // time, and goes in with the rest.
-  while (StagedFromInstallation(static_cast<size_t>(current_) - 1)) {
-    if (static_cast<size_t>(current_) == rows_.size()) {
-      Advance(Phase::kInstalling);
-      return;
-    }
-    ++current_;
-    ++revision_;
-  }
-  const FileRow& row = rows_[static_cast<size_t>(current_) - 1];
-  const std::string folder = RowStagingFolder(static_cast<size_t>(current_));
-  // One that cannot be made fails the transfer (code 4), which says so.
-  if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
-  services_.DL.SetSaveFolder(folder);
-  services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + row.location);
-  // A body longer than the list's Size is not this file: stopped as soon as
-  // it passes, instead of filling the disk first.
-  services_.DL.SetMaxBytes(static_cast<std::uint64_t>(row.exactSize));
-  services_.DL.BeginDownload();
-  Log("fetching " + RowName());
-}
-
-std::string UpdateRun::RowName() const {
-  if (current_ < 1 || static_cast<size_t>(current_) > rows_.size()) return "the list";
-  return std::to_string(current_) + "/" + std::to_string(rows_.size()) + " " +
-         rows_[static_cast<size_t>(current_) - 1].location;
+std::string UpdateRun::RowName(size_t index) const {
+  if (index >= rows_.size()) return "the list";
+  return std::to_string(index + 1) + "/" + std::to_string(rows_.size()) + " " + rows_[index].location;
 }
 
 void UpdateRun::RecordSerial() {
@@ -429,9 +718,20 @@ void UpdateRun::RecordSerial() {
 }
 
 void UpdateRun::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
+  if (phase_ == Phase::kFetchingFiles) {
+    if (!fetchingIndex_) {
+      SlotFailed(0, code);
+      return;
+    }
+    std::string detail = services_.DL.FailureDetail();
+    Log("object index not used, plain files only: code " + std::to_string(code) +
+        (detail.empty() ? "" : ", " + detail));
+    ObjectIndexArrived(false);
+    return;
+  }
   std::string detail = services_.DL.FailureDetail();
   const bool manifest = phase_ == Phase::kFetchingManifest;
-  Log("transfer failed while fetching " + (manifest ? std::string("the manifest") : RowName()) + ": code " +
+  Log("transfer failed while fetching " + std::string(manifest ? "the manifest" : "the list") + ": code " +
       std::to_string(code) + (detail.empty() ? "" : ", " + detail));
   // Not the network's fault: saying so would send the user to the firewall.
   if (code == kCannotWriteLocally) {
@@ -445,21 +745,68 @@ void UpdateRun::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
   else End(Outcome::kTransferFailed, "failed, the transfer failed");
 }
 
+void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
+  if (slot >= slots_.size() || !slots_[slot].job) return;
+  const Job job = *slots_[slot].job;
+  slots_[slot].job.reset();
+  const std::string detail = slots_[slot].dl->FailureDetail();
+  const std::string what = "code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail);
+  bytesPlanned_ -= std::min(bytesPlanned_, job.bytes);  // not coming: the strip measures what still may
+  if (job.kind == Job::Kind::kPlain || code == kCannotWriteLocally) {
+    Log("transfer failed while fetching " + RowName(job.index) + ": " + what);
+    // Not the network's fault: saying so would send the user to the firewall.
+    if (code == kCannotWriteLocally) End(Outcome::kCannotWrite, "failed, cannot write here");
+    else End(Outcome::kTransferFailed, "failed, the transfer failed");
+    return;
+  }
+  // An object that cannot be had is only a longer way round.
+  if (job.kind == Job::Kind::kCopy) {
+    FallBack(job.index, "its compressed copy could not be fetched (" + what + ")");
+  } else {
+    for (size_t row : RowsOfStretch(job.index)) FallBack(row, "the delta package could not be fetched (" + what + ")");
+  }
+  Pump();
+}
+
 void UpdateRun::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
+  if (phase_ == Phase::kFetchingFiles && !fetchingIndex_) {
+    SlotRetrying(0, attempt, tries);
+    return;
+  }
   std::string detail = services_.DL.FailureDetail();
   Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " +
-      (phase_ == Phase::kFetchingManifest ? std::string("the manifest") : RowName()) +
+      (phase_ == Phase::kFetchingManifest ? std::string("the manifest")
+       : fetchingIndex_                   ? std::string("the object index")
+                                          : std::string("the list")) +
       (detail.empty() ? "" : " after: " + detail));
-  if (current_ <= 0 || static_cast<size_t>(current_) > rows_.size()) return;
-  SetRowStatus(static_cast<size_t>(current_) - 1, texts::RowRetrying(attempt, tries));
+}
+
+void UpdateRun::SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tries) {
+  if (slot >= slots_.size() || !slots_[slot].job) return;
+  const Job& job = *slots_[slot].job;
+  std::string detail = slots_[slot].dl->FailureDetail();
+  const std::vector<size_t> rows = job.kind == Job::Kind::kPackage ? RowsOfStretch(job.index) : std::vector<size_t>{job.index};
+  Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " +
+      (job.kind == Job::Kind::kPackage ? std::string("the delta package") : RowName(job.index)) +
+      (detail.empty() ? "" : " after: " + detail));
+  for (size_t row : rows) SetRowStatus(row, texts::RowRetrying(attempt, tries));
 }
 
 void UpdateRun::DL_Progress(float fraction, std::int32_t, std::int32_t) {
-  if (current_ <= 0 || static_cast<size_t>(current_) > rows_.size()) return;
-  long percent = std::lround(static_cast<double>(fraction) * 100.0);
+  if (phase_ == Phase::kFetchingFiles && !fetchingIndex_) SlotProgress(0, fraction);
+}
+
+void UpdateRun::SlotProgress(size_t slot, float fraction) {
+  if (slot >= slots_.size() || !slots_[slot].job) return;
+  slots_[slot].fraction = fraction;
+  const Job& job = *slots_[slot].job;
+  const std::string percent = std::to_string(std::lround(static_cast<double>(fraction) * 100.0)) + "%";
   // Twenty reports a second mostly repeat the percentage: SetRowStatus
   // changes nothing then.
-  SetRowStatus(static_cast<size_t>(current_) - 1, std::to_string(percent) + "%");
+  if (job.kind == Job::Kind::kPackage)
+    for (size_t row : RowsOfStretch(job.index)) SetRowStatus(row, percent);
+  else
+    SetRowStatus(job.index, percent);
 }
 
 }  // namespace vmrk

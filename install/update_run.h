@@ -4,25 +4,41 @@
 // the unattended run and the tests drive it and render its state; nothing
 // here knows how it is shown.
 //
-// Everything runs on one thread, the one the downloader delivers its events
-// on: no call here blocks on the network, and none is made from elsewhere.
+// Everything runs on one thread, the one the downloaders deliver their
+// events on: no call here blocks on the network, and none is made from
+// elsewhere. The files of a release are fetched by up to kMaxTransfers
+// downloaders at once, each with its own resume, retries, bound and
+// watchdog; rows are staged in whatever order they arrive.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "downloader/downloader.h"
+#include "install/fetch_plan.h"
 #include "install/installer.h"
 #include "install/update_log.h"
 #include "platform/settings_store.h"
 #include "updatelist/file_row.h"
 #include "updatelist/release_manifest.h"
+#include "updatelist/release_objects.h"
 
 namespace vmrk {
 
+// Six, as browsers open to one server: enough to hide the round trips of
+// small files, few enough to be fair to the server and to other users.
+inline constexpr size_t kMaxTransfers = 6;
+
 struct UpdateRunServices {
+  // Fetches the list, the manifest and the object index, and is the first
+  // of the transfers that fetch files; its events come through whoever set
+  // itself as its receiver, and reach the run's DL_* handlers.
   Downloader& DL;
   platform::SettingsStore& settings;
   // The folder of the updater's program, without a trailing separator.
@@ -32,6 +48,9 @@ struct UpdateRunServices {
   // Nothing below the application folder is changed (no staging cleanup, no
   // sweep, no serial recorded); the log is still written.
   bool checkOnly = false;
+  // More downloaders for files fetched side by side, each made as DL was;
+  // their events come to the run directly. Empty: one transfer at a time.
+  std::function<std::unique_ptr<Downloader>()> newDownloader = {};
 };
 
 class UpdateRun : public DownloaderEvents {
@@ -41,7 +60,7 @@ class UpdateRun : public DownloaderEvents {
     kFetchingList,
     kFetchingManifest,
     kOffered,            // rows wait for FetchFiles
-    kFetchingFiles,      // row current() is being fetched into the staging folder
+    kFetchingFiles,      // the object index, then the rows, into the staging folder
     kInstalling,         // every row is staged: Install() puts the release in
     kEnded,              // outcome() says how
   };
@@ -65,6 +84,7 @@ class UpdateRun : public DownloaderEvents {
   };
 
   explicit UpdateRun(UpdateRunServices services);
+  ~UpdateRun() override;
   UpdateRun(const UpdateRun&) = delete;
   UpdateRun& operator=(const UpdateRun&) = delete;
 
@@ -91,6 +111,10 @@ class UpdateRun : public DownloaderEvents {
   // /rollback: the previous release back as one transaction.
   void Rollback();
 
+  // Told after an event of any transfer but DL's has been handled: the
+  // window renders then, as it does after each of DL's.
+  void SetChangeListener(std::function<void()> changed) { changed_ = std::move(changed); }
+
   void DL_Finished(std::int32_t value) override;
   void DL_Failed(std::int32_t code, std::int32_t extra) override;
   void DL_Progress(float fraction, std::int32_t extra1, std::int32_t extra2) override;
@@ -105,8 +129,14 @@ class UpdateRun : public DownloaderEvents {
   std::uint64_t rowsRevision() const { return rowsRevision_; }
   // Indices of the rows whose status changed since the last call, in order.
   std::vector<size_t> TakeChangedRows();
-  // The 1-based row being fetched, 0 while the list is fetched (CurFile).
+  // While files are fetched, the rows staged so far plus one (at most the
+  // number of rows): the "k" of "k/n"; 0 while the list is fetched (CurFile).
   std::int32_t current() const { return current_; }
+  size_t stagedRows() const { return stagedRows_; }
+  // The bytes of the release fetched so far, per mille of all that is to be
+  // fetched (which grows when a row falls back to another source); -1 while
+  // no file is being fetched.
+  int progressPerMille() const;
 
   std::string StagingFolder() const;
   // Where row k (1-based) is staged: a folder of its own, so that two files
@@ -129,16 +159,56 @@ class UpdateRun : public DownloaderEvents {
   void OfferRows(const std::string& listText);
   std::uint64_t AcceptedSerial();
   void RecordSerial();
-  void FileArrived();
-  // Starts the transfer of row current(), or of the first row after it whose
-  // installed file is not already the signed release's (those are staged
-  // from the installation); kInstalling when none is left.
-  void StartRow();
+  // One transfer of the fetch: a row's plain file or compressed copy, or a
+  // stretch of the delta package that several rows' frames lie in.
+  struct Job {
+    enum class Kind { kPlain, kCopy, kPackage };
+    Kind kind = Kind::kPlain;
+    size_t index = 0;         // the row (kPlain, kCopy) or the stretch (kPackage)
+    std::uint64_t bytes = 0;  // what it brings
+  };
+  class SlotEvents;
+  struct Slot {
+    Downloader* dl = nullptr;
+    std::unique_ptr<Downloader> owned;  // all but the first, which is DL
+    std::unique_ptr<SlotEvents> events;
+    std::optional<Job> job;
+    float fraction = 0;
+  };
+
+  void SlotFinished(size_t slot);
+  void SlotFailed(size_t slot, std::int32_t code);
+  void SlotProgress(size_t slot, float fraction);
+  void SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tries);
+  void Notify() {
+    if (changed_) changed_();
+  }
+  void FetchObjectIndex();
+  void ObjectIndexArrived(bool arrived);
+  // The fetch plan, and the first transfers.
+  void PlanJobs();
+  void Enqueue(size_t row);  // the row's current source
+  // Starts queued transfers while slots are free; kInstalling once every
+  // row is staged.
+  void Pump();
+  void StartJob(size_t slot, const Job& job);
+  void StopAllTransfers();
+  bool PlainArrived(size_t row, const std::string& staged, const std::string& sha256);
+  void CopyArrived(size_t row, const std::string& saved);
+  void PackageArrived(size_t stretch, const std::string& saved);
+  // Decodes one frame into the row's staging folder, checked against the
+  // manifest; "" when it is staged, else why not.
+  std::string StageDecoded(size_t row, const std::string& frame, const ObjectFrame& about);
+  // The row's current source failed: the next one of its chain is queued.
+  void FallBack(size_t row, const std::string& why);
+  void RowStaged(size_t row, const std::string& how);
+  std::vector<size_t> RowsOfStretch(size_t stretch) const;
   bool StagedFromInstallation(size_t index);
   bool EnoughRoom();
   InstallPaths Paths() const;
   std::string JournalPath() const;
-  std::string RowName() const;  // "k/n location" of the current row
+  std::string RowName(size_t index) const;  // "k/n location"
+  std::string StagedPath(size_t index) const;
 
   UpdateRunServices services_;
   UpdateLog log_;
@@ -158,6 +228,20 @@ class UpdateRun : public DownloaderEvents {
   bool signedRelease_ = false;
   std::uint64_t pendingSerial_ = 0;  // a verified serial above the accepted one, until the release is in
   std::map<std::string, ManifestFile> signedFiles_;
+
+  // The fetch. Every slot's downloader delivers on this thread.
+  std::function<void()> changed_;
+  std::vector<Slot> slots_;
+  std::deque<Job> queue_;
+  bool fetchingIndex_ = false;
+  std::optional<ObjectIndex> objects_;
+  FetchPlan plan_;
+  std::vector<size_t> rowPlan_;     // row -> index into plan_.rows, or npos
+  std::vector<size_t> rowStep_;     // row -> place in its chain
+  std::vector<bool> staged_;
+  std::vector<std::optional<ContentId>> installed_;  // row -> the installed file, when hashed
+  size_t stagedRows_ = 0;
+  std::uint64_t bytesPlanned_ = 0, bytesDone_ = 0;
 };
 
 }  // namespace vmrk

@@ -24,27 +24,26 @@ FileTableModel::FileTableModel(const WindowState& state, QObject* parent)
     : QAbstractTableModel(parent),
       state_(state),
       shownRows_(state.rowsRevision),
-      shownRevision_(state.revision),
-      shownCurFile_(state.CurFile) {}
+      shownRevision_(state.revision) {}
 
 void FileTableModel::Sync() {
   if (state_.rowsRevision != shownRows_) {
     beginResetModel();
     shownRows_ = state_.rowsRevision;
     shownRevision_ = state_.revision;
-    shownCurFile_ = state_.CurFile;
     endResetModel();
     return;
   }
   if (state_.revision == shownRevision_) return;
+  // Only the rows changed since the last draw: a range over the whole table
+  // would cost the view a walk over every row on each progress report.
+  const std::uint64_t drawn = shownRevision_;
   shownRevision_ = state_.revision;
-  // Only the rows the transfer passed over since the last draw can have
-  // changed; a range over the whole table would cost the view a walk over
-  // every row on each progress report.
-  int first = std::max(1, std::min(shownCurFile_, state_.CurFile));
-  int last = std::min(rowCount(), std::max(shownCurFile_, state_.CurFile));
-  shownCurFile_ = state_.CurFile;
-  if (first <= last) emit dataChanged(index(first - 1, 0), index(last - 1, kColumns - 1), {Qt::DisplayRole});
+  for (size_t i = 0; i < state_.rowChangedAt.size(); ++i) {
+    if (state_.rowChangedAt[i] <= drawn) continue;
+    const int row = static_cast<int>(i);
+    emit dataChanged(index(row, 0), index(row, kColumns - 1), {Qt::DisplayRole});
+  }
 }
 
 int FileTableModel::rowCount(const QModelIndex& parent) const {

@@ -28,7 +28,6 @@ class FileTableModel : public QAbstractTableModel {
   const WindowState& state_;
   std::uint64_t shownRows_ = 0;
   std::uint64_t shownRevision_ = 0;
-  std::int32_t shownCurFile_ = 0;
 };
 
 }  // namespace vmrk

@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
                               vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot(),
                               vmrk::platform::MaintainerKeyPath(), unattended,
                               choice.mode == vmrk::CommandLineChoice::kCheck,
-                              choice.mode == vmrk::CommandLineChoice::kRollback});
+                              choice.mode == vmrk::CommandLineChoice::kRollback,
+                              [] { return std::make_unique<vmrk::QtDownloader>(); }});
 
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess)
     return unattended ? vmrk::kExitAnotherRunning : 0;

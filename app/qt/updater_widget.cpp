@@ -108,7 +108,7 @@ UpdaterWidget::UpdaterWidget(UpdaterWindow& window, QtDownloader& downloader, QW
   // where it does not, the logical DPI carries the screen's density.
   if (screen != nullptr) scale_ = screen->logicalDotsPerInchX() / 96.0;
   if (scale_ <= 0) scale_ = 1.0;
-  Build(downloader);
+  Build();
   downloader_.SetEvents(&window_);
   window_.SetChangeListener([this] { Render(); });
   // Key preview: every key of the application passes here first.
@@ -141,7 +141,7 @@ QFont UpdaterWidget::FontFor(const FontSpec& spec) const {
   return font;
 }
 
-void UpdaterWidget::Build(QtDownloader& downloader) {
+void UpdaterWidget::Build() {
   setWindowTitle(QString::fromUtf8(texts::kWindowCaption));
   setWindowIcon(UpdaterIcon());
   setFixedSize(Px(kClientWidthTwips), Px(kClientHeightTwips));
@@ -236,18 +236,6 @@ void UpdaterWidget::Build(QtDownloader& downloader) {
         dlStrip_->setRange(0, 1000);
         dlStrip_->setValue(0);
         dlStrip_->setTextVisible(false);
-        connect(&downloader, &QtDownloader::transferProgress, dlStrip_, [this](int perMille) {
-          if (perMille < 0) {
-            dlStrip_->setRange(0, 0);  // busy: the length is not known yet
-          } else {
-            dlStrip_->setRange(0, 1000);
-            dlStrip_->setValue(perMille);
-          }
-        });
-        connect(&downloader, &QtDownloader::transferIdle, dlStrip_, [this] {
-          dlStrip_->setRange(0, 1000);
-          dlStrip_->setValue(0);
-        });
         widget = dlStrip_;
         break;
       }
@@ -302,6 +290,9 @@ void UpdaterWidget::Render() {
   cmdCancel_->setEnabled(s.cmdCancel.enabled);
   command2_->setEnabled(s.Command2.enabled);
   command2_->setVisible(s.Command2.visible);
+
+  // The release's bytes, whichever transfers bring them.
+  if (const int strip = std::max(0, s.downloadPerMille); dlStrip_->value() != strip) dlStrip_->setValue(strip);
 
   table_->Sync();
   if (s.selectedRow != drawnSelection_) {

@@ -54,7 +54,7 @@ class UpdaterWidget : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  void Build(QtDownloader& downloader);
+  void Build();
   QFont FontFor(const struct FontSpec& spec) const;
 
   UpdaterWindow& window_;

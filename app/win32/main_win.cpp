@@ -1,5 +1,6 @@
 // vmrkxupdate for Windows: the portable window logic over Win32, WinHTTP and
 // the Win32 platform layer.
+#include <memory>
 #include <windows.h>
 #include <shellapi.h>
 
@@ -67,7 +68,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                               vmrk::platform::ExecutablePath(), vmrk::platform::ReleaseRoot(),
                               vmrk::platform::MaintainerKeyPath(), unattended,
                               choice.mode == vmrk::CommandLineChoice::kCheck,
-                              choice.mode == vmrk::CommandLineChoice::kRollback});
+                              choice.mode == vmrk::CommandLineChoice::kRollback,
+                              [] { return std::make_unique<vmrk::WinHttpDownloader>(); }});
   if (unattended) {
     if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return vmrk::kExitAnotherRunning;
     if (!downloader.Ready()) return vmrk::kExitTransferFailed;

@@ -80,7 +80,6 @@ Win32Window::Win32Window(UpdaterWindow& window, WinHttpDownloader& downloader)
 Win32Window::~Win32Window() {
   downloader_.SetEvents(nullptr);
   window_.SetChangeListener(nullptr);
-  downloader_.SetProgressListener(nullptr);
   for (HFONT font : fonts_) DeleteObject(font);
   for (auto& [control, brush] : backgrounds_) DeleteObject(brush);
   if (panelBrush_ != nullptr) DeleteObject(panelBrush_);
@@ -202,9 +201,6 @@ void Win32Window::Build() {
   }
   HWND strip = Control("DL");
   SendMessageW(strip, PBM_SETRANGE32, 0, 1000);
-  downloader_.SetProgressListener([strip](int perMille) {
-    SendMessageW(strip, PBM_SETPOS, perMille < 0 ? 0 : perMille, 0);
-  });
   Layout();
 }
 
@@ -248,6 +244,7 @@ void Win32Window::Render() {
   const WindowState& s = window_.state();
   // Timer ticks and repeated progress reports change nothing: draw nothing.
   if (s.revision == drawn_.revision) return;
+  const std::uint64_t before = drawn_.revision;
   drawn_.revision = s.revision;
   if (drawn_.panel != s.panelBackground) {
     drawn_.panel = s.panelBackground;
@@ -299,7 +296,7 @@ void Win32Window::Render() {
     ShowWindow(generate, s.Command2.visible ? SW_SHOW : SW_HIDE);
     drawn_.generate = s.Command2;
   }
-  RenderRows(s);
+  RenderRows(s, before);
   // Painted before the work holds the thread, the child controls too.
   if (s.busy && hwnd_ != nullptr) RedrawWindow(hwnd_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
   if (s.closeRequested && !closing_) {
@@ -311,23 +308,22 @@ void Win32Window::Render() {
 }
 
 // The list view holds no texts of its own (LVS_OWNERDATA): it asks for the
-// cells it paints. A new list sets the count; otherwise only the rows the
-// transfer passed since the last drawing are repainted.
-void Win32Window::RenderRows(const WindowState& s) {
+// cells it paints. A new list sets the count; otherwise only the rows changed
+// since the last drawing are repainted.
+void Win32Window::RenderRows(const WindowState& s, std::uint64_t drawnRevision) {
   HWND list = Control("ListView1");
   int count = static_cast<int>(s.rows.size());
   if (s.rowsRevision != drawn_.rowsRevision) {
     drawn_.rowsRevision = s.rowsRevision;
-    drawn_.curFile = s.CurFile;
     ListView_SetItemCountEx(list, count, 0);
     InvalidateRect(list, nullptr, TRUE);
-  } else if (s.CurFile != drawn_.curFile) {
-    int first = std::max(1, std::min(drawn_.curFile, s.CurFile));
-    int last = std::min(count, std::max(drawn_.curFile, s.CurFile));
-    drawn_.curFile = s.CurFile;
-    if (first <= last) ListView_RedrawItems(list, first - 1, last - 1);
-  } else if (s.CurFile >= 1 && s.CurFile <= count) {
-    ListView_RedrawItems(list, s.CurFile - 1, s.CurFile - 1);  // its percentage or mark
+  } else {
+    for (size_t i = 0; i < s.rowChangedAt.size(); ++i)
+      if (s.rowChangedAt[i] > drawnRevision) ListView_RedrawItems(list, static_cast<int>(i), static_cast<int>(i));
+  }
+  if (const int strip = std::max(0, s.downloadPerMille); strip != drawn_.strip) {
+    drawn_.strip = strip;
+    SendMessageW(Control("DL"), PBM_SETPOS, strip, 0);
   }
   if (s.selectedRow != drawn_.selectedRow) {
     drawn_.selectedRow = s.selectedRow;

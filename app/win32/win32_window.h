@@ -38,7 +38,7 @@ class Win32Window {
   HFONT FontFor(const struct FontSpec& spec);
   HWND Control(const char* name) const;
   void FitToText(HWND label);
-  void RenderRows(const WindowState& s);
+  void RenderRows(const WindowState& s, std::uint64_t drawnRevision);
   LRESULT OnListNotify(NMHDR* header);
 
   UpdaterWindow& window_;
@@ -56,7 +56,7 @@ class Win32Window {
     std::optional<Rgb> statusColor;
     std::optional<ButtonState> begin, cancel, generate;
     std::uint64_t rowsRevision = 0;
-    int curFile = 0;
+    int strip = 0;
     int selectedRow = -1;
   } drawn_;
   std::wstring cellText_;  // the list view reads a cell's text from here
