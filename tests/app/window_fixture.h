@@ -65,7 +65,11 @@ class WindowFixture : public testing::Test {
     if (!window_) {
       window_ = std::make_unique<UpdaterWindow>(
           UpdaterServices{desktop_, settings_, *lock_, downloader_, appPath_, app_.Sub("vmrkxupdate"),
-                          releaseRoot_.path() + "/", keyFile_});
+                          releaseRoot_.path() + "/", keyFile_, false, false, false,
+                          sideBySide_ ? std::function<std::unique_ptr<Downloader>()>([] {
+                            return std::make_unique<QtDownloader>(DownloadTimeouts{15000, 30000, {100, 100, 100}});
+                          })
+                                      : nullptr});
       forwarder_.window = window_.get();
       downloader_.SetEvents(&forwarder_);
     }
@@ -108,6 +112,7 @@ class WindowFixture : public testing::Test {
   Forwarder forwarder_;
   std::string appPath_;
   std::string keyFile_;  // the maintainer's signing key, if a test sets one
+  bool sideBySide_ = false;  // files fetched by several downloaders at once, as the program does
   std::unique_ptr<UpdaterWindow> window_;
 };
 
