@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows programs with MinGW-w64: build-win64/ (x86_64, what
 # the tests run under Wine, with a test key compiled in) and build-win32/
-# (i686, the shipped updater, built without keys).
+# (i686, the shipped updater, built without keys). zstd is compiled in from
+# Debian's source package (scripts/fetch-zstd-source.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+zstd_source=$(scripts/fetch-zstd-source.sh)
 for arch in x86_64:build-win64 i686:build-win32; do
   toolchain=${arch%%:*}; dir=${arch##*:}
   [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$toolchain.cmake" \
+    -DVMRK_ZSTD_SOURCE_DIR="$zstd_source" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DVMRK_BUILD_BENCH=OFF -DVMRK_BUILD_TESTS="$([ "$dir" = build-win64 ] && echo ON || echo OFF)" \
     -DVMRK_TRUSTED_KEYS_FILE="$([ "$dir" = build-win64 ] && echo "$PWD/tests/support/built_in_test_key.pub")" >/dev/null
   cmake --build "$dir" -j2

@@ -8,11 +8,13 @@ set -euo pipefail
 demo=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libgl-dev libx11-dev libssl-dev openssl
+  qt6-base-dev libgl-dev libx11-dev libssl-dev openssl libzstd-dev
   xvfb xauth x11-utils xdotool imagemagick
   fonts-wqy-microhei python3 tzdata
 )
-test=(nginx curl bc g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine)
+# dpkg-dev unpacks Debian's zstd source package for the Windows build; the
+# zstd tool is the benchmarks' measure of a delta.
+test=(nginx curl bc g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine dpkg-dev xz-utils zstd)
 
 case "${1:-test}" in
   demo) packages=("${demo[@]}") ;;

@@ -7,8 +7,10 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh test
 scripts/build-windows.sh
 scripts/build.sh
-# The Windows suite runs under Wine as one of ctest's tests.
-cmake -S . -B build -DVMRK_WINDOWS_BUILD_DIR="$PWD/build-win64" >/dev/null
+# The Windows suite runs under Wine as one of ctest's tests; the updater of
+# before release objects is tested against today's releases and back.
+cmake -S . -B build -DVMRK_WINDOWS_BUILD_DIR="$PWD/build-win64" \
+  -DVMRK_PREVIOUS_BUILD_DIR="$(scripts/build-previous.sh)" >/dev/null
 cmake --build build -j2
 (cd build && ctest -j2 --output-on-failure --timeout 300)
 # The Linux suites again under ThreadSanitizer and AddressSanitizer.

@@ -32,10 +32,11 @@ add_executable(windows_tests
   updatelist/list_check_test.cpp
   updatelist/list_date_test.cpp
   updatelist/release_manifest_test.cpp
+  updatelist/release_objects_test.cpp
   updatelist/rtf_reader_test.cpp
   updatelist/size_text_test.cpp
   updatelist/update_list_test.cpp)
-target_link_libraries(windows_tests PRIVATE vmrk_test_support GTest::gtest_main comctl32 gdi32 user32 shell32 ole32 oleaut32 uuid)
+target_link_libraries(windows_tests PRIVATE vmrk_test_support vmrk_zstd GTest::gtest_main comctl32 gdi32 user32 shell32 ole32 oleaut32 uuid)
 add_dependencies(windows_tests fake_player)
 
 # Helpers of the end-to-end update under Wine (tests/e2e/windows_e2e.sh).

@@ -247,6 +247,36 @@ unattended 4 /silent
 unattended 0 /rollback
 [ -f "$app/readme.txt" ] && fail "/rollback left the file the last update added"
 unattended 2 --rollback
+# A release published with deltas from the one installed: the changed
+# program file comes as a patch from the delta package (CNG checks what the
+# zstd of Debian's source package decoded), nothing is fetched whole, and a
+# broken package falls back to the compressed copies by itself.
+cp -a "$rel" "$work/old"
+head -c 300000 "$win/tests/windows_tests.exe" > "$rel/app/codec.dll"
+cp "$rel/app/codec.dll" "$work/old/app/codec.dll"
+cp "$rel/app/codec.dll" "$app/codec.dll"
+printf 'PATCHED' | dd of="$rel/app/codec.dll" bs=1 seek=150000 conv=notrunc 2>/dev/null
+printf 'a plug-in new in this release' > "$rel/app/new.dll"
+touch -d '2009-06-01 10:00:00' "$rel/app/codec.dll" "$rel/app/new.dll"
+touch -d 2000-01-01 "$app/codec.dll"
+"$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" --sign "$work/maintainer.key" \
+  --delta-from "$work/old" 2>/dev/null || fail "listgen --delta-from"
+package=$(sed -n 's/^package \([0-9a-f]*\) .*/\1/p' "$rel/list.txt.objects")
+[ -n "$package" ] || fail "no delta package in the index"
+delta_update() {  # WHAT-THE-LOG-SAYS
+  cp "$work/old/app/codec.dll" "$app/codec.dll"; touch -d 2000-01-01 "$app/codec.dll"; rm -f "$app/new.dll"
+  : > "$work/fault.log"
+  unattended 0 /silent
+  cmp -s "$app/codec.dll" "$rel/app/codec.dll" || fail "codec.dll after the delta update ($1)"
+  [ "$(cat "$app/new.dll")" = "a plug-in new in this release" ] || fail "new.dll after the delta update ($1)"
+  grep -q "GET /vmrkxupdate/objects/$package.pack" "$work/fault.log" || fail "the package was not asked for ($1)"
+  grep -q "GET /vmrkxupdate/app/codec.dll" "$work/fault.log" && fail "codec.dll was fetched whole ($1)"
+  grep -q "$1" "$app/vmrkxupdate.log" || fail "the log does not say: $1"
+}
+delta_update "staged .* app.codec.dll, from the delta package, patched"
+head -c "$(stat -c %s "$rel/objects/$package.pack")" /dev/zero > "$work/zeros"
+cp "$work/zeros" "$rel/objects/$package.pack"  # broken, its length unchanged
+delta_update "app.codec.dll: the delta package: .*; now its compressed copy"
 "$wine" "$app/vmrkxupdate.exe" /frobnicate & usage=$!; pids+=($usage)
 "$wine" "$win/tests/click_button.exe" --in-dialog OK 30 || fail "no usage message"
 wait "$usage"; got=$?
