@@ -9,6 +9,7 @@
 #include <functional>
 #include <thread>
 
+#include "listgen/release_objects_writer.h"
 #include "listgen/release_signing.h"
 #include "platform/civil_time.h"
 #include "platform/crypto.h"
@@ -264,16 +265,29 @@ class SignedE2ETest : public UpdateE2ETest {
     EXPECT_TRUE(platform::GenerateKey(&privateKey_, &publicKey_).ok());
     app_.Write("vmrkxupdate.keys", ToBase64(publicKey_) + "\n");
   }
-  void Sign() {
+  // With a delta package from the release below oldRoot, and compressed
+  // copies, as vmrkxupdate-listgen --delta-from writes them.
+  void Sign(const std::string& oldRoot = "") {
     std::string list = release_.Read("vmrkxupdate/list.txt"), text, manifest;
     ASSERT_TRUE(DocumentTextOf(list, &text).ok());
     const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
-    ASSERT_TRUE(
-        BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, {privateKey_}, now, now + 86400, &manifest).ok());
+    ReleaseManifest built;
+    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, {privateKey_}, now, now + 86400, &manifest,
+                                    &built)
+                    .ok());
     release_.Write("vmrkxupdate/list.txt.sig", manifest);
+    if (oldRoot.empty()) return;
+    ObjectIndex index;
+    ObjectsReport report;
+    ASSERT_TRUE(WriteReleaseObjects(release_.Sub("vmrkxupdate"), built, {oldRoot}, release_.Sub("vmrkxupdate/objects"),
+                                    kObjectLevel, {}, &index, &report)
+                    .ok());
+    release_.Write("vmrkxupdate/list.txt.objects", WriteObjectIndex(index));
+    packagePath_ = "/vmrkxupdate/" + PackageObjectPath(index.packages.at(0));
   }
+  std::string packagePath_;
   std::string privateKey_, publicKey_;
 };
 
@@ -299,6 +313,44 @@ TEST_F(SignedE2ETest, ASignedReleaseInstallsAndAChangedFileNever) {
   EXPECT_FALSE(Exited());  // no Finish: the failure state offers only Close
   ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 20000));
   EXPECT_FALSE(fs::exists(app_.Sub("b.dll")));
+}
+
+// Bytes as a compiled program has them: they do not compress, and a patch
+// between two unrelated ones is as large as the file.
+std::string Noise(unsigned seed, size_t size) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 23);
+  return bytes;
+}
+
+TEST_F(SignedE2ETest, ADeltaUpdateThroughNginxTakesOnlyTheFramesItNeeds) {
+  std::string a0 = Noise(1, 200 << 10), a1 = a0;
+  a1.replace(1000, 5, "patch");
+  const std::string big0 = Noise(2, 300 << 10), big1 = Noise(3, 300 << 10), fresh = Noise(4, 10 << 10);
+  test::TempDir old;
+  old.Write("app/vmrPlayer", kPlayer);
+  old.Write("app/a.dll", a0);
+  old.Write("app/big.dll", big0);
+  // Installed: a.dll at the old release, big.dll already the new one, so
+  // the large patch of big.dll lies between the two frames wanted.
+  for (const auto& [name, content] : {std::pair{"a.dll", a0}, std::pair{"big.dll", big1}})
+    ASSERT_TRUE(platform::SetFileModifiedTime(app_.Write(name, content), 946684800).ok());
+  Publish({{"app\\vmrPlayer", kPlayer}, {"app\\a.dll", a1}, {"app\\big.dll", big1}, {"app\\new.dll", fresh}});
+  Sign(old.path());
+  test::NginxServer nginx(release_.path());
+  Start(nginx.HostPort());
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 60000));
+  EXPECT_TRUE(app_.Read("a.dll") == a1);
+  EXPECT_TRUE(app_.Read("new.dll") == fresh);
+  EXPECT_TRUE(app_.Read("big.dll") == big1);
+  auto requests = nginx.Requests();
+  EXPECT_FALSE(RequestedFile(requests, "/vmrkxupdate/app/a.dll"));
+  EXPECT_FALSE(RequestedFile(requests, "/vmrkxupdate/app/new.dll"));
+  EXPECT_FALSE(RequestedFile(requests, "/vmrkxupdate/app/big.dll"));
+  size_t partial = 0;
+  for (const std::string& line : nginx.LogLines())
+    partial += line.find("GET " + packagePath_) != std::string::npos && line.find("\" 206 ") != std::string::npos;
+  EXPECT_EQ(partial, 2u) << "two ranges of the package, each answered 206 by nginx";
 }
 
 TEST_F(SignedE2ETest, ASignedUpdateOverHttps) {

@@ -20,6 +20,8 @@ class NginxServer {
   std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
   // Request lines of the access log ("GET /vmrkxupdate/list.txt").
   std::vector<std::string> Requests() const;
+  // The access log's lines as nginx wrote them, status and length included.
+  std::vector<std::string> LogLines() const;
 
  private:
   TempDir prefix_;

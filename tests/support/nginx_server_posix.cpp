@@ -73,6 +73,13 @@ NginxServer::NginxServer(const std::string& root, const TlsFiles& tls) {
 
 NginxServer::~NginxServer() = default;
 
+std::vector<std::string> NginxServer::LogLines() const {
+  std::vector<std::string> lines;
+  std::ifstream log(prefix_.Sub("access.log"));
+  for (std::string line; std::getline(log, line);) lines.push_back(line);
+  return lines;
+}
+
 std::vector<std::string> NginxServer::Requests() const {
   std::vector<std::string> requests;
   std::ifstream log(prefix_.Sub("access.log"));

@@ -1,0 +1,89 @@
+// Releases and updaters of before and after release objects, against each
+// other through nginx: an updater already in users' hands still updates
+// from a release published with deltas (it never asks for an object), and
+// today's updater updates from a release published without them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "platform/file_time.h"
+#include "tests/support/nginx_server.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace vmrk {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kListed = 1210602605;    // 2008-05-12: the release's files
+constexpr std::int64_t kInstalled = 946684800;  // 2000-01-01: older, so offered
+
+std::string Noise(unsigned seed, size_t size) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 23);
+  return bytes;
+}
+
+struct Pairing {
+  const char* name;
+  friend void PrintTo(const Pairing& p, std::ostream* os) { *os << p.name; }
+  const char* updater;
+  const char* listgen;
+  bool deltas;          // the release is published with --delta-from
+  bool asksForObjects;  // the updater asks for the index (and, when there, the package)
+};
+
+class CompatTest : public testing::TestWithParam<Pairing> {};
+
+TEST_P(CompatTest, TheReleaseGoesInWhole) {
+  const Pairing& p = GetParam();
+  test::TempDir release, old, app, config, runtime, windows, keys;
+  std::string a0 = Noise(1, 100 << 10), a1 = a0;
+  a1.replace(5000, 6, "edited");
+  const std::string root = release.Sub("vmrkxupdate");
+  for (const auto& [name, content] : {std::pair{"app/a.dll", a1}, std::pair{"app/new.dll", Noise(2, 4096)}})
+    ASSERT_TRUE(platform::SetFileModifiedTime(release.Write(std::string("vmrkxupdate/") + name, content), kListed).ok());
+  old.Write("app/a.dll", a0);
+  ASSERT_TRUE(platform::SetFileModifiedTime(app.Write("a.dll", a0), kInstalled).ok());
+
+  ASSERT_EQ(test::Process(p.listgen, {"keygen", keys.Sub("maintainer.key")}, {}, false, true).WaitExit(30000), 0);
+  std::vector<std::string> generate = {"generate", root, "-o", root + "/list.txt", "--sign", keys.Sub("maintainer.key")};
+  if (p.deltas) generate.insert(generate.end(), {"--delta-from", old.path()});
+  ASSERT_EQ(test::Process(p.listgen, generate, {}, false, true).WaitExit(60000), 0);
+  ASSERT_EQ(fs::exists(root + "/list.txt.objects"), p.deltas);
+
+  fs::copy_file(p.updater, app.Sub("vmrkxupdate"));
+  fs::permissions(app.Sub("vmrkxupdate"), fs::perms::owner_all);
+  fs::copy_file(keys.Sub("maintainer.key.pub"), app.Sub("vmrkxupdate.keys"));
+  test::NginxServer nginx(release.path());
+  app.Write("myip.txt", "seip:" + nginx.HostPort() + "\r\n");
+  test::Process run(app.Sub("vmrkxupdate"), {"--silent"},
+                    {{"XDG_RUNTIME_DIR", runtime.path()}, {"XDG_CONFIG_HOME", config.path()}, {"DISPLAY", ""},
+                     {"WINDIR", windows.path()}},
+                    false, true);
+  ASSERT_EQ(run.WaitExit(60000), 0) << app.Read("vmrkxupdate.log");
+  EXPECT_TRUE(app.Read("a.dll") == a1);
+  EXPECT_TRUE(app.Read("new.dll") == Noise(2, 4096));
+
+  bool askedIndex = false, askedObject = false, askedPlain = false;
+  for (const std::string& request : nginx.Requests()) {
+    askedIndex = askedIndex || request == "GET /vmrkxupdate/list.txt.objects";
+    askedObject = askedObject || request.rfind("GET /vmrkxupdate/objects/", 0) == 0;
+    askedPlain = askedPlain || request == "GET /vmrkxupdate/app/a.dll";
+  }
+  EXPECT_EQ(askedIndex, p.asksForObjects);
+  EXPECT_EQ(askedObject, p.asksForObjects && p.deltas);
+  EXPECT_EQ(askedPlain, !(p.asksForObjects && p.deltas)) << "the changed file comes whole only without a delta";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builds, CompatTest,
+    testing::Values(Pairing{"anOldUpdaterAndANewRelease", VMRK_OLD_UPDATER, VMRK_NEW_LISTGEN, true, false},
+                    Pairing{"aNewUpdaterAndAnOldRelease", VMRK_NEW_UPDATER, VMRK_OLD_LISTGEN, false, true},
+                    Pairing{"aNewUpdaterAndANewRelease", VMRK_NEW_UPDATER, VMRK_NEW_LISTGEN, true, true}),
+    [](const testing::TestParamInfo<Pairing>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace vmrk
