@@ -159,6 +159,10 @@ bool UpdateRun::FetchFiles() {
   // time, and goes in with the rest.
   for (size_t i = 0; i < rows_.size(); ++i)
     if (StagedFromInstallation(i)) RowStaged(i, "already installed as signed, not fetched");
+  if (stagedRows_ == rows_.size()) {
+    Pump();  // nothing to fetch: no object is needed either
+    return true;
+  }
   if (!fetchingIndex_) PlanJobs();
   return true;
 }
