@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
 # A whole update over a slow link (bench/link_sim.py: 20 Mbit/s and 80 ms
-# round trip by default; MBIT and RTT_MS change them), against curl fetching
-# the same files: one after another on one connection, and 6 at once. The
-# release is python_release.sh's security update, every file offered (the
-# installed ones are older). Each round times the three the same way, around
-# the whole process, in a rotating order; min and median of our time over
-# each of curl's are printed, with the bytes each took through the link.
+# round trip by default; MBIT and RTT_MS change them). The release is
+# python_release.sh's security update, signed and published with a delta
+# package from the point release and compressed copies, every file offered
+# (the installed ones are older). Three runs of ours:
+#   delta   the point release installed: identical files are not fetched,
+#           the changed ones come as patches from the package
+#   copies  nothing installed (no known base): compressed copies, 6 at once
+#   plain   the point release installed, no key (unsigned): plain files, 6 at once
+# and curl fetching every file whole, one after another on one connection
+# and 6 at once. Each round times all five the same way, around the whole
+# process, in a rotating order. Printed: the bytes each took through the
+# link; the delta run's bytes over the sum of `zstd -19 --patch-from` of
+# the changed files plus the list and manifest, and its time over the bound
+# of twice (those bytes / bandwidth + 4 round trips); min and median of our
+# times over curl's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh vmrkxupdate vmrkxupdate-listgen >/dev/null
@@ -16,10 +25,27 @@ pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
 
 release="$work/root/vmrkxupdate"
-mkdir -p "$release/app" "$work/run" "$work/config" "$work/windows"
+mkdir -p "$release/app" "$work/old" "$work/run" "$work/config" "$work/windows"
 cp -a "${trees[1]}/." "$release/app/"
-build/vmrkxupdate-listgen generate "$release" -o "$release/list.txt" 2>/dev/null
+ln -s "${trees[0]}" "$work/old/app"
+build/vmrkxupdate-listgen keygen "$work/maintainer.key" >/dev/null 2>&1
+build/vmrkxupdate-listgen generate "$release" -o "$release/list.txt" --sign "$work/maintainer.key" \
+  --delta-from "$work/old" 2>&1 | sed 's/^/listgen: /'
 (cd "$release" && find app -type f | sort) > "$work/files"
+# The measure of a delta: zstd's own patch-from of each changed file.
+reference=$(( $(stat -c %s "$release/list.txt") + $(stat -c %s "$release/list.txt.sig") ))
+changed=0
+while read -r f; do
+  old="${trees[0]}/${f#app/}"
+  if [ -f "$old" ] && cmp -s "$old" "$release/$f"; then continue; fi
+  changed=$((changed + 1))
+  if [ -f "$old" ]; then
+    size=$(zstd -q -19 --long=30 --patch-from="$old" -c "$release/$f" 2>/dev/null | wc -c)
+  else
+    size=$(zstd -q -19 -c "$release/$f" | wc -c)
+  fi
+  reference=$((reference + size))
+done < "$work/files"
 exec {fd}< <(python3 tests/support/http_server.py --root "$work/root" --lifetime 36000)
 pids+=($!)
 read -r upstream <&"$fd"
@@ -37,16 +63,22 @@ unlink() {  # ends the link; prints the bytes it carried to the client
   cat "$work/count" 2>/dev/null || echo 0
 }
 
-ours() {
-  rm -rf "$work/app"; cp -a "${trees[0]}" "$work/app"
+ours() {  # delta | copies | plain
+  rm -rf "$work/app" "$work/config"; mkdir -p "$work/config"
+  if [ "$1" = copies ]; then mkdir -p "$work/app"; else cp -a "${trees[0]}" "$work/app"; fi
   find "$work/app" -type f -exec touch -d 2000-01-01 {} +
   cp build/vmrkxupdate "$work/app/"
+  [ "$1" = plain ] || cp "$work/maintainer.key.pub" "$work/app/vmrkxupdate.keys"
   link
   printf 'seip:127.0.0.1:%s\r\n' "$port" > "$work/app/myip.txt"
   local t0 t1; t0=$(date +%s.%N)
   XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" WINDIR="$work/windows" DISPLAY= \
-    "$work/app/vmrkxupdate" --silent || { echo "the update failed" >&2; exit 1; }
+    "$work/app/vmrkxupdate" --silent || { echo "the update ($1) failed" >&2; tail "$work/app/vmrkxupdate.log" >&2; exit 1; }
   t1=$(date +%s.%N)
+  if ! diff -rq --exclude=vmrkxupdate --exclude='vmrkxupdate.*' --exclude=myip.txt --exclude=update --exclude='.*' \
+      "$work/app" "$release/app" >/dev/null; then
+    echo "the update ($1) did not install the release" >&2; exit 1
+  fi
   echo "$(echo "$t1 - $t0" | bc) $(unlink)"
 }
 curls() {  # PARALLEL
@@ -60,19 +92,29 @@ curls() {  # PARALLEL
   echo "$(echo "$t1 - $t0" | bc) $(unlink)"
 }
 
-echo "$(wc -l < "$work/files") files, $(du -sb "$release/app" | cut -f1) bytes; link ${MBIT:-20} Mbit/s, ${RTT_MS:-80} ms"
-declare -a r1 r6
+mbit=${MBIT:-20}; rtt=${RTT_MS:-80}
+echo "$(wc -l < "$work/files") files, $(du -sb "$release/app" | cut -f1) bytes, $changed changed; link $mbit Mbit/s, $rtt ms"
+echo "zstd -19 --patch-from of the changed files, with the list and the manifest: $reference bytes"
+bound=$(echo "2 * ($reference * 8 / ($mbit * 1000000) + 4 * $rtt / 1000)" | bc -l)
+declare -a rb rt r1 r6 tc tp
 for round in $(seq "$rounds"); do
   declare -A got=()
-  order=(ours seq par); for _ in $(seq $(( (round - 1) % 3 ))); do order=("${order[@]:1}" "${order[0]}"); done
+  order=(delta copies plain seq par); for _ in $(seq $(( (round - 1) % 5 ))); do order=("${order[@]:1}" "${order[0]}"); done
   for who in "${order[@]}"; do
-    case $who in ours) got[ours]=$(ours) ;; seq) got[seq]=$(curls 1) ;; par) got[par]=$(curls 6) ;; esac
+    case $who in seq) got[seq]=$(curls 1) ;; par) got[par]=$(curls 6) ;; *) got[$who]=$(ours "$who") ;; esac
   done
-  read -r to bo <<<"${got[ours]}"; read -r ts bs <<<"${got[seq]}"; read -r tp bp <<<"${got[par]}"
-  printf 'round %d: ours %.1f s %d B, curl one by one %.1f s %d B, curl 6 at once %.1f s %d B\n' \
-    "$round" "$to" "$bo" "$ts" "$bs" "$tp" "$bp"
-  r1+=("$(echo "$to / $ts" | bc -l)"); r6+=("$(echo "$to / $tp" | bc -l)")
+  read -r td bd <<<"${got[delta]}"; read -r tcp bcp <<<"${got[copies]}"; read -r tpl bpl <<<"${got[plain]}"
+  read -r ts bs <<<"${got[seq]}"; read -r tpar bpar <<<"${got[par]}"
+  printf 'round %d: delta %.2f s %d B, copies %.1f s %d B, plain %.1f s %d B, curl one by one %.1f s %d B, curl 6 at once %.1f s %d B\n' \
+    "$round" "$td" "$bd" "$tcp" "$bcp" "$tpl" "$bpl" "$ts" "$bs" "$tpar" "$bpar"
+  rb+=("$(echo "$bd / $reference" | bc -l)"); rt+=("$(echo "$td / $bound" | bc -l)")
+  r1+=("$(echo "$td / $ts" | bc -l)"); r6+=("$(echo "$td / $tpar" | bc -l)")
+  tc+=("$tcp"); tp+=("$tpl")
 done
-stats() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { printf "min %.2f, median %.2f", a[1], a[int((NR + 1) / 2)] }'; }
-echo "ours over curl one by one: $(stats "${r1[@]}")"
-echo "ours over curl 6 at once:  $(stats "${r6[@]}")"
+stats() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { printf "min %.3f, median %.3f", a[1], a[int((NR + 1) / 2)] }'; }
+echo "delta: bytes over zstd's (goal at most 1.2): $(stats "${rb[@]}")"
+printf 'delta: time over the bound of %.2f s (goal at most 1): %s\n' "$bound" "$(stats "${rt[@]}")"
+echo "no known base, compressed copies, seconds: $(stats "${tc[@]}")"
+echo "unsigned, plain files, seconds: $(stats "${tp[@]}")"
+echo "delta over curl one by one: $(stats "${r1[@]}")"
+echo "delta over curl 6 at once:  $(stats "${r6[@]}")"

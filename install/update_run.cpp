@@ -151,6 +151,7 @@ bool UpdateRun::FetchFiles() {
   Advance(Phase::kFetchingFiles);
   staged_.assign(rows_.size(), false);
   installed_.assign(rows_.size(), std::nullopt);
+  stagedPaths_.assign(rows_.size(), std::string());
   stagedRows_ = 0;
   // The index is on its way while the installed files are hashed.
   if (signedRelease_) FetchObjectIndex();
@@ -603,6 +604,7 @@ std::vector<size_t> UpdateRun::RowsOfStretch(size_t stretch) const {
 }
 
 std::string UpdateRun::StagedPath(size_t index) const {
+  if (index < stagedPaths_.size() && !stagedPaths_[index].empty()) return stagedPaths_[index];
   return RowStagingFolder(index + 1) + platform::PathSeparator() + rows_[index].where.fileName;
 }
 
@@ -661,10 +663,7 @@ void UpdateRun::RowStaged(size_t index, const std::string& how) {
 void UpdateRun::Install() {
   if (phase_ != Phase::kInstalling) return;
   std::vector<InstallItem> items;
-  for (size_t k = 1; k <= rows_.size(); ++k) {
-    const FileRow& row = rows_[k - 1];
-    items.push_back({row.where, RowStagingFolder(k) + platform::PathSeparator() + row.where.fileName});
-  }
+  for (size_t i = 0; i < rows_.size(); ++i) items.push_back({rows_[i].where, StagedPath(i)});
   size_t failed = items.size();
   Status installed = InstallRelease({Paths(), JournalPath()}, items, &failed);
   if (!installed.ok()) {
@@ -695,10 +694,14 @@ bool UpdateRun::StagedFromInstallation(size_t index) {
   if (expected == signedFiles_.end() || !platform::Sha256OfFile(row.where.target, &digest, &length).ok()) return false;
   installed_[index] = ContentId{digest, length};  // a patch's base, perhaps
   if (length != expected->second.length || digest != expected->second.sha256) return false;
-  const std::string folder = RowStagingFolder(index + 1);
-  if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
-  const std::string staged = StagedPath(index);
-  if (!platform::CopyToNew(row.where.target, staged, row.where.target).ok()) return false;  // then it is fetched
+  // Its bytes are the release's already: staged as another name of the
+  // installed file itself (no folder, no copy), so that the list's time
+  // given to it is the installed file's at once. Installed or put back, the
+  // file holds the same bytes, and only the time tells it is the new one's.
+  const std::string staged = StagingFolder() + platform::PathSeparator() + std::to_string(index + 1) + "-" +
+                             row.where.fileName;
+  if (!platform::LinkOrCopy(row.where.target, staged).ok()) return false;  // then it is fetched
+  stagedPaths_[index] = staged;
   if (Status stamped = StampFileTime(staged, row.modified); !stamped.ok())
     Log("cannot give " + RowName(index) + " its listed time: " + stamped.message());
   return true;

@@ -240,6 +240,7 @@ class UpdateRun : public DownloaderEvents {
   std::vector<size_t> rowStep_;     // row -> place in its chain
   std::vector<bool> staged_;
   std::vector<std::optional<ContentId>> installed_;  // row -> the installed file, when hashed
+  std::vector<std::string> stagedPaths_;              // row -> where it is staged, when not RowStagingFolder's
   size_t stagedRows_ = 0;
   std::uint64_t bytesPlanned_ = 0, bytesDone_ = 0;
 };

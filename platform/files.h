@@ -98,6 +98,12 @@ Status PlaceFile(const std::string& source, const std::string& placed, const std
 // exists. On failure nothing is left at copy.
 Status CopyToNew(const std::string& source, const std::string& copy, const std::string& permissionsOf);
 
+// Another name for source's file at copy (which must not exist yet) where
+// the volume allows, else a copy as CopyToNew makes it. A linked name shares
+// the file itself: setting the time of either sets both's, which suits only
+// a file whose bytes are already what they must become.
+Status LinkOrCopy(const std::string& source, const std::string& copy);
+
 // Has everything written to the files named, and the renames of them, on
 // disk before returning (one flush of each volume where the system can).
 Status FlushToDisk(const std::vector<std::string>& files);

@@ -271,6 +271,12 @@ Status PlaceFile(const std::string& source, const std::string& placed, const std
   return CopyToNewFile(source, placed, permissionsOf);
 }
 
+Status LinkOrCopy(const std::string& source, const std::string& copy) {
+  if (link(source.c_str(), copy.c_str()) == 0) return Status::Ok();
+  if (errno != EXDEV && errno != EPERM && errno != EMLINK) return Errno("cannot link", copy);
+  return CopyToNewFile(source, copy, source);
+}
+
 Status FlushToDisk(const std::vector<std::string>& files) {
   // syncfs once per volume: what a thousand fsyncs would do, in one call.
   std::set<dev_t> done;

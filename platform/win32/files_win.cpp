@@ -259,6 +259,12 @@ Status CopyToNew(const std::string& source, const std::string& copy, const std::
   return Status::Ok();
 }
 
+Status LinkOrCopy(const std::string& source, const std::string& copy) {
+  // FAT volumes and other volumes than the source's have no hard links.
+  if (CreateHardLinkW(WidePath(copy).c_str(), WidePath(source).c_str(), nullptr)) return Status::Ok();
+  return CopyToNew(source, copy, source);
+}
+
 Status FlushToDisk(const std::vector<std::string>& files) {
   for (const std::string& path : files) {
     HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
