@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
+#include "platform/file_time.h"
 #include "tests/support/temp_dir.h"
 
 namespace vmrk::platform {
@@ -64,6 +66,29 @@ TEST(Files, AtomicWriteReplacesAndKeepsPermissions) {
   // Nothing left beside it.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
   EXPECT_FALSE(WriteFileAtomically(dir.Sub("missing/x.ini"), "y").ok());
+}
+
+TEST(Files, LinkOrCopyGivesTheFileAnotherNameOrACopy) {
+  test::TempDir dir;
+  const std::string installed = dir.Write("app/a.dll", "signed a");
+  ASSERT_TRUE(LinkOrCopy(installed, dir.Sub("a-staged")).ok());
+  EXPECT_EQ(std::filesystem::hard_link_count(installed), 2u) << "the same volume: a name, not a copy";
+  ASSERT_TRUE(SetFileModifiedTime(dir.Sub("a-staged"), 1210600000).ok());
+  std::int64_t time = 0;
+  ASSERT_TRUE(FileModifiedTime(installed, &time).ok());
+  EXPECT_EQ(time, 1210600000);
+  EXPECT_FALSE(LinkOrCopy(installed, dir.Sub("a-staged")).ok()) << "never over a name already there";
+  // Another volume (/dev/shm, a tmpfs) has no link to the file: it gets a
+  // copy, time and all.
+  if (std::filesystem::exists("/dev/shm")) {
+    const std::string copy = "/dev/shm/vmrk-link-or-copy-" + std::to_string(::getpid());
+    ASSERT_TRUE(LinkOrCopy(installed, copy).ok());
+    EXPECT_EQ(std::filesystem::hard_link_count(installed), 2u);
+    EXPECT_EQ(test::ReadFileBytes(copy), "signed a");
+    ASSERT_TRUE(FileModifiedTime(copy, &time).ok());
+    EXPECT_EQ(time, 1210600000);
+    std::filesystem::remove(copy);
+  }
 }
 
 TEST(Files, ReadWholeFileAndFolderCreation) {

@@ -211,6 +211,16 @@ TEST(Win32Layer, FilesBelowAFolderOfOver300CharactersAreInstalledAndStamped) {
   std::string bytes;
   ASSERT_TRUE(ReadWholeFile(target, &bytes).ok());
   EXPECT_EQ(bytes, "new");
+  // An installed file staged under another name is the file itself: its
+  // time given there is the installed file's.
+  const std::string linked = Windows(dir.path()) + "\\update\\1-组件.dll";
+  ASSERT_TRUE(LinkOrCopy(target, linked).ok());
+  ASSERT_TRUE(SetFileModifiedTime(linked, 1210600000).ok());
+  ASSERT_TRUE(FileModifiedTime(target, &written).ok());
+  EXPECT_EQ(written, 1210600000);
+  ASSERT_TRUE(RemoveFile(linked).ok());
+  ASSERT_TRUE(ReadWholeFile(target, &bytes).ok());
+  EXPECT_EQ(bytes, "new");
   std::vector<FolderEntry> entries;
   ASSERT_TRUE(ListFolder(folder, &entries).ok());
   EXPECT_EQ(entries.size(), 1u);
