@@ -138,6 +138,7 @@ void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string
   services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile);
   services_.DL.SetSaveFolder(services_.applicationPath);
   services_.DL.SetMaxBytes(kListMaxBytes);
+  services_.DL.SetByteRange(0, 0);
   services_.DL.BeginDownload();
 }
 
@@ -153,8 +154,8 @@ bool UpdateRun::FetchFiles() {
   installed_.assign(rows_.size(), std::nullopt);
   stagedPaths_.assign(rows_.size(), std::string());
   stagedRows_ = 0;
-  // The index is on its way while the installed files are hashed.
-  if (signedRelease_) FetchObjectIndex();
+  // The index is on its way (or here) while the installed files are hashed.
+  if (signedRelease_ && index_ == IndexFetch::kNotAsked) FetchObjectIndex(services_.DL);
   // A signed release names each file's bytes: one installed as they are is
   // not fetched again, only staged from the installation with the list's
   // time, and goes in with the rest.
@@ -164,24 +165,27 @@ bool UpdateRun::FetchFiles() {
     Pump();  // nothing to fetch: no object is needed either
     return true;
   }
-  if (!fetchingIndex_) PlanJobs();
+  if (index_ == IndexFetch::kFetching) waitingForIndex_ = true;
+  else PlanJobs();
   return true;
 }
 
-void UpdateRun::FetchObjectIndex() {
-  fetchingIndex_ = true;
-  services_.DL.AbortDownload();
-  services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile + texts::kObjectIndexSuffix);
-  services_.DL.SetSaveFolder(services_.applicationPath);
-  services_.DL.SetMaxBytes(kObjectIndexMaxBytes);
-  services_.DL.SetByteRange(0, 0);
-  services_.DL.BeginDownload();
+void UpdateRun::FetchObjectIndex(Downloader& dl) {
+  index_ = IndexFetch::kFetching;
+  indexDl_ = &dl;
+  dl.AbortDownload();
+  dl.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile + texts::kObjectIndexSuffix);
+  dl.SetSaveFolder(services_.applicationPath);
+  dl.SetMaxBytes(kObjectIndexMaxBytes);
+  dl.SetByteRange(0, 0);
+  dl.BeginDownload();
 }
 
 void UpdateRun::ObjectIndexArrived(bool arrived) {
-  fetchingIndex_ = false;
+  if (index_ != IndexFetch::kFetching) return;
+  index_ = IndexFetch::kDone;
   std::string text;
-  const std::string saved = services_.DL.SavedFileName();
+  const std::string saved = indexDl_->SavedFileName();
   if (arrived) {
     Status read = platform::ReadWholeFile(saved, &text);
     platform::RemoveFile(saved).IgnoreError();
@@ -197,7 +201,10 @@ void UpdateRun::ObjectIndexArrived(bool arrived) {
       Log("object index not used, plain files only: " + read.message());
     }
   }
-  if (phase_ == Phase::kFetchingFiles) PlanJobs();
+  if (waitingForIndex_ && phase_ == Phase::kFetchingFiles) {
+    waitingForIndex_ = false;
+    PlanJobs();
+  }
 }
 
 void UpdateRun::PlanJobs() {
@@ -276,7 +283,7 @@ void UpdateRun::Pump() {
       made.dl->SetComputeSha256(signedRelease_);
       slots_.push_back(std::move(made));
     }
-    if (slots_[slot].job || (slot == 0 && fetchingIndex_)) continue;
+    if (slots_[slot].job || (slot == 0 && IndexOnDL())) continue;
     Job job = queue_.front();
     queue_.pop_front();
     StartJob(slot, job);
@@ -298,22 +305,22 @@ void UpdateRun::StartJob(size_t slot, const Job& job) {
   // A body longer than it may be is not this object: stopped as soon as it
   // passes, instead of filling the disk first.
   dl.SetMaxBytes(job.bytes);
-  const std::string objectsBase = serverBase_ + texts::kServerFolder;
+  const std::string releaseFolder = serverBase_ + texts::kServerFolder;
   switch (job.kind) {
     case Job::Kind::kPlain:
-      dl.SetSourceURL(objectsBase + rows_[job.index].location);
+      dl.SetSourceURL(releaseFolder + rows_[job.index].location);
       Log("fetching " + RowName(job.index));
       break;
     case Job::Kind::kCopy: {
       const CompressedCopy& copy = objects_->copies[plan_.rows[rowPlan_[job.index]].copy];
-      dl.SetSourceURL(objectsBase + CopyObjectPath(copy));
+      dl.SetSourceURL(releaseFolder + CopyObjectPath(copy));
       Log("fetching " + RowName(job.index) + " as its compressed copy, " + std::to_string(job.bytes) + " bytes");
       break;
     }
     case Job::Kind::kPackage: {
       const DeltaPackage& package = objects_->packages[*plan_.package];
       const PackageRange& range = plan_.ranges[job.index];
-      dl.SetSourceURL(objectsBase + PackageObjectPath(package));
+      dl.SetSourceURL(releaseFolder + PackageObjectPath(package));
       if (!plan_.wholePackage) dl.SetByteRange(range.first, range.length);
       Log("fetching the delta package" +
           (plan_.wholePackage ? std::string(" whole")
@@ -332,7 +339,9 @@ void UpdateRun::StopAllTransfers() {
     if (slot.job || slot.dl == &services_.DL) slot.dl->AbortDownload();
     slot.job.reset();
   }
-  fetchingIndex_ = false;
+  if (index_ == IndexFetch::kFetching) indexDl_->AbortDownload();
+  index_ = IndexFetch::kDone;
+  waitingForIndex_ = false;
 }
 
 int UpdateRun::progressPerMille() const {
@@ -422,7 +431,7 @@ void UpdateRun::DL_Finished(std::int32_t value) {
   switch (phase_) {
     case Phase::kFetchingManifest: ManifestArrived(); return;
     case Phase::kFetchingFiles:
-      if (fetchingIndex_) ObjectIndexArrived(true);
+      if (IndexOnDL()) ObjectIndexArrived(true);
       else SlotFinished(0);
       return;
     case Phase::kInstalling: return;
@@ -454,10 +463,19 @@ void UpdateRun::ListArrived() {
 
 void UpdateRun::FetchManifest() {
   Advance(Phase::kFetchingManifest);
+  // Used only once the manifest has verified; asked for now, on a
+  // connection of its own, so that it is here when the files are asked for.
+  if (services_.newDownloader && index_ == IndexFetch::kNotAsked) {
+    ownIndexDl_ = services_.newDownloader();
+    ownIndexEvents_ = std::make_unique<SlotEvents>(this, kIndexSlot);
+    ownIndexDl_->SetEvents(ownIndexEvents_.get());
+    FetchObjectIndex(*ownIndexDl_);
+  }
   services_.DL.AbortDownload();
   services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile + texts::kManifestSuffix);
   services_.DL.SetSaveFolder(services_.applicationPath);
   services_.DL.SetMaxBytes(kManifestMaxBytes);
+  services_.DL.SetByteRange(0, 0);
   services_.DL.BeginDownload();
 }
 
@@ -524,6 +542,10 @@ void UpdateRun::OfferRows(const std::string& text) {
 }
 
 void UpdateRun::SlotFinished(size_t slot) {
+  if (slot == kIndexSlot) {
+    ObjectIndexArrived(true);
+    return;
+  }
   if (slot >= slots_.size() || !slots_[slot].job) return;
   const Job job = *slots_[slot].job;
   slots_[slot].job.reset();
@@ -726,14 +748,8 @@ void UpdateRun::RecordSerial() {
 
 void UpdateRun::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
   if (phase_ == Phase::kFetchingFiles) {
-    if (!fetchingIndex_) {
-      SlotFailed(0, code);
-      return;
-    }
-    std::string detail = services_.DL.FailureDetail();
-    Log("object index not used, plain files only: code " + std::to_string(code) +
-        (detail.empty() ? "" : ", " + detail));
-    ObjectIndexArrived(false);
+    if (IndexOnDL()) IndexFailed(code);
+    else SlotFailed(0, code);
     return;
   }
   std::string detail = services_.DL.FailureDetail();
@@ -752,7 +768,17 @@ void UpdateRun::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
   else End(Outcome::kTransferFailed, "failed, the transfer failed");
 }
 
+void UpdateRun::IndexFailed(std::int32_t code) {
+  const std::string detail = indexDl_->FailureDetail();
+  Log("object index not used, plain files only: code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail));
+  ObjectIndexArrived(false);
+}
+
 void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
+  if (slot == kIndexSlot) {
+    IndexFailed(code);
+    return;
+  }
   if (slot >= slots_.size() || !slots_[slot].job) return;
   const Job job = *slots_[slot].job;
   slots_[slot].job.reset();
@@ -776,14 +802,14 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
 }
 
 void UpdateRun::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
-  if (phase_ == Phase::kFetchingFiles && !fetchingIndex_) {
+  if (phase_ == Phase::kFetchingFiles && !IndexOnDL()) {
     SlotRetrying(0, attempt, tries);
     return;
   }
   std::string detail = services_.DL.FailureDetail();
   Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " +
       (phase_ == Phase::kFetchingManifest ? std::string("the manifest")
-       : fetchingIndex_                   ? std::string("the object index")
+       : IndexOnDL()                      ? std::string("the object index")
                                           : std::string("the list")) +
       (detail.empty() ? "" : " after: " + detail));
 }
@@ -800,7 +826,7 @@ void UpdateRun::SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tri
 }
 
 void UpdateRun::DL_Progress(float fraction, std::int32_t, std::int32_t) {
-  if (phase_ == Phase::kFetchingFiles && !fetchingIndex_) SlotProgress(0, fraction);
+  if (phase_ == Phase::kFetchingFiles && !IndexOnDL()) SlotProgress(0, fraction);
 }
 
 void UpdateRun::SlotProgress(size_t slot, float fraction) {

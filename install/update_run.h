@@ -176,15 +176,21 @@ class UpdateRun : public DownloaderEvents {
     float fraction = 0;
   };
 
+  static constexpr size_t kIndexSlot = static_cast<size_t>(-1);  // the index's own downloader
   void SlotFinished(size_t slot);
+  void IndexFailed(std::int32_t code);
   void SlotFailed(size_t slot, std::int32_t code);
   void SlotProgress(size_t slot, float fraction);
   void SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tries);
   void Notify() {
     if (changed_) changed_();
   }
-  void FetchObjectIndex();
+  // The object index, fetched beside the manifest by a downloader of its own
+  // where there are more than DL (it then costs no round trip of its own),
+  // else by DL once the files are asked for.
+  void FetchObjectIndex(Downloader& dl);
   void ObjectIndexArrived(bool arrived);
+  bool IndexOnDL() const { return index_ == IndexFetch::kFetching && indexDl_ == &services_.DL; }
   // The fetch plan, and the first transfers.
   void PlanJobs();
   void Enqueue(size_t row);  // the row's current source
@@ -233,7 +239,12 @@ class UpdateRun : public DownloaderEvents {
   std::function<void()> changed_;
   std::vector<Slot> slots_;
   std::deque<Job> queue_;
-  bool fetchingIndex_ = false;
+  enum class IndexFetch { kNotAsked, kFetching, kDone };
+  IndexFetch index_ = IndexFetch::kNotAsked;
+  Downloader* indexDl_ = nullptr;
+  std::unique_ptr<Downloader> ownIndexDl_;
+  std::unique_ptr<SlotEvents> ownIndexEvents_;
+  bool waitingForIndex_ = false;  // the files wait for the index to plan
   std::optional<ObjectIndex> objects_;
   FetchPlan plan_;
   std::vector<size_t> rowPlan_;     // row -> index into plan_.rows, or npos

@@ -274,6 +274,10 @@ delta_update() {  # WHAT-THE-LOG-SAYS
   grep -q "$1" "$app/vmrkxupdate.log" || fail "the log does not say: $1"
 }
 delta_update "staged .* app.codec.dll, from the delta package, patched"
+# readme.txt (gone since the rollback) came as its compressed copy beside the
+# package: two transfers at once, on two connections.
+[ "$(grep ' GET /vmrkxupdate/objects/' "$work/fault.log" | cut -d' ' -f1 | sort -u | wc -l)" -ge 2 ] ||
+  fail "the objects did not come side by side: $(cat "$work/fault.log")"
 head -c "$(stat -c %s "$rel/objects/$package.pack")" /dev/zero > "$work/zeros"
 cp "$work/zeros" "$rel/objects/$package.pack"  # broken, its length unchanged
 delta_update "app.codec.dll: the delta package: .*; now its compressed copy"
