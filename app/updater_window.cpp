@@ -146,6 +146,15 @@ void UpdaterWindow::cmdCancel_Click() {
   state_.closeRequested = true;
 }
 
+void UpdaterWindow::Closing() {
+  using Phase = UpdateRun::Phase;
+  const Phase phase = run_.phase();
+  if (phase == Phase::kFetchingList || phase == Phase::kFetchingManifest || phase == Phase::kFetchingFiles) {
+    run_.Cancel();
+    Render();
+  }
+}
+
 void UpdaterWindow::Label1_Click() { services_.desktop.ShellOpen(texts::HomePageAddress()); }
 
 void UpdaterWindow::Form_KeyDown(std::int16_t keyCode, std::int16_t shift) {

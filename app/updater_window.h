@@ -76,6 +76,9 @@ class UpdaterWindow : public DownloaderEvents {
   void Form_KeyDown(std::int16_t keyCode, std::int16_t shift);
   void Timer1_Timer();
   void Command2_Click();
+  // The window is closed by its title bar or by the system: a run still
+  // fetching ends as cancelled, every transfer stopped and nothing staged.
+  void Closing();
 
   void DL_Finished(std::int32_t value) override;
   void DL_Failed(std::int32_t code, std::int32_t extra) override;

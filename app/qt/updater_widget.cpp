@@ -5,6 +5,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QCloseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -313,6 +314,11 @@ void UpdaterWidget::Render() {
     // under the downloader's feet.
     QTimer::singleShot(0, this, &QWidget::close);
   }
+}
+
+void UpdaterWidget::closeEvent(QCloseEvent* event) {
+  window_.Closing();
+  QWidget::closeEvent(event);
 }
 
 bool UpdaterWidget::eventFilter(QObject* watched, QEvent* event) {

@@ -52,6 +52,7 @@ class UpdaterWidget : public QWidget {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void Build();

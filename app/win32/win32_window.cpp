@@ -433,6 +433,7 @@ LRESULT Win32Window::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       break;
     case WM_CLOSE:
+      window_.Closing();
       downloader_.AbortDownload();
       DestroyWindow(hwnd_);
       return 0;

@@ -330,12 +330,16 @@ TEST_F(SideBySideTest, SixTransfersRunAtOnceAndACutOneResumes) {
   EXPECT_TRUE(resumed);
 }
 
-TEST_F(SideBySideTest, CancelEndsEveryTransferAtOnceAndLeavesNothingStaged) {
+// Cancel, or the window closed by its title bar, during six transfers.
+class StopDuringSixTest : public SideBySideTest, public testing::WithParamInterface<std::string> {};
+
+TEST_P(StopDuringSixTest, EndsEveryTransferAtOnceAndLeavesNothingStaged) {
   ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
   ASSERT_TRUE(test::PumpUntil([&] { return State().cmdBegin.enabled; }, 15000));
   Window().cmdBegin_Click();
   ASSERT_TRUE(test::PumpUntil([&] { return RowsInProgress() >= 3; }, 20000));
-  Window().cmdCancel_Click();
+  if (GetParam() == "cancel") Window().cmdCancel_Click();
+  else Window().Closing();
   // Synchronous: every transfer is stopped before the click returns.
   EXPECT_EQ(Window().run().outcome(), UpdateRun::Outcome::kCancelled);
   const size_t requests = server_.Requests().size();
@@ -345,6 +349,8 @@ TEST_F(SideBySideTest, CancelEndsEveryTransferAtOnceAndLeavesNothingStaged) {
     ADD_FAILURE() << "left in staging: " << entry.path();
   for (const test::ReleaseFile& f : files_) EXPECT_FALSE(fs::exists(app_.Sub(f.location.substr(4)))) << f.location;
 }
+
+INSTANTIATE_TEST_SUITE_P(Ways, StopDuringSixTest, testing::Values("cancel", "close"));
 
 }  // namespace
 }  // namespace vmrk
