@@ -255,7 +255,9 @@ cp -a "$rel" "$work/old"
 head -c 300000 "$win/tests/windows_tests.exe" > "$rel/app/codec.dll"
 cp "$rel/app/codec.dll" "$work/old/app/codec.dll"
 cp "$rel/app/codec.dll" "$app/codec.dll"
-printf 'PATCHED' | dd of="$rel/app/codec.dll" bs=1 seek=150000 conv=notrunc 2>/dev/null
+# 20 kB of new bytes: a patch of about that size, which the server below
+# sends slowly enough for the other transfer to run beside it.
+head -c 20000 /dev/urandom | dd of="$rel/app/codec.dll" bs=20000 seek=150000 oflag=seek_bytes conv=notrunc 2>/dev/null
 printf 'a plug-in new in this release' > "$rel/app/new.dll"
 touch -d '2009-06-01 10:00:00' "$rel/app/codec.dll" "$rel/app/new.dll"
 touch -d 2000-01-01 "$app/codec.dll"
@@ -273,7 +275,10 @@ delta_update() {  # WHAT-THE-LOG-SAYS
   grep -q "GET /vmrkxupdate/app/codec.dll" "$work/fault.log" && fail "codec.dll was fetched whole ($1)"
   grep -q "$1" "$app/vmrkxupdate.log" || fail "the log does not say: $1"
 }
+# Objects sent slowly, so that the two transfers below surely overlap.
+for object in "$rel"/objects/*; do : > "$object.slow"; done
 delta_update "staged .* app.codec.dll, from the delta package, patched"
+rm -f "$rel"/objects/*.slow
 # readme.txt (gone since the rollback) came as its compressed copy beside the
 # package: two transfers at once, on two connections.
 [ "$(grep ' GET /vmrkxupdate/objects/' "$work/fault.log" | cut -d' ' -f1 | sort -u | wc -l)" -ge 2 ] ||

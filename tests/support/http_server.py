@@ -33,7 +33,8 @@ where marker files beside them say (each holds a number):
 Static files beside which a file of the same name plus ".stall" lies are
 answered with nothing, as /fault/stall; plus ".stallbody", with their length
 and the first half of their bytes, then nothing.
-Static files whose name holds ".slow." are sent in 1 KiB pieces 20 ms apart;
+Static files whose name holds ".slow.", or beside which a file of the same
+name plus ".slow" lies, are sent in 1 KiB pieces 20 ms apart;
 those whose name holds ".cut." announce their length and stop half way;
 those whose name holds ".endless.", or beside which a file of the same name
 plus ".endless" lies, send no length and never stop after the file's bytes.
@@ -187,7 +188,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.end_headers()
         if self.command == "HEAD":
             return
-        slow = ".slow." in name
+        slow = ".slow." in name or self.marker(full, ".slow") is not None
         sent = 0
         try:
             with open(full, "rb") as f:
