@@ -36,9 +36,10 @@ namespace vmrk {
 inline constexpr size_t kMaxTransfers = 6;
 
 struct UpdateRunServices {
-  // Fetches the list, the manifest and the object index, and is the first
-  // of the transfers that fetch files; its events come through whoever set
-  // itself as its receiver, and reach the run's DL_* handlers.
+  // Fetches the list and the manifest (and the object index when there is
+  // no other downloader), and is the first of the transfers that fetch
+  // files; its events come through whoever set itself as its receiver, and
+  // reach the run's DL_* handlers.
   Downloader& DL;
   platform::SettingsStore& settings;
   // The folder of the updater's program, without a trailing separator.
@@ -60,7 +61,7 @@ class UpdateRun : public DownloaderEvents {
     kFetchingList,
     kFetchingManifest,
     kOffered,            // rows wait for FetchFiles
-    kFetchingFiles,      // the object index, then the rows, into the staging folder
+    kFetchingFiles,      // the rows into the staging folder (after the object index, when signed)
     kInstalling,         // every row is staged: Install() puts the release in
     kEnded,              // outcome() says how
   };
