@@ -263,7 +263,8 @@ void UpdaterWindow::Render() {
       state_.statusText = texts::kStatusReady;
       return;
     case Phase::kFetchingFiles:
-      state_.selectedRow = run_.current();
+      // Rows arrive in any order: the one selected is the first still to come.
+      if (const std::int32_t row = run_.firstUnstagedRow(); row > 0) state_.selectedRow = row;
       state_.statusText = texts::StatusDownloading(run_.current(), static_cast<long>(run_.rows().size()));
       return;
     case Phase::kInstalling:

@@ -344,6 +344,11 @@ void UpdateRun::StopAllTransfers() {
   waitingForIndex_ = false;
 }
 
+std::int32_t UpdateRun::firstUnstagedRow() const {
+  auto unstaged = std::find(staged_.begin(), staged_.end(), false);
+  return unstaged == staged_.end() ? 0 : static_cast<std::int32_t>(unstaged - staged_.begin()) + 1;
+}
+
 int UpdateRun::progressPerMille() const {
   // Before the fetch nothing; after it, where it stopped.
   if (phase_ < Phase::kFetchingFiles || staged_.empty()) return -1;

@@ -134,6 +134,9 @@ class UpdateRun : public DownloaderEvents {
   // number of rows): the "k" of "k/n"; 0 while the list is fetched (CurFile).
   std::int32_t current() const { return current_; }
   size_t stagedRows() const { return stagedRows_; }
+  // The first row (1-based) not yet staged, the one the table shows as
+  // selected while files are fetched; 0 when every row is.
+  std::int32_t firstUnstagedRow() const;
   // The bytes of the release fetched so far, per mille of all that is to be
   // fetched (which grows when a row falls back to another source); -1 while
   // no file is being fetched.

@@ -306,13 +306,19 @@ TEST_F(SideBySideTest, SixTransfersRunAtOnceAndACutOneResumes) {
   Window().cmdBegin_Click();
   size_t mostAtOnce = 0;
   std::set<std::string> statusLines;
+  int misselected = 0;  // draws where the selection is not the first row still to come
   ASSERT_TRUE(test::PumpUntil(
       [&] {
         mostAtOnce = std::max(mostAtOnce, RowsInProgress());
         statusLines.insert(State().statusText);
+        const auto& rows = State().rows;
+        auto waiting = std::find_if(rows.begin(), rows.end(), [](const FileRow& r) { return r.status != "√"; });
+        if (!State().cmdBegin.enabled && waiting != rows.end())
+          misselected += State().selectedRow != static_cast<int>(waiting - rows.begin()) + 1;
         return State().cmdBegin.enabled;
       },
       20000));
+  EXPECT_EQ(misselected, 0);
   EXPECT_EQ(State().statusText, texts::kStatusCompleted);
   for (const test::ReleaseFile& f : files_) EXPECT_EQ(app_.Read(f.location.substr(4)), f.content) << f.location;
   EXPECT_GE(mostAtOnce, 2u) << "several rows show their percentage at once";
