@@ -286,6 +286,19 @@ rm -f "$rel"/objects/*.slow
 head -c "$(stat -c %s "$rel/objects/$package.pack")" /dev/zero > "$work/zeros"
 cp "$work/zeros" "$rel/objects/$package.pack"  # broken, its length unchanged
 delta_update "app.codec.dll: the delta package: .*; now its compressed copy"
+# The package gone and codec.dll's copy cut short: from 404 to the copy, from
+# the copy to the plain file, and the release still goes in whole.
+rm -f "$rel/objects/$package.pack"
+codec_copy=$(awk -v sha="$(sha256sum < "$rel/app/codec.dll" | cut -d' ' -f1)" '$1 == "copy" && $4 == sha { print $2 }' \
+  "$rel/list.txt.objects")
+truncate -s 100 "$rel/objects/$codec_copy.zst"
+cp "$work/old/app/codec.dll" "$app/codec.dll"; touch -d 2000-01-01 "$app/codec.dll"; rm -f "$app/new.dll"
+unattended 0 /silent
+cmp -s "$app/codec.dll" "$rel/app/codec.dll" || fail "codec.dll after two fallbacks"
+[ "$(cat "$app/new.dll")" = "a plug-in new in this release" ] || fail "new.dll from its copy"
+grep -q "app.codec.dll: its compressed copy: the copy is not the length the index names; now the plain file" \
+  "$app/vmrkxupdate.log" || fail "the log does not say codec.dll fell back to the plain file"
+grep -q "staged .* app.new.dll, from its compressed copy" "$app/vmrkxupdate.log" || fail "new.dll not from its copy"
 "$wine" "$app/vmrkxupdate.exe" /frobnicate & usage=$!; pids+=($usage)
 "$wine" "$win/tests/click_button.exe" --in-dialog OK 30 || fail "no usage message"
 wait "$usage"; got=$?
