@@ -546,14 +546,21 @@ void UpdateRun::OfferRows(const std::string& text) {
   Advance(Phase::kOffered);
 }
 
+std::optional<UpdateRun::Job> UpdateRun::TakeJob(size_t slot) {
+  if (slot >= slots_.size() || !slots_[slot].job) return std::nullopt;  // an event after the run let go of it
+  std::optional<Job> job = std::move(slots_[slot].job);
+  slots_[slot].job.reset();
+  return job;
+}
+
 void UpdateRun::SlotFinished(size_t slot) {
   if (slot == kIndexSlot) {
     ObjectIndexArrived(true);
     return;
   }
-  if (slot >= slots_.size() || !slots_[slot].job) return;
-  const Job job = *slots_[slot].job;
-  slots_[slot].job.reset();
+  std::optional<Job> taken = TakeJob(slot);
+  if (!taken) return;
+  const Job job = *taken;
   bytesDone_ += job.bytes;
   Downloader& dl = *slots_[slot].dl;
   switch (job.kind) {
@@ -784,9 +791,9 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
     IndexFailed(code);
     return;
   }
-  if (slot >= slots_.size() || !slots_[slot].job) return;
-  const Job job = *slots_[slot].job;
-  slots_[slot].job.reset();
+  std::optional<Job> taken = TakeJob(slot);
+  if (!taken) return;
+  const Job job = *taken;
   const std::string detail = slots_[slot].dl->FailureDetail();
   const std::string what = "code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail);
   bytesPlanned_ -= std::min(bytesPlanned_, job.bytes);  // not coming: the strip measures what still may

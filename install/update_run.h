@@ -180,6 +180,8 @@ class UpdateRun : public DownloaderEvents {
     float fraction = 0;
   };
 
+  // The job the slot ran, no longer its own; nullopt when it runs none.
+  std::optional<Job> TakeJob(size_t slot);
   static constexpr size_t kIndexSlot = static_cast<size_t>(-1);  // the index's own downloader
   void SlotFinished(size_t slot);
   void IndexFailed(std::int32_t code);

@@ -16,6 +16,7 @@
 #include "listgen/release_signing.h"
 #include "platform/crypto.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/test_keys.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/hex_base64.h"
 #include "updatelist/zstd_frames.h"
@@ -27,15 +28,6 @@ namespace fs = std::filesystem;
 
 std::int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
-struct Key {
-  std::string privateKey, publicKey;
-  Key() { EXPECT_TRUE(platform::GenerateKey(&privateKey, &publicKey).ok()); }
-};
-const Key& Maintainer() {
-  static Key key;
-  return key;
 }
 
 // A program's resource file as two releases ship it: mostly the same lines,
@@ -59,7 +51,7 @@ class ObjectsFlowTest : public test::WindowFixture {
 
   ObjectsFlowTest() {
     sideBySide_ = true;
-    app_.Write("vmrkxupdate.keys", ToBase64(Maintainer().publicKey) + "\n");
+    app_.Write("vmrkxupdate.keys", ToBase64(test::MaintainerKey().publicKey) + "\n");
   }
 
   // Locations below app\ only; the old release is also what is installed.
@@ -75,7 +67,7 @@ class ObjectsFlowTest : public test::WindowFixture {
     std::string text, manifestText;
     ASSERT_TRUE(DocumentTextOf(list, &text).ok());
     ReleaseManifest manifest;
-    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, {Maintainer().privateKey}, Now(),
+    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, {test::MaintainerKey().privateKey}, Now(),
                                     Now() + 86400, &manifestText, &manifest)
                     .ok());
     release_.Write("vmrkxupdate/list.txt.sig", manifestText);
@@ -231,19 +223,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<Fault>& info) { return std::string(info.param.name); });
 
 
-// Bytes that do not compress: a patch between two of them is as large as
-// the file.
-std::string Noise(unsigned seed, size_t size) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 23);
-  }
-  return bytes;
-}
-
 TEST_F(ObjectsFlowTest, OnlyTheFramesNeededAreFetchedAsRangesOfThePackage) {
-  const std::string big0 = Noise(1, 300 << 10), big1 = Noise(2, 300 << 10);
+  const std::string big0 = test::IncompressibleBytes(1, 300 << 10), big1 = test::IncompressibleBytes(2, 300 << 10);
   PublishWithObjects({{"app\\a.dll", kA0}, {"app\\big.dll", big0}},
                      {{"app\\a.dll", kA1}, {"app\\big.dll", big1}, {"app\\new.dll", kNew}});
   EditInstalled("big.dll", big1);  // already the new one: its large patch lies between the two wanted

@@ -12,6 +12,7 @@
 #include "listgen/release_signing.h"
 #include "platform/crypto.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/test_keys.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/hex_base64.h"
 
@@ -20,16 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct KeyPair {
-  std::string privateKey, publicKey;
-  KeyPair() { EXPECT_TRUE(platform::GenerateKey(&privateKey, &publicKey).ok()); }
-};
-
-const KeyPair& Maintainer() {
-  static KeyPair key;
-  return key;
-}
-
 std::int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
@@ -37,23 +28,23 @@ std::int64_t Now() {
 class SignedReleaseTest : public test::WindowFixture {
  public:
   const test::TempDir& ReleaseDir() const { return release_; }
-  SignedReleaseTest() { app_.Write("vmrkxupdate.keys", "# the maintainer\n" + ToBase64(Maintainer().publicKey) + "\n"); }
+  SignedReleaseTest() { app_.Write("vmrkxupdate.keys", "# the maintainer\n" + ToBase64(test::MaintainerKey().publicKey) + "\n"); }
 
   // Publishes files with a manifest signed at `when` by keys; returns the
   // manifest text as written.
   std::string PublishSigned(const std::vector<test::ReleaseFile>& files,
-                            std::vector<const KeyPair*> keys = {&Maintainer()}, std::int64_t when = Now(),
+                            std::vector<const test::KeyPair*> keys = {&test::MaintainerKey()}, std::int64_t when = Now(),
                             std::int64_t expires = Now() + 86400) {
     Publish(files);
     return SignPublished(keys, when, expires);
   }
-  std::string SignPublished(std::vector<const KeyPair*> keys = {&Maintainer()}, std::int64_t when = Now(),
+  std::string SignPublished(std::vector<const test::KeyPair*> keys = {&test::MaintainerKey()}, std::int64_t when = Now(),
                             std::int64_t expires = Now() + 86400) {
     std::string list = release_.Read("vmrkxupdate/list.txt");
     std::string text;
     EXPECT_TRUE(DocumentTextOf(list, &text).ok());
     std::vector<std::string> privateKeys;
-    for (const KeyPair* k : keys) privateKeys.push_back(k->privateKey);
+    for (const test::KeyPair* k : keys) privateKeys.push_back(k->privateKey);
     std::string manifest;
     EXPECT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, privateKeys, when, expires, &manifest).ok());
     release_.Write("vmrkxupdate/list.txt.sig", manifest);
@@ -76,7 +67,7 @@ class SignedReleaseTest : public test::WindowFixture {
 
 TEST_F(SignedReleaseTest, AWholeSignedUpdateInstallsAndRecordsTheSerial) {
   const std::int64_t when = Now();
-  PublishSigned({{"app\\a.dll", "signed a"}, {"win\\system32\\b.dll", "signed b"}}, {&Maintainer()}, when);
+  PublishSigned({{"app\\a.dll", "signed a"}, {"win\\system32\\b.dll", "signed b"}}, {&test::MaintainerKey()}, when);
   LoadAndVerify();
   ASSERT_EQ(State().rows.size(), 2u) << State().statusText;
   EXPECT_EQ(Serial(), "none");  // recorded once the release is in
@@ -117,11 +108,11 @@ INSTANTIATE_TEST_SUITE_P(
                      t.ReleaseDir().Write("vmrkxupdate/list.txt", list);
                    }},
         ListAttack{"anOlderReleaseReplayed",
-                   [](SignedReleaseTest& t) { t.SignPublished({&Maintainer()}, 1500000000); }},  // 2017
-        ListAttack{"expired", [](SignedReleaseTest& t) { t.SignPublished({&Maintainer()}, Now(), Now() - 60); }},
+                   [](SignedReleaseTest& t) { t.SignPublished({&test::MaintainerKey()}, 1500000000); }},  // 2017
+        ListAttack{"expired", [](SignedReleaseTest& t) { t.SignPublished({&test::MaintainerKey()}, Now(), Now() - 60); }},
         ListAttack{"signedByAnUntrustedKey",
                    [](SignedReleaseTest& t) {
-                     static KeyPair stranger;
+                     static test::KeyPair stranger;
                      t.SignPublished({&stranger});
                    }},
         ListAttack{"manifestRemoved", [](SignedReleaseTest& t) { fs::remove(t.ReleaseDir().Sub("vmrkxupdate/list.txt.sig")); }},
@@ -188,8 +179,8 @@ TEST_F(SignedReleaseTest, AFileOfAnotherSignedReleaseIsRefused) {
 }
 
 TEST_F(SignedReleaseTest, ARolloverManifestIsAcceptedByInstallationsTrustingEitherKey) {
-  KeyPair newer;
-  PublishSigned({{"app\\a.dll", "a"}}, {&Maintainer(), &newer});
+  test::KeyPair newer;
+  PublishSigned({{"app\\a.dll", "a"}}, {&test::MaintainerKey(), &newer});
   app_.Write("vmrkxupdate.keys", ToBase64(newer.publicKey) + "\n");
   LoadAndVerify();
   EXPECT_EQ(State().rows.size(), 1u) << State().statusText;
@@ -197,7 +188,7 @@ TEST_F(SignedReleaseTest, ARolloverManifestIsAcceptedByInstallationsTrustingEith
 
 TEST_F(SignedReleaseTest, TheSameSerialAgainIsARerunAndTheSerialNeverMovesBack) {
   const std::int64_t when = Now();
-  PublishSigned({{"app\\a.dll", "a"}}, {&Maintainer()}, when);
+  PublishSigned({{"app\\a.dll", "a"}}, {&test::MaintainerKey()}, when);
   ASSERT_TRUE(settings_.Write("tesk", "vmrmovie", "releaseserial", std::to_string(SerialOf(when))).ok());
   LoadAndVerify();
   EXPECT_EQ(State().rows.size(), 1u) << State().statusText;

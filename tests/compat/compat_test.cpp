@@ -10,6 +10,7 @@
 #include "platform/file_time.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/process.h"
+#include "tests/support/release_writer.h"
 #include "tests/support/temp_dir.h"
 
 namespace vmrk {
@@ -19,12 +20,6 @@ namespace fs = std::filesystem;
 
 constexpr std::int64_t kListed = 1210602605;    // 2008-05-12: the release's files
 constexpr std::int64_t kInstalled = 946684800;  // 2000-01-01: older, so offered
-
-std::string Noise(unsigned seed, size_t size) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 23);
-  return bytes;
-}
 
 struct Pairing {
   const char* name;
@@ -40,10 +35,10 @@ class CompatTest : public testing::TestWithParam<Pairing> {};
 TEST_P(CompatTest, TheReleaseGoesInWhole) {
   const Pairing& p = GetParam();
   test::TempDir release, old, app, config, runtime, windows, keys;
-  std::string a0 = Noise(1, 100 << 10), a1 = a0;
+  std::string a0 = test::IncompressibleBytes(1, 100 << 10), a1 = a0;
   a1.replace(5000, 6, "edited");
   const std::string root = release.Sub("vmrkxupdate");
-  for (const auto& [name, content] : {std::pair{"app/a.dll", a1}, std::pair{"app/new.dll", Noise(2, 4096)}})
+  for (const auto& [name, content] : {std::pair{"app/a.dll", a1}, std::pair{"app/new.dll", test::IncompressibleBytes(2, 4096)}})
     ASSERT_TRUE(platform::SetFileModifiedTime(release.Write(std::string("vmrkxupdate/") + name, content), kListed).ok());
   old.Write("app/a.dll", a0);
   ASSERT_TRUE(platform::SetFileModifiedTime(app.Write("a.dll", a0), kInstalled).ok());
@@ -65,7 +60,7 @@ TEST_P(CompatTest, TheReleaseGoesInWhole) {
                     false, true);
   ASSERT_EQ(run.WaitExit(60000), 0) << app.Read("vmrkxupdate.log");
   EXPECT_TRUE(app.Read("a.dll") == a1);
-  EXPECT_TRUE(app.Read("new.dll") == Noise(2, 4096));
+  EXPECT_TRUE(app.Read("new.dll") == test::IncompressibleBytes(2, 4096));
 
   bool askedIndex = false, askedObject = false, askedPlain = false;
   for (const std::string& request : nginx.Requests()) {

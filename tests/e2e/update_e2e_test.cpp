@@ -315,18 +315,10 @@ TEST_F(SignedE2ETest, ASignedReleaseInstallsAndAChangedFileNever) {
   EXPECT_FALSE(fs::exists(app_.Sub("b.dll")));
 }
 
-// Bytes as a compiled program has them: they do not compress, and a patch
-// between two unrelated ones is as large as the file.
-std::string Noise(unsigned seed, size_t size) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 23);
-  return bytes;
-}
-
 TEST_F(SignedE2ETest, ADeltaUpdateThroughNginxTakesOnlyTheFramesItNeeds) {
-  std::string a0 = Noise(1, 200 << 10), a1 = a0;
+  std::string a0 = test::IncompressibleBytes(1, 200 << 10), a1 = a0;
   a1.replace(1000, 5, "patch");
-  const std::string big0 = Noise(2, 300 << 10), big1 = Noise(3, 300 << 10), fresh = Noise(4, 10 << 10);
+  const std::string big0 = test::IncompressibleBytes(2, 300 << 10), big1 = test::IncompressibleBytes(3, 300 << 10), fresh = test::IncompressibleBytes(4, 10 << 10);
   test::TempDir old;
   old.Write("app/vmrPlayer", kPlayer);
   old.Write("app/a.dll", a0);

@@ -19,6 +19,14 @@ struct ReleaseFile {
   std::string listedSize;  // "" for the content's real length
 };
 
+// Bytes as a compiled program has them: they do not compress, and a patch
+// between two of different seeds is as large as the file.
+inline std::string IncompressibleBytes(unsigned seed, size_t size) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 23);
+  return bytes;
+}
+
 inline void WriteRelease(const TempDir& release, const std::vector<ReleaseFile>& files) {
   std::string list;
   for (const ReleaseFile& f : files) {
