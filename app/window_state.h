@@ -60,8 +60,8 @@ struct WindowState {
   // ListView1: rows 1..n are rows[0..n-1]; selectedRow is 1-based, 0 for none.
   std::vector<FileRow> rows;
   int selectedRow = 0;
-  // The download strip: per mille of the release's bytes fetched, -1 while
-  // no file is being fetched.
+  // The download strip: per mille of the release's bytes fetched; -1 before
+  // any file is, and after the fetch where it stopped.
   int downloadPerMille = -1;
   // Set once the window has been asked to close; the program then ends.
   bool closeRequested = false;
