@@ -61,6 +61,7 @@ std::optional<int> UnattendedRun::StatusOf(UpdateRun::Phase phase, UpdateRun::Ou
     case Outcome::kListBroken:
     case Outcome::kListRefused:
     case Outcome::kFileRefused: return kExitRefused;
+    case Outcome::kRepairFailed: return kExitNotRepaired;
     case Outcome::kNone:
     case Outcome::kCancelled: break;
   }

@@ -31,6 +31,8 @@ inline constexpr char kUsageText[] =
     "  /check     change nothing; exit status 0 nothing to do, 10 updates available (2, 3, 4 as above)\n"
     "  /rollback  put the previous release back; exit status 0 restored, 2 nothing to restore,\n"
     "             5 it could not be restored and nothing changed (4 as above)\n"
+    "  Every mode: exit status 6 when an interrupted installation could not be put right;\n"
+    "  nothing else was done, and the next start tries again.\n"
     "  --silent, --restart, --check and --rollback are the same.\n";
 
 enum ExitStatus : int {
@@ -40,6 +42,7 @@ enum ExitStatus : int {
   kExitTransferFailed = 3,
   kExitAnotherRunning = 4,
   kExitRolledBack = 5,
+  kExitNotRepaired = 6,  // an interrupted installation could not be put right; kept for the next start
   kExitUpdatesAvailable = 10,
   kExitUsage = 64,
 };

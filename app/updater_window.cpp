@@ -75,6 +75,10 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   run_.Start(services_.checkOnly ? " (check only)" : services_.rollback ? " (rollback)" : services_.unattended ? " (silent)" : "");
   state_.CurFile = 0;
   ShowStep(0);
+  if (run_.phase() == UpdateRun::Phase::kEnded) {  // the installation could not be repaired
+    Render();
+    return LoadOutcome::kShowWindow;
+  }
   if (services_.rollback) {
     run_.Rollback();
     Render();
@@ -293,6 +297,7 @@ void UpdaterWindow::Render() {
     case Outcome::kFileRefused: text = texts::kStatusFileRefused; break;
     case Outcome::kTransferFailed: text = texts::kStatusFailed; break;
     case Outcome::kCannotWrite: text = texts::kStatusCannotWrite; break;
+    case Outcome::kRepairFailed: text = texts::kStatusNotRepaired; break;
   }
   state_.statusText = text;
   state_.statusColor = kRed;

@@ -79,9 +79,9 @@ int main(int argc, char** argv) {
       items.push_back(std::move(item));
     }
     auto installOurs = [&] {
-      size_t failed = 0;
+      vmrk::TransactionFailure failure;
       vmrk::Status installed = vmrk::InstallRelease(
-          {{app, work + "/ours/win", app + "/vmrkxupdate"}, app + "/update/journal"}, items, &failed);
+          vmrk::platform::HostFileSystem(), {{app, work + "/ours/win", app + "/vmrkxupdate"}, app + "/update/journal"}, items, &failure);
       if (!installed.ok()) {
         std::fprintf(stderr, "install failed: %s\n", installed.message().c_str());
         std::exit(1);

@@ -11,6 +11,7 @@
 #include "install/staging.h"
 #include "install/update_names.h"
 #include "platform/crypto.h"
+#include "platform/file_system.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "updatelist/document_loader.h"
@@ -113,7 +114,14 @@ void UpdateRun::Start(const std::string& mode) {
   // Before anything reads the installation: a run killed half way through
   // putting a release in left it neither old nor new.
   std::string recovered;
-  if (RecoverInterruptedRelease({Paths(), JournalPath()}, &recovered) != Recovery::kNothing) Log(recovered);
+  const Recovery recovery = RecoverInterruptedRelease(platform::HostFileSystem(), {Paths(), JournalPath()}, &recovered);
+  if (recovery != Recovery::kNothing) Log(recovered);
+  if (recovery == Recovery::kFailed) {
+    // Nothing else may touch the application folder now: the sweep would
+    // take the copies that the kept journal still needs to put back.
+    End(Outcome::kRepairFailed, "the installation could not be repaired, nothing else was done");
+    return;
+  }
   if (services_.checkOnly) return;
   const std::string staging = StagingFolder();
   // Each step is skipped when it fails: a staging folder that cannot be
@@ -406,7 +414,9 @@ void UpdateRun::End(Outcome outcome, const std::string& why) {
   Log("end: " + why);
   StopAllTransfers();
   // Nothing staged outlives the run: installed, refused or abandoned.
-  if (!services_.checkOnly && phase_ != Phase::kStarting) EmptyStaging(StagingFolder());
+  // A repair that failed keeps everything for the next start.
+  if (!services_.checkOnly && phase_ != Phase::kStarting && outcome != Outcome::kRepairFailed)
+    EmptyStaging(StagingFolder());
   outcome_ = outcome;
   Advance(Phase::kEnded);
 }
@@ -698,10 +708,16 @@ void UpdateRun::Install() {
   if (phase_ != Phase::kInstalling) return;
   std::vector<InstallItem> items;
   for (size_t i = 0; i < rows_.size(); ++i) items.push_back({rows_[i].where, StagedPath(i)});
-  size_t failed = items.size();
-  Status installed = InstallRelease({Paths(), JournalPath()}, items, &failed);
+  TransactionFailure failure;
+  Status installed = InstallRelease(platform::HostFileSystem(), {Paths(), JournalPath()}, items, &failure);
   if (!installed.ok()) {
-    if (failed < rows_.size()) SetRowStatus(failed, texts::kRowFailed);
+    if (failure.item < rows_.size()) SetRowStatus(failure.item, texts::kRowFailed);
+    if (!failure.undone) {
+      Log("installation failed and could not be put back, the journal is kept for the next start: " +
+          installed.message());
+      End(Outcome::kRepairFailed, "the installation could not be repaired");
+      return;
+    }
     Log("installation failed, everything put back as it was: " + installed.message());
     End(Outcome::kRolledBack, "rolled back");
     return;
@@ -712,10 +728,13 @@ void UpdateRun::Install() {
 }
 
 void UpdateRun::Rollback() {
-  bool nothing = false;
-  Status restored = RollbackRelease({Paths(), JournalPath()}, &nothing);
+  TransactionFailure failure;
+  Status restored = RollbackRelease(platform::HostFileSystem(), {Paths(), JournalPath()}, &failure);
   if (restored.ok()) End(Outcome::kRestored, "the previous release is restored");
-  else if (nothing) End(Outcome::kNothingToRestore, "no previous release to restore");
+  else if (failure.nothing) End(Outcome::kNothingToRestore, "no previous release to restore");
+  else if (!failure.undone)
+    End(Outcome::kRepairFailed, "the previous release could not be restored, nor the installation put back as it was, "
+                                "the journal is kept for the next start: " + restored.message());
   else End(Outcome::kRestoreFailed, "the previous release could not be restored, nothing changed: " + restored.message());
 }
 

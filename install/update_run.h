@@ -82,6 +82,9 @@ class UpdateRun : public DownloaderEvents {
     kRestored,          // the previous release is back
     kNothingToRestore,  // no previous release is kept
     kRestoreFailed,     // it could not be restored; the installation is as it was
+    // An interrupted or failed transaction could not be undone or finished:
+    // the journal and every file it names are kept for the next start.
+    kRepairFailed,
   };
 
   explicit UpdateRun(UpdateRunServices services);

@@ -109,8 +109,18 @@ Status LinkOrCopy(const std::string& source, const std::string& copy);
 Status FlushToDisk(const std::vector<std::string>& files);
 
 // Adds bytes at the end of path (created when missing) and has them on disk
-// before returning: what a journal needs.
+// before returning: what a journal needs. A file it creates has its name on
+// disk only after FlushFolder of its folder.
 Status AppendDurably(const std::string& path, std::string_view bytes);
+
+// A new file at path with bytes, on disk before returning; fails, and leaves
+// nothing, when path exists. Its name is on disk only after FlushFolder.
+Status WriteNewFile(const std::string& path, std::string_view bytes);
+
+// Has the names in folder (entries made, renamed or removed there) on disk.
+// On Windows NTFS keeps such changes in order in its own log, and a folder
+// that cannot be flushed there is no failure.
+Status FlushFolder(const std::string& folder);
 
 // Removes a folder that is empty; fails for anything else.
 Status RemoveEmptyFolder(const std::string& path);
@@ -129,6 +139,9 @@ Status AppendToFile(const std::string& path, std::string_view bytes);
 
 // Renames from to to in one step, replacing a file of that name.
 Status RenameReplacing(const std::string& from, const std::string& to);
+
+// Renames from to to in one step; fails, changing nothing, when to exists.
+Status RenameNoReplace(const std::string& from, const std::string& to);
 
 // Writes bytes to a temporary file beside path and renames it over path, so a
 // reader sees either the old or the new content, never a torn one.

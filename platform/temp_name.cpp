@@ -1,7 +1,9 @@
 #include "platform/temp_name.h"
 
 #include <atomic>
+#include <chrono>
 #include <initializer_list>
+#include <random>
 
 #include "platform/files.h"
 
@@ -52,10 +54,35 @@ std::string TempNameFor(std::string_view name, TempKind kind, std::uint64_t pid,
   return temp;
 }
 
+namespace {
+
+// SplitMix64's finaliser: distinct inputs give distinct, well spread outputs.
+std::uint64_t Mix(std::uint64_t x) {
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+  return x ^ (x >> 31);
+}
+
+// Drawn once a run. A process id comes round again (a reboot, a busy
+// machine), and a name of an earlier run with the same id must not be met
+// again: the kept copies of the previous release live for months.
+std::uint64_t RunSeed() {
+  std::random_device device;
+  std::uint64_t seed = (std::uint64_t{device()} << 32) ^ device();
+  seed ^= static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  seed ^= static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) << 17;
+  return Mix(seed ^ CurrentProcessId());
+}
+
+}  // namespace
+
 std::string NextTempName(std::string_view name, TempKind kind) {
   // Shared by every thread of the run: two transfers never pick one name.
+  // Those who make the file also refuse a name that exists (O_EXCL, a rename
+  // that does not replace); the random part makes that refusal rare.
+  static const std::uint64_t seed = RunSeed();
   static std::atomic<std::uint64_t> counter{0};
-  return TempNameFor(name, kind, CurrentProcessId(), ++counter);
+  return TempNameFor(name, kind, CurrentProcessId(), Mix(seed + ++counter));
 }
 
 std::string NextTempPathBeside(const std::string& path, TempKind kind) {

@@ -1,7 +1,8 @@
 // The names of the files the updater makes beside others for a while: a copy
 // being put in place, a file moved aside because it was in use, an atomic
 // write, a partial transfer. All are ".NAME.TAG-PID-N": hidden, tied to the
-// run that made them, and unique within it. They are made and recognised
+// run that made them, unique within it, and N random, so that no later run
+// whose process id happens to be the same picks the name again. They are made and recognised
 // here only, so that the start-up sweep removes every kind and nothing else.
 #pragma once
 
@@ -22,7 +23,7 @@ enum class TempKind {
 // ".NAME.TAG-PID-N" for the file name `name` (no folder).
 std::string TempNameFor(std::string_view name, TempKind kind, std::uint64_t pid, std::uint64_t n);
 
-// TempNameFor(name, kind, this process, a number not used before in it).
+// TempNameFor(name, kind, this process, a random number not used before in it).
 std::string NextTempName(std::string_view name, TempKind kind);
 
 // The same beside `path`: its folder, separator, and NextTempName of its

@@ -303,6 +303,31 @@ Status AppendDurably(const std::string& path, std::string_view bytes) {
   return status;
 }
 
+Status WriteNewFile(const std::string& path, std::string_view bytes) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return Errno("cannot create", path);
+  if (!WriteAll(fd, bytes) || fsync(fd) != 0) {
+    Status failed = Errno("cannot write", path);
+    close(fd);
+    unlink(path.c_str());
+    return failed;
+  }
+  if (close(fd) != 0) {
+    Status failed = Errno("cannot write", path);
+    unlink(path.c_str());
+    return failed;
+  }
+  return Status::Ok();
+}
+
+Status FlushFolder(const std::string& folder) {
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Errno("cannot open the folder", folder);
+  Status status = fsync(fd) == 0 ? Status::Ok() : Errno("cannot flush the folder", folder);
+  close(fd);
+  return status;
+}
+
 Status RemoveEmptyFolder(const std::string& path) {
   return rmdir(path.c_str()) == 0 ? Status::Ok() : Errno("cannot remove the folder", path);
 }
@@ -372,6 +397,20 @@ Status AppendToFile(const std::string& path, std::string_view bytes) {
 
 Status RenameReplacing(const std::string& from, const std::string& to) {
   return std::rename(from.c_str(), to.c_str()) == 0 ? Status::Ok() : Errno("cannot rename", from);
+}
+
+Status RenameNoReplace(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Status::Ok();
+  if (errno != EINVAL && errno != ENOSYS) return Errno("cannot rename", from);
+  // A file system without RENAME_NOREPLACE: a second name, which fails where
+  // one is there, then the first one goes.
+  if (link(from.c_str(), to.c_str()) != 0) return Errno("cannot rename", from);
+  if (unlink(from.c_str()) != 0) {
+    Status failed = Errno("cannot rename", from);
+    unlink(to.c_str());
+    return failed;
+  }
+  return Status::Ok();
 }
 
 Status WriteFileAtomically(const std::string& path, std::string_view bytes) {

@@ -242,6 +242,11 @@ Status RenameReplacing(const std::string& from, const std::string& to) {
   return Move(from, to) ? Status::Ok() : Failed("cannot rename", from);
 }
 
+Status RenameNoReplace(const std::string& from, const std::string& to) {
+  if (MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_WRITE_THROUGH)) return Status::Ok();
+  return Failed("cannot rename", from);
+}
+
 Status PlaceFile(const std::string& source, const std::string& placed, const std::string& /*permissionsOf*/) {
   // Windows files carry no permission bits of their own to keep. A move
   // keeps the last-write time, and so does CopyFile across volumes.
@@ -286,6 +291,31 @@ Status AppendDurably(const std::string& path, std::string_view bytes) {
   Status status = ok ? Status::Ok() : Failed("cannot write", path);
   CloseHandle(file);
   return status;
+}
+
+Status WriteNewFile(const std::string& path, std::string_view bytes) {
+  HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return Failed("cannot create", path);
+  DWORD written = 0;
+  bool ok = (bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr)) &&
+            written == bytes.size() && FlushFileBuffers(file);
+  Status status = ok ? Status::Ok() : Failed("cannot write", path);
+  CloseHandle(file);
+  if (!ok) DeleteFileW(WidePath(path).c_str());
+  return status;
+}
+
+Status FlushFolder(const std::string& folder) {
+  // NTFS writes changes of names to its log in the order they are made, and
+  // a move made with MOVEFILE_WRITE_THROUGH has that log on disk up to it;
+  // a folder flushed as well is a second measure where the system allows it.
+  HANDLE handle = CreateFileW(WidePath(folder).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return Status::Ok();
+  FlushFileBuffers(handle);
+  CloseHandle(handle);
+  return Status::Ok();
 }
 
 Status RemoveEmptyFolder(const std::string& path) {

@@ -177,8 +177,8 @@ TEST(NextStartTest, AKilledInstallationIsHealedBeforeAnythingElse) {
   }
   pid_t child = fork();
   if (child == 0) {
-    size_t failed = 0;
-    _exit(InstallRelease(paths, items, &failed).ok() ? 0 : 1);
+    TransactionFailure failure;
+    _exit(InstallRelease(platform::HostFileSystem(), paths, items, &failure).ok() ? 0 : 1);
   }
   int status = 0;
   bool killed = false;

@@ -42,8 +42,8 @@ class InstallerTest : public testing::Test {
   Status Install(const std::string& location) {
     LocationParts where = PlanLocation(location, paths_.applicationPath, paths_.windowsFolder);
     const std::string staged = dir_.Sub("app/update/" + where.fileName);
-    size_t failed = 0;
-    return InstallRelease({paths_, dir_.Sub("app/update/journal")}, {{where, staged}}, &failed);
+    TransactionFailure failure;
+    return InstallRelease(platform::HostFileSystem(), {paths_, dir_.Sub("app/update/journal")}, {{where, staged}}, &failure);
   }
 
   test::TempDir dir_;

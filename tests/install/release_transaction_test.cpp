@@ -164,12 +164,12 @@ TEST_F(ReleaseTransactionTest, EveryFailureLeavesTheInstallationAsItWas) {
     }
     const std::string record = FakeRegistrations(dir_);
     const Tree before = Installation();
-    size_t failed = 99;
-    Status installed = InstallRelease(paths_, items, &failed);
+    TransactionFailure failure;
+    Status installed = InstallRelease(platform::HostFileSystem(), paths_, items, &failure);
     EXPECT_FALSE(installed.ok());
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(fs::exists(record)) << "a release put back registered a component";
-    EXPECT_EQ(failed, c.failedItem) << installed.message();
+    EXPECT_EQ(failure.item, c.failedItem) << installed.message();
     EXPECT_FALSE(fs::exists(paths_.journal));
     EXPECT_EQ(Installation(), before) << installed.message();
     for (const std::string& path : immutable_) Immutable(path, false);
@@ -189,9 +189,9 @@ TEST_F(ReleaseTransactionTest, AFullDiskDuringPreparationPutsEverythingBack) {
   InstallOld({{"win/system32/d.ocx", "old d"}});
   std::vector<InstallItem> items = Stage({{"app\\a.dll", "new a"}, {"win\\big.dat", std::string(200000, 'b')}});
   const Tree before = Installation();
-  size_t failed = 99;
-  EXPECT_FALSE(InstallRelease(paths_, items, &failed).ok());
-  EXPECT_EQ(failed, 1u);
+  TransactionFailure failure;
+  EXPECT_FALSE(InstallRelease(platform::HostFileSystem(), paths_, items, &failure).ok());
+  EXPECT_EQ(failure.item, 1u);
   EXPECT_EQ(Installation(), before);
 }
 
@@ -200,8 +200,8 @@ TEST_F(ReleaseTransactionTest, ACommittedReleaseIsInAndTheOldOneComesBackOnce) {
   const std::string record = FakeRegistrations(dir_);
   const Tree before = Installation();
   std::vector<InstallItem> items = Stage(kNew);
-  size_t failed = 99;
-  ASSERT_TRUE(InstallRelease(paths_, items, &failed).ok());
+  TransactionFailure failure;
+  ASSERT_TRUE(InstallRelease(platform::HostFileSystem(), paths_, items, &failure).ok());
   // The one component below the Windows folder, once the release is in.
   EXPECT_EQ(Registered(record, 1), dir_.Sub("win/system32/d.ocx") + "\n");
   fs::remove(record);
@@ -215,32 +215,30 @@ TEST_F(ReleaseTransactionTest, ACommittedReleaseIsInAndTheOldOneComesBackOnce) {
   EXPECT_EQ(time, 1200000000);
   EXPECT_TRUE(HasPreviousRelease(paths_.install));
 
-  bool nothing = true;
-  ASSERT_TRUE(RollbackRelease(paths_, &nothing).ok());
-  EXPECT_FALSE(nothing);
+  ASSERT_TRUE(RollbackRelease(platform::HostFileSystem(), paths_, &failure).ok());
+  EXPECT_FALSE(failure.nothing);
   EXPECT_EQ(Registered(record, 1), dir_.Sub("win/system32/d.ocx") + "\n");  // the old one, registered again
   fs::remove(record);
   EXPECT_EQ(Installation(), before);  // and the folders the update made are gone
   EXPECT_FALSE(fs::exists(dir_.Sub("app/skins")));
-  EXPECT_FALSE(RollbackRelease(paths_, &nothing).ok());
-  EXPECT_TRUE(nothing);
+  EXPECT_FALSE(RollbackRelease(platform::HostFileSystem(), paths_, &failure).ok());
+  EXPECT_TRUE(failure.nothing);
   EXPECT_EQ(Installation(), before);
 }
 
 TEST_F(ReleaseTransactionTest, ASecondReleaseDropsTheFirstOnesCopies) {
   InstallOld(kOld);
-  size_t failed = 99;
-  ASSERT_TRUE(InstallRelease(paths_, Stage(kNew), &failed).ok());
+  TransactionFailure failure;
+  ASSERT_TRUE(InstallRelease(platform::HostFileSystem(), paths_, Stage(kNew), &failure).ok());
   fs::remove_all(dir_.Sub("app/update"));
   fs::create_directories(dir_.Sub("app/update"));
   const Tree afterFirst = Installation();
-  ASSERT_TRUE(InstallRelease(paths_, Stage({{"app\\a.dll", "newer a"}}), &failed).ok());
+  ASSERT_TRUE(InstallRelease(platform::HostFileSystem(), paths_, Stage({{"app\\a.dll", "newer a"}}), &failure).ok());
   Tree now = Installation();
   size_t copies = 0;
   for (const auto& [path, file] : now) copies += path.find(".prev-") != std::string::npos;
   EXPECT_EQ(copies, 1u);  // only the copy of a.dll as the first release left it
-  bool nothing = true;
-  ASSERT_TRUE(RollbackRelease(paths_, &nothing).ok());
+  ASSERT_TRUE(RollbackRelease(platform::HostFileSystem(), paths_, &failure).ok());
   EXPECT_EQ(Visible(Installation()), Visible(afterFirst));
 }
 
@@ -268,8 +266,8 @@ TEST_F(ReleaseTransactionTest, AKillAtAnyMomentIsHealedByTheNextStart) {
     auto begun = std::chrono::steady_clock::now();
     pid_t child = fork();
     if (child == 0) {
-      size_t failed = 0;
-      _exit(InstallRelease(paths_, items, &failed).ok() ? 0 : 1);
+      TransactionFailure failure;
+      _exit(InstallRelease(platform::HostFileSystem(), paths_, items, &failure).ok() ? 0 : 1);
     }
     if (killAfter.count() >= 0) {
       std::this_thread::sleep_for(killAfter);
@@ -298,7 +296,7 @@ TEST_F(ReleaseTransactionTest, AKillAtAnyMomentIsHealedByTheNextStart) {
     // What the next start does first: recover, then sweep what is not the
     // previous release's.
     std::string log;
-    Recovery recovery = RecoverInterruptedRelease(paths_, &log);
+    Recovery recovery = RecoverInterruptedRelease(platform::HostFileSystem(), paths_, &log);
     ASSERT_NE(recovery, Recovery::kFailed) << log;
     SweepLeftovers(paths_.install.applicationPath, PreviousReleaseBackups(paths_.install));
     EXPECT_FALSE(fs::exists(paths_.journal));

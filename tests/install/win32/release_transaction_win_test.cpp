@@ -71,14 +71,14 @@ TEST(ReleaseTransactionWin, AHeldFileIsReplacedWhenItMayBeDeletedAndRollsTheRele
     release.Lay(dir);
     HANDLE held = Hold(release.items[3].where.target, c.share);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    size_t failed = 99;
-    Status installed = InstallRelease(release.paths, release.items, &failed);
+    TransactionFailure failure;
+    Status installed = InstallRelease(platform::HostFileSystem(), release.paths, release.items, &failure);
     CloseHandle(held);
     EXPECT_EQ(installed.ok(), c.installs) << installed.message();
     for (size_t i = 0; i < 5; ++i)
       EXPECT_EQ(release.Read(i), c.installs ? "new " + std::to_string(i) + std::string(i * 1000, 'n')
                                             : "old " + std::to_string(i));
-    if (!c.installs) EXPECT_EQ(failed, 3u);
+    if (!c.installs) EXPECT_EQ(failure.item, 3u);
     EXPECT_FALSE(platform::PathExists(release.paths.journal));
     std::vector<platform::FolderEntry> entries;
     ASSERT_TRUE(platform::ListFolder(release.root + "\\app\\plugins", &entries).ok());
@@ -93,9 +93,9 @@ TEST(ReleaseTransactionWin, AFolderWhereTheFileBelongsStaysAndTheReleaseIsRefuse
   release.Lay(dir);
   DeleteFileW(platform::WidePath(release.items[1].where.target).c_str());
   dir.Write("app/plugins/p1.dll/inner/kept.txt", "the user's");
-  size_t failed = 99;
-  EXPECT_FALSE(InstallRelease(release.paths, release.items, &failed).ok());
-  EXPECT_EQ(failed, 1u);
+  TransactionFailure failure;
+  EXPECT_FALSE(InstallRelease(platform::HostFileSystem(), release.paths, release.items, &failure).ok());
+  EXPECT_EQ(failure.item, 1u);
   EXPECT_EQ(release.Read(0), "old 0");
   EXPECT_EQ(dir.Read("app/plugins/p1.dll/inner/kept.txt"), "the user's");
 }
@@ -105,8 +105,8 @@ TEST(ReleaseTransactionWinChild, DISABLED_Install) {
   const char* root = std::getenv("VMRK_TRANSACTION_ROOT");
   ASSERT_NE(root, nullptr);
   Release release(root);
-  size_t failed = 0;
-  EXPECT_TRUE(InstallRelease(release.paths, release.items, &failed).ok());
+  TransactionFailure failure;
+  EXPECT_TRUE(InstallRelease(platform::HostFileSystem(), release.paths, release.items, &failure).ok());
 }
 
 // Killed once its commit has begun, and once while it prepares: the next
@@ -141,7 +141,7 @@ TEST(ReleaseTransactionWin, AProcessKilledHalfWayIsHealedByTheNextStart) {
     CloseHandle(child.hProcess);
     SetEnvironmentVariableW(L"VMRK_TRANSACTION_ROOT", nullptr);
     std::string log;
-    Recovery recovery = RecoverInterruptedRelease(release.paths, &log);
+    Recovery recovery = RecoverInterruptedRelease(platform::HostFileSystem(), release.paths, &log);
     ASSERT_NE(recovery, Recovery::kFailed) << log;
     EXPECT_FALSE(platform::PathExists(release.paths.journal));
     const bool isNew = release.Read(0) != "old 0";
