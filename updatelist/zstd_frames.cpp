@@ -60,10 +60,17 @@ Status EncodeFrame(std::string_view file, std::string_view base, int level, std:
 
 Status DecodeFrame(std::string_view frame, std::string_view base, std::uint64_t maxLength, std::string* file) {
   file->clear();
-  // The header's claim first: a frame that says it is longer than the file
+  // Today's frame format only: Debian's libzstd also decodes the legacy
+  // formats of before 1.0 (the Windows build has them compiled out), which
+  // keep no window limit of their own.
+  if (frame.size() < 4 || static_cast<unsigned char>(frame[0]) != 0x28 || static_cast<unsigned char>(frame[1]) != 0xB5 ||
+      static_cast<unsigned char>(frame[2]) != 0x2F || static_cast<unsigned char>(frame[3]) != 0xFD)
+    return Status::Error("not a zstd frame");
+  // The header's claim next: a frame that says it is longer than the file
   // is refused unread.
   const unsigned long long claimed = ZSTD_getFrameContentSize(frame.data(), frame.size());
   if (claimed == ZSTD_CONTENTSIZE_ERROR) return Status::Error("not a zstd frame");
+  if (claimed == ZSTD_CONTENTSIZE_UNKNOWN) return Status::Error("a frame that does not say its length");
   if (claimed != ZSTD_CONTENTSIZE_UNKNOWN && claimed > maxLength)
     return Status::Error("the frame says " + std::to_string(claimed) + " bytes, more than the " +
                          std::to_string(maxLength) + " the manifest names");
@@ -77,30 +84,31 @@ Status DecodeFrame(std::string_view frame, std::string_view base, std::uint64_t 
   size_t r = ZSTD_DCtx_setParameter(d.get(), ZSTD_d_windowLogMax, PatchWindowLog(base.size(), maxLength));
   if (!ZSTD_isError(r) && !base.empty()) r = ZSTD_DCtx_refPrefix(d.get(), base.data(), base.size());
   if (ZSTD_isError(r)) return ZstdFailure("zstd parameters", r);
-  // One byte of room beyond the bound tells a frame that decodes longer from
-  // one that fills it exactly.
-  file->resize(static_cast<size_t>(maxLength) + 1);
+  // The output grows as it is decoded, a piece at a time, so that what a
+  // frame costs is what it really decodes to, never what its header says
+  // (a 13-byte frame may claim the manifest's whole length). Reserved, not
+  // filled: untouched pages cost nothing. One byte beyond the claim tells a
+  // frame that decodes longer from one that fills it exactly.
+  file->reserve(static_cast<size_t>(claimed));
+  std::string piece(ZSTD_DStreamOutSize(), '\0');
   ZSTD_inBuffer in{frame.data(), frame.size(), 0};
-  ZSTD_outBuffer out{file->data(), file->size(), 0};
-  do {
-    const size_t inBefore = in.pos, outBefore = out.pos;
-    r = ZSTD_decompressStream(d.get(), &out, &in);
-    if (ZSTD_isError(r)) {
-      file->clear();
-      return ZstdFailure("the frame does not decode", r);
-    }
-    if (out.pos > maxLength) {
-      file->clear();
-      return Status::Error("the frame decodes to more than the " + std::to_string(maxLength) +
-                           " bytes the manifest names");
-    }
-    if (r != 0 && in.pos == inBefore && out.pos == outBefore) break;  // wants input there is none of
-  } while (r != 0);
-  if (r != 0) {
+  auto fail = [&](Status why) {
     file->clear();
-    return Status::Error("the frame ends early");
-  }
-  file->resize(out.pos);
+    file->shrink_to_fit();
+    return why;
+  };
+  do {
+    ZSTD_outBuffer out{piece.data(), piece.size(), 0};
+    const size_t inBefore = in.pos;
+    r = ZSTD_decompressStream(d.get(), &out, &in);
+    if (ZSTD_isError(r)) return fail(ZstdFailure("the frame does not decode", r));
+    if (file->size() + out.pos > claimed)
+      return fail(Status::Error("the frame decodes to more than the " + std::to_string(claimed) + " bytes it says"));
+    file->append(piece.data(), out.pos);
+    if (r != 0 && in.pos == inBefore && out.pos == 0) break;  // wants input there is none of
+  } while (r != 0);
+  if (r != 0) return fail(Status::Error("the frame ends early"));
+  if (file->size() != claimed) return fail(Status::Error("the frame decodes to fewer bytes than it says"));
   return Status::Ok();
 }
 

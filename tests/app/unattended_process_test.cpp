@@ -203,3 +203,55 @@ TEST(NextStartTest, AKilledInstallationIsHealedBeforeAnythingElse) {
 
 }  // namespace
 }  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+// Journals that an earlier recovery left part done, met by the real updater
+// (/check, no server). Undone a second time, the old file stays; a step that
+// cannot be undone stops the run with exit status 6 before the sweep, with
+// the journal and both versions of the file kept, and the next start, once
+// the way is clear, finishes the undo.
+TEST(NextStartTest, ARecoveryThatCannotFinishKeepsEverythingForTheNextStart) {
+  struct Case {
+    const char* name;
+    bool newInPlace;        // a.dll holds the new bytes and its old copy is aside
+    bool placedNameBlocked;  // a folder stands at the placed copy's name
+    int status;
+    const char* a;          // a.dll afterwards
+  } cases[] = {
+      {"a recovery killed after removing the placed copy", false, false, 2, "old a"},
+      {"an undo step refused", true, true, 6, "new a"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir app, windows, runtime, config;
+    fs::copy_file(VMRK_UPDATER_EXE, app.Sub("vmrkxupdate"));
+    fs::permissions(app.Sub("vmrkxupdate"), fs::perms::owner_all);
+    const std::string target = app.Sub("a.dll"), placed = app.Sub(".a.dll.vmrk-1-1"), copy = app.Sub(".a.dll.prev-1-2");
+    app.Write("a.dll", c.newInPlace ? "new a" : "old a");
+    if (c.newInPlace) app.Write(".a.dll.prev-1-2", "old a");
+    if (c.placedNameBlocked) fs::create_directories(placed);
+    app.Write("update/journal", "vmrkxupdate-journal 1\tinstall\nplace\t" + placed + "\t" + target + "\ncommit\naside\t" +
+                                    target + "\t" + copy + "\nin\t" + placed + "\t" + target + "\t0\n");
+    test::Environment env{{"XDG_RUNTIME_DIR", runtime.path()}, {"XDG_CONFIG_HOME", config.path()}, {"DISPLAY", ""},
+                          {"WINDIR", windows.path()}};
+    test::Process first(app.Sub("vmrkxupdate"), {"--check"}, env, false, true);
+    EXPECT_EQ(first.WaitExit(30000), c.status);
+    EXPECT_EQ(app.Read("a.dll"), c.a);
+    EXPECT_EQ(fs::exists(app.Sub("update/journal")), c.status == 6);
+    EXPECT_EQ(fs::exists(copy), c.newInPlace);  // the sweep did not run over the journal's copy
+    const std::string log = app.Read("vmrkxupdate.log");
+    EXPECT_NE(log.find(c.status == 6 ? "could not be undone" : "was undone"), std::string::npos) << log;
+    if (c.status != 6) continue;
+    fs::remove(placed);
+    test::Process second(app.Sub("vmrkxupdate"), {"--check"}, env, false, true);
+    EXPECT_EQ(second.WaitExit(30000), 2);
+    EXPECT_EQ(app.Read("a.dll"), "old a");
+    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_FALSE(fs::exists(app.Sub("update/journal")));
+  }
+}
+
+}  // namespace
+}  // namespace vmrk

@@ -117,6 +117,9 @@ TEST(ZstdFrames, DecodingGivesTheFileOrARefusalNeverMore) {
   std::string truncated = copy.substr(0, copy.size() / 2);
   std::string corrupt = copy;
   corrupt[corrupt.size() / 2] ^= 0x55;
+  // The magic number of zstd 0.7's frames, which libzstd may still decode.
+  std::string legacy = copy;
+  legacy[0] = 0x27;
 
   struct Case {
     const char* name;
@@ -136,6 +139,8 @@ TEST(ZstdFrames, DecodingGivesTheFileOrARefusalNeverMore) {
       {"a bomb that does not say so", bombWithoutLength, "", 1 << 20, false},
       {"a file longer than the manifest's", copy, "", current.size() - 1, false},
       {"not zstd at all", "not a frame", "", 100, false},
+      {"a frame of a format before 1.0", legacy, "", current.size(), false},
+      {"a header claiming 64 MiB and no block", bomb.substr(0, 13), "", 64 << 20, false},
   };
   for (const Case& c : cases) {
     std::string file = "left over";
