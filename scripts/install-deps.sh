@@ -14,7 +14,9 @@ demo=(
 )
 # dpkg-dev unpacks Debian's zstd source package for the Windows build; the
 # zstd tool is the benchmarks' measure of a delta.
-test=(nginx curl bc g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine dpkg-dev xz-utils zstd)
+# clang with its libFuzzer runtime runs the fuzz targets.
+test=(nginx curl bc g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine dpkg-dev xz-utils zstd
+  clang libclang-rt-14-dev)
 
 case "${1:-test}" in
   demo) packages=("${demo[@]}") ;;

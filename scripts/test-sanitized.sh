@@ -13,5 +13,9 @@ for sanitizer in thread address; do
   [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVMRK_SANITIZER=$sanitizer -DVMRK_BUILD_BENCH=OFF >/dev/null
   cmake --build "$dir" -j2
-  (cd "$dir" && ctest -j2 --output-on-failure --timeout 600)
+  # The crash-point and power-cut tables are single-threaded: ThreadSanitizer
+  # has nothing to judge in them, and AddressSanitizer runs them.
+  exclude=()
+  [ "$sanitizer" = thread ] && exclude=(-E 'CrashPoint|PowerCut')
+  (cd "$dir" && ctest -j2 --output-on-failure --timeout 600 "${exclude[@]}")
 done
