@@ -41,7 +41,7 @@ inline constexpr char kStatusInstalling[] = "正在安装更新文件……";
 inline constexpr char kStatusRolledBack[] = "升级未能完成，已恢复到升级前的版本！";
 // Only when that is not true: the files are left as the next start needs them.
 inline constexpr char kStatusNotRepaired[] =
-    "上次升级未能完成，且无法自动修复！请关闭播放器后重新运行升级程序；如仍不能修复，请重新安装播放器。";
+    "上次升级未完成且无法自动修复！请关闭播放器后重新运行升级程序，仍不行请重新安装。";
 inline constexpr char kStatusNoRoom[] = "磁盘空间不足，无法升级！请释放磁盘空间后重新运行升级程序。";
 inline constexpr char kStatusListRefused[] = "升级文件列表未通过校验，无法升级！";
 inline constexpr char kStatusFileRefused[] = "下载的文件未通过校验，无法升级！";

@@ -27,6 +27,7 @@ add_executable(windows_tests
   platform/codepage_test.cpp
   platform/crypto_test.cpp
   platform/ini_settings_test.cpp
+  platform/new_names_test.cpp
   platform/win32/win32_layer_test.cpp
   updatelist/document_loader_test.cpp
   updatelist/list_check_test.cpp

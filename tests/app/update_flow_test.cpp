@@ -524,3 +524,32 @@ TEST_F(WholeReleaseTest, TooLittleRoomFetchesNothing) {
 
 }  // namespace
 }  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+// A journal whose undo cannot be done (a folder stands at the placed copy's
+// name) stops the window at start-up: its own text, not the one that says the
+// old version is back; no list is asked for; the journal and the copy stay.
+TEST_F(UpdateFlowTest, AnInstallationThatCannotBeRepairedSaysSoAndAsksNothing) {
+  Publish({{"app\\a.dll", "newer a"}});
+  PointAtServer();
+  const std::string target = app_.Sub("a.dll"), placed = app_.Sub(".a.dll.vmrk-1-1"), copy = app_.Sub(".a.dll.prev-1-2");
+  app_.Write("a.dll", "new a");
+  app_.Write(".a.dll.prev-1-2", "old a");
+  fs::create_directories(placed);
+  app_.Write("update/journal", "vmrkxupdate-journal 1\tinstall\nplace\t" + placed + "\t" + target + "\ncommit\naside\t" +
+                                   target + "\t" + copy + "\nin\t" + placed + "\t" + target + "\t0\n");
+  ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
+  EXPECT_EQ(State().statusText, texts::kStatusNotRepaired);
+  EXPECT_EQ(State().statusColor, kRed);
+  EXPECT_EQ(State().cmdBegin.caption, texts::kClose);
+  EXPECT_EQ(Window().run().outcome(), UpdateRun::Outcome::kRepairFailed);
+  EXPECT_EQ(UnattendedRun::StatusOf(Window().run().phase(), Window().run().outcome(), false), kExitNotRepaired);
+  EXPECT_FALSE(test::PumpUntil([&] { return forwarder_.finished + forwarder_.failed > 0; }, 300));
+  EXPECT_EQ(app_.Read(".a.dll.prev-1-2"), "old a");
+  EXPECT_TRUE(fs::exists(app_.Sub("update/journal")));
+}
+
+}  // namespace
+}  // namespace vmrk
