@@ -723,6 +723,9 @@ void UpdateRun::Install() {
     return;
   }
   Log("installed " + FileCount(items.size()) + " as one release");
+  if (platform::PathExists(JournalPath()))
+    Log("the release is in; its last steps (the previous release's record, letting the older copies go) are left "
+        "to the next start");
   RecordSerial();
   End(Outcome::kUpdated, "updated");
 }

@@ -6,6 +6,7 @@ add_library(vmrk_test_support STATIC
   support/logged_request.cpp
   support/mute_listener_win.cpp
   support/platform_downloader_win.cpp
+  support/simulated_disk.cpp
   support/temp_dir.cpp)
 target_include_directories(vmrk_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest ws2_32)
@@ -22,6 +23,7 @@ add_executable(windows_tests
   downloader/resume_test.cpp
   downloader/transfer_rules_test.cpp
   downloader/win32/user_proxy_test.cpp
+  install/crash_point_test.cpp
   install/leftovers_test.cpp
   install/win32/release_transaction_win_test.cpp
   platform/codepage_test.cpp

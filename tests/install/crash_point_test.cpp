@@ -25,6 +25,14 @@ namespace {
 namespace fs = std::filesystem;
 using Files = std::map<std::string, std::pair<std::string, std::int64_t>>;
 
+// One spelling for the paths the folder walk gives and those the
+// transaction writes (Windows accepts both separators, and mixes them).
+std::string Norm(std::string path) {
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  return path;
+}
+
 // What a user and the next update see: the files and folders outside the
 // staging folder, the hidden copies apart, and the previous release.
 struct View {
@@ -74,8 +82,8 @@ class Release {
   View Look() const {
     View view;
     for (auto it = fs::recursive_directory_iterator(dir_.path()); it != fs::recursive_directory_iterator(); ++it) {
-      const std::string path = it->path().string();
-      if (path == dir_.Sub("app/update")) {
+      const std::string path = Norm(test::Utf8Of(it->path()));
+      if (path == Norm(dir_.Sub("app/update"))) {
         view.journal = fs::exists(paths_.journal);
         it.disable_recursion_pending();
         continue;
@@ -84,7 +92,7 @@ class Release {
         view.folders.insert(path);
         continue;
       }
-      const std::string name = it->path().filename().string();
+      const std::string name = test::Utf8Of(it->path().filename());
       if (name == kPreviousReleaseFile) view.record = test::ReadFileBytes(path);
       else if (name[0] == '.') view.hidden[path] = test::ReadFileBytes(path);
       else {
@@ -136,8 +144,9 @@ void ExpectWhole(const View& now, const View& before, const View& after, const s
   auto foldersOf = [&](const View& view) {
     std::set<std::string> folders = view.folders;
     for (const std::string& copy : record.dropped)
-      for (fs::path folder = fs::path(copy).parent_path(); folder.has_relative_path(); folder = folder.parent_path())
-        folders.erase(folder.string());
+      for (fs::path folder = fs::path(Norm(copy)).parent_path(); folder.has_relative_path();
+           folder = folder.parent_path())
+        folders.erase(Norm(test::Utf8Of(folder)));
     return folders;
   };
   const bool old = now.files == before.files && foldersOf(now) == foldersOf(before);
@@ -147,15 +156,16 @@ void ExpectWhole(const View& now, const View& before, const View& after, const s
   EXPECT_EQ(restorable, ParsePreviousRelease(expected.record, &expectedRecord));
   // Every copy beside the release is one the record names: kept, or let go
   // and still to be removed by the next transaction.
-  std::set<std::string> named(record.dropped.begin(), record.dropped.end());
-  for (const PreviousRelease::Replaced& r : record.replaced) named.insert(r.backup);
+  std::set<std::string> named;
+  for (const std::string& copy : record.dropped) named.insert(Norm(copy));
+  for (const PreviousRelease::Replaced& r : record.replaced) named.insert(Norm(r.backup));
   for (const auto& [path, bytes] : now.hidden) EXPECT_TRUE(named.count(path)) << "a copy beside the release: " << path;
   ASSERT_EQ(record.replaced.size(), expectedRecord.replaced.size());
   for (size_t i = 0; i < record.replaced.size(); ++i) {
     EXPECT_EQ(record.replaced[i].target, expectedRecord.replaced[i].target);
-    auto copy = now.hidden.find(record.replaced[i].backup);
+    auto copy = now.hidden.find(Norm(record.replaced[i].backup));
     ASSERT_NE(copy, now.hidden.end()) << "the record names a copy that is gone: " << record.replaced[i].backup;
-    EXPECT_EQ(copy->second, expected.hidden.at(expectedRecord.replaced[i].backup));
+    EXPECT_EQ(copy->second, expected.hidden.at(Norm(expectedRecord.replaced[i].backup)));
   }
   EXPECT_EQ(record.added, expectedRecord.added);
   EXPECT_EQ(record.made, expectedRecord.made);

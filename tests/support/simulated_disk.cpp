@@ -14,13 +14,20 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string Parent(const std::string& path) {
-  const size_t cut = path.find_last_of("/\\");
+  const size_t cut = path.find_last_of('/');
   return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
 
 bool Below(const std::string& path, const std::string& folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         (path[folder.size()] == '/' || path[folder.size()] == '\\');
+  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/';
+}
+
+// The model's spelling of a path: one separator, so that the transaction's
+// native paths, mixed ones and the folder walk's all meet.
+std::string Key(std::string path) {
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  return path;
 }
 
 // The error a real disk gives for each kind of call.
@@ -39,9 +46,9 @@ bool WriteUnsynced(const std::string& path, std::string_view bytes, bool append)
 
 }  // namespace
 
-SimulatedDisk::SimulatedDisk(std::string root) : root_(std::move(root)) {
+SimulatedDisk::SimulatedDisk(std::string root) : root_(Key(std::move(root))) {
   for (auto it = fs::recursive_directory_iterator(PathOf(root_)); it != fs::recursive_directory_iterator(); ++it) {
-    const std::string path = Utf8Of(it->path());
+    const std::string path = Key(Utf8Of(it->path()));
     if (it->is_directory()) {
       state_.current.folders.insert(path);
     } else if (it->is_regular_file()) {
@@ -53,7 +60,7 @@ SimulatedDisk::SimulatedDisk(std::string root) : root_(std::move(root)) {
   state_.durable = state_.current;
 }
 
-void SimulatedDisk::AddVolume(const std::string& folder) { volumes_.push_back(folder); }
+void SimulatedDisk::AddVolume(const std::string& folder) { volumes_.push_back(Key(folder)); }
 
 void SimulatedDisk::Reset(size_t failAt, size_t stopAt) {
   failAt_ = failAt;
@@ -69,7 +76,8 @@ bool SimulatedDisk::Enter(const std::string& name) {
   return calls_ != failAt_;
 }
 
-int SimulatedDisk::VolumeOf(const std::string& path) const {
+int SimulatedDisk::VolumeOf(const std::string& native) const {
+  const std::string path = Key(native);
   for (size_t i = 0; i < volumes_.size(); ++i)
     if (path == volumes_[i] || Below(path, volumes_[i])) return static_cast<int>(i) + 1;
   return 0;
@@ -120,6 +128,8 @@ void SimulatedDisk::Apply(Tree& tree, const Op& op) const {
 }
 
 void SimulatedDisk::Record(Op op) {
+  op.a = Key(op.a);
+  op.b = Key(op.b);
   if (op.kind != Op::kData) op.folder = Parent(op.kind == Op::kRename ? op.b : op.a);
   if (op.kind != Op::kData) op.volume = VolumeOf(op.a);
   Apply(state_.current, op);
@@ -204,7 +214,7 @@ Status SimulatedDisk::PlaceFile(const std::string& source, const std::string& pl
   if (VolumeOf(source) == VolumeOf(placed)) {
     Status put = platform::PlaceFile(source, placed, permissionsOf);
     if (!put.ok()) return put;
-    const int inode = state_.current.names.at(source);
+    const int inode = state_.current.names.at(Key(source));
     Record({Op::kLink, placed, "", inode});
     if (!platform::PathExists(source)) Record({Op::kUnlink, source});
     Op mode{Op::kData, "", "", inode, ReadContent(placed)};
@@ -252,7 +262,7 @@ Status SimulatedDisk::AppendDurably(const std::string& path, std::string_view by
   if (!Enter("append")) return Injected("append");
   if (!WriteUnsynced(path, bytes, true)) return Status::Error("cannot write " + path);
   Status written;
-  auto name = state_.current.names.find(path);
+  auto name = state_.current.names.find(Key(path));
   int inode = 0;
   if (name == state_.current.names.end()) {
     inode = ++state_.nextInode;
@@ -269,7 +279,7 @@ Status SimulatedDisk::AppendDurably(const std::string& path, std::string_view by
 Status SimulatedDisk::FlushFolder(const std::string& folder) {
   if (!Enter("flush folder")) return Injected("flush folder");
   if (!platform::IsFolder(folder)) return Status::Error("cannot open the folder " + folder);
-  MakeDurable({folder}, {}, -1);
+  MakeDurable({Key(folder)}, {}, -1);
   return Status::Ok();
 }
 
