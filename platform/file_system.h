@@ -46,7 +46,9 @@ class FileSystem {
   virtual Status AppendDurably(const std::string& path, std::string_view bytes) = 0;
 
   virtual Status FlushFolder(const std::string& folder) = 0;
-  // Everything on the volumes that hold these paths.
+  // Everything on the volumes that hold these paths (on Windows, which has
+  // no such call for a user: the bytes of the files named, every move being
+  // written through as it is made).
   virtual Status FlushVolumes(const std::vector<std::string>& paths) = 0;
 };
 

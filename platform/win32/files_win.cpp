@@ -271,11 +271,27 @@ Status LinkOrCopy(const std::string& source, const std::string& copy) {
 }
 
 Status FlushToDisk(const std::vector<std::string>& files) {
+  // Windows has no flush of a whole volume that a user may call: the bytes
+  // of each file named are flushed, and the renames before need nothing
+  // more, since every move here is written through (MOVEFILE_WRITE_THROUGH).
   for (const std::string& path : files) {
+    const DWORD attributes = Attributes(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Failed("cannot look at", path);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      if (Status flushed = FlushFolder(path); !flushed.ok()) return flushed;
+      continue;
+    }
     HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    bool flushed = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    if (file == INVALID_HANDLE_VALUE) {
+      // Held by another program that lets no one write (a loaded library
+      // set aside): none of its bytes are ours to flush, and its move was
+      // written through.
+      if (GetLastError() == ERROR_SHARING_VIOLATION) continue;
+      return Failed("cannot flush", path);
+    }
+    const bool flushed = FlushFileBuffers(file);
+    CloseHandle(file);
     if (!flushed) return Failed("cannot flush", path);
   }
   return Status::Ok();
