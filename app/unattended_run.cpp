@@ -14,12 +14,16 @@ std::string Lower(std::string text) {
 
 }  // namespace
 
+std::string VersionText() { return std::string("vmrkxupdate ") + VMRK_VERSION + "\n"; }
+
 CommandLineChoice ParseCommandLine(const std::vector<std::string>& arguments) {
   CommandLineChoice choice;
   bool silent = false, check = false, rollback = false;
   for (const std::string& argument : arguments) {
     // Windows switches are case-blind; the same spelling serves both systems.
     std::string word = Lower(argument);
+    if (word == "/?" || word == "--help" || word == "-h" || word == "/help") return {CommandLineChoice::kHelp, false};
+    if (word == "--version" || word == "/version") return {CommandLineChoice::kVersion, false};
     if (word == "/silent" || word == "--silent") silent = true;
     else if (word == "/check" || word == "--check") check = true;
     else if (word == "/restart" || word == "--restart") choice.restart = true;

@@ -15,7 +15,8 @@
 namespace vmrk {
 
 struct CommandLineChoice {
-  enum Mode { kWindow, kSilent, kCheck, kRollback, kUsage } mode = kWindow;
+  // kHelp and kVersion: print the usage or the version and end with 0.
+  enum Mode { kWindow, kSilent, kCheck, kRollback, kUsage, kHelp, kVersion } mode = kWindow;
   bool restart = false;  // /silent only: start the player after a complete update
 };
 
@@ -23,7 +24,7 @@ struct CommandLineChoice {
 CommandLineChoice ParseCommandLine(const std::vector<std::string>& arguments);
 
 inline constexpr char kUsageText[] =
-    "usage: vmrkxupdate [/silent [/restart] | /check | /rollback]\n"
+    "usage: vmrkxupdate [/silent [/restart] | /check | /rollback | /? | --version]\n"
     "  /silent    update without a window; exit status 0 up to date or updated, 2 list or manifest\n"
     "             refused, 3 transfer failed, 4 another updater is running, 5 the release could not\n"
     "             be installed and the installation is as it was\n"
@@ -33,7 +34,11 @@ inline constexpr char kUsageText[] =
     "             5 it could not be restored and nothing changed (4 as above)\n"
     "  Every mode: exit status 6 when an interrupted installation could not be put right;\n"
     "  nothing else was done, and the next start tries again.\n"
+    "  /?         this text (also --help, -h); --version prints the updater's version\n"
     "  --silent, --restart, --check and --rollback are the same.\n";
+
+// "vmrkxupdate VERSION\n".
+std::string VersionText();
 
 enum ExitStatus : int {
   kExitDone = 0,

@@ -104,9 +104,11 @@ int SilenceLimitMs(bool requestSent, const DownloadTimeouts& timeouts) {
 }
 
 TryFailure SilenceFailure(bool responseBegun, int limitMs) {
+  // Tenths where the bound has them: the text says what was waited.
+  std::string waited = std::to_string(limitMs / 1000);
+  if (limitMs % 1000 >= 100) waited += "." + std::to_string(limitMs % 1000 / 100);
   return Failure(responseBegun ? kCannotDownload : kNoResponse, true,
-                 std::string(responseBegun ? "the body" : "no response") + " stopped: silent for " +
-                     std::to_string(limitMs / 1000) + " s");
+                 std::string(responseBegun ? "the body" : "no response") + " stopped: silent for " + waited + " s");
 }
 
 TryFailure TransportFailure(TransportError error, bool responseBegun, std::string detail) {

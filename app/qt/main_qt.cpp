@@ -21,6 +21,10 @@ int main(int argc, char** argv) {
     std::fputs(vmrk::kUsageText, stderr);
     return vmrk::kExitUsage;
   }
+  if (choice.mode == vmrk::CommandLineChoice::kHelp || choice.mode == vmrk::CommandLineChoice::kVersion) {
+    std::fputs(choice.mode == vmrk::CommandLineChoice::kHelp ? vmrk::kUsageText : vmrk::VersionText().c_str(), stdout);
+    return vmrk::kExitDone;
+  }
   const bool unattended = choice.mode != vmrk::CommandLineChoice::kWindow;
   // No display is needed, or opened, for a run without a window.
   std::unique_ptr<QCoreApplication> application =

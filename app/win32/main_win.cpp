@@ -53,10 +53,14 @@ int RunUnattended(vmrk::UpdaterWindow& window, vmrk::WinHttpDownloader& download
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   vmrk::CommandLineChoice choice = vmrk::ParseCommandLine(Arguments());
-  if (choice.mode == vmrk::CommandLineChoice::kUsage) {
-    MessageBoxW(nullptr, vmrk::platform::Widen(vmrk::kUsageText).c_str(),
-                vmrk::platform::Widen(vmrk::texts::kAppTitle).c_str(), MB_ICONINFORMATION | MB_OK);
-    return vmrk::kExitUsage;
+  // A program of the windows subsystem has no console to print to: the
+  // usage and the version are shown in a message box.
+  if (choice.mode == vmrk::CommandLineChoice::kUsage || choice.mode == vmrk::CommandLineChoice::kHelp ||
+      choice.mode == vmrk::CommandLineChoice::kVersion) {
+    const std::string text = choice.mode == vmrk::CommandLineChoice::kVersion ? vmrk::VersionText() : vmrk::kUsageText;
+    MessageBoxW(nullptr, vmrk::platform::Widen(text).c_str(), vmrk::platform::Widen(vmrk::texts::kAppTitle).c_str(),
+                MB_ICONINFORMATION | MB_OK);
+    return choice.mode == vmrk::CommandLineChoice::kUsage ? vmrk::kExitUsage : vmrk::kExitDone;
   }
   const bool unattended = choice.mode != vmrk::CommandLineChoice::kWindow;
   // The single-instance test comes before anything else, the window included.

@@ -68,6 +68,7 @@ void QtDownloader::BeginDownload() {
 
 void QtDownloader::StartTry() {
   bodyFailed_ = false;
+  requestSent_ = false;
   responseBegun_ = false;
   answered_ = false;
   appendBase_ = 0;
@@ -99,9 +100,9 @@ void QtDownloader::StartTry() {
   connect(reply_, &QNetworkReply::readyRead, this, &QtDownloader::OnReadyRead);
   connect(reply_, &QNetworkReply::downloadProgress, this, &QtDownloader::OnProgress);
   connect(reply_, &QNetworkReply::finished, this, &QtDownloader::OnFinished);
-  connect(reply_, &QNetworkReply::requestSent, this, [this] { Rearm(timeouts_.idleMs); });
+  connect(reply_, &QNetworkReply::requestSent, this, [this] { Rearm(true); });
   connect(reply_, &QNetworkReply::metaDataChanged, this, &QtDownloader::OnMetaData);
-  Rearm(timeouts_.connectMs);
+  Rearm();
   progress_ = {};
 }
 
@@ -139,11 +140,16 @@ void QtDownloader::DiscardKept() {
   if (hasher_) hasher_ = std::make_unique<platform::Sha256>();
 }
 
-void QtDownloader::Rearm(int ms) { watchdog_.start(ms); }
+// Anything heard from the server means the request went out, whether or not
+// Qt said so first.
+void QtDownloader::Rearm(bool heard) {
+  if (heard) requestSent_ = true;
+  watchdog_.start(SilenceLimitMs(requestSent_, timeouts_));
+}
 
 void QtDownloader::OnMetaData() {
   if (!reply_ || answered_) return;
-  Rearm(timeouts_.idleMs);
+  Rearm(true);
   responseBegun_ = true;
   AnswerHeaders headers;
   headers.status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -170,7 +176,7 @@ void QtDownloader::OnMetaData() {
 
 void QtDownloader::OnReadyRead() {
   if (!reply_) return;
-  Rearm(timeouts_.idleMs);
+  Rearm(true);
   if (!answered_) OnMetaData();
   if (!reply_) return;  // refused on the way
   QByteArray chunk = reply_->readAll();
@@ -188,13 +194,13 @@ void QtDownloader::OnReadyRead() {
 
 void QtDownloader::OnProgress(qint64 received, qint64 total) {
   if (!reply_) return;
-  Rearm(timeouts_.idleMs);
+  Rearm(true);
   if (total <= 0 || !answered_) return;
   if (!progress_.Due(clock_.elapsed(), received >= total)) return;
   // Of the whole file: a resumed body is its rest.
-  double fraction = static_cast<double>(appendBase_ + received) / static_cast<double>(appendBase_ + total);
-  if (fraction > 1) fraction = 1;
-  if (events_ != nullptr) events_->DL_Progress(static_cast<float>(fraction), 0, 0);
+  const int perMille = PerMilleOf(static_cast<std::uint64_t>(appendBase_ + received),
+                                  static_cast<std::uint64_t>(appendBase_ + total));
+  if (events_ != nullptr) events_->DL_Progress(static_cast<float>(perMille) / 1000.0f, 0, 0);
 }
 
 void QtDownloader::OnFinished() {
@@ -262,7 +268,7 @@ void QtDownloader::OnWatchdog() {
   // Silence before the status line is "no response"; after it, a body that
   // broke off.
   if (!reply_) return;
-  FailTry(SilenceFailure(responseBegun_, responseBegun_ ? timeouts_.idleMs : timeouts_.connectMs));
+  FailTry(SilenceFailure(responseBegun_, SilenceLimitMs(requestSent_, timeouts_)));
 }
 
 void QtDownloader::FailTry(TryFailure failure) {

@@ -56,7 +56,9 @@ class QtDownloader : public QObject, public DownloaderBase {
   // Delivers a failure later, from the event loop, unless the transfer that
   // it belongs to has been aborted or replaced by then.
   void FailLater(std::int32_t code);
-  void Rearm(int ms);
+  // Restarts the watchdog with the bound that holds now; heard: the server
+  // (or Qt, for the request) said something, so the request is out.
+  void Rearm(bool heard = false);
 
   DownloadTimeouts timeouts_;
   std::unique_ptr<platform::Sha256> hasher_;  // only while a transfer hashes
@@ -76,6 +78,7 @@ class QtDownloader : public QObject, public DownloaderBase {
   QElapsedTimer clock_;
   ProgressThrottle progress_;
   bool bodyFailed_ = false;
+  bool requestSent_ = false;    // the request is on the wire: the idle bound holds from here
   bool responseBegun_ = false;  // the status line came
   qint64 bytesWritten_ = 0;
   std::uint64_t generation_ = 0;

@@ -23,11 +23,12 @@ namespace {
 constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 
 const char kUsageText[] =
-    "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o OUTPUT] [--sign KEYFILE]... [--expires DAYS]\n"
+    "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o|--output OUTPUT] [--sign KEYFILE]... [--expires DAYS]\n"
     "                                    [--delta-from OLD_ROOT]... [--compressed]\n"
     "       vmrkxupdate-listgen show LIST [--entries]\n"
     "       vmrkxupdate-listgen keygen KEYFILE\n"
     "       vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]\n"
+    "       vmrkxupdate-listgen --help | -h | --version\n"
     "\n"
     "generate  walks RELEASE_ROOT and writes the update list that the server\n"
     "          publishes as vmrkxupdate/list.txt (OUTPUT, default list.txt).\n"

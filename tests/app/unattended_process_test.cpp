@@ -255,3 +255,36 @@ TEST(NextStartTest, ARecoveryThatCannotFinishKeepsEverythingForTheNextStart) {
 
 }  // namespace
 }  // namespace vmrk
+
+namespace vmrk {
+namespace {
+
+// Asked for its usage or its version, the updater prints it and ends with 0,
+// changing nothing; the usage names every option it takes.
+TEST(CommandLineTest, HelpAndVersionArePrintedAndEndWithZero) {
+  struct Case {
+    const char* argument;
+    const char* printed;
+  } cases[] = {{"--help", "usage: vmrkxupdate"}, {"/?", "usage: vmrkxupdate"}, {"-h", "usage: vmrkxupdate"},
+               {"--version", "vmrkxupdate " VMRK_TEST_VERSION "\n"}, {"/VERSION", "vmrkxupdate " VMRK_TEST_VERSION "\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.argument);
+    test::TempDir app;
+    fs::copy_file(VMRK_UPDATER_EXE, app.Sub("vmrkxupdate"));
+    FILE* out = popen(("DISPLAY= '" + app.Sub("vmrkxupdate") + "' '" + c.argument + "'").c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string printed;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, out)) > 0;) printed.append(buffer, n);
+    const int status = pclose(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(printed.rfind(c.printed, 0), 0u) << printed;
+    if (printed.rfind("usage", 0) == 0)
+      for (const char* option : {"/silent", "/restart", "/check", "/rollback", "/?", "--version"})
+        EXPECT_NE(printed.find(option), std::string::npos) << option;
+    EXPECT_FALSE(fs::exists(app.Sub("vmrkxupdate.log"))) << "a question about the program changed the folder";
+  }
+}
+
+}  // namespace
+}  // namespace vmrk

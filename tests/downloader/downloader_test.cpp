@@ -238,6 +238,7 @@ struct QuietCase {
   std::string path;           // on the fault server
   bool waitForBody;           // abort only once bytes have come
   std::int32_t timeoutCode;   // 0: the transfer keeps moving and finishes
+  const char* waited;         // what the failure says it waited
 };
 
 class QuietTransferTest : public DownloaderTest, public testing::WithParamInterface<QuietCase> {
@@ -283,6 +284,8 @@ TEST_P(QuietTransferTest, SilenceEndsTheTransferWithCode3BeforeAnyByteAndCode1Af
   EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::milliseconds(4500));
   ASSERT_EQ(events_.failed.size(), 1u);
   EXPECT_EQ(events_.failed[0], GetParam().timeoutCode);
+  EXPECT_NE(downloader_.FailureDetail().find(std::string("silent for ") + GetParam().waited), std::string::npos)
+      << downloader_.FailureDetail();
   EXPECT_EQ(FilesInSaveFolder(), 0u);
   test::PumpFor(300);
   EXPECT_EQ(events_.ends(), 1u);
@@ -290,11 +293,14 @@ TEST_P(QuietTransferTest, SilenceEndsTheTransferWithCode3BeforeAnyByteAndCode1Af
 
 INSTANTIATE_TEST_SUITE_P(
     Stalls, QuietTransferTest,
-    testing::Values(QuietCase{"inTheTlsHandshake", QuietCase::kMuteHttps, "", false, kNoResponse},
-                    QuietCase{"beforeTheConnectionIsServed", QuietCase::kMuteHttp, "", false, kNoResponse},
-                    QuietCase{"waitingForTheResponse", QuietCase::kServer, "/fault/stall/a.dll", false, kNoResponse},
-                    QuietCase{"inTheBody", QuietCase::kServer, "/fault/stallbody/a.dll", true, kCannotDownload},
-                    QuietCase{"slowButMoving", QuietCase::kServer, "/fault/slow/150000/a.dll", true, 0}),
+    // The fixture's bounds: 2 s until the request is out, 1.5 s of silence after.
+    testing::Values(QuietCase{"inTheTlsHandshake", QuietCase::kMuteHttps, "", false, kNoResponse, "2 s"},
+                    QuietCase{"beforeTheConnectionIsServed", QuietCase::kMuteHttp, "", false, kNoResponse, "1.5 s"},
+                    QuietCase{"waitingForTheResponse", QuietCase::kServer, "/fault/stall/a.dll", false, kNoResponse,
+                              "1.5 s"},
+                    QuietCase{"inTheBody", QuietCase::kServer, "/fault/stallbody/a.dll", true, kCannotDownload,
+                              "1.5 s"},
+                    QuietCase{"slowButMoving", QuietCase::kServer, "/fault/slow/150000/a.dll", true, 0, ""}),
     [](const testing::TestParamInfo<QuietCase>& info) { return std::string(info.param.name); });
 
 TEST_F(DownloaderTest, AbortBeforeAnUnusableAddressFailsSilencesItToo) {
