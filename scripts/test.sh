@@ -13,6 +13,8 @@ cmake -S . -B build -DVMRK_WINDOWS_BUILD_DIR="$PWD/build-win64" \
   -DVMRK_PREVIOUS_BUILD_DIR="$(scripts/build-previous.sh)" >/dev/null
 cmake --build build -j2
 (cd build && ctest -j2 --output-on-failure --timeout 300)
+# Clang's thread-safety analysis of every annotated source, Windows's too.
+scripts/check-thread-safety.sh
 # The readers of the journal, the previous release's record and zstd frames
 # under libFuzzer, a short while each.
 scripts/fuzz.sh

@@ -94,7 +94,7 @@ struct WinHttpDownloader::Transfer {
   std::atomic<bool> requestSent{false};
   std::atomic<bool> responseBegun{false};  // the status line came
 
-  std::mutex guard;
+  Mutex guard;
   bool abandoned GUARDED_BY(guard) = false;
   HINTERNET request GUARDED_BY(guard) = nullptr;
   KeptBytes kept GUARDED_BY(guard);
@@ -107,7 +107,7 @@ struct WinHttpDownloader::Transfer {
   // kept for a retry); waits at most for one local write of the worker,
   // never for the network.
   void Abandon(bool keepFile) {
-    std::lock_guard<std::mutex> lock(guard);
+    MutexLock lock(guard);
     if (abandoned) return;
     abandoned = true;
     if (keepFile) kept.Close();
@@ -119,11 +119,11 @@ struct WinHttpDownloader::Transfer {
   }
   // Window's thread, once the try has ended or been abandoned.
   KeptBytes HandOver() {
-    std::lock_guard<std::mutex> lock(guard);
+    MutexLock lock(guard);
     return kept.HandedOver();
   }
   std::uint64_t Written() {
-    std::lock_guard<std::mutex> lock(guard);
+    MutexLock lock(guard);
     return kept.written;
   }
 };
@@ -187,7 +187,7 @@ HINTERNET OpenRequest(Transfer& t, WinHttpSessions& sessions, HINTERNET* connect
                                          WINHTTP_FLAG_ESCAPE_DISABLE | (address.secure ? WINHTTP_FLAG_SECURE : 0));
   if (request == nullptr) return nullptr;
   {
-    std::lock_guard<std::mutex> lock(t.guard);
+    MutexLock lock(t.guard);
     if (t.abandoned) {
       WinHttpCloseHandle(request);
       return nullptr;
@@ -237,7 +237,7 @@ std::optional<TryFailure> Exchange(Transfer& t, HINTERNET request, AnswerHeaders
 // The staging file for the body: new for a whole body, the kept one for the
 // rest, which must still be there as it was. false once abandoned.
 bool OpenStaging(Transfer& t, const HeadersVerdict& verdict, std::optional<TryFailure>* failure) {
-  std::lock_guard<std::mutex> lock(t.guard);
+  MutexLock lock(t.guard);
   if (t.abandoned) return false;
   KeptBytes& kept = t.kept;
   if (!verdict.validator.empty()) kept.ask.validator = verdict.validator;
@@ -270,7 +270,7 @@ bool OpenStaging(Transfer& t, const HeadersVerdict& verdict, std::optional<TryFa
 
 // Appends and hashes one piece in one locked step. false once abandoned.
 bool Append(Transfer& t, const char* data, DWORD size, bool* written) {
-  std::lock_guard<std::mutex> lock(t.guard);
+  MutexLock lock(t.guard);
   if (t.abandoned || t.kept.file == INVALID_HANDLE_VALUE) return false;
   DWORD count = 0;
   *written = WriteFile(t.kept.file, data, size, &count, nullptr) && count == size;
@@ -314,7 +314,7 @@ std::optional<TryFailure> ReceiveBody(Transfer& t, HINTERNET request, std::uint6
     received += got;
     const std::uint64_t now = before + got;
     if (total && *total > 0 && throttle.Due(static_cast<std::int64_t>(GetTickCount64()), now >= *total)) {
-      std::lock_guard<std::mutex> lock(t.guard);
+      MutexLock lock(t.guard);
       if (!t.abandoned) PostMessageW(t.target, kProgress, t.generation, static_cast<LPARAM>(PerMilleOf(now, total)));
     }
   }
@@ -323,7 +323,7 @@ std::optional<TryFailure> ReceiveBody(Transfer& t, HINTERNET request, std::uint6
 
 // The complete body renamed to its final name. false once abandoned.
 bool Commit(Transfer& t, std::optional<TryFailure>* failure) {
-  std::lock_guard<std::mutex> lock(t.guard);
+  MutexLock lock(t.guard);
   if (t.abandoned || t.kept.file == INVALID_HANDLE_VALUE) return false;
   KeptBytes& kept = t.kept;
   if (kept.hasher) {
@@ -354,7 +354,7 @@ std::optional<TryFailure> RunTry(Transfer& t, WinHttpSessions& sessions, HINTERN
   HeadersVerdict verdict = JudgeHeaders(t.asked, headers, t.maxBytes);
   if (!verdict.receive) {
     if (verdict.failure.restart) {
-      std::lock_guard<std::mutex> lock(t.guard);
+      MutexLock lock(t.guard);
       if (!t.abandoned) t.kept.written = 0;  // the next try asks for the whole file
     }
     return verdict.failure;
@@ -417,7 +417,7 @@ void WinHttpDownloader::StartTry(KeptBytes kept) {
                                              std::move(kept));
   current_ = transfer;
   auto failNow = [&](const char* why) {
-    std::lock_guard<std::mutex> lock(transfer->guard);
+    MutexLock lock(transfer->guard);
     transfer->failure = TransportFailure(TransportError::kOther, false, why);
     transfer->failure.transient = false;
     PostMessageW(messages_, kFailed, transfer->generation, kUnknownFailure);
@@ -431,7 +431,7 @@ void WinHttpDownloader::StartTry(KeptBytes kept) {
     std::thread([transfer, sessions = sessions_] {
       HINTERNET connection = nullptr;
       std::optional<TryFailure> failure = RunTry(*transfer, *sessions, &connection);
-      std::lock_guard<std::mutex> lock(transfer->guard);
+      MutexLock lock(transfer->guard);
       transfer->kept.Close();
       if (transfer->request != nullptr) WinHttpCloseHandle(transfer->request);
       transfer->request = nullptr;
@@ -528,7 +528,7 @@ void WinHttpDownloader::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
   }
   TryFailure failure;
   {
-    std::lock_guard<std::mutex> lock(done->guard);
+    MutexLock lock(done->guard);
     if (message == kFinished) {
       savedFileName_ = done->where.finalPath;
       savedSha256_ = done->sha256;

@@ -40,7 +40,7 @@ WinHttpSessions::~WinHttpSessions() {
 
 HINTERNET WinHttpSessions::For(const ProxyChoice& choice) {
   if (choice.kind == ProxyChoice::kSystem) return system_;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   HINTERNET& session = others_[choice.Key()];
   if (session == nullptr) {
     session = choice.kind == ProxyChoice::kDirect
@@ -53,11 +53,11 @@ HINTERNET WinHttpSessions::For(const ProxyChoice& choice) {
 
 ProxyChoice WinHttpSessions::ChoiceFor(const std::wstring& origin, const std::wstring& url) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (auto known = choices_.find(origin); known != choices_.end()) return known->second;
   }
   ProxyChoice choice = UserProxyFor(system_, systemDetects_, url);  // not under the lock: it may block
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return choices_.emplace(origin, choice).first->second;
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "downloader/win32/user_proxy.h"
+#include "platform/thread_annotations.h"
 
 namespace vmrk {
 
@@ -35,9 +36,9 @@ class WinHttpSessions {
  private:
   HINTERNET system_ = nullptr;
   bool systemDetects_ = false;  // opened with the automatic access type
-  std::mutex mutex_;
-  std::map<std::wstring, HINTERNET> others_;
-  std::map<std::wstring, ProxyChoice> choices_;
+  Mutex mutex_;
+  std::map<std::wstring, HINTERNET> others_ GUARDED_BY(mutex_);
+  std::map<std::wstring, ProxyChoice> choices_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vmrk
