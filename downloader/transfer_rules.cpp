@@ -103,12 +103,17 @@ int SilenceLimitMs(bool requestSent, const DownloadTimeouts& timeouts) {
   return requestSent ? timeouts.idleMs : timeouts.connectMs;
 }
 
-TryFailure SilenceFailure(bool responseBegun, int limitMs) {
+std::string SecondsText(int ms) {
   // Tenths where the bound has them: the text says what was waited.
-  std::string waited = std::to_string(limitMs / 1000);
-  if (limitMs % 1000 >= 100) waited += "." + std::to_string(limitMs % 1000 / 100);
+  std::string text = std::to_string(ms / 1000);
+  if (ms % 1000 >= 100) text += "." + std::to_string(ms % 1000 / 100);
+  return text + " s";
+}
+
+TryFailure SilenceFailure(bool responseBegun, int limitMs) {
   return Failure(responseBegun ? kCannotDownload : kNoResponse, true,
-                 std::string(responseBegun ? "the body" : "no response") + " stopped: silent for " + waited + " s");
+                 std::string(responseBegun ? "the body" : "no response") + " stopped: silent for " +
+                     SecondsText(limitMs));
 }
 
 TryFailure TransportFailure(TransportError error, bool responseBegun, std::string detail) {

@@ -72,6 +72,8 @@ TryFailure LocalWriteFailure(std::string detail);
 // How long a try may stay silent: until the request is on the wire the
 // connect bound, then the idle bound.
 int SilenceLimitMs(bool requestSent, const DownloadTimeouts& timeouts);
+// A bound as the failure texts say it: "30 s", "1.5 s".
+std::string SecondsText(int ms);
 // The try went silent for its limit: code 3 before the status line came,
 // code 1 after; worth a retry either way.
 TryFailure SilenceFailure(bool responseBegun, int limitMs);

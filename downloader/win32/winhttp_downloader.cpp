@@ -154,7 +154,7 @@ TryFailure CallFailure(Transfer& t) {
   if (error == ERROR_WINHTTP_TIMEOUT || error == WSAETIMEDOUT || error == ERROR_TIMEOUT ||
       quiet + kTimerSlackMs >= static_cast<ULONGLONG>(limit))
     return TransportFailure(TransportError::kTimedOut, t.responseBegun,
-                            detail + ", silent for " + std::to_string(limit / 1000) + " s");
+                            detail + ", silent for " + SecondsText(limit));
   switch (error) {
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED:

