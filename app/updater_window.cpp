@@ -116,8 +116,7 @@ void UpdaterWindow::ShowStep(std::int16_t step) {
 
 void UpdaterWindow::cmdBegin_Click() {
   Changed();
-  const std::string& caption = state_.cmdBegin.caption;
-  if (caption == texts::kNext) {
+  if (state_.beginAction == BeginAction::kNext) {
     if (run_.phase() != UpdateRun::Phase::kOffered || run_.rows().empty()) return;
     if (state_.ForeWnd != 0 && ContainsIgnoringCase(state_.ForeTitle, texts::kPlayerName))
       services_.desktop.PostCloseRequest(state_.ForeWnd);
@@ -134,7 +133,7 @@ void UpdaterWindow::cmdBegin_Click() {
     }
     return;
   }
-  if (caption == texts::kFinish) {
+  if (state_.beginAction == BeginAction::kFinish) {
     run_.Log("finish: starting the player " + AppFile(platform::PlayerProgramName()));
     services_.desktop.ShellOpen(AppFile(platform::PlayerProgramName()));
     state_.closeRequested = true;
@@ -263,7 +262,8 @@ void UpdaterWindow::Render() {
       state_.statusText = texts::kStatusFetchingList;
       return;
     case Phase::kOffered:
-      state_.cmdBegin = {texts::kNext, true, state_.cmdBegin.visible};
+      state_.beginAction = BeginAction::kNext;
+      state_.cmdBegin = {CaptionOf(BeginAction::kNext), true, state_.cmdBegin.visible};
       state_.statusText = texts::kStatusReady;
       return;
     case Phase::kFetchingFiles:
@@ -280,12 +280,12 @@ void UpdaterWindow::Render() {
   }
   // Every end but cancelling leaves one button to press, and says why in red.
   const char* text = nullptr;
-  const char* caption = texts::kClose;
+  BeginAction action = BeginAction::kClose;
   switch (run_.outcome()) {
     case Outcome::kNone:
     case Outcome::kCancelled: return;
     case Outcome::kUpToDate: text = texts::kStatusUpToDate; break;
-    case Outcome::kUpdated: text = texts::kStatusCompleted; caption = texts::kFinish; break;
+    case Outcome::kUpdated: text = texts::kStatusCompleted; action = BeginAction::kFinish; break;
     case Outcome::kRolledBack: text = texts::kStatusRolledBack; break;
     case Outcome::kNoRoom: text = texts::kStatusNoRoom; break;
     case Outcome::kRestored:
@@ -301,11 +301,12 @@ void UpdaterWindow::Render() {
   }
   state_.statusText = text;
   state_.statusColor = kRed;
-  state_.cmdBegin.caption = caption;
+  state_.beginAction = action;
+  state_.cmdBegin.caption = CaptionOf(action);
   state_.cmdBegin.enabled = true;
   // Up to date and no server leave Cancel as start-up left it.
   if (run_.outcome() != Outcome::kUpToDate && run_.outcome() != Outcome::kNoServer) state_.cmdCancel.enabled = false;
-  if (caption == texts::kFinish) ShowStep(2);
+  if (action == BeginAction::kFinish) ShowStep(2);
 }
 
 void UpdaterWindow::AfterEvent() {

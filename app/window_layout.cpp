@@ -65,6 +65,15 @@ const std::array<ColumnSpec, 5> kColumns{{
 
 }  // namespace
 
+const char* CaptionOf(BeginAction action) {
+  switch (action) {
+    case BeginAction::kNext: return texts::kNext;
+    case BeginAction::kFinish: return texts::kFinish;
+    case BeginAction::kClose: break;
+  }
+  return texts::kClose;
+}
+
 std::span<const ControlSpec> WindowControls() { return kControls; }
 
 const ControlSpec& ControlNamed(const char* name) {
@@ -78,7 +87,7 @@ const std::array<ColumnSpec, 5>& FileTableColumns() { return kColumns; }
 WindowState InitialWindowState() {
   WindowState state;
   state.statusText = texts::kStatusInitial;
-  state.cmdBegin = {texts::kNext, false, true};
+  state.cmdBegin = {CaptionOf(BeginAction::kNext), false, true};
   state.cmdCancel = {texts::kCancel, false, true};
   state.Command2 = {texts::kGenerateList, true, false};
   return state;

@@ -34,6 +34,11 @@ struct ButtonState {
   friend bool operator==(const ButtonState&, const ButtonState&) = default;
 };
 
+// What the main button does; its caption is this action's text, and nothing
+// decides by the caption.
+enum class BeginAction { kNext, kFinish, kClose };
+const char* CaptionOf(BeginAction action);
+
 struct WindowState {
   // Change counters, so that a front end draws only what changed and an idle
   // window does no work: revision grows with every change of anything below;
@@ -54,6 +59,7 @@ struct WindowState {
   std::string statusText;
   std::optional<Rgb> statusColor;
   ButtonState cmdBegin;
+  BeginAction beginAction = BeginAction::kNext;
   ButtonState cmdCancel;
   ButtonState Command2;
   bool fileListVisible = false;  // File1

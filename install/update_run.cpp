@@ -168,7 +168,7 @@ bool UpdateRun::FetchFiles() {
   // not fetched again, only staged from the installation with the list's
   // time, and goes in with the rest.
   for (size_t i = 0; i < rows_.size(); ++i)
-    if (StagedFromInstallation(i)) RowStaged(i, "already installed as signed, not fetched");
+    if (StagedFromInstallation(i)) RowStaged(i, "already installed as signed, not fetched", Stamp::kAlreadyDated);
   if (stagedRows_ == rows_.size()) {
     Pump();  // nothing to fetch: no object is needed either
     return true;
@@ -689,10 +689,10 @@ void UpdateRun::FallBack(size_t row, const std::string& why) {
   Enqueue(row);
 }
 
-void UpdateRun::RowStaged(size_t index, const std::string& how) {
+void UpdateRun::RowStaged(size_t index, const std::string& how, Stamp stamp) {
   // Staged: it carries the list's time into place. One that cannot take it
   // is still the right file; the next run's check offers it again.
-  if (how.rfind("already", 0) != 0) {
+  if (stamp == Stamp::kWithListedTime) {
     if (Status stamped = StampFileTime(StagedPath(index), rows_[index].modified); !stamped.ok())
       Log("cannot give " + RowName(index) + " its listed time: " + stamped.message());
   }

@@ -216,7 +216,10 @@ class UpdateRun : public DownloaderEvents {
   std::string StageDecoded(size_t row, const std::string& frame, const ObjectFrame& about);
   // The row's current source failed: the next one of its chain is queued.
   void FallBack(size_t row, const std::string& why);
-  void RowStaged(size_t row, const std::string& how);
+  // kAlreadyDated: staged from the installation with the list's time given
+  // there already (a linked name shares the installed file's time).
+  enum class Stamp { kWithListedTime, kAlreadyDated };
+  void RowStaged(size_t row, const std::string& how, Stamp stamp = Stamp::kWithListedTime);
   std::vector<size_t> RowsOfStretch(size_t stretch) const;
   bool StagedFromInstallation(size_t index);
   bool EnoughRoom();
