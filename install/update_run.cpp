@@ -34,10 +34,6 @@ std::string FileCount(size_t n) { return std::to_string(n) + (n == 1 ? " file" :
 // The journal and a little more, on each volume the release touches.
 constexpr std::uint64_t kRoomMargin = 1 << 20;
 
-bool IsRowFolderName(const std::string& name) {
-  return !name.empty() && name.find_first_not_of("0123456789") == std::string::npos;
-}
-
 // The files of the staging folder and the rows' own folders in it. Other
 // folders are not the updater's and stay; so does the journal, which only the
 // recovery of an interrupted installation removes. One still in use stays
@@ -48,7 +44,7 @@ void EmptyStaging(const std::string& folder, bool top = true) {
   const char sep = platform::PathSeparator();
   for (const platform::FolderEntry& entry : entries) {
     const std::string path = folder + sep + entry.name;
-    if (entry.isFolder && top && IsRowFolderName(entry.name)) {
+    if (entry.isFolder && top && IsTransferFolderName(entry.name)) {
       EmptyStaging(path, false);
       platform::RemoveEmptyFolder(path).IgnoreError();
     } else if (!entry.isFolder && (!top || entry.name != kJournalFile)) {
@@ -100,7 +96,7 @@ std::string UpdateRun::AppFile(const std::string& name) const {
 std::string UpdateRun::StagingFolder() const { return AppFile(kStagingFolderName); }
 
 std::string UpdateRun::RowStagingFolder(size_t k) const {
-  return StagingFolder() + platform::PathSeparator() + std::to_string(k);
+  return StagingFolder() + platform::PathSeparator() + TransferFolderName(k);
 }
 
 InstallPaths UpdateRun::Paths() const { return {services_.applicationPath, WindowsFolder(), services_.runningProgram}; }
@@ -754,8 +750,7 @@ bool UpdateRun::StagedFromInstallation(size_t index) {
   // installed file itself (no folder, no copy), so that the list's time
   // given to it is the installed file's at once. Installed or put back, the
   // file holds the same bytes, and only the time tells it is the new one's.
-  const std::string staged = StagingFolder() + platform::PathSeparator() + std::to_string(index + 1) + "-" +
-                             row.where.fileName;
+  const std::string staged = StagingFolder() + platform::PathSeparator() + LinkedStagedName(index + 1, row.where.fileName);
   if (!platform::LinkOrCopy(row.where.target, staged).ok()) return false;  // then it is fetched
   stagedPaths_[index] = staged;
   if (Status stamped = StampFileTime(staged, row.modified); !stamped.ok())
