@@ -15,6 +15,18 @@
 namespace vmrk {
 namespace {
 
+// The status column's text of a row, the same on both front ends.
+std::string RowStatusText(const RowStatus& status) {
+  switch (status.kind) {
+    case RowStatus::kWaiting: break;
+    case RowStatus::kFetching: return std::to_string(status.percent) + "%";
+    case RowStatus::kRetrying: return texts::RowRetrying(status.attempt, status.tries);
+    case RowStatus::kStaged: return texts::kRowDone;
+    case RowStatus::kFailed: return texts::kRowFailed;
+  }
+  return texts::kRowWaiting;
+}
+
 constexpr std::int16_t kKeyF8 = 119;
 constexpr std::int16_t kShiftOnly = 1;
 constexpr Rgb kPanelAtStart{220, 255, 220};
@@ -239,7 +251,7 @@ void UpdaterWindow::Render() {
     state_.rowChangedAt.assign(state_.rows.size(), state_.revision);
   }
   for (size_t index : run_.TakeChangedRows()) {
-    state_.rows[index].status = run_.rows()[index].status;
+    state_.rows[index].status = RowStatusText(run_.rowStatus(index));
     Changed();
     state_.rowChangedAt[index] = state_.revision;
   }

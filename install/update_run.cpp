@@ -419,13 +419,14 @@ void UpdateRun::End(Outcome outcome, const std::string& why) {
 
 void UpdateRun::ReplaceRows(std::vector<FileRow> rows) {
   rows_ = std::move(rows);
+  rowStatus_.assign(rows_.size(), RowStatus{});
   changedRows_.clear();
   ++rowsRevision_;
 }
 
-void UpdateRun::SetRowStatus(size_t index, std::string status) {
-  if (index >= rows_.size() || rows_[index].status == status) return;
-  rows_[index].status = std::move(status);
+void UpdateRun::SetRowStatus(size_t index, RowStatus status) {
+  if (index >= rowStatus_.size() || rowStatus_[index] == status) return;
+  rowStatus_[index] = status;
   if (changedRows_.empty() || changedRows_.back() != index) changedRows_.push_back(index);
 }
 
@@ -694,7 +695,7 @@ void UpdateRun::RowStaged(size_t index, const std::string& how, Stamp stamp) {
   }
   staged_[index] = true;
   ++stagedRows_;
-  SetRowStatus(index, texts::kRowDone);
+  SetRowStatus(index, {RowStatus::kStaged});
   Log("staged " + RowName(index) + ", " + how);
   current_ = static_cast<std::int32_t>(std::min(stagedRows_ + 1, rows_.size()));
   ++revision_;
@@ -707,7 +708,7 @@ void UpdateRun::Install() {
   TransactionFailure failure;
   Status installed = InstallRelease(platform::HostFileSystem(), {Paths(), JournalPath()}, items, &failure);
   if (!installed.ok()) {
-    if (failure.item < rows_.size()) SetRowStatus(failure.item, texts::kRowFailed);
+    if (failure.item < rows_.size()) SetRowStatus(failure.item, {RowStatus::kFailed});
     if (!failure.undone) {
       Log("installation failed and could not be put back, the journal is kept for the next start: " +
           installed.message());
@@ -851,7 +852,7 @@ void UpdateRun::SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tri
   Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " +
       (job.kind == Job::Kind::kPackage ? std::string("the delta package") : RowName(job.index)) +
       (detail.empty() ? "" : " after: " + detail));
-  for (size_t row : rows) SetRowStatus(row, texts::RowRetrying(attempt, tries));
+  for (size_t row : rows) SetRowStatus(row, {RowStatus::kRetrying, 0, attempt, tries});
 }
 
 void UpdateRun::DL_Progress(float fraction, std::int32_t, std::int32_t) {
@@ -862,7 +863,7 @@ void UpdateRun::SlotProgress(size_t slot, float fraction) {
   if (slot >= slots_.size() || !slots_[slot].job) return;
   slots_[slot].fraction = fraction;
   const Job& job = *slots_[slot].job;
-  const std::string percent = std::to_string(std::lround(static_cast<double>(fraction) * 100.0)) + "%";
+  const RowStatus percent{RowStatus::kFetching, static_cast<int>(std::lround(static_cast<double>(fraction) * 100.0))};
   // Twenty reports a second mostly repeat the percentage: SetRowStatus
   // changes nothing then.
   if (job.kind == Job::Kind::kPackage)

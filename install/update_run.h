@@ -35,6 +35,15 @@ namespace vmrk {
 // small files, few enough to be fair to the server and to other users.
 inline constexpr size_t kMaxTransfers = 6;
 
+// Where a row of the table stands; the window turns it into the status
+// column's text.
+struct RowStatus {
+  enum Kind { kWaiting, kFetching, kRetrying, kStaged, kFailed } kind = kWaiting;
+  int percent = 0;             // kFetching
+  int attempt = 0, tries = 0;  // kRetrying: "attempt of tries"
+  friend bool operator==(const RowStatus&, const RowStatus&) = default;
+};
+
 struct UpdateRunServices {
   // Fetches the list and the manifest (and the object index when there is
   // no other downloader), and is the first of the transfers that fetch
@@ -133,6 +142,7 @@ class UpdateRun : public DownloaderEvents {
   std::uint64_t rowsRevision() const { return rowsRevision_; }
   // Indices of the rows whose status changed since the last call, in order.
   std::vector<size_t> TakeChangedRows();
+  RowStatus rowStatus(size_t index) const { return index < rowStatus_.size() ? rowStatus_[index] : RowStatus{}; }
   // While files are fetched, the rows staged so far plus one (at most the
   // number of rows): the "k" of "k/n"; 0 while the list is fetched (CurFile).
   std::int32_t current() const { return current_; }
@@ -159,7 +169,7 @@ class UpdateRun : public DownloaderEvents {
   }
   void End(Outcome outcome, const std::string& why);
   void ReplaceRows(std::vector<FileRow> rows);
-  void SetRowStatus(size_t index, std::string status);
+  void SetRowStatus(size_t index, RowStatus status);
   void ListArrived();
   void FetchManifest();
   void ManifestArrived();
@@ -236,6 +246,7 @@ class UpdateRun : public DownloaderEvents {
   std::vector<FileRow> rows_;
   std::uint64_t rowsRevision_ = 1;
   std::vector<size_t> changedRows_;
+  std::vector<RowStatus> rowStatus_;
   std::int32_t current_ = 0;
   std::string serverBase_;
 
