@@ -38,6 +38,17 @@ struct DownloadTimeouts {
   std::vector<int> retryDelaysMs = {1000, 3000, 9000};
 };
 
+// One transfer, described whole: every setting it is started with, so that
+// nothing is left over from the transfer before (a byte range, a bound).
+struct TransferRequest {
+  std::string url;
+  std::string saveFolder;  // without a trailing separator
+  std::uint64_t maxBytes = kDefaultMaxBytes;
+  // A part of the file (see SetByteRange); length 0: the whole file.
+  std::uint64_t first = 0, length = 0;
+  bool computeSha256 = false;
+};
+
 class DownloaderEvents {
  public:
   virtual ~DownloaderEvents() = default;
@@ -81,6 +92,16 @@ class Downloader {
   // DL_Retrying until the next event or BeginDownload.
   virtual std::string FailureDetail() const { return {}; }
   virtual void BeginDownload() = 0;
+  // Every setting from the request, then BeginDownload(): the way the update
+  // starts each of its transfers.
+  void BeginDownload(const TransferRequest& request) {
+    SetSourceURL(request.url);
+    SetSaveFolder(request.saveFolder);
+    SetMaxBytes(request.maxBytes);
+    SetByteRange(request.first, request.length);
+    SetComputeSha256(request.computeSha256);
+    BeginDownload();
+  }
   virtual void AbortDownload() = 0;
 };
 

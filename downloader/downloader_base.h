@@ -14,6 +14,7 @@ namespace vmrk {
 
 class DownloaderBase : public Downloader {
  public:
+  using Downloader::BeginDownload;
   void SetEvents(DownloaderEvents* events) override { events_ = events; }
   void SetSourceURL(const std::string& address) override { sourceUrl_ = address; }
   void SetSaveFolder(const std::string& folder) override { saveFolder_ = folder; }

@@ -139,11 +139,9 @@ void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string
   Log("server: " + AddressForLog(serverBase_) +
       (trustedKeys_.empty() ? "" : ", signed releases only (" + std::to_string(trustedKeys_.size()) + " trusted keys)"));
   Advance(Phase::kFetchingList);
-  services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile);
-  services_.DL.SetSaveFolder(services_.applicationPath);
-  services_.DL.SetMaxBytes(kListMaxBytes);
-  services_.DL.SetByteRange(0, 0);
-  services_.DL.BeginDownload();
+  services_.DL.BeginDownload(
+      {.url = serverBase_ + texts::kServerFolder + texts::kListFile, .saveFolder = services_.applicationPath,
+       .maxBytes = kListMaxBytes});
 }
 
 bool UpdateRun::FetchFiles() {
@@ -178,11 +176,9 @@ void UpdateRun::FetchObjectIndex(Downloader& dl) {
   index_ = IndexFetch::kFetching;
   indexDl_ = &dl;
   dl.AbortDownload();
-  dl.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile + texts::kObjectIndexSuffix);
-  dl.SetSaveFolder(services_.applicationPath);
-  dl.SetMaxBytes(kObjectIndexMaxBytes);
-  dl.SetByteRange(0, 0);
-  dl.BeginDownload();
+  dl.BeginDownload({.url = serverBase_ + texts::kServerFolder + texts::kListFile + texts::kObjectIndexSuffix,
+                    .saveFolder = services_.applicationPath,
+                    .maxBytes = kObjectIndexMaxBytes});
 }
 
 void UpdateRun::ObjectIndexArrived(bool arrived) {
@@ -284,7 +280,6 @@ void UpdateRun::Pump() {
         made.owned->SetEvents(made.events.get());
         made.dl = made.owned.get();
       }
-      made.dl->SetComputeSha256(signedRelease_);
       slots_.push_back(std::move(made));
     }
     if (slots_[slot].job || (slot == 0 && IndexOnDL())) continue;
@@ -304,28 +299,32 @@ void UpdateRun::StartJob(size_t slot, const Job& job) {
   // One that cannot be made fails the transfer (code 4), which says so.
   if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
   dl.AbortDownload();
-  dl.SetSaveFolder(folder);
-  dl.SetByteRange(0, 0);
   // A body longer than it may be is not this object: stopped as soon as it
   // passes, instead of filling the disk first.
-  dl.SetMaxBytes(job.bytes);
+  TransferRequest request;
+  request.saveFolder = folder;
+  request.maxBytes = job.bytes;
+  request.computeSha256 = signedRelease_;
   const std::string releaseFolder = serverBase_ + texts::kServerFolder;
   switch (job.kind) {
     case Job::Kind::kPlain:
-      dl.SetSourceURL(releaseFolder + rows_[job.index].location);
+      request.url = releaseFolder + rows_[job.index].location;
       Log("fetching " + RowName(job.index));
       break;
     case Job::Kind::kCopy: {
       const CompressedCopy& copy = objects_->copies[plan_.rows[rowPlan_[job.index]].copy];
-      dl.SetSourceURL(releaseFolder + CopyObjectPath(copy));
+      request.url = releaseFolder + CopyObjectPath(copy);
       Log("fetching " + RowName(job.index) + " as its compressed copy, " + std::to_string(job.bytes) + " bytes");
       break;
     }
     case Job::Kind::kPackage: {
       const DeltaPackage& package = objects_->packages[*plan_.package];
       const PackageRange& range = plan_.ranges[job.index];
-      dl.SetSourceURL(releaseFolder + PackageObjectPath(package));
-      if (!plan_.wholePackage) dl.SetByteRange(range.first, range.length);
+      request.url = releaseFolder + PackageObjectPath(package);
+      if (!plan_.wholePackage) {
+        request.first = range.first;
+        request.length = range.length;
+      }
       Log("fetching the delta package" +
           (plan_.wholePackage ? std::string(" whole")
                               : ", bytes " + std::to_string(range.first) + "-" +
@@ -334,7 +333,7 @@ void UpdateRun::StartJob(size_t slot, const Job& job) {
       break;
     }
   }
-  dl.BeginDownload();
+  dl.BeginDownload(request);
 }
 
 void UpdateRun::StopAllTransfers() {
@@ -484,11 +483,9 @@ void UpdateRun::FetchManifest() {
     FetchObjectIndex(*ownIndexDl_);
   }
   services_.DL.AbortDownload();
-  services_.DL.SetSourceURL(serverBase_ + texts::kServerFolder + texts::kListFile + texts::kManifestSuffix);
-  services_.DL.SetSaveFolder(services_.applicationPath);
-  services_.DL.SetMaxBytes(kManifestMaxBytes);
-  services_.DL.SetByteRange(0, 0);
-  services_.DL.BeginDownload();
+  services_.DL.BeginDownload({.url = serverBase_ + texts::kServerFolder + texts::kListFile + texts::kManifestSuffix,
+                              .saveFolder = services_.applicationPath,
+                              .maxBytes = kManifestMaxBytes});
 }
 
 std::uint64_t UpdateRun::AcceptedSerial() {
@@ -527,7 +524,6 @@ void UpdateRun::ManifestArrived() {
   Log("manifest accepted: serial " + std::to_string(verified.serial) + " (accepted before: " +
       std::to_string(accepted) + ")");
   signedRelease_ = true;
-  services_.DL.SetComputeSha256(true);
   for (ManifestFile& file : verified.files) signedFiles_[file.location] = std::move(file);
   OfferRows(listText_);
 }

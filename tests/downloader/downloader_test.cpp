@@ -107,6 +107,23 @@ TEST_F(DownloaderTest, TheHashRidesTheStreamWhenAsked) {
   EXPECT_EQ(save_.Read("big.bin"), body);
 }
 
+// A transfer started from a request takes nothing of the one before it: not
+// its part of the file, its bound, its hash or its folder.
+TEST_F(DownloaderTest, ARequestLeavesNothingOfTheTransferBefore) {
+  const std::string body(5000, 'w');
+  root_.Write("vmrkxupdate/whole.bin", body);
+  test::TempDir other;
+  downloader_.SetByteRange(100, 10);
+  downloader_.SetMaxBytes(20);
+  downloader_.SetComputeSha256(true);
+  downloader_.BeginDownload(TransferRequest{server_.Url("/vmrkxupdate/whole.bin"), other.Native()});
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.finished.size(), 1u) << downloader_.FailureDetail();
+  EXPECT_EQ(other.Read("whole.bin"), body);
+  EXPECT_EQ(downloader_.SavedFileSha256(), "");
+  EXPECT_EQ(FilesInSaveFolder(), 0u);
+}
+
 TEST_F(DownloaderTest, ChineseNamesAndSpacesArriveAsFilePaths) {
   root_.Write("vmrkxupdate/app/皮肤 蓝.dat", "skin");
   Start(server_.Url("/vmrkxupdate/app\\皮肤 蓝.dat"));
