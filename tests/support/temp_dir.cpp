@@ -18,12 +18,13 @@ std::string Utf8Of(const std::filesystem::path& path) {
   return std::string(s.begin(), s.end());
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::filesystem::path& base) {
   std::random_device seed;
   std::mt19937_64 random(seed());
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::filesystem::path candidate =
-        std::filesystem::temp_directory_path() / ("vmrk-test-" + std::to_string(random() % 100000000000ull));
+        (base.empty() ? std::filesystem::temp_directory_path() : base) /
+        ("vmrk-test-" + std::to_string(random() % 100000000000ull));
     std::error_code error;
     if (std::filesystem::create_directory(candidate, error)) {
       path_ = Utf8Of(candidate);

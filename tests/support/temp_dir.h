@@ -10,7 +10,8 @@ namespace vmrk::test {
 
 class TempDir {
  public:
-  TempDir();
+  // Below base, or the system's temporary folder when it is empty.
+  explicit TempDir(const std::filesystem::path& base = {});
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
