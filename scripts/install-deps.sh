@@ -10,7 +10,7 @@ demo=(
   libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libgl-dev libx11-dev libssl-dev openssl libzstd-dev
   xvfb xauth x11-utils xdotool imagemagick
-  fonts-wqy-microhei python3 tzdata
+  fonts-wqy-microhei python3 tzdata procps
 )
 # dpkg-dev unpacks Debian's zstd source package for the Windows build; the
 # zstd tool is the benchmarks' measure of a delta.

@@ -79,7 +79,16 @@ class UpdateE2ETest : public testing::Test {
       arguments.push_back(app_.Sub("vmrkxupdate"));
       updater_ = std::make_unique<test::Process>(launcher_[0], arguments, env_);
     }
-    ASSERT_TRUE(WaitFor([&] { return !WindowId().empty(); }, 15000)) << "no window";
+    ASSERT_TRUE(WaitFor([&] { return !WindowId().empty(); }, 15000)) << "no window\n" << Diagnosis();
+  }
+
+  // Where the updater's processes wait, and what it logged: enough to tell a
+  // slow start from a hang when a run on a loaded machine fails.
+  std::string Diagnosis() {
+    std::string processes = test::RunAndCapture(
+        {"ps", "-o", "pid,stat,wchan:32,etime,args", "-g", std::to_string(updater_->pid())}, env_);
+    std::string log = fs::exists(app_.Sub("vmrkxupdate.log")) ? app_.Read("vmrkxupdate.log") : "(no log)";
+    return "processes:\n" + processes + "log:\n" + log;
   }
 
   std::string WindowId() {
@@ -361,7 +370,7 @@ TEST_F(SignedE2ETest, ASignedUpdateOverHttps) {
   Sign();
   test::NginxServer nginx(release_.path(), certificates.good);
   Start("https://" + nginx.HostPort());
-  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 60000));
+  ASSERT_TRUE(ClickMainButtonUntil([&] { return Exited(); }, 60000)) << Diagnosis();
   EXPECT_EQ(app_.Read("tls.dll"), "over TLS");
   EXPECT_TRUE(RequestedFile(nginx.Requests(), "/vmrkxupdate/list.txt.sig"));
 }

@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -22,12 +25,33 @@ std::vector<char*> Argv(const std::string& program, const std::vector<std::strin
   return argv;
 }
 
-void ApplyEnvironment(const Environment& env) {
-  for (const auto& [key, value] : env) {
-    if (value.empty() && key == "DISPLAY") unsetenv("DISPLAY");
-    else setenv(key.c_str(), value.c_str(), 1);
+// The child's whole environment, built before fork: between fork and exec a
+// child of a threaded process may only make async-signal-safe calls, and
+// setenv allocates (a lock another thread held at the fork stays held in the
+// child, for ever).
+class ChildEnvironment {
+ public:
+  explicit ChildEnvironment(const Environment& env) {
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      std::string text = *entry;
+      std::string key = text.substr(0, text.find('='));
+      bool replaced = false;
+      for (const auto& change : env) replaced = replaced || change.first == key;
+      if (!replaced) strings_.push_back(std::move(text));
+    }
+    for (const auto& [key, value] : env) {
+      if (value.empty() && key == "DISPLAY") continue;  // no display at all
+      strings_.push_back(key + "=" + value);
+    }
+    for (std::string& s : strings_) pointers_.push_back(s.data());
+    pointers_.push_back(nullptr);
   }
-}
+  char** data() { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> strings_;
+  std::vector<char*> pointers_;
+};
 
 }  // namespace
 
@@ -36,25 +60,25 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   int fds[2] = {-1, -1};
   if (stdinPipe && pipe(fds) != 0) throw std::runtime_error("pipe");
   std::vector<char*> argv = Argv(program, arguments);
+  ChildEnvironment childEnvironment(env);
+  const int null = quiet ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork");
   if (pid_ == 0) {
     setpgid(0, 0);  // its own group: killing it takes its helpers along
-    ApplyEnvironment(env);
     if (quiet) {
-      int null = open("/dev/null", O_WRONLY);
       dup2(null, STDOUT_FILENO);
       dup2(null, STDERR_FILENO);
-      close(null);
     }
     if (stdinPipe) {
       dup2(fds[0], STDIN_FILENO);
       close(fds[0]);
       close(fds[1]);
     }
-    execvp(program.c_str(), argv.data());
+    execvpe(program.c_str(), argv.data(), childEnvironment.data());
     _exit(127);
   }
+  if (null >= 0) close(null);
   if (stdinPipe) {
     close(fds[0]);
     stdin_ = fds[1];
@@ -94,13 +118,13 @@ std::string RunAndCapture(const std::vector<std::string>& command, const Environ
   if (pipe(fds) != 0) throw std::runtime_error("pipe");
   const std::vector<std::string> arguments(command.begin() + 1, command.end());  // outlives argv
   std::vector<char*> argv = Argv(command[0], arguments);
+  ChildEnvironment childEnvironment(env);
   pid_t pid = fork();
   if (pid == 0) {
-    ApplyEnvironment(env);
     dup2(fds[1], STDOUT_FILENO);
     close(fds[0]);
     close(fds[1]);
-    execvp(command[0].c_str(), argv.data());
+    execvpe(command[0].c_str(), argv.data(), childEnvironment.data());
     _exit(127);
   }
   close(fds[1]);
