@@ -85,7 +85,21 @@ class UpdateRun::SlotEvents : public DownloaderEvents {
   size_t slot_;
 };
 
-UpdateRun::UpdateRun(UpdateRunServices services) : services_(std::move(services)) {}
+UpdateRun::UpdateRun(UpdateRunServices services) : services_(std::move(services)) {
+  fetch_.SetSlots(services_.newDownloader ? kMaxTransfers : 1);
+}
+
+Downloader& UpdateRun::DownloaderOf(size_t slot) {
+  if (slot == 0) return services_.DL;
+  if (downloaders_.size() <= slot) downloaders_.resize(slot + 1);
+  OwnedDownloader& made = downloaders_[slot];
+  if (!made.dl) {
+    made.dl = services_.newDownloader();
+    made.events = std::make_unique<SlotEvents>(this, slot);
+    made.dl->SetEvents(made.events.get());
+  }
+  return *made.dl;
+}
 
 UpdateRun::~UpdateRun() = default;
 
@@ -139,6 +153,7 @@ void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string
   Log("server: " + AddressForLog(serverBase_) +
       (trustedKeys_.empty() ? "" : ", signed releases only (" + std::to_string(trustedKeys_.size()) + " trusted keys)"));
   Advance(Phase::kFetchingList);
+  fetch_.Assign(0, {FetchJob::Kind::kList, 0, kListMaxBytes});
   services_.DL.BeginDownload(
       {.url = serverBase_ + texts::kServerFolder + texts::kListFile, .saveFolder = services_.applicationPath,
        .maxBytes = kListMaxBytes});
@@ -152,40 +167,38 @@ bool UpdateRun::FetchFiles() {
   if (!EnoughRoom()) return true;
   current_ = 1;
   Advance(Phase::kFetchingFiles);
-  staged_.assign(rows_.size(), false);
-  installed_.assign(rows_.size(), std::nullopt);
-  stagedPaths_.assign(rows_.size(), std::string());
-  stagedRows_ = 0;
+  std::vector<std::uint64_t> lengths;
+  for (const FileRow& row : rows_) lengths.push_back(static_cast<std::uint64_t>(row.exactSize));
+  fetch_.SetRows(lengths);
   // The index is on its way (or here) while the installed files are hashed.
-  if (signedRelease_ && index_ == IndexFetch::kNotAsked) FetchObjectIndex(services_.DL);
+  if (signedRelease_ && !indexAsked_) FetchObjectIndex(0);
   // A signed release names each file's bytes: one installed as they are is
   // not fetched again, only staged from the installation with the list's
   // time, and goes in with the rest.
   for (size_t i = 0; i < rows_.size(); ++i)
     if (StagedFromInstallation(i)) RowStaged(i, "already installed as signed, not fetched", Stamp::kAlreadyDated);
-  if (stagedRows_ == rows_.size()) {
+  if (fetch_.AllStaged()) {
     Pump();  // nothing to fetch: no object is needed either
     return true;
   }
-  if (index_ == IndexFetch::kFetching) waitingForIndex_ = true;
-  else PlanJobs();
+  // Else planned once the index has come, or failed.
+  if (!fetch_.SlotOf(FetchJob::Kind::kIndex)) PlanJobs();
   return true;
 }
 
-void UpdateRun::FetchObjectIndex(Downloader& dl) {
-  index_ = IndexFetch::kFetching;
-  indexDl_ = &dl;
+void UpdateRun::FetchObjectIndex(size_t slot) {
+  indexAsked_ = true;
+  fetch_.Assign(slot, {FetchJob::Kind::kIndex, 0, kObjectIndexMaxBytes});
+  Downloader& dl = DownloaderOf(slot);
   dl.AbortDownload();
   dl.BeginDownload({.url = serverBase_ + texts::kServerFolder + texts::kListFile + texts::kObjectIndexSuffix,
                     .saveFolder = services_.applicationPath,
                     .maxBytes = kObjectIndexMaxBytes});
 }
 
-void UpdateRun::ObjectIndexArrived(bool arrived) {
-  if (index_ != IndexFetch::kFetching) return;
-  index_ = IndexFetch::kDone;
+void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
   std::string text;
-  const std::string saved = indexDl_->SavedFileName();
+  const std::string saved = DownloaderOf(slot).SavedFileName();
   if (arrived) {
     Status read = platform::ReadWholeFile(saved, &text);
     platform::RemoveFile(saved).IgnoreError();
@@ -201,100 +214,50 @@ void UpdateRun::ObjectIndexArrived(bool arrived) {
       Log("object index not used, plain files only: " + read.message());
     }
   }
-  if (waitingForIndex_ && phase_ == Phase::kFetchingFiles) {
-    waitingForIndex_ = false;
-    PlanJobs();
-  }
+  // The files were asked for while it came: they are planned now.
+  if (phase_ == Phase::kFetchingFiles && !fetch_.planned()) PlanJobs();
 }
 
 void UpdateRun::PlanJobs() {
   std::vector<WantedFile> wanted;
   for (size_t i = 0; i < rows_.size(); ++i) {
-    if (staged_[i]) continue;
+    if (fetch_.row(i).staged) continue;
     auto signedFile = signedFiles_.find(rows_[i].location);
     ContentId target;
     if (signedFile != signedFiles_.end()) target = {signedFile->second.sha256, signedFile->second.length};
-    wanted.push_back({i, target, installed_[i]});
+    wanted.push_back({i, target, fetch_.row(i).installed});
   }
+  FetchPlan plan;
   if (objects_) {
-    plan_ = PlanFetch(wanted, *objects_);
+    plan = PlanFetch(wanted, *objects_);
   } else {
-    plan_ = {};
-    for (const WantedFile& w : wanted) plan_.rows.push_back({w.row, {Source::kPlain}});
+    for (const WantedFile& w : wanted) plan.rows.push_back({w.row, {Source::kPlain}});
   }
-  rowPlan_.assign(rows_.size(), std::string::npos);
-  rowStep_.assign(rows_.size(), 0);
-  for (size_t p = 0; p < plan_.rows.size(); ++p) rowPlan_[plan_.rows[p].row] = p;
-  if (plan_.package) {
-    const DeltaPackage& package = objects_->packages[*plan_.package];
+  if (plan.package) {
+    const DeltaPackage& package = objects_->packages[*plan.package];
     std::uint64_t bytes = 0;
-    for (size_t r = 0; r < plan_.ranges.size(); ++r) {
-      queue_.push_back({Job::Kind::kPackage, r, plan_.ranges[r].length});
-      bytes += plan_.ranges[r].length;
-    }
+    for (const PackageRange& range : plan.ranges) bytes += range.length;
     Log("delta package " + PackageObjectPath(package) + ": " +
-        (plan_.wholePackage ? std::string("whole, ") : std::to_string(plan_.ranges.size()) + " stretches, ") +
+        (plan.wholePackage ? std::string("whole, ") : std::to_string(plan.ranges.size()) + " stretches, ") +
         std::to_string(bytes) + " of its " + std::to_string(package.length) + " bytes");
-    bytesPlanned_ += bytes;
   }
-  for (const RowPlan& row : plan_.rows)
-    if (row.chain.front() != Source::kPackage) Enqueue(row.row);
+  fetch_.Plan(std::move(plan), objects_ ? &*objects_ : nullptr);
   Pump();
-}
-
-void UpdateRun::Enqueue(size_t row) {
-  const RowPlan& plan = plan_.rows[rowPlan_[row]];
-  Job job;
-  job.index = row;
-  switch (plan.chain[rowStep_[row]]) {
-    case Source::kPackage: return;  // comes with its stretch
-    case Source::kCopy:
-      job.kind = Job::Kind::kCopy;
-      job.bytes = objects_->copies[plan.copy].frame.length;
-      break;
-    case Source::kPlain:
-      job.kind = Job::Kind::kPlain;
-      job.bytes = static_cast<std::uint64_t>(rows_[row].exactSize);
-      break;
-  }
-  bytesPlanned_ += job.bytes;
-  queue_.push_back(job);
 }
 
 void UpdateRun::Pump() {
   if (phase_ != Phase::kFetchingFiles) return;
-  if (stagedRows_ == rows_.size()) {
+  if (fetch_.AllStaged()) {
     StopAllTransfers();
     Advance(Phase::kInstalling);
     return;
   }
-  const size_t most = services_.newDownloader ? kMaxTransfers : 1;
-  for (size_t slot = 0; slot < most && !queue_.empty(); ++slot) {
-    if (slot == slots_.size()) {
-      Slot made;
-      if (slot == 0) {
-        made.dl = &services_.DL;
-      } else {
-        made.owned = services_.newDownloader();
-        made.events = std::make_unique<SlotEvents>(this, slot);
-        made.owned->SetEvents(made.events.get());
-        made.dl = made.owned.get();
-      }
-      slots_.push_back(std::move(made));
-    }
-    if (slots_[slot].job || (slot == 0 && IndexOnDL())) continue;
-    Job job = queue_.front();
-    queue_.pop_front();
-    StartJob(slot, job);
-  }
+  for (const auto& [slot, job] : fetch_.TakeStarts()) StartJob(slot, job);
 }
 
-void UpdateRun::StartJob(size_t slot, const Job& job) {
-  Slot& s = slots_[slot];
-  s.job = job;
-  s.fraction = 0;
-  Downloader& dl = *s.dl;
-  const size_t folderNumber = job.kind == Job::Kind::kPackage ? rows_.size() + 1 + job.index : job.index + 1;
+void UpdateRun::StartJob(size_t slot, const FetchJob& job) {
+  Downloader& dl = DownloaderOf(slot);
+  const size_t folderNumber = job.kind == FetchJob::Kind::kPackage ? rows_.size() + 1 + job.index : job.index + 1;
   const std::string folder = RowStagingFolder(folderNumber);
   // One that cannot be made fails the transfer (code 4), which says so.
   if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
@@ -306,60 +269,53 @@ void UpdateRun::StartJob(size_t slot, const Job& job) {
   request.maxBytes = job.bytes;
   request.computeSha256 = signedRelease_;
   const std::string releaseFolder = serverBase_ + texts::kServerFolder;
+  const FetchPlan& plan = fetch_.plan();
   switch (job.kind) {
-    case Job::Kind::kPlain:
+    case FetchJob::Kind::kPlain:
       request.url = releaseFolder + rows_[job.index].location;
       Log("fetching " + RowName(job.index));
       break;
-    case Job::Kind::kCopy: {
-      const CompressedCopy& copy = objects_->copies[plan_.rows[rowPlan_[job.index]].copy];
+    case FetchJob::Kind::kCopy: {
+      const CompressedCopy& copy = objects_->copies[plan.rows[fetch_.row(job.index).plan].copy];
       request.url = releaseFolder + CopyObjectPath(copy);
       Log("fetching " + RowName(job.index) + " as its compressed copy, " + std::to_string(job.bytes) + " bytes");
       break;
     }
-    case Job::Kind::kPackage: {
-      const DeltaPackage& package = objects_->packages[*plan_.package];
-      const PackageRange& range = plan_.ranges[job.index];
+    case FetchJob::Kind::kPackage: {
+      const DeltaPackage& package = objects_->packages[*plan.package];
+      const PackageRange& range = plan.ranges[job.index];
       request.url = releaseFolder + PackageObjectPath(package);
-      if (!plan_.wholePackage) {
+      if (!plan.wholePackage) {
         request.first = range.first;
         request.length = range.length;
       }
       Log("fetching the delta package" +
-          (plan_.wholePackage ? std::string(" whole")
+          (plan.wholePackage ? std::string(" whole")
                               : ", bytes " + std::to_string(range.first) + "-" +
                                     std::to_string(range.first + range.length - 1)) +
           " (" + std::to_string(range.endFrame - range.firstFrame) + " frames)");
       break;
     }
+    case FetchJob::Kind::kList:
+    case FetchJob::Kind::kManifest:
+    case FetchJob::Kind::kIndex: return;  // begun by their own steps, never queued
   }
   dl.BeginDownload(request);
 }
 
 void UpdateRun::StopAllTransfers() {
-  queue_.clear();
-  for (Slot& slot : slots_) {
-    if (slot.job || slot.dl == &services_.DL) slot.dl->AbortDownload();
-    slot.job.reset();
-  }
-  if (index_ == IndexFetch::kFetching) indexDl_->AbortDownload();
-  index_ = IndexFetch::kDone;
-  waitingForIndex_ = false;
+  for (size_t slot : fetch_.StopAll()) DownloaderOf(slot).AbortDownload();
 }
 
 std::int32_t UpdateRun::firstUnstagedRow() const {
-  auto unstaged = std::find(staged_.begin(), staged_.end(), false);
-  return unstaged == staged_.end() ? 0 : static_cast<std::int32_t>(unstaged - staged_.begin()) + 1;
+  std::optional<size_t> unstaged = fetch_.FirstUnstaged();
+  return unstaged ? static_cast<std::int32_t>(*unstaged) + 1 : 0;
 }
 
 int UpdateRun::progressPerMille() const {
   // Before the fetch nothing; after it, where it stopped.
-  if (phase_ < Phase::kFetchingFiles || staged_.empty()) return -1;
-  if (bytesPlanned_ == 0) return stagedRows_ == rows_.size() ? 1000 : 0;
-  double done = static_cast<double>(bytesDone_);
-  for (const Slot& slot : slots_)
-    if (slot.job) done += static_cast<double>(slot.fraction) * static_cast<double>(slot.job->bytes);
-  return static_cast<int>(std::min(1000.0, done * 1000.0 / static_cast<double>(bytesPlanned_)));
+  if (phase_ < Phase::kFetchingFiles || fetch_.rowCount() == 0) return -1;
+  return fetch_.ProgressPerMille();
 }
 
 bool UpdateRun::EnoughRoom() {
@@ -398,9 +354,10 @@ bool UpdateRun::EnoughRoom() {
 
 void UpdateRun::Cancel() {
   const bool fetching = phase_ == Phase::kFetchingFiles;
+  const size_t staged = fetch_.stagedRows();
   StopAllTransfers();
   services_.DL.AbortDownload();
-  End(Outcome::kCancelled, fetching ? "cancelled by the user while fetching files, " + std::to_string(stagedRows_) +
+  End(Outcome::kCancelled, fetching ? "cancelled by the user while fetching files, " + std::to_string(staged) +
                                           " of " + std::to_string(rows_.size()) + " staged"
                                     : std::string("cancelled by the user while fetching the list"));
 }
@@ -418,14 +375,14 @@ void UpdateRun::End(Outcome outcome, const std::string& why) {
 
 void UpdateRun::ReplaceRows(std::vector<FileRow> rows) {
   rows_ = std::move(rows);
-  rowStatus_.assign(rows_.size(), RowStatus{});
+  fetch_.SetRows({});  // each row waits until the fetch begins
   changedRows_.clear();
   ++rowsRevision_;
 }
 
 void UpdateRun::SetRowStatus(size_t index, RowStatus status) {
-  if (index >= rowStatus_.size() || rowStatus_[index] == status) return;
-  rowStatus_[index] = status;
+  if (index >= fetch_.rowCount() || fetch_.row(index).status == status) return;
+  fetch_.row(index).status = status;
   if (changedRows_.empty() || changedRows_.back() != index) changedRows_.push_back(index);
 }
 
@@ -437,21 +394,21 @@ std::vector<size_t> UpdateRun::TakeChangedRows() {
 
 void UpdateRun::DL_Finished(std::int32_t value) {
   if (value <= 0) return;
-  // The list is the transfer that start-up began, whatever its file is
-  // called: a release file named playlist.txt is a file like any other.
-  switch (phase_) {
-    case Phase::kFetchingManifest: ManifestArrived(); return;
-    case Phase::kFetchingFiles:
-      if (IndexOnDL()) ObjectIndexArrived(true);
-      else SlotFinished(0);
-      return;
-    case Phase::kInstalling: return;
-    default: ListArrived(); return;
-  }
+  AdoptDLEvent();
+  SlotFinished(0);
+}
+
+void UpdateRun::AdoptDLEvent() {
+  // An event of DL that no transfer of the run's explains (one begun by
+  // whoever else drives DL) is the list's, as it always was: a list it
+  // cannot read is broken, a failed one is a failed run. While files are
+  // fetched or installed, DL is the run's alone.
+  if (fetch_.JobOf(0) == nullptr && phase_ != Phase::kFetchingFiles && phase_ != Phase::kInstalling)
+    fetch_.Assign(0, {FetchJob::Kind::kList, 0, kListMaxBytes});
 }
 
 void UpdateRun::ListArrived() {
-  const std::string listFile = services_.DL.SavedFileName();
+  const std::string listFile = DownloaderOf(0).SavedFileName();
   std::string bytes, text;
   if (!platform::ReadWholeFile(listFile, &bytes).ok() || !DocumentTextOf(bytes, &text).ok()) {
     ReplaceRows({});
@@ -476,12 +433,8 @@ void UpdateRun::FetchManifest() {
   Advance(Phase::kFetchingManifest);
   // Used only once the manifest has verified; asked for now, on a
   // connection of its own, so that it is here when the files are asked for.
-  if (services_.newDownloader && index_ == IndexFetch::kNotAsked) {
-    ownIndexDl_ = services_.newDownloader();
-    ownIndexEvents_ = std::make_unique<SlotEvents>(this, kIndexSlot);
-    ownIndexDl_->SetEvents(ownIndexEvents_.get());
-    FetchObjectIndex(*ownIndexDl_);
-  }
+  if (services_.newDownloader && !indexAsked_) FetchObjectIndex(1);
+  fetch_.Assign(0, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes});
   services_.DL.AbortDownload();
   services_.DL.BeginDownload({.url = serverBase_ + texts::kServerFolder + texts::kListFile + texts::kManifestSuffix,
                               .saveFolder = services_.applicationPath,
@@ -498,7 +451,7 @@ std::uint64_t UpdateRun::AcceptedSerial() {
 }
 
 void UpdateRun::ManifestArrived() {
-  const std::string manifestFile = services_.DL.SavedFileName();
+  const std::string manifestFile = DownloaderOf(0).SavedFileName();
   std::string manifest;
   bool read = platform::ReadWholeFile(manifestFile, &manifest).ok();
   platform::RemoveFile(manifestFile).IgnoreError();
@@ -549,30 +502,28 @@ void UpdateRun::OfferRows(const std::string& text) {
   Advance(Phase::kOffered);
 }
 
-std::optional<UpdateRun::Job> UpdateRun::TakeJob(size_t slot) {
-  if (slot >= slots_.size() || !slots_[slot].job) return std::nullopt;  // an event after the run let go of it
-  std::optional<Job> job = std::move(slots_[slot].job);
-  slots_[slot].job.reset();
-  return job;
-}
-
 void UpdateRun::SlotFinished(size_t slot) {
-  if (slot == kIndexSlot) {
-    ObjectIndexArrived(true);
-    return;
-  }
-  std::optional<Job> taken = TakeJob(slot);
-  if (!taken) return;
-  const Job job = *taken;
-  bytesDone_ += job.bytes;
-  Downloader& dl = *slots_[slot].dl;
+  std::optional<FetchJob> taken = fetch_.Release(slot);
+  if (!taken) return;  // an event after the run let go of the transfer
+  const FetchJob job = *taken;
+  Downloader& dl = DownloaderOf(slot);
   switch (job.kind) {
-    case Job::Kind::kPlain:
+    case FetchJob::Kind::kList: ListArrived(); return;
+    case FetchJob::Kind::kManifest: ManifestArrived(); return;
+    case FetchJob::Kind::kIndex: ObjectIndexArrived(slot, true); return;
+    case FetchJob::Kind::kPlain:
+      fetch_.Arrived(job);
       if (!PlainArrived(job.index, dl.SavedFileName(), dl.SavedFileSha256())) return;  // the run has ended
       RowStaged(job.index, "fetched whole");
       break;
-    case Job::Kind::kCopy: CopyArrived(job.index, dl.SavedFileName()); break;
-    case Job::Kind::kPackage: PackageArrived(job.index, dl.SavedFileName()); break;
+    case FetchJob::Kind::kCopy:
+      fetch_.Arrived(job);
+      CopyArrived(job.index, dl.SavedFileName());
+      break;
+    case FetchJob::Kind::kPackage:
+      fetch_.Arrived(job);
+      PackageArrived(job.index, dl.SavedFileName());
+      break;
   }
   Pump();
 }
@@ -606,7 +557,7 @@ void UpdateRun::CopyArrived(size_t row, const std::string& saved) {
   std::string frame;
   Status read = platform::ReadWholeFile(saved, &frame);
   platform::RemoveFile(saved).IgnoreError();
-  const CompressedCopy& copy = objects_->copies[plan_.rows[rowPlan_[row]].copy];
+  const CompressedCopy& copy = objects_->copies[fetch_.plan().rows[fetch_.row(row).plan].copy];
   std::string why = !read.ok()                         ? read.message()
                     : frame.size() != copy.frame.length ? "the copy is not the length the index names"
                                                         : StageDecoded(row, frame, copy.frame);
@@ -618,10 +569,11 @@ void UpdateRun::PackageArrived(size_t stretch, const std::string& saved) {
   std::string bytes;
   Status read = platform::ReadWholeFile(saved, &bytes);
   platform::RemoveFile(saved).IgnoreError();
-  const PackageRange& range = plan_.ranges[stretch];
-  const std::vector<ObjectFrame>& frames = objects_->packages[*plan_.package].frames;
-  for (size_t row : RowsOfStretch(stretch)) {
-    const ObjectFrame& frame = frames[plan_.rows[rowPlan_[row]].frame];
+  const FetchPlan& plan = fetch_.plan();
+  const PackageRange& range = plan.ranges[stretch];
+  const std::vector<ObjectFrame>& frames = objects_->packages[*plan.package].frames;
+  for (size_t row : fetch_.RowsOfStretch(stretch)) {
+    const ObjectFrame& frame = frames[plan.rows[fetch_.row(row).plan].frame];
     std::string why = !read.ok()                    ? read.message()
                       : bytes.size() != range.length ? "the package's bytes are not the length asked for"
                                                      : StageDecoded(row, bytes.substr(frame.offset - range.first, frame.length), frame);
@@ -630,18 +582,8 @@ void UpdateRun::PackageArrived(size_t stretch, const std::string& saved) {
   }
 }
 
-std::vector<size_t> UpdateRun::RowsOfStretch(size_t stretch) const {
-  std::vector<size_t> rows;
-  const PackageRange& range = plan_.ranges[stretch];
-  for (const RowPlan& plan : plan_.rows)
-    if (!staged_[plan.row] && plan.chain[rowStep_[plan.row]] == Source::kPackage && plan.frame >= range.firstFrame &&
-        plan.frame < range.endFrame)
-      rows.push_back(plan.row);
-  return rows;
-}
-
 std::string UpdateRun::StagedPath(size_t index) const {
-  if (index < stagedPaths_.size() && !stagedPaths_[index].empty()) return stagedPaths_[index];
+  if (index < fetch_.rowCount() && !fetch_.row(index).stagedPath.empty()) return fetch_.row(index).stagedPath;
   return RowStagingFolder(index + 1) + platform::PathSeparator() + rows_[index].where.fileName;
 }
 
@@ -674,12 +616,9 @@ std::string UpdateRun::StageDecoded(size_t index, const std::string& frame, cons
 }
 
 void UpdateRun::FallBack(size_t row, const std::string& why) {
-  const RowPlan& plan = plan_.rows[rowPlan_[row]];
-  ++rowStep_[row];
-  const Source next = plan.chain[rowStep_[row]];
-  Log(RowName(row) + ": " + why + "; now " + (next == Source::kCopy ? "its compressed copy" : "the plain file"));
   platform::RemoveFile(StagedPath(row)).IgnoreError();
-  Enqueue(row);
+  const Source next = fetch_.FallBack(row);
+  Log(RowName(row) + ": " + why + "; now " + (next == Source::kCopy ? "its compressed copy" : "the plain file"));
 }
 
 void UpdateRun::RowStaged(size_t index, const std::string& how, Stamp stamp) {
@@ -689,11 +628,10 @@ void UpdateRun::RowStaged(size_t index, const std::string& how, Stamp stamp) {
     if (Status stamped = StampFileTime(StagedPath(index), rows_[index].modified); !stamped.ok())
       Log("cannot give " + RowName(index) + " its listed time: " + stamped.message());
   }
-  staged_[index] = true;
-  ++stagedRows_;
+  fetch_.Staged(index);
   SetRowStatus(index, {RowStatus::kStaged});
   Log("staged " + RowName(index) + ", " + how);
-  current_ = static_cast<std::int32_t>(std::min(stagedRows_ + 1, rows_.size()));
+  current_ = static_cast<std::int32_t>(std::min(fetch_.stagedRows() + 1, rows_.size()));
   ++revision_;
 }
 
@@ -741,7 +679,7 @@ bool UpdateRun::StagedFromInstallation(size_t index) {
   std::string digest;
   std::uint64_t length = 0;
   if (expected == signedFiles_.end() || !platform::Sha256OfFile(row.where.target, &digest, &length).ok()) return false;
-  installed_[index] = ContentId{digest, length};  // a patch's base, perhaps
+  fetch_.row(index).installed = ContentId{digest, length};  // a patch's base, perhaps
   if (length != expected->second.length || digest != expected->second.sha256) return false;
   // Its bytes are the release's already: staged as another name of the
   // installed file itself (no folder, no copy), so that the list's time
@@ -749,7 +687,7 @@ bool UpdateRun::StagedFromInstallation(size_t index) {
   // file holds the same bytes, and only the time tells it is the new one's.
   const std::string staged = StagingFolder() + platform::PathSeparator() + LinkedStagedName(index + 1, row.where.fileName);
   if (!platform::LinkOrCopy(row.where.target, staged).ok()) return false;  // then it is fetched
-  stagedPaths_[index] = staged;
+  fetch_.row(index).stagedPath = staged;
   if (Status stamped = StampFileTime(staged, row.modified); !stamped.ok())
     Log("cannot give " + RowName(index) + " its listed time: " + stamped.message());
   return true;
@@ -773,45 +711,31 @@ void UpdateRun::RecordSerial() {
 }
 
 void UpdateRun::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
-  if (phase_ == Phase::kFetchingFiles) {
-    if (IndexOnDL()) IndexFailed(code);
-    else SlotFailed(0, code);
-    return;
-  }
-  std::string detail = services_.DL.FailureDetail();
-  const bool manifest = phase_ == Phase::kFetchingManifest;
-  Log("transfer failed while fetching " + std::string(manifest ? "the manifest" : "the list") + ": code " +
-      std::to_string(code) + (detail.empty() ? "" : ", " + detail));
-  // Not the network's fault: saying so would send the user to the firewall.
-  if (code == kCannotWriteLocally) {
-    End(Outcome::kCannotWrite, "failed, cannot write here");
-    return;
-  }
-  if (!IsNetworkFailure(code)) return;  // any other code changes nothing
-  // No manifest, no offer: a release the updater cannot verify is refused
-  // whatever kept the manifest away.
-  if (manifest) End(Outcome::kListRefused, "manifest refused: it could not be fetched");
-  else End(Outcome::kTransferFailed, "failed, the transfer failed");
+  AdoptDLEvent();
+  SlotFailed(0, code);
 }
 
-void UpdateRun::IndexFailed(std::int32_t code) {
-  const std::string detail = indexDl_->FailureDetail();
-  Log("object index not used, plain files only: code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail));
-  ObjectIndexArrived(false);
-}
+void UpdateRun::DL_Retrying(std::int32_t attempt, std::int32_t tries) { SlotRetrying(0, attempt, tries); }
+
+void UpdateRun::DL_Progress(float fraction, std::int32_t, std::int32_t) { SlotProgress(0, fraction); }
 
 void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
-  if (slot == kIndexSlot) {
-    IndexFailed(code);
+  const FetchJob* running = fetch_.JobOf(slot);
+  if (running == nullptr) return;
+  const FetchJob job = *running;
+  if (job.kind == FetchJob::Kind::kList || job.kind == FetchJob::Kind::kManifest) {
+    ListOrManifestFailed(slot, job, code);
     return;
   }
-  std::optional<Job> taken = TakeJob(slot);
-  if (!taken) return;
-  const Job job = *taken;
-  const std::string detail = slots_[slot].dl->FailureDetail();
+  fetch_.Release(slot);
+  if (job.kind == FetchJob::Kind::kIndex) {
+    IndexFailed(slot, code);
+    return;
+  }
+  const std::string detail = DownloaderOf(slot).FailureDetail();
   const std::string what = "code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail);
-  bytesPlanned_ -= std::min(bytesPlanned_, job.bytes);  // not coming: the strip measures what still may
-  if (job.kind == Job::Kind::kPlain || code == kCannotWriteLocally) {
+  fetch_.Failed(job);  // not coming: the strip measures what still may
+  if (job.kind == FetchJob::Kind::kPlain || code == kCannotWriteLocally) {
     Log("transfer failed while fetching " + RowName(job.index) + ": " + what);
     // Not the network's fault: saying so would send the user to the firewall.
     if (code == kCannotWriteLocally) End(Outcome::kCannotWrite, "failed, cannot write here");
@@ -819,53 +743,74 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
     return;
   }
   // An object that cannot be had is only a longer way round.
-  if (job.kind == Job::Kind::kCopy) {
+  if (job.kind == FetchJob::Kind::kCopy) {
     FallBack(job.index, "its compressed copy could not be fetched (" + what + ")");
   } else {
-    for (size_t row : RowsOfStretch(job.index)) FallBack(row, "the delta package could not be fetched (" + what + ")");
+    for (size_t row : fetch_.RowsOfStretch(job.index))
+      FallBack(row, "the delta package could not be fetched (" + what + ")");
   }
   Pump();
 }
 
-void UpdateRun::DL_Retrying(std::int32_t attempt, std::int32_t tries) {
-  if (phase_ == Phase::kFetchingFiles && !IndexOnDL()) {
-    SlotRetrying(0, attempt, tries);
+void UpdateRun::ListOrManifestFailed(size_t slot, const FetchJob& job, std::int32_t code) {
+  const std::string detail = DownloaderOf(slot).FailureDetail();
+  const bool manifest = job.kind == FetchJob::Kind::kManifest;
+  Log("transfer failed while fetching " + std::string(manifest ? "the manifest" : "the list") + ": code " +
+      std::to_string(code) + (detail.empty() ? "" : ", " + detail));
+  // Not the network's fault: saying so would send the user to the firewall.
+  if (code == kCannotWriteLocally) {
+    End(Outcome::kCannotWrite, "failed, cannot write here");
     return;
   }
-  std::string detail = services_.DL.FailureDetail();
-  Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " +
-      (phase_ == Phase::kFetchingManifest ? std::string("the manifest")
-       : IndexOnDL()                      ? std::string("the object index")
-                                          : std::string("the list")) +
-      (detail.empty() ? "" : " after: " + detail));
+  if (!IsNetworkFailure(code)) return;  // any other code changes nothing: the transfer stays the run's
+  // No manifest, no offer: a release the updater cannot verify is refused
+  // whatever kept the manifest away.
+  if (manifest) End(Outcome::kListRefused, "manifest refused: it could not be fetched");
+  else End(Outcome::kTransferFailed, "failed, the transfer failed");
+}
+
+void UpdateRun::IndexFailed(size_t slot, std::int32_t code) {
+  const std::string detail = DownloaderOf(slot).FailureDetail();
+  Log("object index not used, plain files only: code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail));
+  ObjectIndexArrived(slot, false);
 }
 
 void UpdateRun::SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tries) {
-  if (slot >= slots_.size() || !slots_[slot].job) return;
-  const Job& job = *slots_[slot].job;
-  std::string detail = slots_[slot].dl->FailureDetail();
-  const std::vector<size_t> rows = job.kind == Job::Kind::kPackage ? RowsOfStretch(job.index) : std::vector<size_t>{job.index};
-  Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " +
-      (job.kind == Job::Kind::kPackage ? std::string("the delta package") : RowName(job.index)) +
+  const FetchJob* running = fetch_.JobOf(slot);
+  if (running == nullptr) return;
+  const FetchJob job = *running;
+  const std::string detail = DownloaderOf(slot).FailureDetail();
+  std::string what;
+  switch (job.kind) {
+    case FetchJob::Kind::kList: what = "the list"; break;
+    case FetchJob::Kind::kManifest: what = "the manifest"; break;
+    case FetchJob::Kind::kIndex: what = "the object index"; break;
+    case FetchJob::Kind::kPackage: what = "the delta package"; break;
+    case FetchJob::Kind::kPlain:
+    case FetchJob::Kind::kCopy: what = RowName(job.index); break;
+  }
+  Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " + what +
       (detail.empty() ? "" : " after: " + detail));
-  for (size_t row : rows) SetRowStatus(row, {RowStatus::kRetrying, 0, attempt, tries});
-}
-
-void UpdateRun::DL_Progress(float fraction, std::int32_t, std::int32_t) {
-  if (phase_ == Phase::kFetchingFiles && !IndexOnDL()) SlotProgress(0, fraction);
+  for (size_t row : RowsOf(job)) SetRowStatus(row, {RowStatus::kRetrying, 0, attempt, tries});
 }
 
 void UpdateRun::SlotProgress(size_t slot, float fraction) {
-  if (slot >= slots_.size() || !slots_[slot].job) return;
-  slots_[slot].fraction = fraction;
-  const Job& job = *slots_[slot].job;
+  const FetchJob* running = fetch_.JobOf(slot);
+  if (running == nullptr) return;
+  fetch_.Progress(slot, fraction);
   const RowStatus percent{RowStatus::kFetching, static_cast<int>(std::lround(static_cast<double>(fraction) * 100.0))};
   // Twenty reports a second mostly repeat the percentage: SetRowStatus
   // changes nothing then.
-  if (job.kind == Job::Kind::kPackage)
-    for (size_t row : RowsOfStretch(job.index)) SetRowStatus(row, percent);
-  else
-    SetRowStatus(job.index, percent);
+  for (size_t row : RowsOf(*running)) SetRowStatus(row, percent);
+}
+
+std::vector<size_t> UpdateRun::RowsOf(const FetchJob& job) const {
+  switch (job.kind) {
+    case FetchJob::Kind::kPlain:
+    case FetchJob::Kind::kCopy: return {job.index};
+    case FetchJob::Kind::kPackage: return fetch_.RowsOfStretch(job.index);
+    default: return {};
+  }
 }
 
 }  // namespace vmrk

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -22,6 +21,7 @@
 
 #include "downloader/downloader.h"
 #include "install/fetch_plan.h"
+#include "install/fetch_scheduler.h"
 #include "install/installer.h"
 #include "install/update_log.h"
 #include "platform/settings_store.h"
@@ -35,20 +35,12 @@ namespace vmrk {
 // small files, few enough to be fair to the server and to other users.
 inline constexpr size_t kMaxTransfers = 6;
 
-// Where a row of the table stands; the window turns it into the status
-// column's text.
-struct RowStatus {
-  enum Kind { kWaiting, kFetching, kRetrying, kStaged, kFailed } kind = kWaiting;
-  int percent = 0;             // kFetching
-  int attempt = 0, tries = 0;  // kRetrying: "attempt of tries"
-  friend bool operator==(const RowStatus&, const RowStatus&) = default;
-};
-
 struct UpdateRunServices {
   // Fetches the list and the manifest (and the object index when there is
   // no other downloader), and is the first of the transfers that fetch
-  // files; its events come through whoever set itself as its receiver, and
-  // reach the run's DL_* handlers.
+  // files (slot 0); its events come through whoever set itself as its
+  // receiver, and reach the run's DL_* handlers, which take them as the
+  // other slots' events are taken.
   Downloader& DL;
   platform::SettingsStore& settings;
   // The folder of the updater's program, without a trailing separator.
@@ -142,11 +134,13 @@ class UpdateRun : public DownloaderEvents {
   std::uint64_t rowsRevision() const { return rowsRevision_; }
   // Indices of the rows whose status changed since the last call, in order.
   std::vector<size_t> TakeChangedRows();
-  RowStatus rowStatus(size_t index) const { return index < rowStatus_.size() ? rowStatus_[index] : RowStatus{}; }
+  RowStatus rowStatus(size_t index) const {
+    return index < fetch_.rowCount() ? fetch_.row(index).status : RowStatus{};
+  }
   // While files are fetched, the rows staged so far plus one (at most the
   // number of rows): the "k" of "k/n"; 0 while the list is fetched (CurFile).
   std::int32_t current() const { return current_; }
-  size_t stagedRows() const { return stagedRows_; }
+  size_t stagedRows() const { return fetch_.stagedRows(); }
   // The first row (1-based) not yet staged, the one the table shows as
   // selected while files are fetched; 0 when every row is.
   std::int32_t firstUnstagedRow() const;
@@ -176,47 +170,34 @@ class UpdateRun : public DownloaderEvents {
   void OfferRows(const std::string& listText);
   std::uint64_t AcceptedSerial();
   void RecordSerial();
-  // One transfer of the fetch: a row's plain file or compressed copy, or a
-  // stretch of the delta package that several rows' frames lie in.
-  struct Job {
-    enum class Kind { kPlain, kCopy, kPackage };
-    Kind kind = Kind::kPlain;
-    size_t index = 0;         // the row (kPlain, kCopy) or the stretch (kPackage)
-    std::uint64_t bytes = 0;  // what it brings
-  };
   class SlotEvents;
-  struct Slot {
-    Downloader* dl = nullptr;
-    std::unique_ptr<Downloader> owned;  // all but the first, which is DL
-    std::unique_ptr<SlotEvents> events;
-    std::optional<Job> job;
-    float fraction = 0;
-  };
-
-  // The job the slot ran, no longer its own; nullopt when it runs none.
-  std::optional<Job> TakeJob(size_t slot);
-  static constexpr size_t kIndexSlot = static_cast<size_t>(-1);  // the index's own downloader
+  // The downloader of a slot: DL for slot 0, the others made when first
+  // needed, each telling its events by its slot.
+  Downloader& DownloaderOf(size_t slot);
+  void AdoptDLEvent();
+  // One road for every transfer's events, whichever slot and job.
   void SlotFinished(size_t slot);
-  void IndexFailed(std::int32_t code);
   void SlotFailed(size_t slot, std::int32_t code);
   void SlotProgress(size_t slot, float fraction);
   void SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tries);
+  void ListOrManifestFailed(size_t slot, const FetchJob& job, std::int32_t code);
+  void IndexFailed(size_t slot, std::int32_t code);
+  // The rows a file transfer brings; none for the list, manifest or index.
+  std::vector<size_t> RowsOf(const FetchJob& job) const;
   void Notify() {
     if (changed_) changed_();
   }
   // The object index, fetched beside the manifest by a downloader of its own
   // where there are more than DL (it then costs no round trip of its own),
   // else by DL once the files are asked for.
-  void FetchObjectIndex(Downloader& dl);
-  void ObjectIndexArrived(bool arrived);
-  bool IndexOnDL() const { return index_ == IndexFetch::kFetching && indexDl_ == &services_.DL; }
+  void FetchObjectIndex(size_t slot);
+  void ObjectIndexArrived(size_t slot, bool arrived);
   // The fetch plan, and the first transfers.
   void PlanJobs();
-  void Enqueue(size_t row);  // the row's current source
   // Starts queued transfers while slots are free; kInstalling once every
   // row is staged.
   void Pump();
-  void StartJob(size_t slot, const Job& job);
+  void StartJob(size_t slot, const FetchJob& job);
   void StopAllTransfers();
   bool PlainArrived(size_t row, const std::string& staged, const std::string& sha256);
   void CopyArrived(size_t row, const std::string& saved);
@@ -230,7 +211,6 @@ class UpdateRun : public DownloaderEvents {
   // there already (a linked name shares the installed file's time).
   enum class Stamp { kWithListedTime, kAlreadyDated };
   void RowStaged(size_t row, const std::string& how, Stamp stamp = Stamp::kWithListedTime);
-  std::vector<size_t> RowsOfStretch(size_t stretch) const;
   bool StagedFromInstallation(size_t index);
   bool EnoughRoom();
   InstallPaths Paths() const;
@@ -246,7 +226,6 @@ class UpdateRun : public DownloaderEvents {
   std::vector<FileRow> rows_;
   std::uint64_t rowsRevision_ = 1;
   std::vector<size_t> changedRows_;
-  std::vector<RowStatus> rowStatus_;
   std::int32_t current_ = 0;
   std::string serverBase_;
 
@@ -260,23 +239,14 @@ class UpdateRun : public DownloaderEvents {
 
   // The fetch. Every slot's downloader delivers on this thread.
   std::function<void()> changed_;
-  std::vector<Slot> slots_;
-  std::deque<Job> queue_;
-  enum class IndexFetch { kNotAsked, kFetching, kDone };
-  IndexFetch index_ = IndexFetch::kNotAsked;
-  Downloader* indexDl_ = nullptr;
-  std::unique_ptr<Downloader> ownIndexDl_;
-  std::unique_ptr<SlotEvents> ownIndexEvents_;
-  bool waitingForIndex_ = false;  // the files wait for the index to plan
+  FetchScheduler fetch_;
+  struct OwnedDownloader {
+    std::unique_ptr<Downloader> dl;
+    std::unique_ptr<SlotEvents> events;
+  };
+  std::vector<OwnedDownloader> downloaders_;  // by slot; slot 0 is DL, not owned
+  bool indexAsked_ = false;
   std::optional<ObjectIndex> objects_;
-  FetchPlan plan_;
-  std::vector<size_t> rowPlan_;     // row -> index into plan_.rows, or npos
-  std::vector<size_t> rowStep_;     // row -> place in its chain
-  std::vector<bool> staged_;
-  std::vector<std::optional<ContentId>> installed_;  // row -> the installed file, when hashed
-  std::vector<std::string> stagedPaths_;              // row -> where it is staged, when not RowStagingFolder's
-  size_t stagedRows_ = 0;
-  std::uint64_t bytesPlanned_ = 0, bytesDone_ = 0;
 };
 
 }  // namespace vmrk
