@@ -54,7 +54,9 @@ RowPlan Row(size_t row, std::vector<Source> chain, size_t frame = 0) {
 const Case kCases[] = {
     {"SixSlotsTakeTheFirstSixRowsAndEachFreedSlotTheNext", 6, 8,
      {{Row(0, {Source::kPlain}), Row(1, {Source::kPlain}), Row(2, {Source::kPlain}), Row(3, {Source::kPlain}),
-       Row(4, {Source::kPlain}), Row(5, {Source::kPlain}), Row(6, {Source::kPlain}), Row(7, {Source::kPlain})}},
+       Row(4, {Source::kPlain}), Row(5, {Source::kPlain}), Row(6, {Source::kPlain}), Row(7, {Source::kPlain})},
+      std::nullopt,
+      {}},
      false,
      "0:plain0 1:plain1 2:plain2 3:plain3 4:plain4 5:plain5",
      {{Event::kArrive, 2, "2:plain6"}, {Event::kArrive, 0, "0:plain7"}, {Event::kArrive, 1, ""},
@@ -62,7 +64,7 @@ const Case kCases[] = {
       {Event::kArrive, 2, ""}},
      true},
     {"OneSlotRunsTheQueueInOrder", 1, 3,
-     {{Row(0, {Source::kPlain}), Row(1, {Source::kPlain}), Row(2, {Source::kPlain})}},
+     {{Row(0, {Source::kPlain}), Row(1, {Source::kPlain}), Row(2, {Source::kPlain})}, std::nullopt, {}},
      false,
      "0:plain0",
      {{Event::kArrive, 0, "0:plain1"}, {Event::kArrive, 0, "0:plain2"}, {Event::kArrive, 0, ""}},
@@ -77,7 +79,7 @@ const Case kCases[] = {
      {{Event::kArrive, 1, ""}, {Event::kArrive, 2, ""}, {Event::kArrive, 0, ""}},
      true},
     {"AFailedCopyFallsBackToThePlainFileBehindTheRest", 1, 2,
-     {{Row(0, {Source::kCopy, Source::kPlain}), Row(1, {Source::kCopy, Source::kPlain})}},
+     {{Row(0, {Source::kCopy, Source::kPlain}), Row(1, {Source::kCopy, Source::kPlain})}, std::nullopt, {}},
      false,
      "0:copy0",
      {{Event::kFail, 0, "0:copy1"}, {Event::kArrive, 0, "0:plain0"}, {Event::kArrive, 0, ""}},
@@ -94,7 +96,7 @@ const Case kCases[] = {
       {Event::kArrive, 1, ""}},
      true},
     {"ASlotBusyWithTheIndexIsPassedOverUntilItIsFree", 3, 3,
-     {{Row(0, {Source::kPlain}), Row(1, {Source::kPlain}), Row(2, {Source::kPlain})}},
+     {{Row(0, {Source::kPlain}), Row(1, {Source::kPlain}), Row(2, {Source::kPlain})}, std::nullopt, {}},
      true,
      "0:plain0 2:plain1",
      {{Event::kArrive, 1, "1:plain2"}, {Event::kArrive, 0, ""}, {Event::kArrive, 2, ""}},
@@ -137,7 +139,7 @@ TEST(FetchSchedulerProgressTest, CountsRunningFractionsAndForgetsWhatFailed) {
   s.SetRows({100, 300});
   ObjectIndex objects;
   objects.copies = {{"", {0, 100, false, {}, {}}}, {"", {0, 100, false, {}, {}}}};
-  s.Plan({{Row(0, {Source::kPlain}), Row(1, {Source::kCopy, Source::kPlain})}}, &objects);
+  s.Plan({{Row(0, {Source::kPlain}), Row(1, {Source::kCopy, Source::kPlain})}, std::nullopt, {}}, &objects);
   auto starts = s.TakeStarts();
   ASSERT_EQ(starts.size(), 2u);
   EXPECT_EQ(s.ProgressPerMille(), 0);
