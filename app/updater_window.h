@@ -49,6 +49,9 @@ struct UpdaterServices {
   // More downloaders like DL, for files fetched side by side; empty: one
   // transfer at a time.
   std::function<std::unique_ptr<Downloader>()> newDownloader = {};
+  // Where hashing, decoding and the installation run; empty: on the event
+  // thread, at once.
+  std::function<std::unique_ptr<platform::BackgroundWork>()> newWorker = {};
 };
 
 class UpdaterWindow : public DownloaderEvents {

@@ -21,6 +21,19 @@
 #include "updatelist/zstd_frames.h"
 
 namespace vmrk {
+
+// One row to stage from a frame that arrived, with everything the worker
+// needs copied in: nothing of the run is read off the event thread.
+struct DecodeTask {
+  size_t row = 0;
+  ObjectFrame about;
+  std::uint64_t firstOffset = 0;       // where the saved bytes begin in the object
+  std::optional<ContentId> expected;   // the manifest's; none: the manifest does not name the file
+  std::string target, folder, staged;  // the installed file (a patch's base); where it is staged
+  std::string how;                     // for the log, once staged
+  std::string why;                     // the result: empty once staged
+};
+
 namespace {
 
 // Far above any real list (100,000 lines are about 12 MB); an endless body
@@ -50,6 +63,73 @@ void EmptyStaging(const std::string& folder, bool top = true) {
     } else if (!entry.isFolder && (!top || entry.name != kJournalFile)) {
       platform::RemoveFile(path).IgnoreError();
     }
+  }
+}
+
+// One row's installed file, hashed off the event thread: its content, and
+// whether it is the release's already and was staged as another name of it.
+struct InstalledCheck {
+  std::optional<ContentId> installed;
+  bool staged = false;
+  std::string stampFailure;
+};
+
+InstalledCheck CheckInstalled(const std::string& target, const ContentId& wanted, const std::string& staged,
+                              const std::string& modified) {
+  InstalledCheck check;
+  std::string digest;
+  std::uint64_t length = 0;
+  if (!platform::Sha256OfFile(target, &digest, &length).ok()) return check;
+  check.installed = ContentId{digest, length};  // a patch's base, perhaps
+  if (length != wanted.length || digest != wanted.sha256) return check;
+  // Its bytes are the release's already: staged as another name of the
+  // installed file itself (no folder, no copy), so that the list's time
+  // given to it is the installed file's at once. Installed or put back, the
+  // file holds the same bytes, and only the time tells it is the new one's.
+  if (!platform::LinkOrCopy(target, staged).ok()) return check;  // then it is fetched
+  check.staged = true;
+  if (Status stamped = StampFileTime(staged, modified); !stamped.ok()) check.stampFailure = stamped.message();
+  return check;
+}
+
+// Decodes one frame into its row's staging folder, checked against the
+// manifest; "" when it is staged, else why not.
+std::string StageDecoded(const DecodeTask& task, const std::string& frame) {
+  if (!task.expected) return "the manifest does not name the file";
+  // A patch applies only to the very file it was made from: read again, the
+  // installed file may have changed since it was hashed.
+  std::string base;
+  if (task.about.patch) {
+    if (!platform::ReadWholeFile(task.target, &base).ok() || base.size() != task.about.base.length ||
+        platform::Sha256Bytes(base) != task.about.base.sha256)
+      return "the installed file is not the patch's base";
+  }
+  std::string file;
+  if (Status decoded = DecodeFrame(frame, base, task.expected->length, &file); !decoded.ok())
+    return decoded.message();
+  if (file.size() != task.expected->length || platform::Sha256Bytes(file) != task.expected->sha256)
+    return "it decodes to other bytes than the manifest names";
+  if (!platform::PathExists(task.folder)) platform::CreateFolder(task.folder).IgnoreError();
+  platform::RemoveFile(task.staged).IgnoreError();
+  if (Status written = platform::AppendToFile(task.staged, file); !written.ok()) {
+    platform::RemoveFile(task.staged).IgnoreError();
+    return "cannot be written here: " + written.message();
+  }
+  return "";
+}
+
+// The saved object (a copy, or a stretch of a package) read once, then each
+// of its frames staged; the file saved is gone after.
+void DecodeSaved(const std::string& saved, std::uint64_t length, const char* wrongLength,
+                 std::vector<DecodeTask>& tasks) {
+  std::string bytes;
+  Status read = platform::ReadWholeFile(saved, &bytes);
+  platform::RemoveFile(saved).IgnoreError();
+  for (DecodeTask& task : tasks) {
+    task.why = !read.ok()              ? read.message()
+               : bytes.size() != length ? std::string(wrongLength)
+                                        : StageDecoded(task, bytes.substr(task.about.offset - task.firstOffset,
+                                                                          task.about.length));
   }
 }
 
@@ -87,6 +167,20 @@ class UpdateRun::SlotEvents : public DownloaderEvents {
 
 UpdateRun::UpdateRun(UpdateRunServices services) : services_(std::move(services)) {
   fetch_.SetSlots(services_.newDownloader ? kMaxTransfers : 1);
+  work_ = services_.newWorker ? services_.newWorker() : platform::NewInlineWork();
+}
+
+void UpdateRun::Background(std::function<void()> work, std::function<void()> done) {
+  // A result is wanted only while the run is where it was when it asked:
+  // after a cancel or a failure it is dropped.
+  const Phase phase = phase_;
+  asking_ = true;
+  work_->Run(std::move(work), [this, phase, done = std::move(done)] {
+    if (phase_ != phase) return;
+    done();
+    if (!asking_) Notify();  // came back later, on its own: the window renders
+  });
+  asking_ = false;
 }
 
 Downloader& UpdateRun::DownloaderOf(size_t slot) {
@@ -172,18 +266,56 @@ bool UpdateRun::FetchFiles() {
   fetch_.SetRows(lengths);
   // The index is on its way (or here) while the installed files are hashed.
   if (signedRelease_ && !indexAsked_) FetchObjectIndex(0);
-  // A signed release names each file's bytes: one installed as they are is
-  // not fetched again, only staged from the installation with the list's
-  // time, and goes in with the rest.
-  for (size_t i = 0; i < rows_.size(); ++i)
-    if (StagedFromInstallation(i)) RowStaged(i, "already installed as signed, not fetched", Stamp::kAlreadyDated);
-  if (fetch_.AllStaged()) {
-    Pump();  // nothing to fetch: no object is needed either
+  if (!signedRelease_) {
+    ContinueFetch();
     return true;
   }
-  // Else planned once the index has come, or failed.
-  if (!fetch_.SlotOf(FetchJob::Kind::kIndex)) PlanJobs();
+  // A signed release names each file's bytes: one installed as they are is
+  // not fetched again, only staged from the installation with the list's
+  // time, and goes in with the rest. Hashed off the event thread, a file a
+  // piece, so that a cancel waits for one file at most.
+  checkingInstalled_ = true;
+  const char separator = platform::PathSeparator();
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    auto expected = signedFiles_.find(rows_[i].location);
+    if (expected == signedFiles_.end()) continue;
+    auto check = std::make_shared<InstalledCheck>();
+    std::string staged = StagingFolder() + separator + LinkedStagedName(i + 1, rows_[i].where.fileName);
+    Background(
+        [check, target = rows_[i].where.target, wanted = ContentId{expected->second.sha256, expected->second.length},
+         staged = std::move(staged), modified = rows_[i].modified] {
+          *check = CheckInstalled(target, wanted, staged, modified);
+        },
+        [this, i, check, staged] {
+          fetch_.row(i).installed = check->installed;
+          if (!check->staged) return;
+          fetch_.row(i).stagedPath = staged;
+          if (!check->stampFailure.empty())
+            Log("cannot give " + RowName(i) + " its listed time: " + check->stampFailure);
+          RowStaged(i, "already installed as signed, not fetched", Stamp::kAlreadyDated);
+        });
+  }
+  Background([] {}, [this] {
+    checkingInstalled_ = false;
+    ContinueFetch();
+  });
   return true;
+}
+
+void UpdateRun::ContinueFetch() {
+  if (fetch_.AllStaged()) {
+    Pump();  // nothing to fetch: no object is needed either
+    return;
+  }
+  PlanWhenReady();
+}
+
+void UpdateRun::PlanWhenReady() {
+  // The plan needs the installed files' contents (a patch's base) and the
+  // object index, or its failure.
+  if (phase_ == Phase::kFetchingFiles && !fetch_.planned() && !checkingInstalled_ &&
+      !fetch_.SlotOf(FetchJob::Kind::kIndex))
+    PlanJobs();
 }
 
 void UpdateRun::FetchObjectIndex(size_t slot) {
@@ -215,7 +347,7 @@ void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
     }
   }
   // The files were asked for while it came: they are planned now.
-  if (phase_ == Phase::kFetchingFiles && !fetch_.planned()) PlanJobs();
+  PlanWhenReady();
 }
 
 void UpdateRun::PlanJobs() {
@@ -353,6 +485,8 @@ bool UpdateRun::EnoughRoom() {
 }
 
 void UpdateRun::Cancel() {
+  // A release going in is not stopped half way: it ends as it ends.
+  if (installing_) return;
   const bool fetching = phase_ == Phase::kFetchingFiles;
   const size_t staged = fetch_.stagedRows();
   StopAllTransfers();
@@ -365,6 +499,8 @@ void UpdateRun::Cancel() {
 void UpdateRun::End(Outcome outcome, const std::string& why) {
   Log("end: " + why);
   StopAllTransfers();
+  // What the worker was doing is over, and whatever it brings is dropped.
+  work_->Stop();
   // Nothing staged outlives the run: installed, refused or abandoned.
   // A repair that failed keeps everything for the next start.
   if (!services_.checkOnly && phase_ != Phase::kStarting && outcome != Outcome::kRepairFailed)
@@ -554,65 +690,56 @@ bool UpdateRun::PlainArrived(size_t index, const std::string& staged, const std:
 }
 
 void UpdateRun::CopyArrived(size_t row, const std::string& saved) {
-  std::string frame;
-  Status read = platform::ReadWholeFile(saved, &frame);
-  platform::RemoveFile(saved).IgnoreError();
   const CompressedCopy& copy = objects_->copies[fetch_.plan().rows[fetch_.row(row).plan].copy];
-  std::string why = !read.ok()                         ? read.message()
-                    : frame.size() != copy.frame.length ? "the copy is not the length the index names"
-                                                        : StageDecoded(row, frame, copy.frame);
-  if (why.empty()) RowStaged(row, "from its compressed copy");
-  else FallBack(row, "its compressed copy: " + why);
+  StageFrames(saved, copy.frame.length, "the copy is not the length the index names",
+              {DecodeTaskFor(row, copy.frame, 0, "from its compressed copy")}, "its compressed copy: ");
 }
 
 void UpdateRun::PackageArrived(size_t stretch, const std::string& saved) {
-  std::string bytes;
-  Status read = platform::ReadWholeFile(saved, &bytes);
-  platform::RemoveFile(saved).IgnoreError();
   const FetchPlan& plan = fetch_.plan();
   const PackageRange& range = plan.ranges[stretch];
   const std::vector<ObjectFrame>& frames = objects_->packages[*plan.package].frames;
+  std::vector<DecodeTask> tasks;
   for (size_t row : fetch_.RowsOfStretch(stretch)) {
     const ObjectFrame& frame = frames[plan.rows[fetch_.row(row).plan].frame];
-    std::string why = !read.ok()                    ? read.message()
-                      : bytes.size() != range.length ? "the package's bytes are not the length asked for"
-                                                     : StageDecoded(row, bytes.substr(frame.offset - range.first, frame.length), frame);
-    if (why.empty()) RowStaged(row, frame.patch ? "from the delta package, patched" : "from the delta package, whole");
-    else FallBack(row, "the delta package: " + why);
+    tasks.push_back(DecodeTaskFor(row, frame, range.first,
+                                  frame.patch ? "from the delta package, patched" : "from the delta package, whole"));
   }
+  StageFrames(saved, range.length, "the package's bytes are not the length asked for", std::move(tasks),
+              "the delta package: ");
+}
+
+DecodeTask UpdateRun::DecodeTaskFor(size_t row, const ObjectFrame& frame, std::uint64_t firstOffset,
+                                    std::string how) const {
+  DecodeTask task;
+  task.how = std::move(how);
+  task.row = row;
+  task.about = frame;
+  task.firstOffset = firstOffset;
+  if (auto expected = signedFiles_.find(rows_[row].location); expected != signedFiles_.end())
+    task.expected = ContentId{expected->second.sha256, expected->second.length};
+  task.target = rows_[row].where.target;
+  task.folder = RowStagingFolder(row + 1);
+  task.staged = StagedPath(row);
+  return task;
+}
+
+void UpdateRun::StageFrames(const std::string& saved, std::uint64_t length, const char* wrongLength,
+                            std::vector<DecodeTask> tasks, const std::string& source) {
+  auto shared = std::make_shared<std::vector<DecodeTask>>(std::move(tasks));
+  Background([shared, saved, length, wrongLength] { DecodeSaved(saved, length, wrongLength, *shared); },
+             [this, shared, source] {
+               for (const DecodeTask& task : *shared) {
+                 if (task.why.empty()) RowStaged(task.row, task.how);
+                 else FallBack(task.row, source + task.why);
+               }
+               Pump();
+             });
 }
 
 std::string UpdateRun::StagedPath(size_t index) const {
   if (index < fetch_.rowCount() && !fetch_.row(index).stagedPath.empty()) return fetch_.row(index).stagedPath;
   return RowStagingFolder(index + 1) + platform::PathSeparator() + rows_[index].where.fileName;
-}
-
-std::string UpdateRun::StageDecoded(size_t index, const std::string& frame, const ObjectFrame& about) {
-  const FileRow& row = rows_[index];
-  auto expected = signedFiles_.find(row.location);
-  if (expected == signedFiles_.end()) return "the manifest does not name the file";
-  // A patch applies only to the very file it was made from: read again, the
-  // installed file may have changed since it was hashed.
-  std::string base;
-  if (about.patch) {
-    if (!platform::ReadWholeFile(row.where.target, &base).ok() || base.size() != about.base.length ||
-        platform::Sha256Bytes(base) != about.base.sha256)
-      return "the installed file is not the patch's base";
-  }
-  std::string file;
-  if (Status decoded = DecodeFrame(frame, base, expected->second.length, &file); !decoded.ok())
-    return decoded.message();
-  if (file.size() != expected->second.length || platform::Sha256Bytes(file) != expected->second.sha256)
-    return "it decodes to other bytes than the manifest names";
-  const std::string folder = RowStagingFolder(index + 1);
-  if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
-  const std::string staged = StagedPath(index);
-  platform::RemoveFile(staged).IgnoreError();
-  if (Status written = platform::AppendToFile(staged, file); !written.ok()) {
-    platform::RemoveFile(staged).IgnoreError();
-    return "cannot be written here: " + written.message();
-  }
-  return "";
 }
 
 void UpdateRun::FallBack(size_t row, const std::string& why) {
@@ -636,11 +763,27 @@ void UpdateRun::RowStaged(size_t index, const std::string& how, Stamp stamp) {
 }
 
 void UpdateRun::Install() {
-  if (phase_ != Phase::kInstalling) return;
+  if (phase_ != Phase::kInstalling || installing_) return;
+  installing_ = true;
   std::vector<InstallItem> items;
   for (size_t i = 0; i < rows_.size(); ++i) items.push_back({rows_[i].where, StagedPath(i)});
-  TransactionFailure failure;
-  Status installed = InstallRelease(platform::HostFileSystem(), {Paths(), JournalPath()}, items, &failure);
+  struct Result {
+    Status installed;
+    TransactionFailure failure;
+  };
+  auto result = std::make_shared<Result>();
+  const size_t count = items.size();
+  Background(
+      [result, paths = Paths(), journal = JournalPath(), items = std::move(items)] {
+        result->installed = InstallRelease(platform::HostFileSystem(), {paths, journal}, items, &result->failure);
+      },
+      [this, result, count] {
+        installing_ = false;
+        Installed(result->installed, result->failure, count);
+      });
+}
+
+void UpdateRun::Installed(const Status& installed, const TransactionFailure& failure, size_t count) {
   if (!installed.ok()) {
     if (failure.item < rows_.size()) SetRowStatus(failure.item, {RowStatus::kFailed});
     if (!failure.undone) {
@@ -653,7 +796,7 @@ void UpdateRun::Install() {
     End(Outcome::kRolledBack, "rolled back");
     return;
   }
-  Log("installed " + FileCount(items.size()) + " as one release");
+  Log("installed " + FileCount(count) + " as one release");
   if (platform::PathExists(JournalPath()))
     Log("the release is in; its last steps (the previous release's record, letting the older copies go) are left "
         "to the next start");
@@ -670,27 +813,6 @@ void UpdateRun::Rollback() {
     End(Outcome::kRepairFailed, "the previous release could not be restored, nor the installation put back as it was, "
                                 "the journal is kept for the next start: " + restored.message());
   else End(Outcome::kRestoreFailed, "the previous release could not be restored, nothing changed: " + restored.message());
-}
-
-bool UpdateRun::StagedFromInstallation(size_t index) {
-  if (!signedRelease_ || index >= rows_.size()) return false;
-  const FileRow& row = rows_[index];
-  auto expected = signedFiles_.find(row.location);
-  std::string digest;
-  std::uint64_t length = 0;
-  if (expected == signedFiles_.end() || !platform::Sha256OfFile(row.where.target, &digest, &length).ok()) return false;
-  fetch_.row(index).installed = ContentId{digest, length};  // a patch's base, perhaps
-  if (length != expected->second.length || digest != expected->second.sha256) return false;
-  // Its bytes are the release's already: staged as another name of the
-  // installed file itself (no folder, no copy), so that the list's time
-  // given to it is the installed file's at once. Installed or put back, the
-  // file holds the same bytes, and only the time tells it is the new one's.
-  const std::string staged = StagingFolder() + platform::PathSeparator() + LinkedStagedName(index + 1, row.where.fileName);
-  if (!platform::LinkOrCopy(row.where.target, staged).ok()) return false;  // then it is fetched
-  fetch_.row(index).stagedPath = staged;
-  if (Status stamped = StampFileTime(staged, row.modified); !stamped.ok())
-    Log("cannot give " + RowName(index) + " its listed time: " + stamped.message());
-  return true;
 }
 
 std::string UpdateRun::RowName(size_t index) const {

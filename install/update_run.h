@@ -24,6 +24,7 @@
 #include "install/fetch_scheduler.h"
 #include "install/installer.h"
 #include "install/update_log.h"
+#include "platform/background_work.h"
 #include "platform/settings_store.h"
 #include "updatelist/file_row.h"
 #include "updatelist/release_manifest.h"
@@ -53,7 +54,14 @@ struct UpdateRunServices {
   // More downloaders for files fetched side by side, each made as DL was;
   // their events come to the run directly. Empty: one transfer at a time.
   std::function<std::unique_ptr<Downloader>()> newDownloader = {};
+  // Where hashing, decoding and the installation run, away from the thread
+  // that delivers the transfers' events and paints the window; made once,
+  // with the run. None: each runs at once, on the event thread.
+  std::function<std::unique_ptr<platform::BackgroundWork>()> newWorker = {};
 };
+
+struct DecodeTask;
+struct TransactionFailure;
 
 class UpdateRun : public DownloaderEvents {
  public:
@@ -111,7 +119,9 @@ class UpdateRun : public DownloaderEvents {
   // Stops any transfer; the run ends as cancelled.
   void Cancel();
   // In phase kInstalling: puts every staged file in place as one
-  // transaction, or none of them (kRolledBack, the failing row "×").
+  // transaction, or none of them (kRolledBack, the failing row "×"). With a
+  // worker it ends later, on the event thread; meanwhile a cancel is
+  // refused and a second call changes nothing.
   void Install();
   // /rollback: the previous release back as one transaction.
   void Rollback();
@@ -200,18 +210,25 @@ class UpdateRun : public DownloaderEvents {
   void StartJob(size_t slot, const FetchJob& job);
   void StopAllTransfers();
   bool PlainArrived(size_t row, const std::string& staged, const std::string& sha256);
+  // Off the event thread, then back on it: each row staged or fallen back.
   void CopyArrived(size_t row, const std::string& saved);
   void PackageArrived(size_t stretch, const std::string& saved);
-  // Decodes one frame into the row's staging folder, checked against the
-  // manifest; "" when it is staged, else why not.
-  std::string StageDecoded(size_t row, const std::string& frame, const ObjectFrame& about);
+  DecodeTask DecodeTaskFor(size_t row, const ObjectFrame& frame, std::uint64_t firstOffset, std::string how) const;
+  void StageFrames(const std::string& saved, std::uint64_t length, const char* wrongLength,
+                   std::vector<DecodeTask> tasks, const std::string& source);
+  // Runs work on the worker and done back here, unless the run has moved on.
+  void Background(std::function<void()> work, std::function<void()> done);
+  // After the installed files are checked: planned, or straight to the
+  // installation when every row is staged.
+  void ContinueFetch();
+  void PlanWhenReady();
+  void Installed(const Status& installed, const TransactionFailure& failure, size_t count);
   // The row's current source failed: the next one of its chain is queued.
   void FallBack(size_t row, const std::string& why);
   // kAlreadyDated: staged from the installation with the list's time given
   // there already (a linked name shares the installed file's time).
   enum class Stamp { kWithListedTime, kAlreadyDated };
   void RowStaged(size_t row, const std::string& how, Stamp stamp = Stamp::kWithListedTime);
-  bool StagedFromInstallation(size_t index);
   bool EnoughRoom();
   InstallPaths Paths() const;
   std::string JournalPath() const;
@@ -247,6 +264,11 @@ class UpdateRun : public DownloaderEvents {
   std::vector<OwnedDownloader> downloaders_;  // by slot; slot 0 is DL, not owned
   bool indexAsked_ = false;
   std::optional<ObjectIndex> objects_;
+  bool checkingInstalled_ = false;  // the installed files are being hashed
+  bool installing_ = false;         // the transaction runs on the worker
+  bool asking_ = false;             // inside Background: a done that runs now needs no render of its own
+  // Last: destroyed first, so that no piece of work outlives what it reports to.
+  std::unique_ptr<platform::BackgroundWork> work_;
 };
 
 }  // namespace vmrk

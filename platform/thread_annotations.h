@@ -31,6 +31,10 @@ class CAPABILITY("mutex") Mutex {
  public:
   void Lock() ACQUIRE() { mutex_.lock(); }
   void Unlock() RELEASE() { mutex_.unlock(); }
+  // The standard's names, for std::condition_variable_any, which lets go of
+  // the mutex while it waits and holds it again before it returns.
+  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() { mutex_.unlock(); }
 
  private:
   std::mutex mutex_;

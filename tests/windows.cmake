@@ -24,8 +24,10 @@ add_executable(windows_tests
   downloader/transfer_rules_test.cpp
   downloader/win32/user_proxy_test.cpp
   install/crash_point_test.cpp
+  install/fetch_scheduler_test.cpp
   install/leftovers_test.cpp
   install/win32/release_transaction_win_test.cpp
+  platform/background_work_test.cpp
   platform/codepage_test.cpp
   platform/crypto_test.cpp
   platform/ini_settings_test.cpp

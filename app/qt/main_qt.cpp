@@ -11,6 +11,7 @@
 #include "app/unattended_run.h"
 #include "app/updater_window.h"
 #include "downloader/qt/qt_downloader.h"
+#include "platform/background_work.h"
 #include "platform/files.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
@@ -40,7 +41,8 @@ int main(int argc, char** argv) {
                               vmrk::platform::MaintainerKeyPath(), unattended,
                               choice.mode == vmrk::CommandLineChoice::kCheck,
                               choice.mode == vmrk::CommandLineChoice::kRollback,
-                              [] { return std::make_unique<vmrk::QtDownloader>(); }});
+                              [] { return std::make_unique<vmrk::QtDownloader>(); },
+                              [] { return vmrk::platform::NewWorkerThread(vmrk::platform::EventThreadPoster()); }});
 
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess)
     return unattended ? vmrk::kExitAnotherRunning : 0;

@@ -14,6 +14,7 @@
 #include "app/win32/win32_desktop.h"
 #include "app/win32/win32_window.h"
 #include "downloader/win32/winhttp_downloader.h"
+#include "platform/background_work.h"
 #include "platform/files.h"
 #include "platform/settings_store.h"
 #include "platform/single_instance.h"
@@ -73,7 +74,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                               vmrk::platform::MaintainerKeyPath(), unattended,
                               choice.mode == vmrk::CommandLineChoice::kCheck,
                               choice.mode == vmrk::CommandLineChoice::kRollback,
-                              [] { return std::make_unique<vmrk::WinHttpDownloader>(); }});
+                              [] { return std::make_unique<vmrk::WinHttpDownloader>(); },
+                              [] { return vmrk::platform::NewWorkerThread(vmrk::platform::EventThreadPoster()); }});
   if (unattended) {
     if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return vmrk::kExitAnotherRunning;
     if (!downloader.Ready()) return vmrk::kExitTransferFailed;

@@ -51,6 +51,7 @@ class ObjectsFlowTest : public test::WindowFixture {
 
   ObjectsFlowTest() {
     sideBySide_ = true;
+    threaded_ = true;
     app_.Write("vmrkxupdate.keys", ToBase64(test::MaintainerKey().publicKey) + "\n");
   }
 
@@ -266,6 +267,7 @@ class SideBySideTest : public test::WindowFixture {
  protected:
   SideBySideTest() {
     sideBySide_ = true;
+    threaded_ = true;
     for (int i = 1; i <= 12; ++i)
       files_.push_back({"app\\f" + std::to_string(i) + ".slow.dll", std::string(24 << 10, static_cast<char>('a' + i))});
     Publish(files_);

@@ -13,6 +13,7 @@
 
 #include "app/updater_window.h"
 #include "downloader/qt/qt_downloader.h"
+#include "platform/background_work.h"
 #include "platform/civil_time.h"
 #include "platform/file_time.h"
 #include "platform/ini_settings_store.h"
@@ -69,7 +70,11 @@ class WindowFixture : public testing::Test {
                           sideBySide_ ? std::function<std::unique_ptr<Downloader>()>([] {
                             return std::make_unique<QtDownloader>(DownloadTimeouts{15000, 30000, {100, 100, 100}});
                           })
-                                      : nullptr});
+                                      : nullptr,
+                          threaded_ ? std::function<std::unique_ptr<platform::BackgroundWork>()>([] {
+                            return platform::NewWorkerThread(platform::EventThreadPoster());
+                          })
+                                    : nullptr});
       forwarder_.window = window_.get();
       downloader_.SetEvents(&forwarder_);
     }
@@ -113,6 +118,7 @@ class WindowFixture : public testing::Test {
   std::string appPath_;
   std::string keyFile_;  // the maintainer's signing key, if a test sets one
   bool sideBySide_ = false;  // files fetched by several downloaders at once, as the program does
+  bool threaded_ = false;    // hashing, decoding and installing on a worker, as the program does
   std::unique_ptr<UpdaterWindow> window_;
 };
 
