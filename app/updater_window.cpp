@@ -285,7 +285,7 @@ void UpdaterWindow::Render() {
       return;
     case Phase::kInstalling:
       state_.statusText = texts::kStatusInstalling;
-      state_.busy = true;  // drawn before the installation holds the thread
+      state_.busy = true;  // the wait cursor while the release goes in, on the worker
       return;
     case Phase::kEnded:
       break;
