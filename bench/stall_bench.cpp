@@ -39,11 +39,18 @@ int main(int argc, char** argv) {
   const auto start = std::chrono::steady_clock::now();
   vmrk::bench::StartStallProbe();
   run.FetchList(server, vmrk::PublicKeysOfText(key));
+  // Where the run was when (stderr): to tell which step a stall belongs to.
+  auto phase = run.phase();
   while (run.phase() != vmrk::UpdateRun::Phase::kEnded) {
     vmrk::bench::RunEventLoopOnce();
+    if (run.phase() != phase) {
+      phase = run.phase();
+      std::fprintf(stderr, "%.0f ms: phase %d\n", vmrk::bench::NowMs(), static_cast<int>(phase));
+    }
     if (run.phase() == vmrk::UpdateRun::Phase::kOffered) run.FetchFiles();
     if (run.phase() == vmrk::UpdateRun::Phase::kInstalling) run.Install();
   }
+  std::fprintf(stderr, "the longest stall ended at %.0f ms\n", vmrk::bench::LongestStallEndedAtMs());
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   dl->SetEvents(nullptr);
   std::printf("%s %.1f %.2f\n", run.outcome() == vmrk::UpdateRun::Outcome::kUpdated ? "updated" : "failed",

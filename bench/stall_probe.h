@@ -17,5 +17,8 @@ void RunEventLoopOnce();
 void StartStallProbe();
 // The longest gap between two ticks of the probe, less its period.
 double LongestStallMs();
+// When it ended, and now, in ms since the probe started.
+double LongestStallEndedAtMs();
+double NowMs();
 
 }  // namespace vmrk::bench

@@ -16,7 +16,7 @@ constexpr int kPeriodMs = 2;
 QCoreApplication* application = nullptr;
 QElapsedTimer clock;
 qint64 lastTick = -1;
-double longest = 0;
+double longest = 0, longestAt = 0;
 
 }  // namespace
 
@@ -32,12 +32,20 @@ void StartStallProbe() {
   clock.start();
   QObject::connect(timer, &QTimer::timeout, [] {
     const qint64 now = clock.nsecsElapsed();
-    if (lastTick >= 0) longest = std::max(longest, static_cast<double>(now - lastTick) / 1e6 - kPeriodMs);
+    if (lastTick >= 0) {
+      const double stall = static_cast<double>(now - lastTick) / 1e6 - kPeriodMs;
+      if (stall > longest) {
+        longest = stall;
+        longestAt = static_cast<double>(now) / 1e6;
+      }
+    }
     lastTick = now;
   });
   timer->start(kPeriodMs);
 }
 
 double LongestStallMs() { return longest; }
+double LongestStallEndedAtMs() { return longestAt; }
+double NowMs() { return static_cast<double>(clock.nsecsElapsed()) / 1e6; }
 
 }  // namespace vmrk::bench

@@ -11,15 +11,22 @@ namespace {
 
 // The shortest period Windows gives a timer.
 constexpr UINT kPeriodMs = USER_TIMER_MINIMUM;
-LARGE_INTEGER frequency, lastTick{};
-double longest = 0;
+LARGE_INTEGER frequency, lastTick{}, started{};
+double longest = 0, longestAt = 0;
+
+double Ms(LARGE_INTEGER t) {
+  return static_cast<double>(t.QuadPart - started.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
 
 void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   if (lastTick.QuadPart != 0) {
     const double gap = static_cast<double>(now.QuadPart - lastTick.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
-    longest = std::max(longest, gap - kPeriodMs);
+    if (gap - kPeriodMs > longest) {
+      longest = gap - kPeriodMs;
+      longestAt = Ms(now);
+    }
   }
   lastTick = now;
 }
@@ -38,8 +45,17 @@ void RunEventLoopOnce() {
   }
 }
 
-void StartStallProbe() { SetTimer(nullptr, 0, kPeriodMs, Tick); }
+void StartStallProbe() {
+  QueryPerformanceCounter(&started);
+  SetTimer(nullptr, 0, kPeriodMs, Tick);
+}
 
 double LongestStallMs() { return longest; }
+double LongestStallEndedAtMs() { return longestAt; }
+double NowMs() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return Ms(now);
+}
 
 }  // namespace vmrk::bench

@@ -618,8 +618,21 @@ void UpdateRun::ManifestArrived() {
 }
 
 void UpdateRun::OfferRows(const std::string& text) {
-  std::vector<FileRow> rows;
-  Status checked = CheckListText(text, services_.applicationPath, WindowsFolder(), services_.runningProgram, &rows);
+  // Each listed file is compared with the installed one: a lookup of every
+  // file of the release, off the event thread.
+  struct Checked {
+    Status status;
+    std::vector<FileRow> rows;
+  };
+  auto result = std::make_shared<Checked>();
+  Background(
+      [result, text, app = services_.applicationPath, windows = WindowsFolder(), running = services_.runningProgram] {
+        result->status = CheckListText(text, app, windows, running, &result->rows);
+      },
+      [this, result] { RowsChecked(result->status, std::move(result->rows)); });
+}
+
+void UpdateRun::RowsChecked(const Status& checked, std::vector<FileRow> rows) {
   if (!checked.ok()) {
     Log("list refused: " + checked.message());
     End(Outcome::kListBroken, "list refused");

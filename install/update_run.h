@@ -177,7 +177,9 @@ class UpdateRun : public DownloaderEvents {
   void ListArrived();
   void FetchManifest();
   void ManifestArrived();
+  // Checked off the event thread; offered (or the run ended) once checked.
   void OfferRows(const std::string& listText);
+  void RowsChecked(const Status& checked, std::vector<FileRow> rows);
   std::uint64_t AcceptedSerial();
   void RecordSerial();
   class SlotEvents;
