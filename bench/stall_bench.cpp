@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
   vmrk::UpdateRunServices services{*dl, settings, app, app + "/vmrkxupdate", false,
                                    [] { return vmrk::bench::NewDownloader(); }};
   if (!inlineWork)
-    services.newWorker = [] { return vmrk::platform::NewWorkerThread(vmrk::platform::EventThreadPoster()); };
+    services.newWorker = [] { return vmrk::platform::NewWorkerThread(); };
   vmrk::UpdateRun run(std::move(services));
   dl->SetEvents(&run);
   run.OpenLog();

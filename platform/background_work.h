@@ -21,17 +21,23 @@ class BackgroundWork {
   virtual void Stop() = 0;
 };
 
-// Brings a callable to the event thread, from any thread; it runs there
-// later, once, unless the event loop ends first.
-using PostToEventThread = std::function<void(std::function<void()>)>;
+// Makes the thread that made it call onWake, through that thread's event
+// loop (Qt's on Linux, the Win32 message loop on Windows). Wake may be
+// called from any thread; wakes that come close together may be answered
+// by one call. None after the waker is destroyed (on its own thread).
+class EventThreadWaker {
+ public:
+  virtual ~EventThreadWaker() = default;
+  virtual void Wake() = 0;
+};
+std::unique_ptr<EventThreadWaker> NewEventThreadWaker(std::function<void()> onWake);
 
-// Posts to the calling thread through its event loop: Qt's on Linux, the
-// Win32 message loop on Windows (a message-only window of that thread).
-PostToEventThread EventThreadPoster();
+using MakeEventThreadWaker = std::function<std::unique_ptr<EventThreadWaker>(std::function<void()>)>;
 
-// One worker thread. Its destructor stops it as Stop does; no `done` runs
-// after it.
-std::unique_ptr<BackgroundWork> NewWorkerThread(PostToEventThread post);
+// One worker thread, made on the event thread, which it wakes (through a
+// waker it makes with makeWaker) to run the `done`s. Its destructor stops it
+// as Stop does; no `done` runs after it.
+std::unique_ptr<BackgroundWork> NewWorkerThread(MakeEventThreadWaker makeWaker = NewEventThreadWaker);
 
 // Runs each piece and its `done` at once, on the calling thread: for runs
 // with no event loop to come back to, and for tests that replay a run step

@@ -10,16 +10,13 @@
 namespace vmrk::platform {
 namespace {
 
-// What the posted `done`s consult before they run. Read and written on the
-// event thread only: by Stop and the destructor, and by the posted calls.
-struct EventThreadState {
-  bool alive = true;
-  std::uint64_t epoch = 0;  // grows with each Stop
-};
-
+// The results travel in our own queue, under our own mutex, and the event
+// loop is only woken to take them: what crosses threads is ordered by a lock
+// the sanitizers and the analysis both see, not by the toolkit's internals.
 class WorkerThread : public BackgroundWork {
  public:
-  explicit WorkerThread(PostToEventThread post) : post_(std::move(post)), thread_([this] { Loop(); }) {}
+  explicit WorkerThread(const MakeEventThreadWaker& makeWaker)
+      : waker_(makeWaker([this] { RunFinished(); })), thread_([this] { Loop(); }) {}
 
   ~WorkerThread() override {
     Stop();
@@ -29,21 +26,22 @@ class WorkerThread : public BackgroundWork {
     }
     wake_.notify_all();
     thread_.join();
-    state_->alive = false;
+    waker_.reset();  // no call after this one
   }
 
   void Run(std::function<void()> work, std::function<void()> done) override {
     {
       MutexLock lock(mutex_);
-      queue_.push_back({std::move(work), std::move(done), state_->epoch});
+      queue_.push_back({std::move(work), std::move(done), epoch_});
     }
     wake_.notify_all();
   }
 
   void Stop() override {
-    ++state_->epoch;
     MutexLock lock(mutex_);
+    ++epoch_;
     queue_.clear();
+    finished_.clear();
     idle_.wait(mutex_, [this]() REQUIRES(mutex_) { return !running_; });
   }
 
@@ -65,26 +63,45 @@ class WorkerThread : public BackgroundWork {
         running_ = true;
       }
       piece.work();
-      // Posted before the worker counts as idle: a Stop that returns has
-      // seen it, and its epoch check drops it.
-      post_([state = state_, epoch = piece.epoch, done = std::move(piece.done)] {
-        if (state->alive && state->epoch == epoch && done) done();
-      });
+      bool wake = false;
       {
         MutexLock lock(mutex_);
         running_ = false;
+        // Asked before a Stop: dropped here, as Stop promised.
+        if (piece.epoch == epoch_) {
+          wake = finished_.empty();
+          finished_.push_back(std::move(piece));
+        }
       }
       idle_.notify_all();
+      if (wake) waker_->Wake();
     }
   }
 
-  const PostToEventThread post_;
-  const std::shared_ptr<EventThreadState> state_ = std::make_shared<EventThreadState>();
+  // On the event thread: every `done` that has come, in order. One that
+  // stops the worker (a cancel inside it) drops the rest.
+  void RunFinished() {
+    for (;;) {
+      Piece piece;
+      {
+        MutexLock lock(mutex_);
+        if (finished_.empty()) return;
+        piece = std::move(finished_.front());
+        finished_.pop_front();
+        if (piece.epoch != epoch_) continue;
+      }
+      if (piece.done) piece.done();
+    }
+  }
+
   Mutex mutex_;
   std::condition_variable_any wake_, idle_;
   std::deque<Piece> queue_ GUARDED_BY(mutex_);
+  std::deque<Piece> finished_ GUARDED_BY(mutex_);  // worked, their `done`s not yet run
+  std::uint64_t epoch_ GUARDED_BY(mutex_) = 0;     // grows with each Stop
   bool running_ GUARDED_BY(mutex_) = false;
   bool ending_ GUARDED_BY(mutex_) = false;
+  std::unique_ptr<EventThreadWaker> waker_;
   std::thread thread_;  // last: it starts once everything above is made
 };
 
@@ -99,8 +116,8 @@ class InlineWork : public BackgroundWork {
 
 }  // namespace
 
-std::unique_ptr<BackgroundWork> NewWorkerThread(PostToEventThread post) {
-  return std::make_unique<WorkerThread>(std::move(post));
+std::unique_ptr<BackgroundWork> NewWorkerThread(MakeEventThreadWaker makeWaker) {
+  return std::make_unique<WorkerThread>(makeWaker);
 }
 
 std::unique_ptr<BackgroundWork> NewInlineWork() { return std::make_unique<InlineWork>(); }

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
                               choice.mode == vmrk::CommandLineChoice::kCheck,
                               choice.mode == vmrk::CommandLineChoice::kRollback,
                               [] { return std::make_unique<vmrk::QtDownloader>(); },
-                              [] { return vmrk::platform::NewWorkerThread(vmrk::platform::EventThreadPoster()); }});
+                              [] { return vmrk::platform::NewWorkerThread(); }});
 
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess)
     return unattended ? vmrk::kExitAnotherRunning : 0;

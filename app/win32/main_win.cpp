@@ -75,7 +75,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                               choice.mode == vmrk::CommandLineChoice::kCheck,
                               choice.mode == vmrk::CommandLineChoice::kRollback,
                               [] { return std::make_unique<vmrk::WinHttpDownloader>(); },
-                              [] { return vmrk::platform::NewWorkerThread(vmrk::platform::EventThreadPoster()); }});
+                              [] { return vmrk::platform::NewWorkerThread(); }});
   if (unattended) {
     if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return vmrk::kExitAnotherRunning;
     if (!downloader.Ready()) return vmrk::kExitTransferFailed;

@@ -8,35 +8,48 @@
 namespace vmrk::platform {
 namespace {
 
-constexpr UINT kRunPosted = WM_APP + 40;
-constexpr wchar_t kWindowClass[] = L"VmrkEventThread";
+constexpr UINT kWake = WM_APP + 40;
+constexpr wchar_t kWindowClass[] = L"VmrkEventThreadWaker";
 
-LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == kRunPosted) {
-    std::unique_ptr<std::function<void()>> call(reinterpret_cast<std::function<void()>*>(lParam));
-    (*call)();
-    return 0;
+// A message-only window of the event thread: what is posted to it is
+// dispatched by that thread's message loop, whichever loop that is.
+class Win32Waker : public EventThreadWaker {
+ public:
+  explicit Win32Waker(std::function<void()> onWake) : onWake_(std::move(onWake)) {
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kWindowClass;
+    RegisterClassW(&windowClass);  // fails harmlessly once this process registered it
+    window_ = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance,
+                              nullptr);
+    if (window_ != nullptr) SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
-  return DefWindowProcW(window, message, wParam, lParam);
-}
+  // Its pending messages are discarded with it.
+  ~Win32Waker() override {
+    if (window_ != nullptr) DestroyWindow(window_);
+  }
+  void Wake() override {
+    if (window_ != nullptr) PostMessageW(window_, kWake, 0, 0);
+  }
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == kWake) {
+      if (auto* self = reinterpret_cast<Win32Waker*>(GetWindowLongPtrW(window, GWLP_USERDATA))) self->onWake_();
+      return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+  }
+
+  const std::function<void()> onWake_;
+  HWND window_ = nullptr;
+};
 
 }  // namespace
 
-PostToEventThread EventThreadPoster() {
-  WNDCLASSW windowClass{};
-  windowClass.lpfnWndProc = WindowProc;
-  windowClass.hInstance = GetModuleHandleW(nullptr);
-  windowClass.lpszClassName = kWindowClass;
-  RegisterClassW(&windowClass);  // fails harmlessly when this process registered it before
-  // A message-only window of this thread: what is posted to it is
-  // dispatched by this thread's message loop, whichever loop that is.
-  HWND window = CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance,
-                                nullptr);
-  return [window](std::function<void()> call) {
-    auto* posted = new std::function<void()>(std::move(call));
-    // Refused (no window, or the queue is full): the call never runs.
-    if (window == nullptr || !PostMessageW(window, kRunPosted, 0, reinterpret_cast<LPARAM>(posted))) delete posted;
-  };
+std::unique_ptr<EventThreadWaker> NewEventThreadWaker(std::function<void()> onWake) {
+  return std::make_unique<Win32Waker>(std::move(onWake));
 }
 
 }  // namespace vmrk::platform

@@ -72,7 +72,7 @@ class WindowFixture : public testing::Test {
                           })
                                       : nullptr,
                           threaded_ ? std::function<std::unique_ptr<platform::BackgroundWork>()>([] {
-                            return platform::NewWorkerThread(platform::EventThreadPoster());
+                            return platform::NewWorkerThread();
                           })
                                     : nullptr});
       forwarder_.window = window_.get();
