@@ -18,8 +18,24 @@
 namespace vmrk::platform {
 namespace {
 
+Status::Kind KindOfErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return Status::Kind::kNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EBUSY:
+    case ETXTBSY: return Status::Kind::kRefused;
+    case ENOSPC:
+    case EDQUOT: return Status::Kind::kNoRoom;
+    default: return Status::Kind::kIo;
+  }
+}
+
 Status Errno(const std::string& what, const std::string& path) {
-  return Status::Error(what + " " + path + ": " + std::strerror(errno));
+  const int error = errno;
+  return Status::Error(KindOfErrno(error), what + " " + path + ": " + std::strerror(error));
 }
 
 // A leading dot is how POSIX hides a name; there is no "system" attribute.

@@ -40,7 +40,7 @@ bool IsFolder(const std::string& path) {
 
 Status ResolvedPath(const std::string& path, std::string* resolved) {
   HANDLE file = OpenForQuery(path);
-  if (file == INVALID_HANDLE_VALUE) return Status::Error("cannot open " + path + ": " + LastErrorText());
+  if (file == INVALID_HANDLE_VALUE) return LastErrorStatus("cannot open " + path);
   std::wstring buffer(MAX_PATH, L'\0');
   DWORD n = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
   if (n >= buffer.size()) {
@@ -48,7 +48,7 @@ Status ResolvedPath(const std::string& path, std::string* resolved) {
     n = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), FILE_NAME_NORMALIZED);
   }
   CloseHandle(file);
-  if (n == 0 || n >= buffer.size()) return Status::Error("cannot resolve " + path + ": " + LastErrorText());
+  if (n == 0 || n >= buffer.size()) return LastErrorStatus("cannot resolve " + path);
   buffer.resize(n);
   // "\\?\C:\x" and "\\?\UNC\server\share" back to the forms the rest of the
   // updater spells.

@@ -14,7 +14,7 @@ namespace vmrk::platform {
 namespace {
 
 Status Failed(const std::string& what, const std::string& path) {
-  return Status::Error(what + " " + path + ": " + LastErrorText());
+  return LastErrorStatus(what + " " + path);
 }
 
 DWORD Attributes(const std::string& path) {

@@ -27,7 +27,7 @@ FILETIME FromUnix(std::int64_t seconds) {
 
 Status Attributes(const std::string& path, WIN32_FILE_ATTRIBUTE_DATA* data) {
   if (!GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, data))
-    return Status::Error("cannot read the attributes of " + path + ": " + LastErrorText());
+    return LastErrorStatus("cannot read the attributes of " + path);
   return Status::Ok();
 }
 
@@ -81,7 +81,7 @@ Status QueryFile(const std::string& path, FileFacts* facts) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
         error == ERROR_BAD_NETPATH || error == ERROR_NOT_READY)
       return Status::Ok();
-    return Status::Error("cannot read the attributes of " + path + ": " + LastErrorText());
+    return LastErrorStatus("cannot read the attributes of " + path);
   }
   facts->visibleFile = (data.dwFileAttributes &
                         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
@@ -94,10 +94,10 @@ Status SetFileModifiedTime(const std::string& path, std::int64_t unixSeconds) {
   HANDLE file = CreateFileW(WidePath(path).c_str(), FILE_WRITE_ATTRIBUTES,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return Status::Error("cannot open " + path + ": " + LastErrorText());
+  if (file == INVALID_HANDLE_VALUE) return LastErrorStatus("cannot open " + path);
   FILETIME ft = FromUnix(unixSeconds);
   BOOL ok = SetFileTime(file, nullptr, nullptr, &ft);  // creation and access times stay
-  Status status = ok ? Status::Ok() : Status::Error("cannot set the time of " + path + ": " + LastErrorText());
+  Status status = ok ? Status::Ok() : LastErrorStatus("cannot set the time of " + path);
   CloseHandle(file);
   return status;
 }

@@ -50,4 +50,23 @@ std::string LastErrorText() {
   return text.empty() ? "error " + std::to_string(code) : text;
 }
 
+Status LastErrorStatus(const std::string& what) {
+  const DWORD code = GetLastError();
+  Status::Kind kind = Status::Kind::kIo;
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME: kind = Status::Kind::kNotFound; break;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_WRITE_PROTECT: kind = Status::Kind::kRefused; break;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL: kind = Status::Kind::kNoRoom; break;
+    default: break;
+  }
+  SetLastError(code);  // LastErrorText reads it again
+  return Status::Error(kind, what + ": " + LastErrorText());
+}
+
 }  // namespace vmrk::platform

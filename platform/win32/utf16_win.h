@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/status.h"
+
 namespace vmrk::platform {
 
 std::wstring Widen(std::string_view utf8);
@@ -18,5 +20,7 @@ std::wstring WithoutLongPrefix(std::wstring path);
 std::string Narrow(std::wstring_view utf16);
 // The text of GetLastError() for messages.
 std::string LastErrorText();
+// A failure from GetLastError(): its kind, and "WHAT: the system's text".
+Status LastErrorStatus(const std::string& what);
 
 }  // namespace vmrk::platform

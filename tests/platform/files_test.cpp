@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 
 #include "platform/file_time.h"
 #include "tests/support/temp_dir.h"
@@ -103,6 +104,31 @@ TEST(Files, ReadWholeFileAndFolderCreation) {
   EXPECT_TRUE(CreateFolder(dir.Sub("new")).ok());
   EXPECT_FALSE(CreateFolder(dir.Sub("new")).ok());
   EXPECT_FALSE(CreateFolder(dir.Sub("a/b")).ok());
+}
+
+// What callers act on: a missing file is told apart from a full volume and
+// from any other failure, whatever the message says.
+TEST(Files, EachFailureSaysItsKind) {
+  test::TempDir dir;
+  const std::string file = dir.Write("a-file", "x");
+  std::string bytes;
+  struct {
+    const char* name;
+    std::function<Status()> call;
+    Status::Kind kind;
+  } cases[] = {
+      {"reading a missing file", [&] { return ReadWholeFile(dir.Sub("missing"), &bytes); }, Status::Kind::kNotFound},
+      {"a folder in a missing one", [&] { return CreateFolder(dir.Sub("missing/sub")); }, Status::Kind::kNotFound},
+      {"a folder below a file", [&] { return CreateFolder(file + "/sub"); }, Status::Kind::kNotFound},
+      {"removing a missing file", [&] { return RemoveFile(dir.Sub("missing")); }, Status::Kind::kNotFound},
+      {"writing to a full volume", [&] { return AppendToFile("/dev/full", "x"); }, Status::Kind::kNoRoom},
+      {"reading a folder", [&] { return ReadWholeFile(dir.path(), &bytes); }, Status::Kind::kIo},
+  };
+  for (const auto& c : cases) {
+    Status status = c.call();
+    EXPECT_FALSE(status.ok()) << c.name;
+    EXPECT_EQ(status.kind(), c.kind) << c.name << ": " << status.message();
+  }
 }
 
 }  // namespace

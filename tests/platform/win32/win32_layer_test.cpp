@@ -77,6 +77,22 @@ TEST(Win32Layer, ALeftoverStillInUseStaysForTheNextStart) {
   EXPECT_FALSE(PathExists(aside));
 }
 
+// What callers act on: a missing file, a file another program holds.
+TEST(Win32Layer, EachFailureSaysItsKind) {
+  test::TempDir dir;
+  const std::string held = Windows(dir.Write("held.dll", "in use"));
+  HANDLE handle = CreateFileW(Widen(held).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+  std::string bytes;
+  Status missing = ReadWholeFile(Windows(dir.Sub("missing")), &bytes);
+  Status inUse = ReadWholeFile(held, &bytes);
+  Status removeInUse = RemoveFile(held);
+  CloseHandle(handle);
+  EXPECT_EQ(missing.kind(), Status::Kind::kNotFound) << missing.message();
+  EXPECT_EQ(inUse.kind(), Status::Kind::kRefused) << inUse.message();
+  EXPECT_EQ(removeInUse.kind(), Status::Kind::kRefused) << removeInUse.message();
+}
+
 TEST(Win32Layer, RegistryRoundTripUnderTheClassicKey) {
   auto store = OpenUserSettings();
   const std::string app = "vmrk-test-" + std::to_string(GetCurrentProcessId());
