@@ -1,7 +1,6 @@
 #include "app/window_layout.h"
 
 #include <cstring>
-#include <stdexcept>
 
 #include "app/texts.h"
 
@@ -76,10 +75,10 @@ const char* CaptionOf(BeginAction action) {
 
 std::span<const ControlSpec> WindowControls() { return kControls; }
 
-const ControlSpec& ControlNamed(const char* name) {
+const ControlSpec* ControlNamed(const char* name) {
   for (const ControlSpec& control : kControls)
-    if (std::strcmp(control.name, name) == 0) return control;
-  throw std::out_of_range(std::string("no control named ") + name);
+    if (std::strcmp(control.name, name) == 0) return &control;
+  return nullptr;
 }
 
 const std::array<ColumnSpec, 5>& FileTableColumns() { return kColumns; }

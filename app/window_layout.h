@@ -51,7 +51,9 @@ inline constexpr int kTwipsPerPixelAt96Dpi = 15;
 
 // Controls in the window's own order.
 std::span<const ControlSpec> WindowControls();
-const ControlSpec& ControlNamed(const char* name);
+// The control of that name; nullptr when the table has none (a name spelled
+// wrong in the code that asks).
+const ControlSpec* ControlNamed(const char* name);
 const std::array<ColumnSpec, 5>& FileTableColumns();
 
 }  // namespace vmrk

@@ -31,7 +31,7 @@ struct DecodeTask {
   std::optional<ContentId> expected;   // the manifest's; none: the manifest does not name the file
   std::string target, folder, staged;  // the installed file (a patch's base); where it is staged
   std::string how;                     // for the log, once staged
-  std::string why;                     // the result: empty once staged
+  Status outcome;                      // staged, or why not
 };
 
 namespace {
@@ -93,29 +93,28 @@ InstalledCheck CheckInstalled(const std::string& target, const ContentId& wanted
 }
 
 // Decodes one frame into its row's staging folder, checked against the
-// manifest; "" when it is staged, else why not.
-std::string StageDecoded(const DecodeTask& task, const std::string& frame) {
-  if (!task.expected) return "the manifest does not name the file";
+// manifest.
+Status StageDecoded(const DecodeTask& task, const std::string& frame) {
+  if (!task.expected) return Status::Error(Status::Kind::kInvalid, "the manifest does not name the file");
   // A patch applies only to the very file it was made from: read again, the
   // installed file may have changed since it was hashed.
   std::string base;
   if (task.about.patch) {
     if (!platform::ReadWholeFile(task.target, &base).ok() || base.size() != task.about.base.length ||
         platform::Sha256Bytes(base) != task.about.base.sha256)
-      return "the installed file is not the patch's base";
+      return Status::Error(Status::Kind::kInvalid, "the installed file is not the patch's base");
   }
-  std::string file;
-  if (Status decoded = DecodeFrame(frame, base, task.expected->length, &file); !decoded.ok())
-    return decoded.message();
-  if (file.size() != task.expected->length || platform::Sha256Bytes(file) != task.expected->sha256)
-    return "it decodes to other bytes than the manifest names";
+  Result<std::string> file = DecodeFrame(frame, base, task.expected->length);
+  if (!file.ok()) return file.status();
+  if (file->size() != task.expected->length || platform::Sha256Bytes(*file) != task.expected->sha256)
+    return Status::Error(Status::Kind::kInvalid, "it decodes to other bytes than the manifest names");
   if (!platform::PathExists(task.folder)) platform::CreateFolder(task.folder).IgnoreError();
   platform::RemoveFile(task.staged).IgnoreError();
-  if (Status written = platform::AppendToFile(task.staged, file); !written.ok()) {
+  if (Status written = platform::AppendToFile(task.staged, *file); !written.ok()) {
     platform::RemoveFile(task.staged).IgnoreError();
-    return "cannot be written here: " + written.message();
+    return Status::Error(written.kind(), "cannot be written here: " + written.message());
   }
-  return "";
+  return Status::Ok();
 }
 
 // The saved object (a copy, or a stretch of a package) read once, then each
@@ -125,12 +124,10 @@ void DecodeSaved(const std::string& saved, std::uint64_t length, const char* wro
   std::string bytes;
   Status read = platform::ReadWholeFile(saved, &bytes);
   platform::RemoveFile(saved).IgnoreError();
-  for (DecodeTask& task : tasks) {
-    task.why = !read.ok()              ? read.message()
-               : bytes.size() != length ? std::string(wrongLength)
-                                        : StageDecoded(task, bytes.substr(task.about.offset - task.firstOffset,
-                                                                          task.about.length));
-  }
+  if (read.ok() && bytes.size() != length) read = Status::Error(Status::Kind::kInvalid, wrongLength);
+  for (DecodeTask& task : tasks)
+    task.outcome = read.ok() ? StageDecoded(task, bytes.substr(task.about.offset - task.firstOffset, task.about.length))
+                             : read;
 }
 
 bool IsNetworkFailure(std::int32_t code) {
@@ -743,8 +740,8 @@ void UpdateRun::StageFrames(const std::string& saved, std::uint64_t length, cons
   Background([shared, saved, length, wrongLength] { DecodeSaved(saved, length, wrongLength, *shared); },
              [this, shared, source] {
                for (const DecodeTask& task : *shared) {
-                 if (task.why.empty()) RowStaged(task.row, task.how);
-                 else FallBack(task.row, source + task.why);
+                 if (task.outcome.ok()) RowStaged(task.row, task.how);
+                 else FallBack(task.row, source + task.outcome.message());
                }
                Pump();
              });

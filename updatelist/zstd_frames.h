@@ -31,6 +31,7 @@ Status EncodeFrame(std::string_view file, std::string_view base, int level, std:
 // kFrameWindowLogMax. Anything else (a corrupt frame, one for another base,
 // one that would decode longer) fails with a reason for the log; the memory
 // it takes is bounded by maxLength and that window, whatever the frame says.
-Status DecodeFrame(std::string_view frame, std::string_view base, std::uint64_t maxLength, std::string* file);
+// A refused frame is a failure of kind kInvalid.
+Result<std::string> DecodeFrame(std::string_view frame, std::string_view base, std::uint64_t maxLength);
 
 }  // namespace vmrk

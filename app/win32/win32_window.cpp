@@ -207,7 +207,7 @@ void Win32Window::Build() {
 // Positions, fonts and column widths at the window's current DPI: once when
 // it is made, again when it moves to a monitor of another DPI.
 void Win32Window::Layout() {
-  const ControlSpec& panel = ControlNamed("Picture1");
+  const ControlSpec& panel = *ControlNamed("Picture1");  // in the table, always
   std::vector<HFONT> old;
   old.swap(fonts_);
   for (const ControlSpec& spec : WindowControls()) {

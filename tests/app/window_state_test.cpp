@@ -38,7 +38,8 @@ struct PlacementCase {
 class ControlPlacementTest : public testing::TestWithParam<PlacementCase> {};
 
 TEST_P(ControlPlacementTest, StandsWhereTheWindowPutsIt) {
-  const ControlSpec& control = ControlNamed(GetParam().name);
+  ASSERT_NE(ControlNamed(GetParam().name), nullptr) << GetParam().name;
+  const ControlSpec& control = *ControlNamed(GetParam().name);
   EXPECT_EQ(control.rect.left, GetParam().rect.left);
   EXPECT_EQ(control.rect.top, GetParam().rect.top);
   EXPECT_EQ(control.rect.width, GetParam().rect.width);
@@ -88,21 +89,21 @@ TEST(WindowLayout, EveryControlOnceAndTheFileTableColumns) {
 }
 
 TEST(WindowLayout, FontsAndColoursOfTheLabels) {
-  EXPECT_EQ(ControlNamed("Label4(0)").font.face, FontFace::kHei);
-  EXPECT_EQ(ControlNamed("Label4(0)").font.points, 42);
-  EXPECT_TRUE(ControlNamed("Label4(0)").font.bold);
-  EXPECT_EQ(ControlNamed("Label4(0)").textColor, (Rgb{0, 192, 0}));
-  EXPECT_EQ(ControlNamed("Label2(1)").font.face, FontFace::kSong);
-  EXPECT_EQ(ControlNamed("Label2(1)").font.points, 10.5);
-  EXPECT_EQ(ControlNamed("Label1").font.face, FontFace::kHei);
-  EXPECT_TRUE(ControlNamed("Label1").font.underline);
-  EXPECT_EQ(ControlNamed("Label1").textColor, (Rgb{0, 0, 255}));
-  EXPECT_STREQ(ControlNamed("Label1").text, texts::kHomePage);
+  EXPECT_EQ(ControlNamed("Label4(0)")->font.face, FontFace::kHei);
+  EXPECT_EQ(ControlNamed("Label4(0)")->font.points, 42);
+  EXPECT_TRUE(ControlNamed("Label4(0)")->font.bold);
+  EXPECT_EQ(ControlNamed("Label4(0)")->textColor, (Rgb{0, 192, 0}));
+  EXPECT_EQ(ControlNamed("Label2(1)")->font.face, FontFace::kSong);
+  EXPECT_EQ(ControlNamed("Label2(1)")->font.points, 10.5);
+  EXPECT_EQ(ControlNamed("Label1")->font.face, FontFace::kHei);
+  EXPECT_TRUE(ControlNamed("Label1")->font.underline);
+  EXPECT_EQ(ControlNamed("Label1")->textColor, (Rgb{0, 0, 255}));
+  EXPECT_STREQ(ControlNamed("Label1")->text, texts::kHomePage);
   EXPECT_EQ(texts::HomePageAddress(), "http://www.vmrsoft.com/");
-  EXPECT_EQ(ControlNamed("Label3(7)").font.points, 9);
-  EXPECT_EQ(ControlNamed("Line2(0)").textColor, (Rgb{128, 128, 128}));
-  EXPECT_EQ(ControlNamed("Line2(1)").textColor, (Rgb{255, 255, 255}));
-  EXPECT_STREQ(ControlNamed("Label2(0)").text, " \r\n\r\n获取列表");
+  EXPECT_EQ(ControlNamed("Label3(7)")->font.points, 9);
+  EXPECT_EQ(ControlNamed("Line2(0)")->textColor, (Rgb{128, 128, 128}));
+  EXPECT_EQ(ControlNamed("Line2(1)")->textColor, (Rgb{255, 255, 255}));
+  EXPECT_STREQ(ControlNamed("Label2(0)")->text, " \r\n\r\n获取列表");
 }
 
 }  // namespace

@@ -13,8 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t bound = static_cast<std::uint64_t>(data[0] & 0x7f) << 12;
   const std::string base = (data[0] & 0x80) != 0 ? std::string(4096, 'b') : std::string();
   const std::string_view frame(reinterpret_cast<const char*>(data) + 1, size - 1);
-  std::string file = "left over";
-  const vmrk::Status decoded = vmrk::DecodeFrame(frame, base, bound, &file);
-  if (decoded.ok() ? file.size() > bound : !file.empty()) __builtin_trap();
+  const vmrk::Result<std::string> decoded = vmrk::DecodeFrame(frame, base, bound);
+  if (decoded.ok() ? decoded->size() > bound : decoded.status().message().empty()) __builtin_trap();
   return 0;
 }

@@ -44,7 +44,12 @@ class UpdaterWidgetTest : public testing::Test {
     return found;
   }
   QRect Expected(const char* name) {
-    const ControlSpec& spec = ControlNamed(name);
+    const ControlSpec* found = ControlNamed(name);
+    if (found == nullptr) {
+      ADD_FAILURE() << "no control named " << name;
+      return {};
+    }
+    const ControlSpec& spec = *found;
     return QRect(widget_->Px(spec.rect.left), widget_->Px(spec.rect.top), widget_->Px(spec.rect.width),
                  widget_->Px(spec.rect.height));
   }
