@@ -4,11 +4,14 @@
 // the unattended run and the tests drive it and render its state; nothing
 // here knows how it is shown.
 //
-// Everything runs on one thread, the one the downloaders deliver their
-// events on: no call here blocks on the network, and none is made from
-// elsewhere. The files of a release are fetched by up to kMaxTransfers
-// downloaders at once, each with its own resume, retries, bound and
-// watchdog; rows are staged in whatever order they arrive.
+// Every call here is made on one thread, the one the downloaders deliver
+// their events on, and none blocks on the network. The disk and CPU work
+// (the list's check against the installation, hashing, decoding, the
+// installation) runs on the worker of UpdateRunServices::newWorker, with
+// copies of what it needs; its results come back on that thread. The files
+// of a release are fetched by up to kMaxTransfers downloaders at once, each
+// with its own resume, retries, bound and watchdog; rows are staged in
+// whatever order they arrive.
 #pragma once
 
 #include <cstdint>
