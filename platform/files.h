@@ -83,6 +83,15 @@ Status ReadWholeFile(const std::string& path, std::string* bytes);
 // hashed without being held in memory.
 Status ReadFileInPieces(const std::string& path, const std::function<void(std::string_view)>& visit);
 
+// The buffer a read of a file of this size takes: one more byte than the file
+// (so that the read which finds its end is the second), at least a page, at
+// most 1 MiB. A release is mostly small files, and each one hashed used to
+// take (and clear) a whole MiB.
+constexpr size_t ReadPieceSize(std::int64_t fileSize) {
+  constexpr std::int64_t kLeast = 4096, kMost = 1 << 20;
+  return static_cast<size_t>(fileSize < kLeast ? kLeast : fileSize >= kMost ? kMost : fileSize + 1);
+}
+
 // Creates a new file that only its owner can read (a private key): fails,
 // and changes nothing, when path exists already.
 Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes);

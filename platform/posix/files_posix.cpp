@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -182,9 +183,11 @@ Status RemoveFilesIn(const std::string& folder) {
 Status ReadFileInPieces(const std::string& path, const std::function<void(std::string_view)>& visit) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Errno("cannot open", path);
-  std::string chunk(1 << 20, '\0');
+  struct stat st;
+  const size_t size = ReadPieceSize(fstat(fd, &st) == 0 ? st.st_size : 0);
+  std::unique_ptr<char[]> chunk(new char[size]);  // not cleared: read fills what is used
   for (;;) {
-    ssize_t n = read(fd, chunk.data(), chunk.size());
+    ssize_t n = read(fd, chunk.get(), size);
     if (n < 0) {
       if (errno == EINTR) continue;
       Status failed = Errno("cannot read", path);
@@ -192,7 +195,7 @@ Status ReadFileInPieces(const std::string& path, const std::function<void(std::s
       return failed;
     }
     if (n == 0) break;
-    visit(std::string_view(chunk.data(), static_cast<size_t>(n)));
+    visit(std::string_view(chunk.get(), static_cast<size_t>(n)));
   }
   close(fd);
   return Status::Ok();
@@ -213,7 +216,35 @@ Status CreateOwnerOnlyFile(const std::string& path, std::string_view bytes) {
 
 Status ReadWholeFile(const std::string& path, std::string* bytes) {
   bytes->clear();
-  return ReadFileInPieces(path, [&](std::string_view piece) { bytes->append(piece); });
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Errno("cannot open", path);
+  struct stat st;
+  if (fstat(fd, &st) == 0 && st.st_size > 0) bytes->reserve(static_cast<size_t>(st.st_size) + 1);
+  // Straight into the string; a file that grows while it is read is read on.
+  char tail[4096];
+  for (;;) {
+    const size_t room = bytes->capacity() - bytes->size();
+    ssize_t n;
+    if (room > sizeof tail) {
+      const size_t at = bytes->size();
+      bytes->resize(bytes->capacity());
+      n = read(fd, bytes->data() + at, room);
+      bytes->resize(at + static_cast<size_t>(n > 0 ? n : 0));
+    } else {
+      n = read(fd, tail, sizeof tail);
+      if (n > 0) bytes->append(tail, static_cast<size_t>(n));
+    }
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      Status failed = Errno("cannot read", path);
+      close(fd);
+      bytes->clear();
+      return failed;
+    }
+    if (n == 0) break;
+  }
+  close(fd);
+  return Status::Ok();
 }
 
 namespace {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cwctype>
+#include <memory>
 #include <string>
 
 #include "platform/command_line.h"
@@ -166,6 +167,8 @@ Status ReadWholeFile(const std::string& path, std::string* bytes) {
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed("cannot open", path);
   bytes->clear();
+  LARGE_INTEGER length{};
+  if (GetFileSizeEx(file, &length) && length.QuadPart > 0) bytes->reserve(static_cast<size_t>(length.QuadPart));
   char chunk[65536];
   DWORD n = 0;
   BOOL ok;
@@ -179,16 +182,18 @@ Status ReadFileInPieces(const std::string& path, const std::function<void(std::s
   HANDLE file = CreateFileW(WidePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file == INVALID_HANDLE_VALUE) return Failed("cannot open", path);
-  std::string chunk(1 << 20, '\0');
+  LARGE_INTEGER length{};
+  const size_t size = ReadPieceSize(GetFileSizeEx(file, &length) ? length.QuadPart : 0);
+  std::unique_ptr<char[]> chunk(new char[size]);  // not cleared: ReadFile fills what is used
   for (;;) {
     DWORD got = 0;
-    if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &got, nullptr)) {
+    if (!ReadFile(file, chunk.get(), static_cast<DWORD>(size), &got, nullptr)) {
       Status failed = Failed("cannot read", path);
       CloseHandle(file);
       return failed;
     }
     if (got == 0) break;
-    visit(std::string_view(chunk.data(), got));
+    visit(std::string_view(chunk.get(), got));
   }
   CloseHandle(file);
   return Status::Ok();
