@@ -106,14 +106,13 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
     return LoadOutcome::kShowWindow;
   }
 
-  std::string text;
-  if (!LoadDocumentText(addressFile, &text).ok()) text.clear();
+  Result<std::string> text = LoadDocumentText(addressFile);
 
   std::vector<std::string> trustedKeys = PublicKeysOfText(BuiltInKeysText());
   std::string keysText;
   if (platform::IsVisibleFile(AppFile(texts::kKeysFile)) && platform::ReadWholeFile(AppFile(texts::kKeysFile), &keysText).ok())
     for (std::string& key : PublicKeysOfText(keysText)) trustedKeys.push_back(std::move(key));
-  state_.ServerBase = ServerBaseFromText(text);
+  state_.ServerBase = ServerBaseFromText(text.ok() ? *text : std::string());
   run_.FetchList(state_.ServerBase, std::move(trustedKeys));
   Render();
   return LoadOutcome::kShowWindow;
@@ -222,11 +221,12 @@ void UpdaterWindow::SaveSignedList() {
                                   texts::kGeneratorSignFailed + keyFile + " lies inside the release folder");
     return;
   }
-  std::string key, manifest;
+  std::string manifest;
   const std::string rtf = PlainTextToRtf(state_.ListText);
   const std::int64_t now = UtcNow();
-  Status status = ReadPrivateKeyFile(keyFile, &key);
-  if (status.ok()) status = BuildSignedManifest(root, rtf, state_.ListText, {key}, now, now + 365 * 86400, &manifest);
+  Result<std::string> key = ReadPrivateKeyFile(keyFile);
+  Status status = key.status();
+  if (key.ok()) status = BuildSignedManifest(root, rtf, state_.ListText, {*key}, now, now + 365 * 86400, &manifest);
   if (!status.ok()) {
     services_.desktop.ShowMessage(texts::kAppTitle, texts::kGeneratorSignFailed + status.message());
     return;

@@ -22,10 +22,10 @@ std::string MakeList(int lines) {
 
 void BM_ReadChineseList(benchmark::State& state) {
   const std::string rtf = vmrk::PlainTextToRtf(MakeList(static_cast<int>(state.range(0))));
-  std::string text;
   for (auto _ : state) {
-    if (!vmrk::RtfToPlainText(rtf, &text).ok()) state.SkipWithError("the list does not read");
-    benchmark::DoNotOptimize(text.data());
+    vmrk::Result<std::string> text = vmrk::RtfToPlainText(rtf);
+    if (!text.ok()) state.SkipWithError("the list does not read");
+    else benchmark::DoNotOptimize(text->data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(rtf.size()));
   state.counters["rtf_bytes"] = static_cast<double>(rtf.size());

@@ -66,10 +66,10 @@ int main(int argc, char** argv) {
     if (argc < 4) return 2;
     QElapsedTimer clock;
     clock.start();
-    std::string text;
-    if (!vmrk::LoadDocumentText(argv[3], &text).ok()) return 1;
+    const vmrk::Result<std::string> text = vmrk::LoadDocumentText(argv[3]);
+    if (!text.ok()) return 1;
     std::vector<vmrk::FileRow> rows;
-    vmrk::Status checked = vmrk::CheckListText(text, appDir, vmrk::WindowsFolder(), {}, &rows);
+    vmrk::Status checked = vmrk::CheckListText(*text, appDir, vmrk::WindowsFolder(), {}, &rows);
     std::printf("rows=%zu check_ms=%.1f\n", rows.size(), clock.nsecsElapsed() / 1e6);
     return checked.ok() ? 0 : 1;
   }

@@ -167,11 +167,13 @@ std::string PreviousFile(const InstallPaths& paths) {
   return paths.applicationPath + platform::PathSeparator() + kPreviousReleaseFile;
 }
 
-bool ReadPrevious(FileSystem& fs, const InstallPaths& paths, PreviousRelease* previous) {
-  *previous = {};
+// What the record names; nothing when there is none, or it cannot be read,
+// or it is no record.
+PreviousRelease ReadPrevious(FileSystem& fs, const InstallPaths& paths) {
   std::string text;
-  if (!fs.Exists(PreviousFile(paths)) || !fs.ReadWholeFile(PreviousFile(paths), &text).ok()) return false;
-  return ParsePreviousRelease(text, previous);
+  if (!fs.Exists(PreviousFile(paths)) || !fs.ReadWholeFile(PreviousFile(paths), &text).ok()) return {};
+  Result<PreviousRelease> previous = ParsePreviousRelease(text);
+  return previous.ok() ? std::move(previous).value() : PreviousRelease{};
 }
 
 // The record replaced as a whole: a new file beside it renamed over it, and
@@ -310,8 +312,7 @@ Status InstallRelease(FileSystem& fs, const TransactionPaths& paths, const std::
 
   Journal journal(fs, paths.journal);
   if (Status begun = journal.Begin("install"); !begun.ok()) return begun;
-  PreviousRelease before;
-  ReadPrevious(fs, p, &before);
+  const PreviousRelease before = ReadPrevious(fs, p);
   for (const PreviousRelease::Replaced& r : before.replaced) journal.Record("drop", {r.backup});
   for (const std::string& copy : before.dropped)
     if (fs.Exists(copy)) journal.Record("drop", {copy});
@@ -384,8 +385,8 @@ Recovery RecoverInterruptedRelease(FileSystem& fs, const TransactionPaths& paths
     *log = "cannot read the journal of an interrupted installation, kept for the next start: " + read.message();
     return Recovery::kFailed;
   }
-  JournalText journal;
-  if (!ParseJournal(text, &journal)) {
+  Result<JournalText> journal = ParseJournal(text);
+  if (!journal.ok()) {
     // Its header goes to disk with the first batch, before any step.
     if (Status gone = fs.RemoveFile(paths.journal); !gone.ok()) {
       *log = "cannot remove the journal of an interrupted installation that had taken no step: " + gone.message();
@@ -394,9 +395,9 @@ Recovery RecoverInterruptedRelease(FileSystem& fs, const TransactionPaths& paths
     *log = "an interrupted installation had taken no step";
     return Recovery::kRolledBack;
   }
-  std::vector<Record> records = std::move(journal.records);
-  records.insert(records.begin(), Record{"begin", {journal.kind}});
-  const std::string& kind = journal.kind;
+  std::vector<Record> records = std::move(journal->records);
+  records.insert(records.begin(), Record{"begin", {journal->kind}});
+  const std::string& kind = journal->kind;
   if (kind != "install" && kind != "rollback") {
     *log = "the journal of an interrupted installation is of an unknown kind \"" + kind + "\", kept for the next start";
     return Recovery::kFailed;
@@ -416,14 +417,13 @@ Recovery RecoverInterruptedRelease(FileSystem& fs, const TransactionPaths& paths
 }
 
 bool HasPreviousRelease(const InstallPaths& paths) {
-  PreviousRelease previous;
-  return ReadPrevious(platform::HostFileSystem(), paths, &previous);
+  return ReadPrevious(platform::HostFileSystem(), paths).restorable();
 }
 
 Status RollbackRelease(FileSystem& fs, const TransactionPaths& paths, TransactionFailure* failure) {
   *failure = {};
-  PreviousRelease previous;
-  failure->nothing = !ReadPrevious(fs, paths.install, &previous);
+  const PreviousRelease previous = ReadPrevious(fs, paths.install);
+  failure->nothing = !previous.restorable();
   if (failure->nothing) return Status::Error("no previous release is kept");
   for (const PreviousRelease::Replaced& r : previous.replaced)
     if (!fs.Exists(r.backup)) return Status::Error("the kept copy of " + r.target + " is gone");
@@ -470,8 +470,7 @@ Status RollbackRelease(FileSystem& fs, const TransactionPaths& paths, Transactio
 }
 
 std::vector<std::string> PreviousReleaseBackups(const InstallPaths& paths) {
-  PreviousRelease previous;
-  ReadPrevious(platform::HostFileSystem(), paths, &previous);
+  const PreviousRelease previous = ReadPrevious(platform::HostFileSystem(), paths);
   std::vector<std::string> backups;
   for (const PreviousRelease::Replaced& r : previous.replaced) backups.push_back(r.backup);
   return backups;

@@ -1,5 +1,7 @@
 #include "install/transaction_records.h"
 
+#include <iterator>
+
 namespace vmrk {
 namespace {
 
@@ -30,6 +32,13 @@ std::string Unescape(std::string_view text) {
     out += text[i];
   }
   return out;
+}
+
+// Both texts begin with a header line; a crash may have torn it, or left
+// nothing at all.
+Status NoHeader(const std::vector<Record>& records, const char* header) {
+  if (records.empty()) return Status::Error(Status::Kind::kInvalid, "no whole line");
+  return Status::Error(Status::Kind::kInvalid, "line 1 is not the header \"" + std::string(header) + "\"");
 }
 
 }  // namespace
@@ -63,27 +72,27 @@ std::vector<Record> ParseRecords(std::string_view text) {
   return records;
 }
 
-bool ParseJournal(std::string_view text, JournalText* journal) {
-  *journal = {};
+Result<JournalText> ParseJournal(std::string_view text) {
   std::vector<Record> records = ParseRecords(text);
-  if (records.empty() || records[0].verb != kJournalHeader) return false;
-  journal->kind = records[0].at(0);
-  journal->records.assign(records.begin() + 1, records.end());
-  return true;
+  if (records.empty() || records[0].verb != kJournalHeader) return NoHeader(records, kJournalHeader);
+  JournalText journal;
+  journal.kind = records[0].at(0);
+  journal.records.assign(std::make_move_iterator(records.begin() + 1), std::make_move_iterator(records.end()));
+  return journal;
 }
 
-bool ParsePreviousRelease(std::string_view text, PreviousRelease* previous) {
-  *previous = {};
+Result<PreviousRelease> ParsePreviousRelease(std::string_view text) {
   std::vector<Record> records = ParseRecords(text);
-  if (records.empty() || records[0].verb != kPreviousHeader) return false;
+  if (records.empty() || records[0].verb != kPreviousHeader) return NoHeader(records, kPreviousHeader);
+  PreviousRelease previous;
   for (const Record& r : records) {
     if (r.verb == "replaced" && !r.at(0).empty() && !r.at(1).empty())
-      previous->replaced.push_back({r.at(0), r.at(1), r.at(2) == "1"});
-    else if (r.verb == "added" && !r.at(0).empty()) previous->added.push_back(r.at(0));
-    else if (r.verb == "made" && !r.at(0).empty()) previous->made.push_back(r.at(0));
-    else if (r.verb == "drop" && !r.at(0).empty()) previous->dropped.push_back(r.at(0));
+      previous.replaced.push_back({r.at(0), r.at(1), r.at(2) == "1"});
+    else if (r.verb == "added" && !r.at(0).empty()) previous.added.push_back(r.at(0));
+    else if (r.verb == "made" && !r.at(0).empty()) previous.made.push_back(r.at(0));
+    else if (r.verb == "drop" && !r.at(0).empty()) previous.dropped.push_back(r.at(0));
   }
-  return !previous->replaced.empty() || !previous->added.empty();
+  return previous;
 }
 
 std::string PreviousReleaseText(const PreviousRelease& previous) {

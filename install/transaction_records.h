@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/status.h"
+
 namespace vmrk {
 
 inline constexpr char kJournalHeader[] = "vmrkxupdate-journal 1";
@@ -30,13 +32,14 @@ std::string RecordLine(std::string_view verb, std::initializer_list<std::string>
 std::vector<Record> ParseRecords(std::string_view text);
 
 // A journal read back: its kind ("install" or "rollback") and the records
-// after its header. False when the header is not whole (nothing was done
-// under it: the header goes to disk with the first batch, before any step).
+// after its header. Fails, of kind kInvalid, when the header is not whole
+// (nothing was done under it: the header goes to disk with the first batch,
+// before any step). The kind is not checked here.
 struct JournalText {
   std::string kind;
   std::vector<Record> records;
 };
-bool ParseJournal(std::string_view text, JournalText* journal);
+Result<JournalText> ParseJournal(std::string_view text);
 
 // The release before the last update, as the files it replaced.
 struct PreviousRelease {
@@ -50,10 +53,13 @@ struct PreviousRelease {
   // Copies let go that could not be removed (in use): the next transaction
   // tries again, and the sweep does not spare them.
   std::vector<std::string> dropped;
+  // Something for a rollback to restore. A record may have nothing and still
+  // name dropped copies (one left by a rollback): it is read all the same.
+  bool restorable() const { return !replaced.empty() || !added.empty(); }
 };
-// False when the text is no record, or records nothing to restore (it may
-// still name dropped copies).
-bool ParsePreviousRelease(std::string_view text, PreviousRelease* previous);
+// Fails, of kind kInvalid, only when the text is no record (its header is not
+// whole); lines of no known verb, or missing their fields, are passed over.
+Result<PreviousRelease> ParsePreviousRelease(std::string_view text);
 std::string PreviousReleaseText(const PreviousRelease& previous);
 
 }  // namespace vmrk

@@ -331,16 +331,16 @@ void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
   if (arrived) {
     Status read = platform::ReadWholeFile(saved, &text);
     platform::RemoveFile(saved).IgnoreError();
-    ObjectIndex index;
-    if (read.ok()) read = ParseObjectIndex(text, &index);
-    if (read.ok() && (index.listLength != listBytes_.size() || index.listSha256 != platform::Sha256Bytes(listBytes_)))
-      read = Status::Error("it belongs to another list");
-    if (read.ok()) {
-      Log("object index: " + std::to_string(index.copies.size()) + " compressed copies, " +
-          std::to_string(index.packages.size()) + " delta packages");
-      objects_ = std::move(index);
+    Result<ObjectIndex> index = read.ok() ? ParseObjectIndex(text) : Result<ObjectIndex>(read);
+    if (index.ok() &&
+        (index->listLength != listBytes_.size() || index->listSha256 != platform::Sha256Bytes(listBytes_)))
+      index = Status::Error(Status::Kind::kInvalid, "it belongs to another list");
+    if (index.ok()) {
+      Log("object index: " + std::to_string(index->copies.size()) + " compressed copies, " +
+          std::to_string(index->packages.size()) + " delta packages");
+      objects_ = std::move(index).value();
     } else {
-      Log("object index not used, plain files only: " + read.message());
+      Log("object index not used, plain files only: " + index.status().message());
     }
   }
   // The files were asked for while it came: they are planned now.
@@ -542,8 +542,10 @@ void UpdateRun::AdoptDLEvent() {
 
 void UpdateRun::ListArrived() {
   const std::string listFile = DownloaderOf(0).SavedFileName();
-  std::string bytes, text;
-  if (!platform::ReadWholeFile(listFile, &bytes).ok() || !DocumentTextOf(bytes, &text).ok()) {
+  std::string bytes;
+  Status read = platform::ReadWholeFile(listFile, &bytes);
+  Result<std::string> text = read.ok() ? DocumentTextOf(bytes) : Result<std::string>(read);
+  if (!text.ok()) {
     ReplaceRows({});
     Log("list refused: not a readable rich-text document");
     End(Outcome::kListBroken, "list refused");
@@ -554,11 +556,11 @@ void UpdateRun::ListArrived() {
   // Gone before any line is read; a list that cannot be deleted is still read.
   platform::RemoveFile(listFile).IgnoreError();
   if (trustedKeys_.empty()) {
-    OfferRows(text);
+    OfferRows(*text);
     return;
   }
   listBytes_ = std::move(bytes);
-  listText_ = std::move(text);
+  listText_ = std::move(text).value();
   FetchManifest();
 }
 
@@ -588,15 +590,15 @@ void UpdateRun::ManifestArrived() {
   std::string manifest;
   bool read = platform::ReadWholeFile(manifestFile, &manifest).ok();
   platform::RemoveFile(manifestFile).IgnoreError();
-  std::vector<UpdateListEntry> entries;
-  if (Status listed = ReadUpdateList(listText_, &entries); !listed.ok()) {
-    Log("list refused: " + listed.message());
+  Result<std::vector<UpdateListEntry>> entries = ReadUpdateList(listText_);
+  if (!entries.ok()) {
+    Log("list refused: " + entries.status().message());
     End(Outcome::kListBroken, "list refused");
     return;
   }
   const std::uint64_t accepted = AcceptedSerial();
   ReleaseManifest verified;
-  Status verdict = read ? VerifyManifest(manifest, trustedKeys_, listBytes_, LocationsOf(entries), UtcNow(), accepted,
+  Status verdict = read ? VerifyManifest(manifest, trustedKeys_, listBytes_, LocationsOf(*entries), UtcNow(), accepted,
                                          &verified)
                         : Status::Error("cannot be read");
   if (!verdict.ok()) {

@@ -49,11 +49,13 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
       advance(file.length);
       continue;
     }
-    std::string bytes, frame;
+    std::string bytes;
     if (Status read = platform::ReadWholeFile(ReleaseFileOf(releaseRoot, file.location), &bytes); !read.ok()) return read;
     if (bytes.size() != file.length || platform::Sha256Bytes(bytes) != file.sha256)
       return Status::Error(file.location + " changed while the release was being made");
-    if (Status encoded = EncodeFrame(bytes, {}, level, &frame); !encoded.ok()) return encoded;
+    Result<std::string> encoded = EncodeFrame(bytes, {}, level);
+    if (!encoded.ok()) return encoded.status();
+    std::string frame = std::move(encoded).value();
     CompressedCopy copy;
     copy.sha256 = platform::Sha256Bytes(frame);
     copy.frame.length = frame.size();
@@ -87,7 +89,9 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
         }
         if (Status read = platform::ReadWholeFile(ReleaseFileOf(releaseRoot, file.location), &current); !read.ok())
           return read;
-        if (Status encoded = EncodeFrame(current, base, level, &frameBytes); !encoded.ok()) return encoded;
+        Result<std::string> encoded = EncodeFrame(current, base, level);
+        if (!encoded.ok()) return encoded.status();
+        frameBytes = std::move(encoded).value();
         frame.patch = true;
         ++packed.patches;
       }

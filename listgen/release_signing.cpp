@@ -19,7 +19,7 @@ std::string PrivateKeyFileText(std::string_view privateKey) {
   return std::string(kPrivateKeyTag) + ToBase64(privateKey) + "\n";
 }
 
-Status ReadPrivateKeyFile(const std::string& path, std::string* privateKey) {
+Result<std::string> ReadPrivateKeyFile(const std::string& path) {
   std::string text;
   Status read = platform::ReadWholeFile(path, &text);
   if (!read.ok()) return read;
@@ -27,12 +27,11 @@ Status ReadPrivateKeyFile(const std::string& path, std::string* privateKey) {
   std::optional<std::string> key;
   if (line.rfind(kPrivateKeyTag, 0) != 0 || !(key = FromBase64(line.substr(kPrivateKeyTag.size()))) ||
       key->size() != platform::kPrivateKeyBytes)
-    return Status::Error(path + " is not a vmrkxupdate private key file");
-  *privateKey = *key;
-  return Status::Ok();
+    return Status::Error(Status::Kind::kInvalid, path + " is not a vmrkxupdate private key file");
+  return std::move(*key);
 }
 
-Status GenerateKeyFiles(const std::string& path, std::string* publicKeyText) {
+Result<std::string> GenerateKeyFiles(const std::string& path) {
   if (platform::PathExists(path) || platform::PathExists(path + ".pub"))
     return Status::Error(path + " or " + path + ".pub exists already; a key is never overwritten");
   std::string privateKey, publicKey;
@@ -40,8 +39,10 @@ Status GenerateKeyFiles(const std::string& path, std::string* publicKeyText) {
   if (!made.ok()) return made;
   Status saved = platform::CreateOwnerOnlyFile(path, PrivateKeyFileText(privateKey));
   if (!saved.ok()) return saved;
-  *publicKeyText = ToBase64(publicKey);
-  return platform::WriteFileAtomically(path + ".pub", *publicKeyText + "\n");
+  std::string publicKeyText = ToBase64(publicKey);
+  if (Status published = platform::WriteFileAtomically(path + ".pub", publicKeyText + "\n"); !published.ok())
+    return published;
+  return publicKeyText;
 }
 
 std::uint64_t SerialOf(std::int64_t unixSeconds) {
@@ -66,11 +67,9 @@ Status BuildSignedManifest(const std::string& releaseRoot, std::string_view list
   manifest.expiresUnixSeconds = expiresUnixSeconds;
   manifest.listSha256 = platform::Sha256Bytes(listBytes);
   manifest.listLength = listBytes.size();
-  std::vector<UpdateListEntry> entries;
   // A list the generator wrote reads whole; were it not, the manifest names
   // the lines before the bad one and the check below refuses the pair.
-  ReadUpdateList(listText, &entries).IgnoreError();
-  for (const std::string& location : LocationsOf(entries)) {
+  for (const std::string& location : LocationsOf(WellFormedUpdateListPrefix(listText))) {
     ManifestFile file;
     file.location = location;
     Status hashed = platform::Sha256OfFile(ReleaseFileOf(releaseRoot, location), &file.sha256, &file.length);
@@ -87,12 +86,19 @@ std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::
                                                const std::string& releaseRoot, std::int64_t nowUnixSeconds) {
   std::vector<std::string> faults;
   std::string listText;
-  if (!LooksLikeRtf(listBytes)) listText = PlainTextOf(listBytes);
-  else if (!RtfToPlainText(listBytes, &listText).ok()) faults.push_back("list: the rich text is not whole");
-  std::vector<UpdateListEntry> entries;
-  if (Status read = ReadUpdateList(listText, &entries); !read.ok()) faults.push_back("list: " + read.message());
+  if (!LooksLikeRtf(listBytes)) {
+    listText = PlainTextOf(listBytes);
+  } else if (Result<std::string> rtf = RtfToPlainText(listBytes); rtf.ok()) {
+    listText = std::move(rtf).value();
+  } else {
+    faults.push_back("list: the rich text is not whole");
+  }
+  // A list that fails is still held against the manifest, as far as it reads.
+  Result<std::vector<UpdateListEntry>> read = ReadUpdateList(listText);
+  if (!read.ok()) faults.push_back("list: " + read.status().message());
+  const std::vector<std::string> locations = LocationsOf(read.ok() ? *read : WellFormedUpdateListPrefix(listText));
   ReleaseManifest manifest;
-  Status verified = VerifyManifest(manifestText, trustedKeys, listBytes, LocationsOf(entries), nowUnixSeconds, 0, &manifest);
+  Status verified = VerifyManifest(manifestText, trustedKeys, listBytes, locations, nowUnixSeconds, 0, &manifest);
   if (!verified.ok()) {
     faults.push_back("manifest: " + verified.message());
     return faults;

@@ -17,11 +17,15 @@ namespace vmrk {
 // vmrkxupdate.keys) one base64 public key a line, with blank lines and lines
 // beginning "#" ignored.
 std::string PrivateKeyFileText(std::string_view privateKey);
-Status ReadPrivateKeyFile(const std::string& path, std::string* privateKey);
+// The private key's bytes. Fails with the kind the file's reading gave, or
+// kInvalid for a file that is not a private key file of that form.
+Result<std::string> ReadPrivateKeyFile(const std::string& path);
 
 // A new key pair: the private key file is created owner-only and never
-// overwrites anything; its public key goes to path + ".pub".
-Status GenerateKeyFiles(const std::string& path, std::string* publicKeyText);
+// overwrites anything; its public key goes to path + ".pub" and is given
+// back as that file's text, base64 without the line break. A failure after
+// the private key file was made leaves that file.
+Result<std::string> GenerateKeyFiles(const std::string& path);
 
 // The release's serial from its time: 2026-12-07 15:30:00 UTC is 20261207153000.
 std::uint64_t SerialOf(std::int64_t unixSeconds);

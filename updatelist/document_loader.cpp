@@ -22,17 +22,16 @@ std::string PlainTextOf(std::string_view bytes) {
   return CodePointsToUtf8(Utf8ToCodePoints(bytes));
 }
 
-Status LoadDocumentText(const std::string& path, std::string* text) {
+Result<std::string> LoadDocumentText(const std::string& path) {
   std::string bytes;
   Status read = platform::ReadWholeFile(path, &bytes);
   if (!read.ok()) return read;
-  return DocumentTextOf(bytes, text);
+  return DocumentTextOf(bytes);
 }
 
-Status DocumentTextOf(std::string_view bytes, std::string* text) {
-  if (LooksLikeRtf(bytes)) return RtfToPlainText(bytes, text);
-  *text = PlainTextOf(bytes);
-  return Status::Ok();
+Result<std::string> DocumentTextOf(std::string_view bytes) {
+  if (LooksLikeRtf(bytes)) return RtfToPlainText(bytes);
+  return PlainTextOf(bytes);
 }
 
 }  // namespace vmrk

@@ -15,9 +15,10 @@ namespace vmrk {
 std::string PlainTextOf(std::string_view bytes);
 
 // Rich text (a file beginning "{\rtf") through the RTF reader, anything else
-// as plain text.
-Status LoadDocumentText(const std::string& path, std::string* text);
+// as plain text. Fails with the kind the file's reading gave, or kInvalid for
+// rich text the reader refuses (plain text is never refused).
+Result<std::string> LoadDocumentText(const std::string& path);
 // The same for bytes already read.
-Status DocumentTextOf(std::string_view bytes, std::string* text);
+Result<std::string> DocumentTextOf(std::string_view bytes);
 
 }  // namespace vmrk

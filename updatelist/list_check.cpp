@@ -22,8 +22,9 @@ auto ToMinute(const platform::CivilTime& t) { return std::make_tuple(t.year, t.m
 Status CheckListText(std::string_view text, const std::string& applicationPath, const std::string& windowsFolder,
                      const std::string& runningProgram, std::vector<FileRow>* rows) {
   rows->clear();
-  std::vector<UpdateListEntry> entries;
-  if (Status read = ReadUpdateList(text, &entries); !read.ok()) return read;
+  Result<std::vector<UpdateListEntry>> read = ReadUpdateList(text);
+  if (!read.ok()) return read.status();
+  const std::vector<UpdateListEntry>& entries = *read;
   for (const UpdateListEntry& entry : entries)
     if (Status safe = CheckLocationIsSafe(entry.Location); !safe.ok())
       return Status::Error(entry.Location + ": " + safe.message());

@@ -77,11 +77,15 @@ std::string FormatUtc(std::int64_t unixSeconds) {
   return text;
 }
 
-bool ParseUtc(std::string_view text, std::int64_t* unixSeconds) {
+Result<std::int64_t> ParseUtc(std::string_view text) {
+  auto notUtc = [&] {
+    return Status::Error(Status::Kind::kInvalid,
+                         "\"" + std::string(text) + "\" is not a UTC time of the form YYYY-MM-DDTHH:MM:SSZ");
+  };
   // Exactly YYYY-MM-DDTHH:MM:SSZ.
   if (text.size() != 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
       text[16] != ':' || text[19] != 'Z')
-    return false;
+    return notUtc();
   auto number = [&](size_t at, size_t width, unsigned* value) {
     auto [end, error] = std::from_chars(text.data() + at, text.data() + at + width, *value);
     return error == std::errc() && end == text.data() + at + width;
@@ -89,14 +93,13 @@ bool ParseUtc(std::string_view text, std::int64_t* unixSeconds) {
   unsigned y, mo, d, h, mi, s;
   if (!number(0, 4, &y) || !number(5, 2, &mo) || !number(8, 2, &d) || !number(11, 2, &h) || !number(14, 2, &mi) ||
       !number(17, 2, &s))
-    return false;
+    return notUtc();
   static const unsigned kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
   if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] || (mo == 2 && d == 29 && !leap) || h > 23 || mi > 59 ||
       s > 59)
-    return false;
-  *unixSeconds = DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
-  return true;
+    return notUtc();
+  return DaysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s;
 }
 
 std::string KeyIdOf(std::string_view publicKey) { return platform::Sha256Bytes(publicKey).substr(0, 8); }
@@ -138,12 +141,13 @@ Status WriteSignedManifest(const ReleaseManifest& manifest, const std::vector<st
   return Status::Ok();
 }
 
-Status ParseManifest(std::string_view text, ParsedManifest* parsed) {
-  *parsed = ParsedManifest{};
-  if (text.size() > kManifestMaxBytes) return Refuse("the manifest is larger than 1 MiB");
-  if (text.empty() || text.back() != '\n') return Refuse("the manifest does not end with a line break");
-  if (text.find('\r') != std::string_view::npos) return Refuse("the manifest holds a carriage return");
-  ReleaseManifest& m = parsed->manifest;
+Result<ParsedManifest> ParseManifest(std::string_view text) {
+  auto refuse = [](std::string why) { return Status::Error(Status::Kind::kInvalid, std::move(why)); };
+  if (text.size() > kManifestMaxBytes) return refuse("the manifest is larger than 1 MiB");
+  if (text.empty() || text.back() != '\n') return refuse("the manifest does not end with a line break");
+  if (text.find('\r') != std::string_view::npos) return refuse("the manifest holds a carriage return");
+  ParsedManifest parsed;
+  ReleaseManifest& m = parsed.manifest;
   std::unordered_set<std::string_view> locations;
   std::vector<std::string_view> f;
   size_t lineNumber = 0;
@@ -156,7 +160,7 @@ Status ParseManifest(std::string_view text, ParsedManifest* parsed) {
     const size_t lineStart = position;
     position = end + 1;
     ++lineNumber;
-    auto bad = [&](const std::string& why) { return Refuse("line " + std::to_string(lineNumber) + ": " + why); };
+    auto bad = [&](const std::string& why) { return refuse("line " + std::to_string(lineNumber) + ": " + why); };
     std::string_view record = line.substr(0, line.find(' '));
     if (expected == 0) {
       if (line != kFormatLine) return bad("not a release manifest of format 1");
@@ -165,7 +169,10 @@ Status ParseManifest(std::string_view text, ParsedManifest* parsed) {
       if (!SplitRecord(line, 2, &f) || !ParseRecordNumber(f[1], &m.serial)) return bad("bad serial");
       expected = 2;
     } else if (record == "expires" && expected == 2) {
-      if (!SplitRecord(line, 2, &f) || !ParseUtc(f[1], &m.expiresUnixSeconds)) return bad("bad expiry time");
+      if (!SplitRecord(line, 2, &f)) return bad("bad expiry time");
+      Result<std::int64_t> expires = ParseUtc(f[1]);
+      if (!expires.ok()) return bad("bad expiry time");
+      m.expiresUnixSeconds = *expires;
       expected = 3;
     } else if (record == "list" && expected == 3) {
       std::optional<std::string> hash;
@@ -184,21 +191,21 @@ Status ParseManifest(std::string_view text, ParsedManifest* parsed) {
       file.location = std::string(f[3]);
       m.files.push_back(std::move(file));
     } else if (record == "signature" && expected >= 4) {
-      if (expected == 4) parsed->body = std::string(text.substr(0, lineStart));
+      if (expected == 4) parsed.body = std::string(text.substr(0, lineStart));
       expected = 5;
       std::optional<std::string> id, signature;
       if (!SplitRecord(line, 3, &f) || !(id = FromHex(f[1])) || id->size() != 8 || !(signature = FromBase64(f[2])) ||
           signature->size() != platform::kSignatureBytes)
         return bad("bad signature record");
-      if (parsed->signatures.size() == kManifestMaxSignatures)
+      if (parsed.signatures.size() == kManifestMaxSignatures)
         return bad("more than " + std::to_string(kManifestMaxSignatures) + " signatures");
-      parsed->signatures.push_back({*id, *signature});
+      parsed.signatures.push_back({*id, *signature});
     } else {
       return bad("unknown or misplaced record \"" + std::string(record) + "\"");
     }
   }
-  if (expected != 5) return Refuse("the manifest is not signed");
-  return Status::Ok();
+  if (expected != 5) return refuse("the manifest is not signed");
+  return parsed;
 }
 
 Status VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys, std::string_view listBytes,
@@ -206,8 +213,9 @@ Status VerifyManifest(std::string_view text, const std::vector<std::string>& tru
                       std::uint64_t lastSerial, ReleaseManifest* manifest, size_t* signatureChecks) {
   *manifest = ReleaseManifest{};
   if (signatureChecks != nullptr) *signatureChecks = 0;
-  ParsedManifest parsed;
-  if (Status read = ParseManifest(text, &parsed); !read.ok()) return read;
+  Result<ParsedManifest> read = ParseManifest(text);
+  if (!read.ok()) return read.status();
+  ParsedManifest& parsed = *read;
   bool signedByTrustedKey = false;
   for (const std::string& key : trustedKeys) {
     const std::string id = KeyIdOf(key);

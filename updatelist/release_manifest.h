@@ -56,8 +56,9 @@ inline constexpr size_t kManifestMaxSignatures = 8;
 
 // Strict: an unknown or misplaced record, a duplicate location, bad hex or
 // base64, a CR, a missing final line break, no signature or more than
-// kManifestMaxSignatures, or more than kManifestMaxBytes all refuse it.
-Status ParseManifest(std::string_view text, ParsedManifest* parsed);
+// kManifestMaxSignatures, or more than kManifestMaxBytes all refuse it, with
+// a failure of kind kInvalid that names the line where there is one.
+Result<ParsedManifest> ParseManifest(std::string_view text);
 
 // Everything an updater asks before it offers a single row: a trusted key's
 // valid signature, not expired at now, a serial not below lastSerial, the
@@ -83,8 +84,9 @@ std::string KeyFileLine(std::string_view line);
 // serials are measured against.
 std::int64_t UtcNow();
 
-// "2027-12-07T15:30:00Z" and back; UTC only.
+// "2027-12-07T15:30:00Z" and back; UTC only. Reading takes exactly that form
+// and a real date and time, and fails, of kind kInvalid, for anything else.
 std::string FormatUtc(std::int64_t unixSeconds);
-bool ParseUtc(std::string_view text, std::int64_t* unixSeconds);
+Result<std::int64_t> ParseUtc(std::string_view text);
 
 }  // namespace vmrk

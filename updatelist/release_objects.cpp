@@ -53,33 +53,33 @@ std::string WriteObjectIndex(const ObjectIndex& index) {
   return text;
 }
 
-Status ParseObjectIndex(std::string_view text, ObjectIndex* index) {
-  *index = ObjectIndex{};
-  if (text.size() > kObjectIndexMaxBytes) return Status::Error("the object index is larger than 8 MiB");
-  if (text.empty() || text.back() != '\n') return Status::Error("the object index does not end with a line break");
-  if (text.find('\r') != std::string_view::npos) return Status::Error("the object index holds a carriage return");
+Result<ObjectIndex> ParseObjectIndex(std::string_view text) {
+  auto refuse = [](std::string why) { return Status::Error(Status::Kind::kInvalid, std::move(why)); };
+  if (text.size() > kObjectIndexMaxBytes) return refuse("the object index is larger than 8 MiB");
+  if (text.empty() || text.back() != '\n') return refuse("the object index does not end with a line break");
+  if (text.find('\r') != std::string_view::npos) return refuse("the object index holds a carriage return");
+  ObjectIndex index;
   std::vector<std::string_view> f;
   size_t lineNumber = 0, position = 0;
   // 0 format, 1 list, 2 copies, 3 packages
   int expected = 0;
   std::uint64_t packed = 0;  // frames' bytes so far in the last package
-  auto packageClosed = [&] { return index->packages.empty() || packed == index->packages.back().length; };
+  auto packageClosed = [&] { return index.packages.empty() || packed == index.packages.back().length; };
   while (position < text.size()) {
     size_t end = text.find('\n', position);
     std::string_view line = text.substr(position, end - position);
     position = end + 1;
     ++lineNumber;
     auto bad = [&](const std::string& why) {
-      *index = ObjectIndex{};
-      return Status::Error("object index line " + std::to_string(lineNumber) + ": " + why);
+      return refuse("object index line " + std::to_string(lineNumber) + ": " + why);
     };
     std::string_view record = line.substr(0, line.find(' '));
     if (expected == 0) {
       if (line != kFormatLine) return bad("not an object index of format 1");
       expected = 1;
     } else if (record == "list" && expected == 1) {
-      if (!SplitRecord(line, 3, &f) || !ParseHash(f[1], &index->listSha256) ||
-          !ParseRecordNumber(f[2], &index->listLength))
+      if (!SplitRecord(line, 3, &f) || !ParseHash(f[1], &index.listSha256) ||
+          !ParseRecordNumber(f[2], &index.listLength))
         return bad("bad list record");
       expected = 2;
     } else if (record == "copy" && expected == 2) {
@@ -88,13 +88,13 @@ Status ParseObjectIndex(std::string_view text, ObjectIndex* index) {
           !ParseContent(f[3], f[4], &copy.frame.file))
         return bad("bad copy record");
       if (copy.frame.length > FrameBound(copy.frame.file.length)) return bad("a copy larger than its file could need");
-      index->copies.push_back(std::move(copy));
+      index.copies.push_back(std::move(copy));
     } else if (record == "package" && expected >= 2) {
       if (!packageClosed()) return bad("the package before ends short of its length");
       DeltaPackage package;
       if (!SplitRecord(line, 3, &f) || !ParseHash(f[1], &package.sha256) || !ParseRecordNumber(f[2], &package.length))
         return bad("bad package record");
-      index->packages.push_back(std::move(package));
+      index.packages.push_back(std::move(package));
       packed = 0;
       expected = 3;
     } else if ((record == "patch" || record == "whole") && expected == 3) {
@@ -107,7 +107,7 @@ Status ParseObjectIndex(std::string_view text, ObjectIndex* index) {
       if (!read) return bad("bad " + std::string(record) + " record");
       if (frame.length == 0 || frame.length > FrameBound(frame.file.length))
         return bad("a frame larger than its file could need");
-      DeltaPackage& package = index->packages.back();
+      DeltaPackage& package = index.packages.back();
       frame.offset = packed;
       if (frame.length > package.length - packed) return bad("a frame past the end of its package");
       packed += frame.length;
@@ -119,11 +119,8 @@ Status ParseObjectIndex(std::string_view text, ObjectIndex* index) {
   const char* unfinished = expected < 2 ? "the object index names no list"
                            : !packageClosed() ? "the last package ends short of its length"
                                               : nullptr;
-  if (unfinished != nullptr) {
-    *index = ObjectIndex{};
-    return Status::Error(unfinished);
-  }
-  return Status::Ok();
+  if (unfinished != nullptr) return refuse(unfinished);
+  return index;
 }
 
 }  // namespace vmrk

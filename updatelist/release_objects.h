@@ -72,7 +72,8 @@ std::string WriteObjectIndex(const ObjectIndex& index);
 
 // Strict, like the manifest: an unknown or misplaced record, a package whose
 // frames do not tile it, a frame above FrameBound, bad hex or a missing
-// final line break refuse the whole index.
-Status ParseObjectIndex(std::string_view text, ObjectIndex* index);
+// final line break refuse the whole index, with a failure of kind kInvalid
+// that names the line; nothing of a refused index is given.
+Result<ObjectIndex> ParseObjectIndex(std::string_view text);
 
 }  // namespace vmrk

@@ -95,14 +95,14 @@ class Reader {
  public:
   explicit Reader(std::string_view in) : in_(in) {}
 
-  Status Run(std::string* text) {
+  Result<std::string> Run() {
     while (pos_ < in_.size()) {
       char c = in_[pos_++];
       switch (c) {
         case '{':
           Flush();
           skip_ = 0;
-          if (stack_.size() >= kMaxDepth) return Status::Error("rich text nested too deeply");
+          if (stack_.size() >= kMaxDepth) return Status::Error(Status::Kind::kInvalid, "rich text nested too deeply");
           stack_.push_back(group_);
           atGroupStart_ = true;
           continue;
@@ -132,14 +132,14 @@ class Reader {
     }
     // A document whose own group never closes was cut short (a transfer
     // that broke off): its last lines may be missing, so none are trusted.
-    if (!closed_) return Status::Error("the rich text ends before its document's closing brace");
+    if (!closed_)
+      return Status::Error(Status::Kind::kInvalid, "the rich text ends before its document's closing brace");
     Flush();
     DropPendingSurrogate();
     // A rich-edit control takes a \par that ends the document for the
     // document's own end mark.
     if (lastParEnd_ == out_.size() && out_.size() >= 2) out_.resize(out_.size() - 2);
-    *text = std::move(out_);
-    return Status::Ok();
+    return std::move(out_);
   }
 
  private:
@@ -407,11 +407,11 @@ class Reader {
 
 bool LooksLikeRtf(std::string_view bytes) { return bytes.substr(0, 5) == "{\\rtf"; }
 
-Status RtfToPlainText(std::string_view rtf, std::string* text) {
+Result<std::string> RtfToPlainText(std::string_view rtf) {
   // The document is the first group; skip its opening brace so that its
   // closing one ends the reading.
   if (!rtf.empty() && rtf.front() == '{') rtf.remove_prefix(1);
-  return Reader(rtf).Run(text);
+  return Reader(rtf).Run();
 }
 
 }  // namespace vmrk

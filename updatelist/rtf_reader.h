@@ -15,8 +15,9 @@ namespace vmrk {
 bool LooksLikeRtf(std::string_view bytes);
 
 // Best effort on damaged input inside the document (unbalanced inner braces,
-// binary junk); fails for a document whose outermost group never closes (it
-// did not arrive whole) and for nesting deeper than any real document has.
-Status RtfToPlainText(std::string_view rtf, std::string* text);
+// binary junk); fails, of kind kInvalid, for a document whose outermost group
+// never closes (it did not arrive whole) and for nesting deeper than any real
+// document has. A refused document gives no text at all, not the part read.
+Result<std::string> RtfToPlainText(std::string_view rtf);
 
 }  // namespace vmrk

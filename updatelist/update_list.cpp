@@ -29,6 +29,30 @@ void ForEachLine(std::string_view text, Visit visit) {
   }
 }
 
+// The well-formed lines up to the first malformed one, and why that one is.
+struct ListReading {
+  std::vector<UpdateListEntry> entries;
+  Status fault;
+};
+
+ListReading ReadUntilFault(std::string_view text) {
+  ListReading reading;
+  ForEachLine(text, [&](std::string_view line, size_t number) {
+    Result<UpdateListEntry> entry = SplitUpdateListLine(line);
+    std::string why;
+    if (!entry.ok()) why = entry.status().message();
+    else if (!ParseListSize(entry->Size)) why = "size \"" + entry->Size + "\" is not a count of bytes";
+    else if (!ParseListDate(entry->Modified)) why = "date \"" + entry->Modified + "\" is not a date";
+    if (why.empty()) {
+      reading.entries.push_back(std::move(entry).value());
+      return true;
+    }
+    reading.fault = Status::Error(Status::Kind::kInvalid, "line " + std::to_string(number) + ": " + why);
+    return false;
+  });
+  return reading;
+}
+
 }  // namespace
 
 std::vector<std::string_view> UpdateListLines(std::string_view text) {
@@ -40,15 +64,15 @@ std::vector<std::string_view> UpdateListLines(std::string_view text) {
   return lines;
 }
 
-Status SplitUpdateListLine(std::string_view line, UpdateListEntry* entry) {
+Result<UpdateListEntry> SplitUpdateListLine(std::string_view line) {
+  auto malformed = [](const char* why) { return Status::Error(Status::Kind::kInvalid, why); };
   size_t q = line.find('?');
   size_t s = line.find('*');
-  if (q == std::string_view::npos || s == std::string_view::npos) return Status::Error("no \"?\" or no \"*\"");
-  if (s < q) return Status::Error("\"*\" before \"?\"");
-  if (CharacterCount(line.substr(0, q)) < 3) return Status::Error("location shorter than three characters");
-  *entry = UpdateListEntry{std::string(line.substr(0, q)), std::string(line.substr(q + 1, s - q - 1)),
-                           std::string(line.substr(s + 1))};
-  return Status::Ok();
+  if (q == std::string_view::npos || s == std::string_view::npos) return malformed("no \"?\" or no \"*\"");
+  if (s < q) return malformed("\"*\" before \"?\"");
+  if (CharacterCount(line.substr(0, q)) < 3) return malformed("location shorter than three characters");
+  return UpdateListEntry{std::string(line.substr(0, q)), std::string(line.substr(q + 1, s - q - 1)),
+                         std::string(line.substr(s + 1))};
 }
 
 std::optional<std::int32_t> ParseListSize(std::string_view size) {
@@ -62,24 +86,14 @@ std::optional<std::int32_t> ParseListSize(std::string_view size) {
   return static_cast<std::int32_t>(value);
 }
 
-Status ReadUpdateList(std::string_view text, std::vector<UpdateListEntry>* entries) {
-  entries->clear();
-  Status result;
-  ForEachLine(text, [&](std::string_view line, size_t number) {
-    UpdateListEntry entry;
-    Status split = SplitUpdateListLine(line, &entry);
-    if (split.ok() && !ParseListSize(entry.Size))
-      split = Status::Error("size \"" + entry.Size + "\" is not a count of bytes");
-    else if (split.ok() && !ParseListDate(entry.Modified))
-      split = Status::Error("date \"" + entry.Modified + "\" is not a date");
-    if (!split.ok()) {
-      result = Status::Error("line " + std::to_string(number) + ": " + split.message());
-      return false;
-    }
-    entries->push_back(std::move(entry));
-    return true;
-  });
-  return result;
+Result<std::vector<UpdateListEntry>> ReadUpdateList(std::string_view text) {
+  ListReading reading = ReadUntilFault(text);
+  if (!reading.fault.ok()) return reading.fault;
+  return std::move(reading.entries);
+}
+
+std::vector<UpdateListEntry> WellFormedUpdateListPrefix(std::string_view text) {
+  return ReadUntilFault(text).entries;
 }
 
 std::vector<std::string> LocationsOf(const std::vector<UpdateListEntry>& entries) {

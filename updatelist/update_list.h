@@ -24,18 +24,24 @@ struct UpdateListEntry {
 // or fewer are skipped. Each view points into text.
 std::vector<std::string_view> UpdateListLines(std::string_view text);
 
-// Splits a line at its first "?" and first "*". Fails, saying why, for a
-// line without "?" or "*", with "*" before "?", or with a Location shorter
-// than three characters.
-Status SplitUpdateListLine(std::string_view line, UpdateListEntry* entry);
+// Splits a line at its first "?" and first "*". Fails, of kind kInvalid and
+// saying why, for a line without "?" or "*", with "*" before "?", or with a
+// Location shorter than three characters.
+Result<UpdateListEntry> SplitUpdateListLine(std::string_view line);
 
 // Size as a 32-bit signed count: decimal digits only.
 std::optional<std::int32_t> ParseListSize(std::string_view size);
 
 // Every line split and its Size and Modified converted; stops at the first
-// malformed line and fails with "line N: why" (N counts the text's CR LF
-// lines from 1). *entries holds the well-formed lines before it.
-Status ReadUpdateList(std::string_view text, std::vector<UpdateListEntry>* entries);
+// malformed line and fails, of kind kInvalid, with "line N: why" (N counts
+// the text's CR LF lines from 1). A list that fails gives no entries, so that
+// nothing acts on part of it by mistake.
+Result<std::vector<UpdateListEntry>> ReadUpdateList(std::string_view text);
+
+// The entries ReadUpdateList reads before the first malformed line (all of
+// them when there is none): what the maintainer's tools still show, or sign,
+// of a list that fails.
+std::vector<UpdateListEntry> WellFormedUpdateListPrefix(std::string_view text);
 
 // The entries' locations, in list order (what a release manifest names).
 std::vector<std::string> LocationsOf(const std::vector<UpdateListEntry>& entries);

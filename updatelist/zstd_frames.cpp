@@ -33,9 +33,9 @@ int PatchWindowLog(std::uint64_t baseLength, std::uint64_t fileLength) {
   return log;
 }
 
-Status EncodeFrame(std::string_view file, std::string_view base, int level, std::string* frame) {
+Result<std::string> EncodeFrame(std::string_view file, std::string_view base, int level) {
   std::unique_ptr<ZSTD_CCtx, FreeCCtx> c(ZSTD_createCCtx());
-  if (!c) return Status::Error("zstd: out of memory");
+  if (!c) return Status::Error(Status::Kind::kNoRoom, "zstd: out of memory");
   size_t r = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_compressionLevel, level);
   // The length in the frame header lets a reader refuse a frame that claims
   // more than the file before decoding a byte of it.
@@ -51,11 +51,11 @@ Status EncodeFrame(std::string_view file, std::string_view base, int level, std:
     r = ZSTD_CCtx_setParameter(c.get(), ZSTD_c_windowLog, PatchWindowLog(0, file.size()));
   }
   if (ZSTD_isError(r)) return ZstdFailure("zstd parameters", r);
-  frame->resize(ZSTD_compressBound(file.size()));
-  r = ZSTD_compress2(c.get(), frame->data(), frame->size(), file.data(), file.size());
+  std::string frame(ZSTD_compressBound(file.size()), '\0');
+  r = ZSTD_compress2(c.get(), frame.data(), frame.size(), file.data(), file.size());
   if (ZSTD_isError(r)) return ZstdFailure("zstd", r);
-  frame->resize(r);
-  return Status::Ok();
+  frame.resize(r);
+  return frame;
 }
 
 Result<std::string> DecodeFrame(std::string_view frame, std::string_view base, std::uint64_t maxLength) {

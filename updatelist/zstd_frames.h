@@ -23,9 +23,9 @@ int PatchWindowLog(std::uint64_t baseLength, std::uint64_t fileLength);
 
 // One frame of `file`, at zstd level `level`, with `base` as its prefix when
 // it is not empty. Fails only when zstd does.
-Status EncodeFrame(std::string_view file, std::string_view base, int level, std::string* frame);
+Result<std::string> EncodeFrame(std::string_view file, std::string_view base, int level);
 
-// `frame` decoded (with `base` as its prefix for a patch) into `*file`:
+// The file `frame` holds, decoded (with `base` as its prefix for a patch):
 // exactly one frame and nothing after it, at most `maxLength` bytes of
 // output, at most the window PatchWindowLog(base, maxLength) and never above
 // kFrameWindowLogMax. Anything else (a corrupt frame, one for another base,

@@ -138,10 +138,9 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
   // leaves the old pair as it was.
   std::vector<std::string> keys;
   for (const std::string& file : keyFiles) {
-    std::string key;
-    vmrk::Status read = vmrk::ReadPrivateKeyFile(file, &key);
-    if (!read.ok()) return Failed(read.message());
-    keys.push_back(key);
+    vmrk::Result<std::string> key = vmrk::ReadPrivateKeyFile(file);
+    if (!key.ok()) return Failed(key.status().message());
+    keys.push_back(std::move(key).value());
   }
   const std::string rtf = vmrk::PlainTextToRtf(list.ListText);
   const std::int64_t now = vmrk::UtcNow();
@@ -165,32 +164,30 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
 }
 
 int Show(const std::string& path, bool asEntries) {
-  std::string text;
-  vmrk::Status loaded = vmrk::LoadDocumentText(path, &text);
-  if (!loaded.ok()) {
-    std::fprintf(stderr, "vmrkxupdate-listgen: %s\n", loaded.message().c_str());
+  const vmrk::Result<std::string> text = vmrk::LoadDocumentText(path);
+  if (!text.ok()) {
+    std::fprintf(stderr, "vmrkxupdate-listgen: %s\n", text.status().message().c_str());
     return kRefused;
   }
   if (!asEntries) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fwrite(text->data(), 1, text->size(), stdout);
     return kOk;
   }
-  std::vector<vmrk::UpdateListEntry> entries;
-  vmrk::Status read = vmrk::ReadUpdateList(text, &entries);
-  for (const vmrk::UpdateListEntry& e : entries)
+  // A malformed list is shown up to its first bad line, then refused.
+  const vmrk::Result<std::vector<vmrk::UpdateListEntry>> read = vmrk::ReadUpdateList(*text);
+  for (const vmrk::UpdateListEntry& e : read.ok() ? *read : vmrk::WellFormedUpdateListPrefix(*text))
     std::printf("%s\t%s\t%s\n", e.Location.c_str(), e.Size.c_str(), e.Modified.c_str());
   if (!read.ok()) {
-    std::fprintf(stderr, "vmrkxupdate-listgen: %s: malformed %s\n", path.c_str(), read.message().c_str());
+    std::fprintf(stderr, "vmrkxupdate-listgen: %s: malformed %s\n", path.c_str(), read.status().message().c_str());
     return kRefused;
   }
   return kOk;
 }
 
 int Keygen(const std::string& path) {
-  std::string publicKey;
-  vmrk::Status made = vmrk::GenerateKeyFiles(path, &publicKey);
-  if (!made.ok()) return Failed(made.message());
-  std::printf("%s\n", publicKey.c_str());
+  const vmrk::Result<std::string> publicKey = vmrk::GenerateKeyFiles(path);
+  if (!publicKey.ok()) return Failed(publicKey.status().message());
+  std::printf("%s\n", publicKey->c_str());
   std::fprintf(stderr, "private key in %s (keep it off the server), public key in %s.pub\n", path.c_str(), path.c_str());
   return kOk;
 }

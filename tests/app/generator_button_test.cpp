@@ -20,9 +20,9 @@ class GeneratorButtonTest : public test::WindowFixture {
     ASSERT_TRUE(platform::SetFileModifiedTime(path, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5})).ok());
   }
   std::string SavedListText() {
-    std::string text;
-    EXPECT_TRUE(LoadDocumentText(app_.Sub("list.txt"), &text).ok());
-    return text;
+    Result<std::string> text = LoadDocumentText(app_.Sub("list.txt"));
+    EXPECT_TRUE(text.ok()) << text.status().message();
+    return text.ok() ? *text : std::string();
   }
 };
 
@@ -88,9 +88,8 @@ namespace {
 
 TEST_F(GeneratorButtonTest, WithTheMaintainersKeyTheListIsSignedAndVerifies) {
   ReleaseFile("app/a.exe", "signed");
-  std::string publicKey;
   const std::string keyFile = config_.Sub("maintainer.key");
-  ASSERT_TRUE(GenerateKeyFiles(keyFile, &publicKey).ok());
+  ASSERT_TRUE(GenerateKeyFiles(keyFile).ok());
   keyFile_ = keyFile;
   Window().Command2_Click();
   ASSERT_EQ(desktop_.messages.size(), 1u);
@@ -102,8 +101,7 @@ TEST_F(GeneratorButtonTest, WithTheMaintainersKeyTheListIsSignedAndVerifies) {
 
 TEST_F(GeneratorButtonTest, AKeyInsideTheReleaseFolderIsNeverUsed) {
   ReleaseFile("app/a.exe", "x");
-  std::string publicKey;
-  ASSERT_TRUE(GenerateKeyFiles(releaseRoot_.Sub("maintainer.key"), &publicKey).ok());
+  ASSERT_TRUE(GenerateKeyFiles(releaseRoot_.Sub("maintainer.key")).ok());
   keyFile_ = releaseRoot_.Sub("maintainer.key");
   Window().Command2_Click();
   ASSERT_EQ(desktop_.messages.size(), 1u);

@@ -65,10 +65,11 @@ class ObjectsFlowTest : public test::WindowFixture {
     }
     Publish(fresh);
     const std::string list = release_.Read("vmrkxupdate/list.txt");
-    std::string text, manifestText;
-    ASSERT_TRUE(DocumentTextOf(list, &text).ok());
+    std::string manifestText;
+    Result<std::string> text = DocumentTextOf(list);
+    ASSERT_TRUE(text.ok()) << text.status().message();
     ReleaseManifest manifest;
-    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, {test::MaintainerKey().privateKey}, Now(),
+    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, *text, {test::MaintainerKey().privateKey}, Now(),
                                     Now() + 86400, &manifestText, &manifest)
                     .ok());
     release_.Write("vmrkxupdate/list.txt.sig", manifestText);
@@ -188,9 +189,9 @@ INSTANTIATE_TEST_SUITE_P(
               [](ObjectsFlowTest& t) {
                 // The index says the patch applies to the installed b.dll;
                 // it was made from another.
-                std::string other;
-                ASSERT_TRUE(EncodeFrame(kB1, Resource("other", 0), 19, &other).ok());
-                t.ReplaceFrame(kB1, other);
+                Result<std::string> other = EncodeFrame(kB1, Resource("other", 0), 19);
+                ASSERT_TRUE(other.ok()) << other.status().message();
+                t.ReplaceFrame(kB1, *other);
               },
               "2/4 app\\b.dll: the delta package: ", {}, {}},
         Fault{"aTruncatedCopy",
@@ -203,8 +204,9 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"aDecompressionBomb",
               [](ObjectsFlowTest& t) {
                 t.EditInstalled("a.dll", "edited by hand");
-                std::string bomb;
-                ASSERT_TRUE(EncodeFrame(std::string(64 << 20, 'A'), {}, 3, &bomb).ok());
+                Result<std::string> encoded = EncodeFrame(std::string(64 << 20, 'A'), {}, 3);
+                ASSERT_TRUE(encoded.ok()) << encoded.status().message();
+                const std::string& bomb = *encoded;
                 CompressedCopy& copy = t.CopyOf(kA1);
                 ASSERT_LE(bomb.size(), FrameBound(copy.frame.file.length));
                 copy.frame.length = bomb.size();

@@ -41,12 +41,14 @@ class SignedReleaseTest : public test::WindowFixture {
   std::string SignPublished(std::vector<const test::KeyPair*> keys = {&test::MaintainerKey()}, std::int64_t when = Now(),
                             std::int64_t expires = Now() + 86400) {
     std::string list = release_.Read("vmrkxupdate/list.txt");
-    std::string text;
-    EXPECT_TRUE(DocumentTextOf(list, &text).ok());
+    Result<std::string> text = DocumentTextOf(list);
+    EXPECT_TRUE(text.ok()) << text.status().message();
     std::vector<std::string> privateKeys;
     for (const test::KeyPair* k : keys) privateKeys.push_back(k->privateKey);
     std::string manifest;
-    EXPECT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, privateKeys, when, expires, &manifest).ok());
+    EXPECT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text.ok() ? *text : std::string(), privateKeys,
+                                    when, expires, &manifest)
+                    .ok());
     release_.Write("vmrkxupdate/list.txt.sig", manifest);
     return manifest;
   }

@@ -277,13 +277,14 @@ class SignedE2ETest : public UpdateE2ETest {
   // With a delta package from the release below oldRoot, and compressed
   // copies, as vmrkxupdate-listgen --delta-from writes them.
   void Sign(const std::string& oldRoot = "") {
-    std::string list = release_.Read("vmrkxupdate/list.txt"), text, manifest;
-    ASSERT_TRUE(DocumentTextOf(list, &text).ok());
+    std::string list = release_.Read("vmrkxupdate/list.txt"), manifest;
+    Result<std::string> text = DocumentTextOf(list);
+    ASSERT_TRUE(text.ok()) << text.status().message();
     const std::int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
     ReleaseManifest built;
-    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, text, {privateKey_}, now, now + 86400, &manifest,
+    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, *text, {privateKey_}, now, now + 86400, &manifest,
                                     &built)
                     .ok());
     release_.Write("vmrkxupdate/list.txt.sig", manifest);

@@ -43,14 +43,6 @@ struct View {
   bool journal = false;
 };
 
-// Memory where the system has it: the tables lay thousands of trees without
-// a flush, and their dirty pages would make every real flush of the tests
-// running beside them (a syncfs of the temporary folder's volume) slow.
-std::filesystem::path Scratch() {
-  std::error_code error;
-  return fs::is_directory("/dev/shm", error) ? fs::path("/dev/shm") : fs::path();
-}
-
 class Release {
  public:
   enum Kind { kInstall, kRollback };
@@ -136,18 +128,25 @@ class Release {
   }
 
   Kind kind_;
-  test::TempDir dir_{Scratch()};
+  // Thousands of trees laid without a flush: in memory, where their dirty
+  // pages slow no real flush of the tests beside them.
+  test::TempDir dir_{test::MemoryBackedBase()};
   TransactionPaths paths_;
   std::vector<InstallItem> items_;
 };
+
+// The record as a transaction reads it: nothing when there is none.
+PreviousRelease RecordOf(const std::string& text) {
+  Result<PreviousRelease> record = ParsePreviousRelease(text);
+  return record.ok() ? std::move(record).value() : PreviousRelease{};
+}
 
 // The tree is the old release or the new one, whole, with the record of its
 // own previous release and no other copy; the journal is gone.
 void ExpectWhole(const View& now, const View& before, const View& after, const std::string& how) {
   SCOPED_TRACE(how);
   EXPECT_FALSE(now.journal);
-  PreviousRelease record, expectedRecord;
-  const bool restorable = ParsePreviousRelease(now.record, &record);
+  const PreviousRelease record = RecordOf(now.record);
   // A copy that could not be removed is named, and keeps its folders.
   auto foldersOf = [&](const View& view) {
     std::set<std::string> folders = view.folders;
@@ -161,7 +160,8 @@ void ExpectWhole(const View& now, const View& before, const View& after, const s
   const bool whole = now.files == after.files && foldersOf(now) == foldersOf(after);
   ASSERT_TRUE(old || whole) << "neither release";
   const View& expected = old ? before : after;
-  EXPECT_EQ(restorable, ParsePreviousRelease(expected.record, &expectedRecord));
+  const PreviousRelease expectedRecord = RecordOf(expected.record);
+  EXPECT_EQ(record.restorable(), expectedRecord.restorable());
   // Every copy beside the release is one the record names: kept, or let go
   // and still to be removed by the next transaction.
   std::set<std::string> named;

@@ -77,10 +77,10 @@ TEST_F(ListGeneratorTest, ChineseNamesRoundTripThroughTheSavedList) {
   File("win/system32/解码器.dll", 3);
   GeneratedList list = GenerateUpdateList(Root());
   ASSERT_TRUE(SaveUpdateList(dir_.Sub("list.txt"), list.ListText).ok());
-  std::string read;
-  ASSERT_TRUE(LoadDocumentText(dir_.Sub("list.txt"), &read).ok());
-  EXPECT_EQ(read, list.ListText);
-  EXPECT_NE(read.find("app\\皮肤\\蓝色 主题.dat?7*"), std::string::npos);
+  Result<std::string> read = LoadDocumentText(dir_.Sub("list.txt"));
+  ASSERT_TRUE(read.ok()) << read.status().message();
+  EXPECT_EQ(*read, list.ListText);
+  EXPECT_NE(read->find("app\\皮肤\\蓝色 主题.dat?7*"), std::string::npos);
 }
 
 struct RefusalCase {
@@ -138,9 +138,9 @@ TEST_F(ListGeneratorTest, ASecondSaveReplacesTheFirst) {
   ASSERT_TRUE(SaveUpdateList(dir_.Sub("list.txt"), GenerateUpdateList(Root()).ListText).ok());
   fs::remove(dir_.Sub("app/b"));
   ASSERT_TRUE(SaveUpdateList(dir_.Sub("list.txt"), GenerateUpdateList(Root()).ListText).ok());
-  std::string read;
-  ASSERT_TRUE(LoadDocumentText(dir_.Sub("list.txt"), &read).ok());
-  EXPECT_EQ(read, "app\\a?1*2008-05-12 14:30:05\r\n");
+  Result<std::string> read = LoadDocumentText(dir_.Sub("list.txt"));
+  ASSERT_TRUE(read.ok()) << read.status().message();
+  EXPECT_EQ(*read, "app\\a?1*2008-05-12 14:30:05\r\n");
 }
 
 TEST_F(ListGeneratorTest, ProgressIsReportedOnBigTrees) {

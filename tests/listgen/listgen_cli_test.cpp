@@ -41,9 +41,9 @@ class ListgenCliTest : public testing::Test {
 TEST_F(ListgenCliTest, GenerateWritesTheListTheButtonWrites) {
   Result r = RunListgen("generate '" + dir_.Sub("release") + "' -o '" + dir_.Sub("out.txt") + "'", dir_);
   ASSERT_EQ(r.status, 0) << r.err;
-  std::string text;
-  ASSERT_TRUE(LoadDocumentText(dir_.Sub("out.txt"), &text).ok());
-  EXPECT_EQ(text, "app\\a.exe?4*2008-05-12 14:30:05\r\nwin\\system32\\皮肤.dll?2*2008-05-12 14:30:05\r\n");
+  vmrk::Result<std::string> text = LoadDocumentText(dir_.Sub("out.txt"));
+  ASSERT_TRUE(text.ok()) << text.status().message();
+  EXPECT_EQ(*text, "app\\a.exe?4*2008-05-12 14:30:05\r\nwin\\system32\\皮肤.dll?2*2008-05-12 14:30:05\r\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err.find('\r'), std::string::npos);  // no progress line when stderr is no terminal
 }

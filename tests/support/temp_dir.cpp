@@ -18,6 +18,11 @@ std::string Utf8Of(const std::filesystem::path& path) {
   return std::string(s.begin(), s.end());
 }
 
+std::filesystem::path MemoryBackedBase() {
+  std::error_code error;
+  return std::filesystem::is_directory("/dev/shm", error) ? std::filesystem::path("/dev/shm") : std::filesystem::path();
+}
+
 TempDir::TempDir(const std::filesystem::path& base) {
   std::random_device seed;
   std::mt19937_64 random(seed());

@@ -8,6 +8,12 @@
 
 namespace vmrk::test {
 
+// A folder whose files live in memory (/dev/shm where there is one, else the
+// usual temporary folder), for tests that make thousands of trees or flush
+// often: their flushes cost nothing there and slow no test beside them. Only
+// for what a flush does not decide: a killed process, a simulated disk.
+std::filesystem::path MemoryBackedBase();
+
 class TempDir {
  public:
   // Below base, or the system's temporary folder when it is empty.

@@ -30,10 +30,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LoadDocumentText, ReadsARealFileAndReportsAMissingOne) {
   test::TempDir dir;
   dir.Write("myip.txt", "\xEF\xBB\xBFseip:127.0.0.1");
-  std::string text;
-  ASSERT_TRUE(LoadDocumentText(dir.Sub("myip.txt"), &text).ok());
-  EXPECT_EQ(text, "seip:127.0.0.1");
-  EXPECT_FALSE(LoadDocumentText(dir.Sub("none.txt"), &text).ok());
+  Result<std::string> text = LoadDocumentText(dir.Sub("myip.txt"));
+  ASSERT_TRUE(text.ok()) << text.status().message();
+  EXPECT_EQ(*text, "seip:127.0.0.1");
+  // The file's reading and the rich text's each say what kind of failure.
+  EXPECT_EQ(LoadDocumentText(dir.Sub("none.txt")).status().kind(), Status::Kind::kNotFound);
+  dir.Write("cut.txt", "{\\rtf1 seip:127.0.0.1\\par");
+  EXPECT_EQ(LoadDocumentText(dir.Sub("cut.txt")).status().kind(), Status::Kind::kInvalid);
 }
 
 }  // namespace

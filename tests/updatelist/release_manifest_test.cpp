@@ -202,25 +202,29 @@ TEST(Manifest, ReadingIsStrict) {
       {"serialTwice", good.substr(0, good.find("expires")) + "serial 1\n" + good.substr(good.find("expires"))},
   };
   for (const Case& c : cases) {
-    ParsedManifest parsed;
-    EXPECT_FALSE(ParseManifest(c.text, &parsed).ok()) << c.name;
+    Result<ParsedManifest> parsed = ParseManifest(c.text);
+    EXPECT_FALSE(parsed.ok()) << c.name;
+    EXPECT_EQ(parsed.status().kind(), Status::Kind::kInvalid) << c.name;
   }
-  ParsedManifest parsed;
-  EXPECT_TRUE(ParseManifest(good, &parsed).ok());
-  EXPECT_EQ(parsed.body, good.substr(0, sig));
+  Result<ParsedManifest> parsed = ParseManifest(good);
+  ASSERT_TRUE(parsed.ok()) << parsed.status().message();
+  EXPECT_EQ(parsed->body, good.substr(0, sig));
 }
 
 TEST(Manifest, UtcTimesRoundTripAndOnlyRealDatesParse) {
   for (std::int64_t t : {0ll, 951782400ll, 1796000000ll, 4102444799ll}) {
-    std::int64_t back = -1;
-    ASSERT_TRUE(ParseUtc(FormatUtc(t), &back)) << FormatUtc(t);
-    EXPECT_EQ(back, t);
+    Result<std::int64_t> back = ParseUtc(FormatUtc(t));
+    ASSERT_TRUE(back.ok()) << FormatUtc(t);
+    EXPECT_EQ(*back, t);
   }
   EXPECT_EQ(FormatUtc(951782400), "2000-02-29T00:00:00Z");
-  std::int64_t t = 0;
   for (const char* bad : {"2001-02-29T00:00:00Z", "2026-13-01T00:00:00Z", "2026-12-07T24:00:00Z",
-                          "2026-12-07 15:30:00Z", "2026-12-07T15:30:00", "2026-12-07T15:30:00+08:00"})
-    EXPECT_FALSE(ParseUtc(bad, &t)) << bad;
+                          "2026-12-07 15:30:00Z", "2026-12-07T15:30:00", "2026-12-07T15:30:00+08:00"}) {
+    Result<std::int64_t> t = ParseUtc(bad);
+    EXPECT_FALSE(t.ok()) << bad;
+    EXPECT_EQ(t.status().kind(), Status::Kind::kInvalid) << bad;
+    EXPECT_NE(t.status().message().find(bad), std::string::npos) << t.status().message();
+  }
 }
 
 }  // namespace

@@ -10,10 +10,9 @@ namespace vmrk {
 namespace {
 
 std::string Read(std::string_view rtf) {
-  std::string text;
-  Status status = RtfToPlainText(rtf, &text);
-  EXPECT_TRUE(status.ok()) << status.message();
-  return text;
+  Result<std::string> text = RtfToPlainText(rtf);
+  EXPECT_TRUE(text.ok()) << text.status().message();
+  return text.ok() ? *text : std::string();
 }
 
 // The header a Chinese rich-edit control writes.
@@ -88,22 +87,23 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(RtfReader, DeepNestingFailsClearly) {
   std::string rtf = "{\\rtf1 " + std::string(100000, '{') + "x";
-  std::string text;
-  EXPECT_FALSE(RtfToPlainText(rtf, &text).ok());
+  EXPECT_EQ(RtfToPlainText(rtf).status().kind(), Status::Kind::kInvalid);
   // Nesting within the bound is read.
   EXPECT_EQ(Read("{\\rtf1 " + std::string(200, '{') + "x" + std::string(200, '}') + "}"), "x");
 }
 
 TEST(RtfReader, ADocumentCutShortIsRefused) {
-  std::string text;
-  for (const char* cut : {"{\\rtf1 a{{{b\\par", "{\\rtf1 a\\'4", "{\\rtf1 a\\pa", "{\\rtf1 a\\", "{\\rtf1 a{}"})
-    EXPECT_FALSE(RtfToPlainText(cut, &text).ok()) << cut;
+  for (const char* cut : {"{\\rtf1 a{{{b\\par", "{\\rtf1 a\\'4", "{\\rtf1 a\\pa", "{\\rtf1 a\\", "{\\rtf1 a{}"}) {
+    Result<std::string> text = RtfToPlainText(cut);
+    EXPECT_FALSE(text.ok()) << cut;
+    EXPECT_EQ(text.status().kind(), Status::Kind::kInvalid) << cut;
+  }
   // A real list cut anywhere before its last brace: never a shorter list.
   const std::string rtf = PlainTextToRtf("app\\a.dll?1*2008-5-12\r\napp\\b.dll?1*2008-5-12\r\nwin\\c.dll?1*2008-5-12\r\n");
   for (size_t length = 0; length + 1 < rtf.size(); ++length)
     if (rtf.find('}', length) != std::string::npos && rtf.rfind('}') >= length)
-      EXPECT_FALSE(RtfToPlainText(rtf.substr(0, length), &text).ok()) << length;
-  EXPECT_TRUE(RtfToPlainText(rtf, &text).ok());
+      EXPECT_FALSE(RtfToPlainText(rtf.substr(0, length)).ok()) << length;
+  EXPECT_TRUE(RtfToPlainText(rtf).ok());
 }
 
 TEST(RtfReader, BinaryJunkNeverCrashesOrHangs) {
@@ -116,9 +116,8 @@ TEST(RtfReader, BinaryJunkNeverCrashesOrHangs) {
       static const char kSpecial[] = "{}\\'*?u0123456789abcdefpar \r\n";
       junk += random() % 3 == 0 ? static_cast<char>(random() % 256) : kSpecial[random() % (sizeof kSpecial - 1)];
     }
-    std::string text;
-    Status status = RtfToPlainText(junk, &text);
-    if (status.ok()) EXPECT_LE(text.size(), junk.size() * 4);
+    Result<std::string> text = RtfToPlainText(junk);
+    if (text.ok()) EXPECT_LE(text->size(), junk.size() * 4);
   }
 }
 

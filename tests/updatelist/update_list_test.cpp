@@ -44,16 +44,16 @@ struct SplitCase {
 class SplitLineTest : public testing::TestWithParam<SplitCase> {};
 
 TEST_P(SplitLineTest, CutsAtTheFirstSeparators) {
-  UpdateListEntry entry;
-  Status split = SplitUpdateListLine(GetParam().line, &entry);
-  ASSERT_EQ(split.ok(), GetParam().ok) << split.message();
-  if (!split.ok()) {
-    EXPECT_FALSE(split.message().empty());
+  Result<UpdateListEntry> entry = SplitUpdateListLine(GetParam().line);
+  ASSERT_EQ(entry.ok(), GetParam().ok) << entry.status().message();
+  if (!entry.ok()) {
+    EXPECT_EQ(entry.status().kind(), Status::Kind::kInvalid);
+    EXPECT_FALSE(entry.status().message().empty());
     return;
   }
-  EXPECT_EQ(entry.Location, GetParam().entry.Location);
-  EXPECT_EQ(entry.Size, GetParam().entry.Size);
-  EXPECT_EQ(entry.Modified, GetParam().entry.Modified);
+  EXPECT_EQ(entry->Location, GetParam().entry.Location);
+  EXPECT_EQ(entry->Size, GetParam().entry.Size);
+  EXPECT_EQ(entry->Modified, GetParam().entry.Modified);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -80,20 +80,25 @@ TEST(ListSize, DecimalCountsWithinThirtyTwoBits) {
 }
 
 TEST(ReadUpdateList, StopsAtTheFirstMalformedLineAndSaysWhere) {
-  std::vector<UpdateListEntry> entries;
-  Status read = ReadUpdateList(
-      "app\\a?1*2008-5-12\r\n\r\nwin\\b?2*2008-5-13 10:00\r\napp\\c?x*2008-5-12\r\napp\\d?4*2008-5-12\r\n", &entries);
+  const std::string list =
+      "app\\a?1*2008-5-12\r\n\r\nwin\\b?2*2008-5-13 10:00\r\napp\\c?x*2008-5-12\r\napp\\d?4*2008-5-12\r\n";
+  Result<std::vector<UpdateListEntry>> read = ReadUpdateList(list);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.status().kind(), Status::Kind::kInvalid);
+  EXPECT_EQ(read.status().message().rfind("line 4: size", 0), 0u) << read.status().message();
+  std::vector<UpdateListEntry> entries = WellFormedUpdateListPrefix(list);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1].Location, "win\\b");
-  ASSERT_FALSE(read.ok());
-  EXPECT_EQ(read.message().rfind("line 4: size", 0), 0u) << read.message();
 
-  read = ReadUpdateList("app\\a?1*2008-2-30\r\n", &entries);
-  EXPECT_TRUE(entries.empty());
-  EXPECT_NE(read.message().find("date"), std::string::npos);
+  read = ReadUpdateList("app\\a?1*2008-2-30\r\n");
+  EXPECT_TRUE(WellFormedUpdateListPrefix("app\\a?1*2008-2-30\r\n").empty());
+  EXPECT_NE(read.status().message().find("date"), std::string::npos);
 
-  ASSERT_TRUE(ReadUpdateList("app\\a?1*2008-5-12\r\n", &entries).ok());
-  EXPECT_EQ(FormatUpdateListLine(entries[0]), "app\\a?1*2008-5-12\r\n");
+  read = ReadUpdateList("app\\a?1*2008-5-12\r\n");
+  ASSERT_TRUE(read.ok());
+  ASSERT_EQ(read->size(), 1u);
+  EXPECT_EQ(FormatUpdateListLine((*read)[0]), "app\\a?1*2008-5-12\r\n");
+  EXPECT_EQ(WellFormedUpdateListPrefix("app\\a?1*2008-5-12\r\n").size(), 1u);
 }
 
 }  // namespace
