@@ -18,19 +18,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh vmrkxupdate vmrkxupdate-listgen >/dev/null
-mapfile -t trees < <(bench/python_release.sh)
 rounds=${ROUNDS:-5}
-work=$(mktemp -d /tmp/vmrk-slowlink.XXXXXX)
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"' EXIT
-
-release="$work/root/vmrkxupdate"
-mkdir -p "$release/app" "$work/old" "$work/run" "$work/config" "$work/windows"
-cp -a "${trees[1]}/." "$release/app/"
-ln -s "${trees[0]}" "$work/old/app"
-build/vmrkxupdate-listgen keygen "$work/maintainer.key" >/dev/null 2>&1
-build/vmrkxupdate-listgen generate "$release" -o "$release/list.txt" --sign "$work/maintainer.key" \
-  --delta-from "$work/old" 2>&1 | sed 's/^/listgen: /'
+source bench/published_release.sh
+sed 's/^/listgen: /' "$work/listgen.log"
 (cd "$release" && find app -type f | sort) > "$work/files"
 # The measure of a delta: zstd's own patch-from of each changed file.
 reference=$(( $(stat -c %s "$release/list.txt") + $(stat -c %s "$release/list.txt.sig") ))
@@ -46,9 +36,6 @@ while read -r f; do
   fi
   reference=$((reference + size))
 done < "$work/files"
-exec {fd}< <(python3 tests/support/http_server.py --root "$work/root" --lifetime 36000)
-pids+=($!)
-read -r upstream <&"$fd"
 
 link() {  # starts a fresh link; prints its port
   rm -f "$work/count"

@@ -23,23 +23,10 @@ if [ "$windows" = 1 ]; then
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel -DVMRK_BUILD_TESTS=OFF >/dev/null
   cmake --build build-win64-bench -j2 --target stall_bench >/dev/null
 fi
-mapfile -t trees < <(bench/python_release.sh)
 rounds=${ROUNDS:-5}
-work=$(mktemp -d /tmp/vmrk-stall.XXXXXX)
-pids=()
-trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver64 -k 2>/dev/null || true; rm -rf "$work"' EXIT
-
-release="$work/root/vmrkxupdate"
-mkdir -p "$release/app" "$work/old" "$work/config" "$work/run" "$work/windows"
-cp -a "${trees[1]}/." "$release/app/"
-ln -s "${trees[0]}" "$work/old/app"
-build/vmrkxupdate-listgen keygen "$work/maintainer.key" >/dev/null 2>&1
-build/vmrkxupdate-listgen generate "$release" -o "$release/list.txt" --sign "$work/maintainer.key" \
-  --delta-from "$work/old" >/dev/null 2>&1
-key=$(head -n1 "$work/maintainer.key.pub")
-exec {fd}< <(python3 tests/support/http_server.py --root "$work/root" --lifetime 36000)
-pids+=($!)
-read -r port <&"$fd"
+bench_cleanup() { WINEPREFIX="$work/prefix" /usr/lib/wine/wineserver64 -k 2>/dev/null || true; }
+source bench/published_release.sh
+port=$upstream
 
 if [ "$windows" = 1 ]; then
   export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
