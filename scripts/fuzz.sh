@@ -20,14 +20,29 @@ build() {  # name, sources...
     clang++ "${flags[@]}" "${sources[@]}" -o "$binary" $(pkg-config --cflags --libs libzstd)
   fi
 }
-build records_fuzz tests/fuzz/records_fuzz.cpp install/transaction_records.cpp install/transaction_records.h
-build frame_fuzz tests/fuzz/frame_fuzz.cpp updatelist/zstd_frames.cpp updatelist/zstd_frames.h
-for name in records_fuzz frame_fuzz; do
+# Each target is one process on one core: the two are built, and run, side
+# by side.
+build records_fuzz tests/fuzz/records_fuzz.cpp install/transaction_records.cpp install/transaction_records.h &
+records=$!
+build frame_fuzz tests/fuzz/frame_fuzz.cpp updatelist/zstd_frames.cpp updatelist/zstd_frames.h &
+frame=$!
+wait "$records"
+wait "$frame"
+run() {  # name
+  local name=$1
   mkdir -p "$out/$name.corpus"
   (cd "$out" && ./"$name" -max_total_time="$seconds" -max_len=4096 -print_final_stats=0 "$name.corpus" 2>"$name.log") || {
     tail -n 40 "$out/$name.log"
     echo "fuzz: $name failed" >&2
-    exit 1
+    return 1
   }
   echo "fuzz: $name ran ${seconds}s, $(ls "$out/$name.corpus" | wc -l) inputs in its corpus, no fault"
-done
+}
+run records_fuzz &
+records=$!
+run frame_fuzz &
+frame=$!
+failed=0
+wait "$records" || failed=1
+wait "$frame" || failed=1
+exit $failed

@@ -10,6 +10,9 @@ add_library(vmrk_test_support STATIC
   support/temp_dir.cpp)
 target_include_directories(vmrk_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest ws2_32)
+# GoogleTest's headers cost each test file as much as its own code: parsed
+# once per test program instead.
+target_precompile_headers(vmrk_test_support PUBLIC <gtest/gtest.h> <filesystem> <functional> <map> <string> <vector>)
 
 add_executable(windows_tests
   ${PROJECT_SOURCE_DIR}/app/win32/win32_window.cpp
