@@ -5,15 +5,21 @@
 # One Linux build serves the whole suite: build-check/, under
 # AddressSanitizer (with its leak checker), so that every test, the whole
 # processes and the end-to-end runs included, is also a memory check. The
-# threads are checked where there are threads: the downloaders and the
-# update's flows (qt_tests) under ThreadSanitizer, in build-thread/ (which
-# builds that program alone). build/ is left to the demo and the benchmarks,
+# threads are checked where the program's own threads run: the worker and
+# the update's flows over it (thread_tests) under ThreadSanitizer, in
+# build-thread/ (which builds that program alone). build/ is left to the demo and the benchmarks,
 # which want the program as shipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Each step's time, to see where the command's minutes go.
+started=$SECONDS
+step() { echo "test.sh: $1 done at $((SECONDS - started)) s" >&2; }
 scripts/install-deps.sh test
+step "packages"
 scripts/build-windows.sh
+step "Windows builds"
 previous=$(scripts/build-previous.sh)
+step "build of the previous updater"
 
 export ASAN_OPTIONS="detect_leaks=1 exitcode=66"
 export LSAN_OPTIONS="suppressions=$PWD/tests/support/lsan.supp print_suppressions=0"
@@ -26,12 +32,17 @@ export TSAN_OPTIONS="ignore_noninstrumented_modules=1 exitcode=66 second_deadloc
   -DVMRK_SANITIZER=address -DVMRK_BUILD_BENCH=OFF >/dev/null
 cmake -S . -B build-check -DVMRK_WINDOWS_BUILD_DIR="$PWD/build-win64" -DVMRK_PREVIOUS_BUILD_DIR="$previous" >/dev/null
 cmake --build build-check -j2
+step "AddressSanitizer build"
 (cd build-check && ctest -j2 --output-on-failure --timeout 300)
+step "every suite"
 
 # Clang's thread-safety analysis of every annotated source, Windows's too.
 scripts/check-thread-safety.sh
+step "thread-safety analysis"
 # The readers of the journal, the previous release's record and zstd frames
 # under libFuzzer, a short while each.
 scripts/fuzz.sh
+step "fuzzing"
 # The suites that run threads, under ThreadSanitizer.
 scripts/test-threads.sh
+step "ThreadSanitizer"
