@@ -22,18 +22,6 @@
 
 namespace vmrk {
 
-// One row to stage from a frame that arrived, with everything the worker
-// needs copied in: nothing of the run is read off the event thread.
-struct DecodeTask {
-  size_t row = 0;
-  ObjectFrame about;
-  std::uint64_t firstOffset = 0;       // where the saved bytes begin in the object
-  std::optional<ContentId> expected;   // the manifest's; none: the manifest does not name the file
-  std::string target, folder, staged;  // the installed file (a patch's base); where it is staged
-  std::string how;                     // for the log, once staged
-  Status outcome;                      // staged, or why not
-};
-
 namespace {
 
 // Far above any real list (100,000 lines are about 12 MB); an endless body
@@ -46,89 +34,6 @@ std::string FileCount(size_t n) { return std::to_string(n) + (n == 1 ? " file" :
 
 // The journal and a little more, on each volume the release touches.
 constexpr std::uint64_t kRoomMargin = 1 << 20;
-
-// The files of the staging folder and the rows' own folders in it. Other
-// folders are not the updater's and stay; so does the journal, which only the
-// recovery of an interrupted installation removes. One still in use stays
-// for the next start.
-void EmptyStaging(const std::string& folder, bool top = true) {
-  std::vector<platform::FolderEntry> entries;
-  if (!platform::ListFolder(folder, &entries).ok()) return;
-  const char sep = platform::PathSeparator();
-  for (const platform::FolderEntry& entry : entries) {
-    const std::string path = folder + sep + entry.name;
-    if (entry.isFolder && top && IsTransferFolderName(entry.name)) {
-      EmptyStaging(path, false);
-      platform::RemoveEmptyFolder(path).IgnoreError();
-    } else if (!entry.isFolder && (!top || entry.name != kJournalFile)) {
-      platform::RemoveFile(path).IgnoreError();
-    }
-  }
-}
-
-// One row's installed file, hashed off the event thread: its content, and
-// whether it is the release's already and was staged as another name of it.
-struct InstalledCheck {
-  std::optional<ContentId> installed;
-  bool staged = false;
-  std::string stampFailure;
-};
-
-InstalledCheck CheckInstalled(const std::string& target, const ContentId& wanted, const std::string& staged,
-                              const std::string& modified) {
-  InstalledCheck check;
-  std::string digest;
-  std::uint64_t length = 0;
-  if (!platform::Sha256OfFile(target, &digest, &length).ok()) return check;
-  check.installed = ContentId{digest, length};  // a patch's base, perhaps
-  if (length != wanted.length || digest != wanted.sha256) return check;
-  // Its bytes are the release's already: staged as another name of the
-  // installed file itself (no folder, no copy), so that the list's time
-  // given to it is the installed file's at once. Installed or put back, the
-  // file holds the same bytes, and only the time tells it is the new one's.
-  if (!platform::LinkOrCopy(target, staged).ok()) return check;  // then it is fetched
-  check.staged = true;
-  if (Status stamped = StampFileTime(staged, modified); !stamped.ok()) check.stampFailure = stamped.message();
-  return check;
-}
-
-// Decodes one frame into its row's staging folder, checked against the
-// manifest.
-Status StageDecoded(const DecodeTask& task, const std::string& frame) {
-  if (!task.expected) return Status::Error(Status::Kind::kInvalid, "the manifest does not name the file");
-  // A patch applies only to the very file it was made from: read again, the
-  // installed file may have changed since it was hashed.
-  std::string base;
-  if (task.about.patch) {
-    if (!platform::ReadWholeFile(task.target, &base).ok() || base.size() != task.about.base.length ||
-        platform::Sha256Bytes(base) != task.about.base.sha256)
-      return Status::Error(Status::Kind::kInvalid, "the installed file is not the patch's base");
-  }
-  Result<std::string> file = DecodeFrame(frame, base, task.expected->length);
-  if (!file.ok()) return file.status();
-  if (file->size() != task.expected->length || platform::Sha256Bytes(*file) != task.expected->sha256)
-    return Status::Error(Status::Kind::kInvalid, "it decodes to other bytes than the manifest names");
-  if (!platform::PathExists(task.folder)) platform::CreateFolder(task.folder).IgnoreError();
-  platform::RemoveFile(task.staged).IgnoreError();
-  if (Status written = platform::AppendToFile(task.staged, *file); !written.ok()) {
-    platform::RemoveFile(task.staged).IgnoreError();
-    return Status::Error(written.kind(), "cannot be written here: " + written.message());
-  }
-  return Status::Ok();
-}
-
-// The saved object (a copy, or a stretch of a package) read once, then each
-// of its frames staged; the file saved is gone after.
-void DecodeSaved(const std::string& saved, std::uint64_t length, const char* wrongLength,
-                 std::vector<DecodeTask>& tasks) {
-  std::string bytes;
-  Status read = platform::ReadWholeFile(saved, &bytes);
-  platform::RemoveFile(saved).IgnoreError();
-  if (read.ok() && bytes.size() != length) read = Status::Error(Status::Kind::kInvalid, wrongLength);
-  for (DecodeTask& task : tasks)
-    task.outcome = read.ok() ? StageDecoded(task, bytes.substr(task.about.offset - task.firstOffset, task.about.length))
-                             : read;
-}
 
 bool IsNetworkFailure(std::int32_t code) {
   return code == kCannotDownload || code == kTooManyRedirects || code == kNoResponse || code == kUnknownFailure;

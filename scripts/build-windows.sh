@@ -3,11 +3,18 @@
 # the tests run under Wine, with a test key compiled in) and build-win32/
 # (i686, the shipped updater, built without keys). zstd is compiled in from
 # Debian's source package (scripts/fetch-zstd-source.sh).
+#   build-windows.sh [tests|shipped]   one of the two; both by default
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Left in build-deps/zstd, where the cross builds look for it.
 scripts/fetch-zstd-source.sh >/dev/null
-for arch in x86_64:build-win64 i686:build-win32; do
+case "${1:-both}" in
+  tests) builds=(x86_64:build-win64) ;;
+  shipped) builds=(i686:build-win32) ;;
+  both) builds=(x86_64:build-win64 i686:build-win32) ;;
+  *) echo "usage: build-windows.sh [tests|shipped]" >&2; exit 64 ;;
+esac
+for arch in "${builds[@]}"; do
   toolchain=${arch%%:*}; dir=${arch##*:}
   [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$toolchain.cmake" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DVMRK_BUILD_BENCH=OFF -DVMRK_BUILD_TESTS="$([ "$dir" = build-win64 ] && echo ON || echo OFF)" \
