@@ -16,8 +16,8 @@ started=$SECONDS
 step() { echo "test.sh: $1 done at $((SECONDS - started)) s" >&2; }
 scripts/install-deps.sh test
 step "packages"
-scripts/build-windows.sh tests
-step "Windows build for the tests"
+scripts/build-windows.sh
+step "Windows builds"
 previous=$(scripts/build-previous.sh)
 step "build of the previous updater"
 
@@ -33,20 +33,8 @@ export TSAN_OPTIONS="ignore_noninstrumented_modules=1 exitcode=66 second_deadloc
 cmake -S . -B build-check -DVMRK_WINDOWS_BUILD_DIR="$PWD/build-win64" -DVMRK_PREVIOUS_BUILD_DIR="$previous" >/dev/null
 cmake --build build-check -j2
 step "AddressSanitizer build"
-# Built while the suites run, at the lowest priority: the suites spend a
-# good part of their time waiting on servers, timers and Wine, and these two
-# builds take that time rather than their own. The shipped Windows updater
-# (i686), and the ThreadSanitizer program.
-(nice -n 19 scripts/build-windows.sh shipped && nice -n 19 scripts/test-threads.sh build) \
-  > build-check/beside.log 2>&1 &
-background=$!
-suites=0
-(cd build-check && ctest -j2 --output-on-failure --timeout 300) || suites=$?
+(cd build-check && ctest -j2 --output-on-failure --timeout 300)
 step "every suite"
-# Waited for even when a suite failed: nothing is left running.
-wait "$background" || { cat build-check/beside.log >&2; echo "test.sh: a build beside the suites failed" >&2; exit 1; }
-step "the builds beside them"
-[ "$suites" = 0 ] || exit "$suites"
 
 # Clang's thread-safety analysis of every annotated source, Windows's too.
 scripts/check-thread-safety.sh

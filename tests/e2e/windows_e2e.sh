@@ -260,6 +260,12 @@ cp "$rel/app/codec.dll" "$app/codec.dll"
 head -c 20000 /dev/urandom | dd of="$rel/app/codec.dll" bs=20000 seek=150000 oflag=seek_bytes conv=notrunc 2>/dev/null
 printf 'a plug-in new in this release' > "$rel/app/new.dll"
 touch -d '2009-06-01 10:00:00' "$rel/app/codec.dll" "$rel/app/new.dll"
+# readme.txt, gone since the rollback, comes as its compressed copy, which
+# starts at once while the package waits for codec.dll to be hashed: 150 kB
+# that do not compress, sent slowly below, so that it is still coming when
+# the package starts, however slowly the hashing goes.
+head -c 150000 /dev/urandom > "$rel/app/readme.txt"
+touch -d '2008-05-12 14:30:05' "$rel/app/readme.txt"
 touch -d 2000-01-01 "$app/codec.dll"
 "$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" --sign "$work/maintainer.key" \
   --delta-from "$work/old" 2>/dev/null || fail "listgen --delta-from"
@@ -279,8 +285,8 @@ delta_update() {  # WHAT-THE-LOG-SAYS
 for object in "$rel"/objects/*; do : > "$object.slow"; done
 delta_update "staged .* app.codec.dll, from the delta package, patched"
 rm -f "$rel"/objects/*.slow
-# readme.txt (gone since the rollback) came as its compressed copy beside the
-# package: two transfers at once, on two connections.
+# readme.txt came as its compressed copy beside the package: two transfers at
+# once, on two connections.
 [ "$(grep ' GET /vmrkxupdate/objects/' "$work/fault.log" | cut -d' ' -f1 | sort -u | wc -l)" -ge 2 ] ||
   fail "the objects did not come side by side: $(cat "$work/fault.log")"
 head -c "$(stat -c %s "$rel/objects/$package.pack")" /dev/zero > "$work/zeros"
