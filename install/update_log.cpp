@@ -20,8 +20,8 @@ void UpdateLog::Event(std::string_view text) {
   std::string line = LocalTimeWithOffset(clock_()) + " ";
   for (char c : text) line += c == '\r' || c == '\n' ? ' ' : c;
   line += '\n';
-  std::uint64_t length = 0;
-  if (platform::FileLength(path_, &length).ok() && length + line.size() > kUpdateLogRotateBytes)
+  Result<std::uint64_t> length = platform::FileLength(path_);
+  if (length.ok() && *length + line.size() > kUpdateLogRotateBytes)
     platform::RenameReplacing(path_, path_ + ".1").IgnoreError();  // then the log grows past its bound
   // The log never stops an update: a line that cannot be written is lost.
   platform::AppendToFile(path_, line).IgnoreError();

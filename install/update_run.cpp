@@ -585,8 +585,9 @@ bool UpdateRun::PlainArrived(size_t index, const std::string& staged, const std:
   const FileRow& row = rows_[index];
   // A file of another length than the list's did not arrive whole: it is a
   // failed transfer, and nothing of it is installed.
-  std::uint64_t length = 0;
-  if (!platform::FileLength(staged, &length).ok() || length != static_cast<std::uint64_t>(row.exactSize)) {
+  Result<std::uint64_t> measured = platform::FileLength(staged);
+  const std::uint64_t length = measured.ok() ? *measured : 0;  // what cannot be looked at did not arrive
+  if (!measured.ok() || length != static_cast<std::uint64_t>(row.exactSize)) {
     Log("failed " + RowName(index) + ": " + std::to_string(length) + " bytes arrived, the list says " +
         std::to_string(row.exactSize));
     platform::RemoveFile(staged).IgnoreError();

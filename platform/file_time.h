@@ -8,7 +8,8 @@
 
 namespace vmrk::platform {
 
-Status FileLength(const std::string& path, std::uint64_t* length);
+// The length of an ordinary file; a folder is a failure, not a length.
+Result<std::uint64_t> FileLength(const std::string& path);
 
 struct FileFacts {
   bool visibleFile = false;  // an ordinary file, not hidden or system, not a folder
@@ -16,10 +17,11 @@ struct FileFacts {
   std::int64_t modifiedUnixSeconds = 0;
 };
 // All three in one look at the file (the list check asks for each listed
-// file). A missing path is not an error: visibleFile is then false.
-Status QueryFile(const std::string& path, FileFacts* facts);
+// file). A missing path is not a failure but facts with visibleFile false;
+// a failure is a path that exists and cannot be looked at.
+Result<FileFacts> QueryFile(const std::string& path);
 // Whole seconds since 1970-01-01 UTC.
-Status FileModifiedTime(const std::string& path, std::int64_t* unixSeconds);
+Result<std::int64_t> FileModifiedTime(const std::string& path);
 // Sets the last-write time only (fraction 0); access and creation times stay.
 Status SetFileModifiedTime(const std::string& path, std::int64_t unixSeconds);
 

@@ -35,12 +35,12 @@ Status CheckListText(std::string_view text, const std::string& applicationPath, 
     const std::string& target = parts.target;
     // One look gives presence, time and length: a check that stats each
     // file three times is three times slower on a big release.
-    platform::FileFacts facts;
-    if (platform::QueryFile(target, &facts).ok() && facts.visibleFile) {
+    Result<platform::FileFacts> facts = platform::QueryFile(target);
+    if (facts.ok() && facts->visibleFile) {
       // Both are local times of their machines, compared to the minute.
-      platform::CivilTime installed = platform::UnixSecondsToLocal(facts.modifiedUnixSeconds);
+      platform::CivilTime installed = platform::UnixSecondsToLocal(facts->modifiedUnixSeconds);
       platform::CivilTime listed = *ParseListDate(entry.Modified);
-      bool outOfDate = ToMinute(installed) < ToMinute(listed) || facts.length == 0;
+      bool outOfDate = ToMinute(installed) < ToMinute(listed) || facts->length == 0;
       if (!outOfDate) continue;
       // While the side file waits to be put in place, the updater's own
       // program is not offered again.

@@ -32,34 +32,32 @@ CivilTime UnixSecondsToLocal(std::int64_t seconds) {
   return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
 }
 
-Status FileLength(const std::string& path, std::uint64_t* length) {
+Result<std::uint64_t> FileLength(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return Status::Error("cannot stat " + path + ": " + std::strerror(errno));
   if (!S_ISREG(st.st_mode)) return Status::Error(path + " is not a file");
-  *length = static_cast<std::uint64_t>(st.st_size);
-  return Status::Ok();
+  return static_cast<std::uint64_t>(st.st_size);
 }
 
-Status QueryFile(const std::string& path, FileFacts* facts) {
-  *facts = FileFacts{};
+Result<FileFacts> QueryFile(const std::string& path) {
+  FileFacts facts;
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return Status::Ok();
+    if (errno == ENOENT || errno == ENOTDIR) return facts;
     return Status::Error("cannot stat " + path + ": " + std::strerror(errno));
   }
   std::string::size_type slash = path.find_last_of('/');
   bool hidden = path.size() > slash + 1 && path[slash + 1] == '.';
-  facts->visibleFile = S_ISREG(st.st_mode) && !hidden;
-  facts->length = static_cast<std::uint64_t>(st.st_size);
-  facts->modifiedUnixSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
-  return Status::Ok();
+  facts.visibleFile = S_ISREG(st.st_mode) && !hidden;
+  facts.length = static_cast<std::uint64_t>(st.st_size);
+  facts.modifiedUnixSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+  return facts;
 }
 
-Status FileModifiedTime(const std::string& path, std::int64_t* unixSeconds) {
+Result<std::int64_t> FileModifiedTime(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return Status::Error("cannot stat " + path + ": " + std::strerror(errno));
-  *unixSeconds = static_cast<std::int64_t>(st.st_mtim.tv_sec);
-  return Status::Ok();
+  return static_cast<std::int64_t>(st.st_mtim.tv_sec);
 }
 
 Status SetFileModifiedTime(const std::string& path, std::int64_t unixSeconds) {

@@ -56,38 +56,36 @@ CivilTime UnixSecondsToLocal(std::int64_t seconds) {
   return {local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
 }
 
-Status FileLength(const std::string& path, std::uint64_t* length) {
+Result<std::uint64_t> FileLength(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   Status read = Attributes(path, &data);
   if (!read.ok()) return read;
   if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return Status::Error(path + " is not a file");
-  *length = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  return Status::Ok();
+  return (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-Status FileModifiedTime(const std::string& path, std::int64_t* unixSeconds) {
+Result<std::int64_t> FileModifiedTime(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   Status read = Attributes(path, &data);
   if (!read.ok()) return read;
-  *unixSeconds = ToUnix(data.ftLastWriteTime);
-  return Status::Ok();
+  return ToUnix(data.ftLastWriteTime);
 }
 
-Status QueryFile(const std::string& path, FileFacts* facts) {
-  *facts = FileFacts{};
+Result<FileFacts> QueryFile(const std::string& path) {
+  FileFacts facts;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(WidePath(path).c_str(), GetFileExInfoStandard, &data)) {
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
         error == ERROR_BAD_NETPATH || error == ERROR_NOT_READY)
-      return Status::Ok();
+      return facts;
     return LastErrorStatus("cannot read the attributes of " + path);
   }
-  facts->visibleFile = (data.dwFileAttributes &
-                        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
-  facts->length = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  facts->modifiedUnixSeconds = ToUnix(data.ftLastWriteTime);
-  return Status::Ok();
+  facts.visibleFile = (data.dwFileAttributes &
+                       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) == 0;
+  facts.length = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  facts.modifiedUnixSeconds = ToUnix(data.ftLastWriteTime);
+  return facts;
 }
 
 Status SetFileModifiedTime(const std::string& path, std::int64_t unixSeconds) {

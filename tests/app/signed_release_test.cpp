@@ -235,9 +235,9 @@ TEST_F(SignedReleaseTest, FilesAlreadyInstalledAsSignedAreNotFetched) {
     EXPECT_EQ(State().statusText, texts::kStatusCompleted);
     EXPECT_EQ(app_.Read("a.dll"), "signed a");
     EXPECT_EQ(app_.Read("b.dll"), "signed b");
-    std::int64_t time = 0;
-    ASSERT_TRUE(platform::FileModifiedTime(a, &time).ok());
-    EXPECT_EQ(time, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5}));  // the list's time
+    Result<std::int64_t> time = platform::FileModifiedTime(a);
+    ASSERT_TRUE(time.ok());
+    EXPECT_EQ(*time, *platform::LocalToUnixSeconds({2008, 5, 12, 14, 30, 5}));  // the list's time
     bool fetchedA = false;
     for (size_t i = requestsBefore; i < server_.Requests().size(); ++i)
       fetchedA = fetchedA || server_.Requests()[i].path == "/vmrkxupdate/app/a.dll";

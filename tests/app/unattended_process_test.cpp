@@ -143,9 +143,9 @@ TEST_F(UnattendedProcessTest, RollbackRestoresThePreviousReleaseOnce) {
   EXPECT_EQ(app_.Read("a.txt"), "old a");
   // The accepted release does not move back: the server's is offered again.
   EXPECT_EQ(platform::IniSettingsStore(config_.path()).Read("tesk", "vmrmovie", "releaseserial", ""), "20300101000000");
-  std::int64_t time = 0;
-  ASSERT_TRUE(platform::FileModifiedTime(a, &time).ok());
-  EXPECT_EQ(time, 1000000000);
+  Result<std::int64_t> time = platform::FileModifiedTime(a);
+  ASSERT_TRUE(time.ok());
+  EXPECT_EQ(*time, 1000000000);
   EXPECT_FALSE(fs::exists(app_.Sub("b.txt")));  // added by the update, gone with it
   EXPECT_EQ(run({"/ROLLBACK"}), 2);
   EXPECT_EQ(app_.Read("a.txt"), "old a");

@@ -396,9 +396,9 @@ std::map<std::string, std::pair<std::string, std::int64_t>> TreeOf(const std::ve
         continue;
       }
       if (!it->is_regular_file()) continue;
-      std::int64_t time = 0;
-      EXPECT_TRUE(platform::FileModifiedTime(it->path().string(), &time).ok());
-      tree[it->path().string()] = {test::ReadFileBytes(it->path().string()), time};
+      Result<std::int64_t> time = platform::FileModifiedTime(it->path().string());
+      EXPECT_TRUE(time.ok());
+      tree[it->path().string()] = {test::ReadFileBytes(it->path().string()), time.ok() ? *time : 0};
     }
   return tree;
 }

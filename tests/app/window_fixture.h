@@ -102,9 +102,9 @@ class WindowFixture : public testing::Test {
   }
 
   std::int64_t LocalTimeOf(const std::string& path) {
-    std::int64_t t = 0;
-    EXPECT_TRUE(platform::FileModifiedTime(path, &t).ok()) << path;
-    return t;
+    Result<std::int64_t> t = platform::FileModifiedTime(path);
+    EXPECT_TRUE(t.ok()) << path;
+    return t.ok() ? *t : 0;
   }
 
   TempDir app_, release_, config_, runtime_, windows_, releaseRoot_;

@@ -125,9 +125,9 @@ class UpdateE2ETest : public testing::Test {
 
   bool Exited() { return !updater_->Running(); }
   std::int64_t TimeOf(const std::string& path) {
-    std::int64_t t = 0;
-    EXPECT_TRUE(platform::FileModifiedTime(path, &t).ok());
-    return t;
+    Result<std::int64_t> t = platform::FileModifiedTime(path);
+    EXPECT_TRUE(t.ok());
+    return t.ok() ? *t : 0;
   }
   bool RequestedFile(const std::vector<std::string>& requests, const std::string& path) {
     for (const std::string& r : requests)

@@ -96,9 +96,9 @@ class Release {
       if (name == kPreviousReleaseFile) view.record = test::ReadFileBytes(path);
       else if (name[0] == '.') view.hidden[path] = test::ReadFileBytes(path);
       else {
-        std::int64_t time = 0;
-        EXPECT_TRUE(platform::FileModifiedTime(path, &time).ok());
-        view.files[path] = {test::ReadFileBytes(path), time};
+        Result<std::int64_t> time = platform::FileModifiedTime(path);
+        EXPECT_TRUE(time.ok());
+        view.files[path] = {test::ReadFileBytes(path), time.ok() ? *time : 0};
       }
     }
     return view;

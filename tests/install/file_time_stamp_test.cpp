@@ -82,9 +82,9 @@ TEST(StampFileTime, ShownInLocalTimeItReadsTheTextAgain) {
   test::TempDir dir;
   std::string file = dir.Write("b.dll", "x");
   ASSERT_TRUE(StampFileTime(file, "2008-07-01 12:34:56").ok());
-  std::int64_t seconds = 0;
-  ASSERT_TRUE(platform::FileModifiedTime(file, &seconds).ok());
-  EXPECT_EQ(platform::UnixSecondsToLocal(seconds), (platform::CivilTime{2008, 7, 1, 12, 34, 56}));
+  Result<std::int64_t> seconds = platform::FileModifiedTime(file);
+  ASSERT_TRUE(seconds.ok());
+  EXPECT_EQ(platform::UnixSecondsToLocal(*seconds), (platform::CivilTime{2008, 7, 1, 12, 34, 56}));
 }
 
 TEST(StampFileTime, AccessTimeIsNotTouched) {

@@ -29,9 +29,9 @@ class InstallerTest : public testing::Test {
     ASSERT_TRUE(platform::SetFileModifiedTime(path, time).ok());
   }
   std::int64_t TimeOf(const std::string& relative) {
-    std::int64_t t = 0;
-    EXPECT_TRUE(platform::FileModifiedTime(dir_.Sub(relative), &t).ok());
-    return t;
+    Result<std::int64_t> t = platform::FileModifiedTime(dir_.Sub(relative));
+    EXPECT_TRUE(t.ok());
+    return t.ok() ? *t : 0;
   }
   size_t EntriesIn(const std::string& relative) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir_.Sub(relative)), {}));

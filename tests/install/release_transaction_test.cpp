@@ -39,9 +39,9 @@ Tree Snapshot(const std::string& root, const std::string& skip = "app/update") {
       continue;
     }
     if (!it->is_regular_file()) continue;
-    std::int64_t time = 0;
-    EXPECT_TRUE(platform::FileModifiedTime(it->path().string(), &time).ok());
-    tree[relative] = {test::ReadFileBytes(it->path().string()), time};
+    Result<std::int64_t> time = platform::FileModifiedTime(it->path().string());
+    EXPECT_TRUE(time.ok());
+    tree[relative] = {test::ReadFileBytes(it->path().string()), time.ok() ? *time : 0};
   }
   return tree;
 }
@@ -210,9 +210,9 @@ TEST_F(ReleaseTransactionTest, ACommittedReleaseIsInAndTheOldOneComesBackOnce) {
   EXPECT_EQ(dir_.Read("app/skins/blue/e.dat"), "new e");
   EXPECT_EQ(dir_.Read("win/system32/d.ocx"), "new d");
   EXPECT_EQ(dir_.Read("app/vmrkxupdate.new"), "new updater");  // the running program is never replaced
-  std::int64_t time = 0;
-  ASSERT_TRUE(platform::FileModifiedTime(dir_.Sub("app/plugins/b.dll"), &time).ok());
-  EXPECT_EQ(time, 1200000000);
+  Result<std::int64_t> time = platform::FileModifiedTime(dir_.Sub("app/plugins/b.dll"));
+  ASSERT_TRUE(time.ok());
+  EXPECT_EQ(*time, 1200000000);
   EXPECT_TRUE(HasPreviousRelease(paths_.install));
 
   ASSERT_TRUE(RollbackRelease(platform::HostFileSystem(), paths_, &failure).ok());

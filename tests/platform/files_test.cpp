@@ -75,9 +75,9 @@ TEST(Files, LinkOrCopyGivesTheFileAnotherNameOrACopy) {
   ASSERT_TRUE(LinkOrCopy(installed, dir.Sub("a-staged")).ok());
   EXPECT_EQ(std::filesystem::hard_link_count(installed), 2u) << "the same volume: a name, not a copy";
   ASSERT_TRUE(SetFileModifiedTime(dir.Sub("a-staged"), 1210600000).ok());
-  std::int64_t time = 0;
-  ASSERT_TRUE(FileModifiedTime(installed, &time).ok());
-  EXPECT_EQ(time, 1210600000);
+  Result<std::int64_t> time = FileModifiedTime(installed);
+  ASSERT_TRUE(time.ok());
+  EXPECT_EQ(*time, 1210600000);
   EXPECT_FALSE(LinkOrCopy(installed, dir.Sub("a-staged")).ok()) << "never over a name already there";
   // Another volume (/dev/shm, a tmpfs) has no link to the file: it gets a
   // copy, time and all.
@@ -86,8 +86,9 @@ TEST(Files, LinkOrCopyGivesTheFileAnotherNameOrACopy) {
     ASSERT_TRUE(LinkOrCopy(installed, copy).ok());
     EXPECT_EQ(std::filesystem::hard_link_count(installed), 2u);
     EXPECT_EQ(test::ReadFileBytes(copy), "signed a");
-    ASSERT_TRUE(FileModifiedTime(copy, &time).ok());
-    EXPECT_EQ(time, 1210600000);
+    time = FileModifiedTime(copy);
+    ASSERT_TRUE(time.ok());
+    EXPECT_EQ(*time, 1210600000);
     std::filesystem::remove(copy);
   }
 }

@@ -86,7 +86,7 @@ int SimulatedDisk::VolumeOf(const std::string& native) const {
 SimulatedDisk::Content SimulatedDisk::ReadContent(const std::string& path) const {
   Content content;
   platform::ReadWholeFile(path, &content.bytes).IgnoreError();
-  platform::FileModifiedTime(path, &content.time).IgnoreError();
+  if (Result<std::int64_t> time = platform::FileModifiedTime(path); time.ok()) content.time = *time;
   std::error_code error;
   content.mode = static_cast<unsigned>(fs::status(PathOf(path), error).permissions()) & 0777;
   return content;

@@ -157,9 +157,9 @@ TEST(Win32Layer, SetFileTimeChangesOnlyTheLastWriteTime) {
     EXPECT_EQ(after.ftCreationTime.dwLowDateTime, before.ftCreationTime.dwLowDateTime);
   EXPECT_EQ(after.ftLastAccessTime.dwLowDateTime, before.ftLastAccessTime.dwLowDateTime);
   EXPECT_EQ(after.ftLastAccessTime.dwLowDateTime, old.dwLowDateTime);
-  std::int64_t written = 0;
-  ASSERT_TRUE(FileModifiedTime(path, &written).ok());
-  EXPECT_EQ(written, 1210573805);
+  Result<std::int64_t> written = FileModifiedTime(path);
+  ASSERT_TRUE(written.ok());
+  EXPECT_EQ(*written, 1210573805);
 }
 
 TEST(Win32Layer, GbkThroughTheSystemsCodePages) {
@@ -221,9 +221,9 @@ TEST(Win32Layer, FilesBelowAFolderOfOver300CharactersAreInstalledAndStamped) {
   ASSERT_TRUE(RenameReplacing(placed, target).ok());
   EXPECT_TRUE(RemoveFile(backup).ok());
   ASSERT_TRUE(SetFileModifiedTime(target, 1210573805).ok());
-  std::int64_t written = 0;
-  ASSERT_TRUE(FileModifiedTime(target, &written).ok());
-  EXPECT_EQ(written, 1210573805);
+  Result<std::int64_t> written = FileModifiedTime(target);
+  ASSERT_TRUE(written.ok());
+  EXPECT_EQ(*written, 1210573805);
   std::string bytes;
   ASSERT_TRUE(ReadWholeFile(target, &bytes).ok());
   EXPECT_EQ(bytes, "new");
@@ -232,8 +232,9 @@ TEST(Win32Layer, FilesBelowAFolderOfOver300CharactersAreInstalledAndStamped) {
   const std::string linked = Windows(dir.path()) + "\\update\\1-组件.dll";
   ASSERT_TRUE(LinkOrCopy(target, linked).ok());
   ASSERT_TRUE(SetFileModifiedTime(linked, 1210600000).ok());
-  ASSERT_TRUE(FileModifiedTime(target, &written).ok());
-  EXPECT_EQ(written, 1210600000);
+  written = FileModifiedTime(target);
+  ASSERT_TRUE(written.ok());
+  EXPECT_EQ(*written, 1210600000);
   ASSERT_TRUE(RemoveFile(linked).ok());
   ASSERT_TRUE(ReadWholeFile(target, &bytes).ok());
   EXPECT_EQ(bytes, "new");
