@@ -13,10 +13,11 @@ namespace {
 constexpr int kMaxDepth = 24;
 
 void Sweep(const std::string& folder, const std::set<std::string>& keep, int depth, size_t* removed) {
-  std::vector<platform::FolderEntry> entries;
-  if (depth > kMaxDepth || !platform::ListFolder(folder, &entries).ok()) return;
+  if (depth > kMaxDepth) return;
+  Result<std::vector<platform::FolderEntry>> entries = platform::ListFolder(folder);
+  if (!entries.ok()) return;
   const char sep = platform::PathSeparator();
-  for (const platform::FolderEntry& entry : entries) {
+  for (const platform::FolderEntry& entry : *entries) {
     const std::string path = folder + sep + entry.name;
     if (entry.isFolder) Sweep(path, keep, depth + 1, removed);
     else if (entry.isFile && IsUpdaterLeftover(entry.name) && !keep.count(path) && platform::RemoveFile(path).ok())

@@ -45,8 +45,8 @@ Status RemoveMadeFolder(FileSystem& fs, const std::string& folder) {
   if (!fs.IsFolder(folder)) return Status::Ok();
   Status removed = fs.RemoveEmptyFolder(folder);
   if (removed.ok()) return removed;
-  std::vector<platform::FolderEntry> entries;
-  if (platform::ListFolder(folder, &entries).ok() && !entries.empty()) return Status::Ok();
+  Result<std::vector<platform::FolderEntry>> entries = platform::ListFolder(folder);
+  if (entries.ok() && !entries->empty()) return Status::Ok();
   return Step("removing the folder " + folder, removed);
 }
 

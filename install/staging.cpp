@@ -10,10 +10,10 @@ namespace vmrk {
 namespace {
 
 void EmptyIn(const std::string& folder, bool top) {
-  std::vector<platform::FolderEntry> entries;
-  if (!platform::ListFolder(folder, &entries).ok()) return;
+  Result<std::vector<platform::FolderEntry>> entries = platform::ListFolder(folder);
+  if (!entries.ok()) return;
   const char sep = platform::PathSeparator();
-  for (const platform::FolderEntry& entry : entries) {
+  for (const platform::FolderEntry& entry : *entries) {
     const std::string path = folder + sep + entry.name;
     if (entry.isFolder && top && IsTransferFolderName(entry.name)) {
       EmptyIn(path, false);

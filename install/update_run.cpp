@@ -359,28 +359,28 @@ bool UpdateRun::EnoughRoom() {
   // so nothing is freed before the new release is in.
   std::map<std::string, std::uint64_t> need;
   std::map<std::string, std::string> where;  // a folder on each volume, for the log
-  std::string stagingVolume;
-  if (!platform::VolumeOf(StagingFolder(), &stagingVolume).ok()) return true;  // fails when it is written
-  where.emplace(stagingVolume, StagingFolder());
+  Result<std::string> stagingVolume = platform::VolumeOf(StagingFolder());
+  if (!stagingVolume.ok()) return true;  // fails when it is written
+  where.emplace(*stagingVolume, StagingFolder());
   const InstallPaths paths = Paths();
   for (const FileRow& row : rows_) {
     const std::uint64_t size = static_cast<std::uint64_t>(row.exactSize);
-    need[stagingVolume] += size;
+    need[*stagingVolume] += size;
     const std::string& root = row.where.underApplication ? paths.applicationPath : paths.windowsFolder;
-    std::string volume;
-    if (platform::VolumeOf(root, &volume).ok() && volume != stagingVolume) {
-      need[volume] += size;
-      where.emplace(volume, root);
+    Result<std::string> volume = platform::VolumeOf(root);
+    if (volume.ok() && *volume != *stagingVolume) {
+      need[*volume] += size;
+      where.emplace(*volume, root);
     }
   }
   bool enough = true;
   for (auto& [volume, bytes] : need) {
     bytes += kRoomMargin;
-    std::uint64_t available = 0;
-    if (!platform::FreeSpace(where[volume], &available).ok()) continue;
+    Result<std::uint64_t> available = platform::FreeSpace(where[volume]);
+    if (!available.ok()) continue;
     Log("room on the volume of " + where[volume] + ": " + std::to_string(bytes) + " bytes needed, " +
-        std::to_string(available) + " free");
-    if (available < bytes) enough = false;
+        std::to_string(*available) + " free");
+    if (*available < bytes) enough = false;
   }
   if (!enough) End(Outcome::kNoRoom, "too little free space, nothing fetched");
   return enough;

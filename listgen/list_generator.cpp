@@ -54,8 +54,9 @@ class Walker {
   // without one.
   void ListFolder(const std::string& folderPath) {
     if (!result_.refusal.empty()) return;
-    std::vector<platform::FolderEntry> entries;
-    if (!platform::ListFolder(folderPath, &entries).ok()) return;
+    Result<std::vector<platform::FolderEntry>> listed = platform::ListFolder(folderPath);
+    if (!listed.ok()) return;
+    const std::vector<platform::FolderEntry>& entries = *listed;
 
     std::string folder = folderPath;
     const char sep = platform::PathSeparator();

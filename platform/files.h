@@ -54,8 +54,9 @@ struct FolderEntry {
   bool factsKnown = false;  // length and time could be read
 };
 
-// The entries directly inside folder, in no particular order.
-Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries);
+// The entries directly inside folder, in no particular order; an empty
+// folder is an empty list, a folder that cannot be opened a failure.
+Result<std::vector<FolderEntry>> ListFolder(const std::string& folder);
 
 // The maintainer's release folder, with its trailing separator: "e:\vmrsoft\"
 // on Windows, the folder vmrsoft in the user's home folder elsewhere.
@@ -135,9 +136,10 @@ Status FlushFolder(const std::string& folder);
 Status RemoveEmptyFolder(const std::string& path);
 
 // The bytes the user may still write on the volume that holds path, and a
-// name of that volume that is equal for two paths on the same one.
-Status FreeSpace(const std::string& path, std::uint64_t* bytes);
-Status VolumeOf(const std::string& path, std::string* volume);
+// name of that volume that is equal for two paths on the same one. Both
+// need path to exist; a failure says nothing about the room there.
+Result<std::uint64_t> FreeSpace(const std::string& path);
+Result<std::string> VolumeOf(const std::string& path);
 
 // Starts a program with its arguments and does not wait for it. The program
 // runs on after the updater has ended.

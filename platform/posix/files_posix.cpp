@@ -112,8 +112,8 @@ bool IsVisibleEntry(const std::string& path) {
   return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
 }
 
-Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
-  entries->clear();
+Result<std::vector<FolderEntry>> ListFolder(const std::string& folder) {
+  std::vector<FolderEntry> entries;
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return Errno("cannot list", folder);
   int dirFd = dirfd(dir);
@@ -134,10 +134,10 @@ Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) 
     } else {
       entry.isFile = d->d_type == DT_REG || d->d_type == DT_LNK;
     }
-    entries->push_back(std::move(entry));
+    entries.push_back(std::move(entry));
   }
   closedir(dir);
-  return Status::Ok();
+  return entries;
 }
 
 std::string ReleaseRoot() {
@@ -379,18 +379,16 @@ Status RemoveEmptyFolder(const std::string& path) {
   return rmdir(path.c_str()) == 0 ? Status::Ok() : Errno("cannot remove the folder", path);
 }
 
-Status FreeSpace(const std::string& path, std::uint64_t* bytes) {
+Result<std::uint64_t> FreeSpace(const std::string& path) {
   struct statvfs fs;
   if (statvfs(path.c_str(), &fs) != 0) return Errno("cannot ask for the free space of", path);
-  *bytes = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
-  return Status::Ok();
+  return static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
 }
 
-Status VolumeOf(const std::string& path, std::string* volume) {
+Result<std::string> VolumeOf(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return Errno("cannot look at", path);
-  *volume = std::to_string(static_cast<unsigned long long>(st.st_dev));
-  return Status::Ok();
+  return std::to_string(static_cast<unsigned long long>(st.st_dev));
 }
 
 Status StartDetached(const std::string& program, const std::vector<std::string>& arguments) {

@@ -96,8 +96,8 @@ bool IsVisibleEntry(const std::string& path) {
   return a != INVALID_FILE_ATTRIBUTES && !HiddenOrSystem(a);
 }
 
-Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
-  entries->clear();
+Result<std::vector<FolderEntry>> ListFolder(const std::string& folder) {
+  std::vector<FolderEntry> entries;
   std::string pattern = folder;
   if (pattern.empty() || pattern.back() != '\\') pattern += '\\';
   pattern += '*';
@@ -118,10 +118,10 @@ Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) 
     t.HighPart = data.ftLastWriteTime.dwHighDateTime;
     entry.modifiedUnixSeconds = static_cast<std::int64_t>(t.QuadPart / 10000000ull) - 11644473600ll;
     entry.factsKnown = true;
-    entries->push_back(std::move(entry));
+    entries.push_back(std::move(entry));
   } while (FindNextFileW(find, &data));
   FindClose(find);
-  return Status::Ok();
+  return entries;
 }
 
 std::string ReleaseRoot() { return "e:\\vmrsoft\\"; }
@@ -148,11 +148,10 @@ Status RemoveFile(const std::string& path) {
 }
 
 Status RemoveFilesIn(const std::string& folder) {
-  std::vector<FolderEntry> entries;
-  Status listed = ListFolder(folder, &entries);
-  if (!listed.ok()) return listed;
+  Result<std::vector<FolderEntry>> entries = ListFolder(folder);
+  if (!entries.ok()) return entries.status();
   Status first;
-  for (const FolderEntry& entry : entries) {
+  for (const FolderEntry& entry : *entries) {
     if (entry.isFolder) continue;
     std::string path = folder + "\\" + entry.name;
     SetFileAttributesW(WidePath(path).c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only leftover too
@@ -343,21 +342,19 @@ Status RemoveEmptyFolder(const std::string& path) {
   return RemoveDirectoryW(WidePath(path).c_str()) ? Status::Ok() : Failed("cannot remove the folder", path);
 }
 
-Status FreeSpace(const std::string& path, std::uint64_t* bytes) {
+Result<std::uint64_t> FreeSpace(const std::string& path) {
   ULARGE_INTEGER available{};
   if (!GetDiskFreeSpaceExW(WidePath(path).c_str(), &available, nullptr, nullptr))
     return Failed("cannot ask for the free space of", path);
-  *bytes = available.QuadPart;
-  return Status::Ok();
+  return static_cast<std::uint64_t>(available.QuadPart);
 }
 
-Status VolumeOf(const std::string& path, std::string* volume) {
+Result<std::string> VolumeOf(const std::string& path) {
   wchar_t name[MAX_PATH + 1];
   if (!GetVolumePathNameW(WidePath(path).c_str(), name, MAX_PATH + 1)) return Failed("cannot look at", path);
   std::wstring text(name);
   for (wchar_t& c : text) c = static_cast<wchar_t>(towlower(c));
-  *volume = Narrow(text);
-  return Status::Ok();
+  return Narrow(text);
 }
 
 Status StartDetached(const std::string& program, const std::vector<std::string>& arguments) {

@@ -80,10 +80,10 @@ TEST(ReleaseTransactionWin, AHeldFileIsReplacedWhenItMayBeDeletedAndRollsTheRele
                                             : "old " + std::to_string(i));
     if (!c.installs) EXPECT_EQ(failure.item, 3u);
     EXPECT_FALSE(platform::PathExists(release.paths.journal));
-    std::vector<platform::FolderEntry> entries;
-    ASSERT_TRUE(platform::ListFolder(release.root + "\\app\\plugins", &entries).ok());
+    Result<std::vector<platform::FolderEntry>> entries = platform::ListFolder(release.root + "\\app\\plugins");
+    ASSERT_TRUE(entries.ok());
     // Installed: the old files stay as the previous release; put back: no copy left.
-    EXPECT_EQ(entries.size(), c.installs ? 10u : 5u);
+    EXPECT_EQ(entries->size(), c.installs ? 10u : 5u);
   }
 }
 
@@ -149,10 +149,10 @@ TEST(ReleaseTransactionWin, AProcessKilledHalfWayIsHealedByTheNextStart) {
       EXPECT_EQ(release.Read(i), isNew ? "new " + std::to_string(i) + std::string(i * 1000, 'n')
                                        : "old " + std::to_string(i))
           << i << (killed ? " (killed)" : " (ended by itself)");
-    std::vector<platform::FolderEntry> entries;
-    ASSERT_TRUE(platform::ListFolder(release.root + "\\app\\plugins", &entries).ok());
+    Result<std::vector<platform::FolderEntry>> entries = platform::ListFolder(release.root + "\\app\\plugins");
+    ASSERT_TRUE(entries.ok());
     size_t hidden = 0;
-    for (const platform::FolderEntry& entry : entries) hidden += entry.name[0] == '.';
+    for (const platform::FolderEntry& entry : *entries) hidden += entry.name[0] == '.';
     EXPECT_EQ(hidden, isNew ? release.items.size() : 0u) << log;  // the previous release's copies, or nothing
   }
 }

@@ -238,9 +238,9 @@ TEST(Win32Layer, FilesBelowAFolderOfOver300CharactersAreInstalledAndStamped) {
   ASSERT_TRUE(RemoveFile(linked).ok());
   ASSERT_TRUE(ReadWholeFile(target, &bytes).ok());
   EXPECT_EQ(bytes, "new");
-  std::vector<FolderEntry> entries;
-  ASSERT_TRUE(ListFolder(folder, &entries).ok());
-  EXPECT_EQ(entries.size(), 1u);
+  Result<std::vector<FolderEntry>> entries = ListFolder(folder);
+  ASSERT_TRUE(entries.ok());
+  EXPECT_EQ(entries->size(), 1u);
   EXPECT_TRUE(RemoveFile(target).ok());
 }
 
