@@ -20,8 +20,8 @@ Status CheckFoldersStayInside(const std::string& base, std::string_view rest, co
   for (const std::string& root : roots) {
     // A root that cannot be resolved counts as spelled, so that a system
     // which resolves nothing refuses nothing it cannot judge.
-    std::string resolved;
-    resolvedRoots.push_back(platform::ResolvedPath(root, &resolved).ok() ? resolved : root);
+    Result<std::string> resolved = platform::ResolvedPath(root);
+    resolvedRoots.push_back(resolved.ok() ? *resolved : root);
   }
   const std::string native = NativeSeparators(rest);
   const char sep = platform::PathSeparator();
@@ -30,11 +30,11 @@ Status CheckFoldersStayInside(const std::string& base, std::string_view rest, co
   for (; end != std::string::npos; end = native.find(sep, end + 1)) {
     std::string folder = base + native.substr(0, end);
     if (!platform::PathExists(folder)) return Status::Ok();
-    std::string resolved;
-    if (!platform::ResolvedPath(folder, &resolved).ok()) continue;  // not a folder: the placement will fail
+    Result<std::string> resolved = platform::ResolvedPath(folder);
+    if (!resolved.ok()) continue;  // not a folder: the placement will fail
     bool inside = false;
-    for (const std::string& root : resolvedRoots) inside = inside || IsInside(resolved, root);
-    if (!inside) return Status::Error(folder + " leads outside the application and Windows folders, to " + resolved);
+    for (const std::string& root : resolvedRoots) inside = inside || IsInside(*resolved, root);
+    if (!inside) return Status::Error(folder + " leads outside the application and Windows folders, to " + *resolved);
   }
   return Status::Ok();
 }

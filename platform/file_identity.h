@@ -17,7 +17,8 @@ bool SameFile(const std::string& a, const std::string& b);
 bool IsFolder(const std::string& path);
 
 // The existing path with every link, junction and "." or ".." resolved, in the
-// host's spelling and without a trailing separator.
-Status ResolvedPath(const std::string& path, std::string* resolved);
+// host's spelling and without a trailing separator. A path that does not
+// exist, or cannot be opened to ask, is a failure rather than its spelling.
+Result<std::string> ResolvedPath(const std::string& path);
 
 }  // namespace vmrk::platform

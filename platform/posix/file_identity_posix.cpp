@@ -20,12 +20,12 @@ bool IsFolder(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-Status ResolvedPath(const std::string& path, std::string* resolved) {
+Result<std::string> ResolvedPath(const std::string& path) {
   char* full = realpath(path.c_str(), nullptr);
   if (full == nullptr) return Status::Error("cannot resolve " + path + ": " + std::strerror(errno));
-  *resolved = full;
+  std::string resolved = full;
   std::free(full);
-  return Status::Ok();
+  return resolved;
 }
 
 }  // namespace vmrk::platform

@@ -38,7 +38,7 @@ bool IsFolder(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-Status ResolvedPath(const std::string& path, std::string* resolved) {
+Result<std::string> ResolvedPath(const std::string& path) {
   HANDLE file = OpenForQuery(path);
   if (file == INVALID_HANDLE_VALUE) return LastErrorStatus("cannot open " + path);
   std::wstring buffer(MAX_PATH, L'\0');
@@ -55,8 +55,7 @@ Status ResolvedPath(const std::string& path, std::string* resolved) {
   if (buffer.rfind(L"\\\\?\\UNC\\", 0) == 0) buffer = L"\\\\" + buffer.substr(8);
   else if (buffer.rfind(L"\\\\?\\", 0) == 0) buffer = buffer.substr(4);
   while (buffer.size() > 3 && buffer.back() == L'\\') buffer.pop_back();
-  *resolved = Narrow(buffer);
-  return Status::Ok();
+  return Narrow(buffer);
 }
 
 }  // namespace vmrk::platform

@@ -56,9 +56,10 @@ TEST(Win32Layer, AFolderLinkLeadingOutOfTheRootsIsRefused) {
   if (!CreateSymbolicLinkW(Widen(app + "\\sub").c_str(), Widen(Windows(dir.Sub("outside"))).c_str(),
                            SYMBOLIC_LINK_FLAG_DIRECTORY))
     GTEST_SKIP() << "no folder links here: " << LastErrorText();
-  std::string resolved;
-  if (!ResolvedPath(app + "\\sub", &resolved).ok() || resolved.find("outside") == std::string::npos)
-    GTEST_SKIP() << "this system does not resolve the link it made (Wine keeps the spelled path): " << resolved;
+  Result<std::string> resolved = ResolvedPath(app + "\\sub");
+  if (!resolved.ok() || resolved->find("outside") == std::string::npos)
+    GTEST_SKIP() << "this system does not resolve the link it made (Wine keeps the spelled path): "
+                 << (resolved.ok() ? *resolved : resolved.status().message());
   CreateSymbolicLinkW(Widen(app + "\\inner").c_str(), Widen(app + "\\real").c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
   EXPECT_FALSE(vmrk::CheckFoldersStayInside(app, "\\sub\\evil.dat", {app, win}).ok());
   EXPECT_TRUE(vmrk::CheckFoldersStayInside(app, "\\inner\\ok.dat", {app, win}).ok());
