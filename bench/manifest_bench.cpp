@@ -13,8 +13,10 @@
 #include "updatelist/rtf_writer.h"
 
 int main() {
-  std::string privateKey, publicKey;
-  if (!vmrk::platform::GenerateKey(&privateKey, &publicKey).ok()) return 1;
+  vmrk::Result<vmrk::platform::KeyPair> key = vmrk::platform::GenerateKey();
+  if (!key.ok()) return 1;
+  const std::string& privateKey = key->privateKey;
+  const std::string& publicKey = key->publicKey;
   vmrk::ReleaseManifest manifest;
   std::string listText;
   std::vector<std::string> locations;

@@ -66,11 +66,10 @@ void EmptyStaging(const std::string& folder) { EmptyIn(folder, true); }
 InstalledCheck CheckInstalled(const std::string& target, const ContentId& wanted, const std::string& staged,
                               const std::string& modified) {
   InstalledCheck check;
-  std::string digest;
-  std::uint64_t length = 0;
-  if (!platform::Sha256OfFile(target, &digest, &length).ok()) return check;
-  check.installed = ContentId{digest, length};  // a patch's base, perhaps
-  if (length != wanted.length || digest != wanted.sha256) return check;
+  Result<platform::FileDigest> installed = platform::Sha256OfFile(target);
+  if (!installed.ok()) return check;
+  check.installed = ContentId{installed->sha256, installed->length};  // a patch's base, perhaps
+  if (installed->length != wanted.length || installed->sha256 != wanted.sha256) return check;
   // Its bytes are the release's already: staged as another name of the
   // installed file itself (no folder, no copy), so that the list's time
   // given to it is the installed file's at once. Installed or put back, the

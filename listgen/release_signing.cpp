@@ -34,12 +34,11 @@ Result<std::string> ReadPrivateKeyFile(const std::string& path) {
 Result<std::string> GenerateKeyFiles(const std::string& path) {
   if (platform::PathExists(path) || platform::PathExists(path + ".pub"))
     return Status::Error(path + " or " + path + ".pub exists already; a key is never overwritten");
-  std::string privateKey, publicKey;
-  Status made = platform::GenerateKey(&privateKey, &publicKey);
-  if (!made.ok()) return made;
-  Status saved = platform::CreateOwnerOnlyFile(path, PrivateKeyFileText(privateKey));
+  Result<platform::KeyPair> made = platform::GenerateKey();
+  if (!made.ok()) return made.status();
+  Status saved = platform::CreateOwnerOnlyFile(path, PrivateKeyFileText(made->privateKey));
   if (!saved.ok()) return saved;
-  std::string publicKeyText = ToBase64(publicKey);
+  std::string publicKeyText = ToBase64(made->publicKey);
   if (Status published = platform::WriteFileAtomically(path + ".pub", publicKeyText + "\n"); !published.ok())
     return published;
   return publicKeyText;
@@ -72,8 +71,10 @@ Status BuildSignedManifest(const std::string& releaseRoot, std::string_view list
   for (const std::string& location : LocationsOf(WellFormedUpdateListPrefix(listText))) {
     ManifestFile file;
     file.location = location;
-    Status hashed = platform::Sha256OfFile(ReleaseFileOf(releaseRoot, location), &file.sha256, &file.length);
-    if (!hashed.ok()) return hashed;
+    Result<platform::FileDigest> hashed = platform::Sha256OfFile(ReleaseFileOf(releaseRoot, location));
+    if (!hashed.ok()) return hashed.status();
+    file.sha256 = std::move(hashed->sha256);
+    file.length = hashed->length;
     manifest.files.push_back(std::move(file));
   }
   Status written = WriteSignedManifest(manifest, privateKeys, manifestText);
@@ -105,12 +106,10 @@ std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::
   }
   if (releaseRoot.empty()) return faults;
   for (const ManifestFile& file : manifest.files) {
-    std::string digest;
-    std::uint64_t length = 0;
-    Status hashed = platform::Sha256OfFile(ReleaseFileOf(releaseRoot, file.location), &digest, &length);
-    if (!hashed.ok()) faults.push_back("file " + file.location + ": " + hashed.message());
-    else if (length != file.length) faults.push_back("file " + file.location + ": its length differs from the manifest's");
-    else if (digest != file.sha256) faults.push_back("file " + file.location + ": its SHA-256 differs from the manifest's");
+    Result<platform::FileDigest> hashed = platform::Sha256OfFile(ReleaseFileOf(releaseRoot, file.location));
+    if (!hashed.ok()) faults.push_back("file " + file.location + ": " + hashed.status().message());
+    else if (hashed->length != file.length) faults.push_back("file " + file.location + ": its length differs from the manifest's");
+    else if (hashed->sha256 != file.sha256) faults.push_back("file " + file.location + ": its SHA-256 differs from the manifest's");
   }
   return faults;
 }

@@ -15,16 +15,17 @@ std::string Sha256Bytes(std::string_view bytes) {
   return std::string(reinterpret_cast<const char*>(d.data()), d.size());
 }
 
-Status Sha256OfFile(const std::string& path, std::string* digest, std::uint64_t* length) {
+Result<FileDigest> Sha256OfFile(const std::string& path) {
   Sha256 hasher;
-  *length = 0;
+  FileDigest file;
   Status read = ReadFileInPieces(path, [&](std::string_view piece) {
     hasher.Update(piece);
-    *length += piece.size();
+    file.length += piece.size();
   });
+  if (!read.ok()) return read;
   Sha256Digest d = hasher.Finish();
-  digest->assign(reinterpret_cast<const char*>(d.data()), d.size());
-  return read;
+  file.sha256.assign(reinterpret_cast<const char*>(d.data()), d.size());
+  return file;
 }
 
 }  // namespace vmrk::platform

@@ -38,16 +38,30 @@ Sha256Digest Sha256Of(std::string_view bytes);
 // The same 32 bytes as a string, the form manifests and indexes compare.
 std::string Sha256Bytes(std::string_view bytes);
 
-// The SHA-256 (32 bytes) and length of a file, read in pieces.
-Status Sha256OfFile(const std::string& path, std::string* digest, std::uint64_t* length);
+struct FileDigest {
+  std::string sha256;  // the 32 bytes, as Sha256Bytes gives them
+  std::uint64_t length = 0;
+};
+// The SHA-256 and length of a file, read in pieces and so taken together in
+// one read: a file that changes meanwhile cannot pair one's hash with
+// another's length. A read that fails part way is a failure, never the
+// digest of the bytes read so far.
+Result<FileDigest> Sha256OfFile(const std::string& path);
 
 // True only for a valid signature of message by the holder of publicKey;
 // malformed keys and signatures are simply not valid.
 bool VerifySignature(std::string_view publicKey, std::string_view message, std::string_view signature);
 
 // For the maintainer's tools.
-Status GenerateKey(std::string* privateKey, std::string* publicKey);
-Status Sign(std::string_view privateKey, std::string_view message, std::string* signature);
+struct KeyPair {
+  std::string privateKey;  // kPrivateKeyBytes: the public key, then d
+  std::string publicKey;   // kPublicKeyBytes
+};
+Result<KeyPair> GenerateKey();
+// A signature of kSignatureBytes, and only one that the key's own public
+// half verifies: a malformed key, or one whose halves do not belong
+// together, is a failure.
+Result<std::string> Sign(std::string_view privateKey, std::string_view message);
 
 inline constexpr size_t kPublicKeyBytes = 65;
 inline constexpr size_t kPrivateKeyBytes = 97;

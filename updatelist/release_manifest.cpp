@@ -129,11 +129,10 @@ Status WriteSignedManifest(const ReleaseManifest& manifest, const std::vector<st
   std::string body = ManifestBody(manifest);
   std::string signatures;
   for (const std::string& key : privateKeys) {
-    std::string signature;
-    Status signed_ = platform::Sign(key, body, &signature);
-    if (!signed_.ok()) return signed_;
+    Result<std::string> signature = platform::Sign(key, body);
+    if (!signature.ok()) return signature.status();
     signatures += "signature " + ToHex(KeyIdOf(std::string_view(key).substr(0, platform::kPublicKeyBytes))) + " " +
-                  ToBase64(signature) + "\n";
+                  ToBase64(*signature) + "\n";
   }
   *text = body + signatures;
   if (text->size() > kManifestMaxBytes)

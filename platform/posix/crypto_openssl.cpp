@@ -96,7 +96,7 @@ bool VerifySignature(std::string_view publicKey, std::string_view message, std::
   return valid;
 }
 
-Status GenerateKey(std::string* privateKey, std::string* publicKey) {
+Result<KeyPair> GenerateKey() {
   Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
   if (key.p == nullptr) return Status::Error("cannot generate a P-256 key");
   EVP_PKEY_set_utf8_string_param(key.p, OSSL_PKEY_PARAM_EC_POINT_CONVERSION_FORMAT, "uncompressed");
@@ -109,13 +109,14 @@ Status GenerateKey(std::string* privateKey, std::string* publicKey) {
   Bignum scalar(d);
   unsigned char dBytes[32];
   if (BN_bn2binpad(scalar.p, dBytes, sizeof dBytes) != 32) return Status::Error("cannot read the generated key");
-  publicKey->assign(reinterpret_cast<char*>(point), pointLength);
-  *privateKey = *publicKey + std::string(reinterpret_cast<char*>(dBytes), sizeof dBytes);
+  KeyPair pair;
+  pair.publicKey.assign(reinterpret_cast<char*>(point), pointLength);
+  pair.privateKey = pair.publicKey + std::string(reinterpret_cast<char*>(dBytes), sizeof dBytes);
   OPENSSL_cleanse(dBytes, sizeof dBytes);
-  return Status::Ok();
+  return pair;
 }
 
-Status Sign(std::string_view privateKey, std::string_view message, std::string* signature) {
+Result<std::string> Sign(std::string_view privateKey, std::string_view message) {
   if (privateKey.size() != kPrivateKeyBytes) return Status::Error("the private key is not 97 bytes");
   Pkey key(MakeKey(privateKey.substr(0, kPublicKeyBytes), privateKey.substr(kPublicKeyBytes)));
   if (key.p == nullptr) return Status::Error("the private key is not a P-256 key");
@@ -134,11 +135,11 @@ Status Sign(std::string_view privateKey, std::string_view message, std::string* 
   unsigned char raw[kSignatureBytes];
   if (BN_bn2binpad(ECDSA_SIG_get0_r(sig.p), raw, 32) != 32 || BN_bn2binpad(ECDSA_SIG_get0_s(sig.p), raw + 32, 32) != 32)
     return Status::Error("cannot read the signature");
-  signature->assign(reinterpret_cast<char*>(raw), sizeof raw);
+  std::string signature(reinterpret_cast<char*>(raw), sizeof raw);
   // A signature that does not verify must never leave the maintainer's tool.
-  if (!VerifySignature(privateKey.substr(0, kPublicKeyBytes), message, *signature))
+  if (!VerifySignature(privateKey.substr(0, kPublicKeyBytes), message, signature))
     return Status::Error("the key does not verify its own signature");
-  return Status::Ok();
+  return signature;
 }
 
 }  // namespace vmrk::platform

@@ -104,7 +104,7 @@ bool VerifySignature(std::string_view publicKey, std::string_view message, std::
                                          static_cast<ULONG>(signature.size()), 0));
 }
 
-Status GenerateKey(std::string* privateKey, std::string* publicKey) {
+Result<KeyPair> GenerateKey() {
   Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
   Key key;
   if (ecdsa.get() == nullptr || !Succeeded(BCryptGenerateKeyPair(ecdsa.get(), &key.handle, 256, 0)) ||
@@ -118,13 +118,14 @@ Status GenerateKey(std::string* privateKey, std::string* publicKey) {
       size != sizeof(BCRYPT_ECCKEY_BLOB) + 96)
     return Status::Error("cannot export the generated key");
   const char* parts = reinterpret_cast<const char*>(blob.data() + sizeof(BCRYPT_ECCKEY_BLOB));
-  *publicKey = std::string(1, '\x04') + std::string(parts, 64);
-  *privateKey = *publicKey + std::string(parts + 64, 32);
+  KeyPair pair;
+  pair.publicKey = std::string(1, '\x04') + std::string(parts, 64);
+  pair.privateKey = pair.publicKey + std::string(parts + 64, 32);
   SecureZeroMemory(blob.data(), blob.size());
-  return Status::Ok();
+  return pair;
 }
 
-Status Sign(std::string_view privateKey, std::string_view message, std::string* signature) {
+Result<std::string> Sign(std::string_view privateKey, std::string_view message) {
   if (privateKey.size() != kPrivateKeyBytes || privateKey[0] != 0x04)
     return Status::Error("the private key is not 97 bytes");
   Algorithm ecdsa(BCRYPT_ECDSA_P256_ALGORITHM);
@@ -141,10 +142,10 @@ Status Sign(std::string_view privateKey, std::string_view message, std::string* 
                                 &length, 0)) ||
       length != sizeof raw)
     return Status::Error("cannot sign");
-  signature->assign(reinterpret_cast<char*>(raw), sizeof raw);
-  if (!VerifySignature(privateKey.substr(0, kPublicKeyBytes), message, *signature))
+  std::string signature(reinterpret_cast<char*>(raw), sizeof raw);
+  if (!VerifySignature(privateKey.substr(0, kPublicKeyBytes), message, signature))
     return Status::Error("the key does not verify its own signature");
-  return Status::Ok();
+  return signature;
 }
 
 }  // namespace vmrk::platform

@@ -271,7 +271,12 @@ namespace {
 class SignedE2ETest : public UpdateE2ETest {
  protected:
   SignedE2ETest() {
-    EXPECT_TRUE(platform::GenerateKey(&privateKey_, &publicKey_).ok());
+    Result<platform::KeyPair> made = platform::GenerateKey();
+    EXPECT_TRUE(made.ok());
+    if (made.ok()) {
+      privateKey_ = made->privateKey;
+      publicKey_ = made->publicKey;
+    }
     app_.Write("vmrkxupdate.keys", ToBase64(publicKey_) + "\n");
   }
   // With a delta package from the release below oldRoot, and compressed

@@ -69,20 +69,23 @@ TEST(Ecdsa, PublishedSignaturesVerifyAndAnyChangeFails) {
 }
 
 TEST(Ecdsa, SignaturesAndNewKeysRoundTrip) {
-  std::string signature;
-  ASSERT_TRUE(platform::Sign(kPrivate, "release 20261207153000", &signature).ok());
-  EXPECT_EQ(signature.size(), platform::kSignatureBytes);
-  EXPECT_TRUE(platform::VerifySignature(kPublic, "release 20261207153000", signature));
-  std::string privateKey, publicKey;
-  ASSERT_TRUE(platform::GenerateKey(&privateKey, &publicKey).ok());
+  Result<std::string> signature = platform::Sign(kPrivate, "release 20261207153000");
+  ASSERT_TRUE(signature.ok());
+  EXPECT_EQ(signature->size(), platform::kSignatureBytes);
+  EXPECT_TRUE(platform::VerifySignature(kPublic, "release 20261207153000", *signature));
+  Result<platform::KeyPair> made = platform::GenerateKey();
+  ASSERT_TRUE(made.ok());
+  const std::string& privateKey = made->privateKey;
+  const std::string& publicKey = made->publicKey;
   ASSERT_EQ(publicKey.size(), platform::kPublicKeyBytes);
   ASSERT_EQ(privateKey.size(), platform::kPrivateKeyBytes);
   EXPECT_EQ(privateKey.substr(0, publicKey.size()), publicKey);
-  ASSERT_TRUE(platform::Sign(privateKey, "x", &signature).ok());
-  EXPECT_TRUE(platform::VerifySignature(publicKey, "x", signature));
-  EXPECT_FALSE(platform::VerifySignature(kPublic, "x", signature));
+  signature = platform::Sign(privateKey, "x");
+  ASSERT_TRUE(signature.ok());
+  EXPECT_TRUE(platform::VerifySignature(publicKey, "x", *signature));
+  EXPECT_FALSE(platform::VerifySignature(kPublic, "x", *signature));
   // A private key whose public half is someone else's signs nothing.
-  EXPECT_FALSE(platform::Sign(kPublic + privateKey.substr(platform::kPublicKeyBytes), "x", &signature).ok());
+  EXPECT_FALSE(platform::Sign(kPublic + privateKey.substr(platform::kPublicKeyBytes), "x").ok());
 }
 
 TEST(HexBase64, CanonicalFormsOnly) {

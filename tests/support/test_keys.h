@@ -12,7 +12,14 @@ namespace vmrk::test {
 
 struct KeyPair {
   std::string privateKey, publicKey;
-  KeyPair() { EXPECT_TRUE(platform::GenerateKey(&privateKey, &publicKey).ok()); }
+  KeyPair() {
+    Result<platform::KeyPair> made = platform::GenerateKey();
+    EXPECT_TRUE(made.ok());
+    if (made.ok()) {
+      privateKey = made->privateKey;
+      publicKey = made->publicKey;
+    }
+  }
 };
 
 // The maintainer's key: one per test process, as a real release has one.

@@ -16,7 +16,14 @@ constexpr std::uint64_t kSerial = 20261207153000;
 
 struct Key {
   std::string privateKey, publicKey;
-  Key() { EXPECT_TRUE(platform::GenerateKey(&privateKey, &publicKey).ok()); }
+  Key() {
+    Result<platform::KeyPair> made = platform::GenerateKey();
+    EXPECT_TRUE(made.ok());
+    if (made.ok()) {
+      privateKey = made->privateKey;
+      publicKey = made->publicKey;
+    }
+  }
 };
 
 std::string Digest(std::string_view bytes) {

@@ -181,9 +181,11 @@ TEST(Win32Window, TheListViewShowsEveryRowAndEachFilesMarkAsItIsInstalled) {
   std::ofstream(topRelease.top / "list.txt", std::ios::binary) << rtf;
   // This build trusts a key compiled in, so the release is signed, here by a
   // key of the test's own that the application folder trusts as well.
-  std::string privateKey, publicKey, manifest;
-  ASSERT_TRUE(platform::GenerateKey(&privateKey, &publicKey).ok());
-  app.Write("vmrkxupdate.keys", ToBase64(publicKey) + "\n");
+  Result<platform::KeyPair> key = platform::GenerateKey();
+  ASSERT_TRUE(key.ok());
+  const std::string& privateKey = key->privateKey;
+  std::string manifest;
+  app.Write("vmrkxupdate.keys", ToBase64(key->publicKey) + "\n");
   std::int64_t now = std::time(nullptr);
   ASSERT_TRUE(BuildSignedManifest(test::Utf8Of(topRelease.top), rtf, text, {privateKey}, now, now + 3600, &manifest).ok());
   std::ofstream(topRelease.top / "list.txt.sig", std::ios::binary) << manifest;
