@@ -54,8 +54,8 @@ struct FolderEntry {
   bool factsKnown = false;  // length and time could be read
 };
 
-// The entries directly inside folder, in no particular order; an empty
-// folder is an empty list, a folder that cannot be opened a failure.
+// The entries directly inside folder, in no particular order, or why they
+// cannot be listed (no such folder, not allowed).
 Result<std::vector<FolderEntry>> ListFolder(const std::string& folder);
 
 // The maintainer's release folder, with its trailing separator: "e:\vmrsoft\"
@@ -136,8 +136,9 @@ Status FlushFolder(const std::string& folder);
 Status RemoveEmptyFolder(const std::string& path);
 
 // The bytes the user may still write on the volume that holds path, and a
-// name of that volume that is equal for two paths on the same one. Both
-// need path to exist; a failure says nothing about the room there.
+// name of that volume that is equal for two paths on the same one. A
+// failure, as for a path that does not exist yet, says nothing about the
+// room there.
 Result<std::uint64_t> FreeSpace(const std::string& path);
 Result<std::string> VolumeOf(const std::string& path);
 
