@@ -20,6 +20,7 @@
 #include "tests/support/release_writer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_certificates.h"
+#include "tests/support/test_keys.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/hex_base64.h"
 #include "updatelist/list_date.h"
@@ -271,13 +272,7 @@ namespace {
 class SignedE2ETest : public UpdateE2ETest {
  protected:
   SignedE2ETest() {
-    Result<platform::KeyPair> made = platform::GenerateKey();
-    EXPECT_TRUE(made.ok());
-    if (made.ok()) {
-      privateKey_ = made->privateKey;
-      publicKey_ = made->publicKey;
-    }
-    app_.Write("vmrkxupdate.keys", ToBase64(publicKey_) + "\n");
+    app_.Write("vmrkxupdate.keys", ToBase64(key_.publicKey) + "\n");
   }
   // With a delta package from the release below oldRoot, and compressed
   // copies, as vmrkxupdate-listgen --delta-from writes them.
@@ -289,7 +284,7 @@ class SignedE2ETest : public UpdateE2ETest {
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
     ReleaseManifest built;
-    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, *text, {privateKey_}, now, now + 86400, &manifest,
+    ASSERT_TRUE(BuildSignedManifest(release_.Sub("vmrkxupdate"), list, *text, {key_.privateKey}, now, now + 86400, &manifest,
                                     &built)
                     .ok());
     release_.Write("vmrkxupdate/list.txt.sig", manifest);
@@ -303,7 +298,7 @@ class SignedE2ETest : public UpdateE2ETest {
     packagePath_ = "/vmrkxupdate/" + PackageObjectPath(index.packages.at(0));
   }
   std::string packagePath_;
-  std::string privateKey_, publicKey_;
+  const test::KeyPair key_;
 };
 
 TEST_F(SignedE2ETest, ASignedReleaseInstallsAndAChangedFileNever) {

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "platform/crypto.h"
+#include "tests/support/test_keys.h"
 
 namespace vmrk {
 namespace {
@@ -14,17 +15,7 @@ namespace {
 constexpr std::int64_t kNow = 1796000000;  // 2026-12-01
 constexpr std::uint64_t kSerial = 20261207153000;
 
-struct Key {
-  std::string privateKey, publicKey;
-  Key() {
-    Result<platform::KeyPair> made = platform::GenerateKey();
-    EXPECT_TRUE(made.ok());
-    if (made.ok()) {
-      privateKey = made->privateKey;
-      publicKey = made->publicKey;
-    }
-  }
-};
+using Key = test::KeyPair;
 
 std::string Digest(std::string_view bytes) {
   platform::Sha256Digest d = platform::Sha256Of(bytes);
