@@ -14,7 +14,7 @@
 namespace vmrk {
 namespace {
 
-constexpr std::string_view kFormatLine = "vmrkxupdate-manifest 1";
+constexpr std::string_view kManifestFormatLine = "vmrkxupdate-manifest 1";
 
 // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
 // days_from_civil).
@@ -107,7 +107,7 @@ std::string KeyIdOf(std::string_view publicKey) { return platform::Sha256Bytes(p
 std::string ManifestBody(const ReleaseManifest& m) {
   std::string body;
   body.reserve(128 + m.files.size() * 112);
-  body += kFormatLine;
+  body += kManifestFormatLine;
   body += "\nserial " + std::to_string(m.serial);
   body += "\nexpires " + FormatUtc(m.expiresUnixSeconds);
   body += "\nlist " + ToHex(m.listSha256) + " " + std::to_string(m.listLength) + "\n";
@@ -162,7 +162,7 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
     auto bad = [&](const std::string& why) { return refuse("line " + std::to_string(lineNumber) + ": " + why); };
     std::string_view record = line.substr(0, line.find(' '));
     if (expected == 0) {
-      if (line != kFormatLine) return bad("not a release manifest of format 1");
+      if (line != kManifestFormatLine) return bad("not a release manifest of format 1");
       expected = 1;
     } else if (record == "serial" && expected == 1) {
       if (!SplitRecord(line, 2, &f) || !ParseRecordNumber(f[1], &m.serial)) return bad("bad serial");

@@ -8,7 +8,7 @@
 namespace vmrk {
 namespace {
 
-constexpr std::string_view kFormatLine = "vmrkxupdate-objects 1";
+constexpr std::string_view kIndexFormatLine = "vmrkxupdate-objects 1";
 
 std::string Content(const ContentId& id) { return ToHex(id.sha256) + " " + std::to_string(id.length); }
 
@@ -37,7 +37,7 @@ std::uint64_t FrameBound(std::uint64_t length) {
 }
 
 std::string WriteObjectIndex(const ObjectIndex& index) {
-  std::string text(kFormatLine);
+  std::string text(kIndexFormatLine);
   text += "\nlist " + ToHex(index.listSha256) + " " + std::to_string(index.listLength) + "\n";
   for (const CompressedCopy& copy : index.copies)
     text += "copy " + ToHex(copy.sha256) + " " + std::to_string(copy.frame.length) + " " + Content(copy.frame.file) + "\n";
@@ -75,7 +75,7 @@ Result<ObjectIndex> ParseObjectIndex(std::string_view text) {
     };
     std::string_view record = line.substr(0, line.find(' '));
     if (expected == 0) {
-      if (line != kFormatLine) return bad("not an object index of format 1");
+      if (line != kIndexFormatLine) return bad("not an object index of format 1");
       expected = 1;
     } else if (record == "list" && expected == 1) {
       if (!SplitRecord(line, 3, &f) || !ParseHash(f[1], &index.listSha256) ||

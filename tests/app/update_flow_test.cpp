@@ -122,15 +122,15 @@ TEST_F(UpdateFlowTest, NextShowsTheDownloadingStateAndProgressGoesToTheCurrentRo
   EXPECT_EQ(State().cmdBegin.caption, texts::kFinish);
 }
 
-struct ForegroundCase {
+struct CloseRequestCase {
   const char* name;
   platform::WindowHandle window;
   std::string title;
   bool posted;
-  friend void PrintTo(const ForegroundCase& c, std::ostream* os) { *os << c.name; }
+  friend void PrintTo(const CloseRequestCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class CloseRequestTest : public UpdateFlowTest, public testing::WithParamInterface<ForegroundCase> {};
+class CloseRequestTest : public UpdateFlowTest, public testing::WithParamInterface<CloseRequestCase> {};
 
 TEST_P(CloseRequestTest, NextAsksThePlayerToCloseOnlyWhenItWasInFront) {
   desktop_.foreground = GetParam().window;
@@ -148,11 +148,11 @@ TEST_P(CloseRequestTest, NextAsksThePlayerToCloseOnlyWhenItWasInFront) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Windows, CloseRequestTest,
-                         testing::Values(ForegroundCase{"player", 5, "Vmr播放器 - 电影.avi", true},
-                                         ForegroundCase{"otherCase", 6, "vmr播放器", true},
-                                         ForegroundCase{"other", 7, "Terminal", false},
-                                         ForegroundCase{"none", 0, "", false}),
-                         [](const testing::TestParamInfo<ForegroundCase>& info) {
+                         testing::Values(CloseRequestCase{"player", 5, "Vmr播放器 - 电影.avi", true},
+                                         CloseRequestCase{"otherCase", 6, "vmr播放器", true},
+                                         CloseRequestCase{"other", 7, "Terminal", false},
+                                         CloseRequestCase{"none", 0, "", false}),
+                         [](const testing::TestParamInfo<CloseRequestCase>& info) {
                            return std::string(info.param.name);
                          });
 

@@ -5,9 +5,9 @@
 namespace vmrk {
 namespace {
 
-struct AddressCase {
+struct HttpAddressCase {
   const char* name;
-  friend void PrintTo(const AddressCase& c, std::ostream* os) { *os << c.name; }
+  friend void PrintTo(const HttpAddressCase& c, std::ostream* os) { *os << c.name; }
   std::string address;
   bool usable;
   std::string host;
@@ -15,10 +15,10 @@ struct AddressCase {
   std::string target;
 };
 
-class HttpAddressTest : public testing::TestWithParam<AddressCase> {};
+class HttpAddressTest : public testing::TestWithParam<HttpAddressCase> {};
 
 TEST_P(HttpAddressTest, FormsTheRequest) {
-  const AddressCase& c = GetParam();
+  const HttpAddressCase& c = GetParam();
   std::optional<HttpAddress> parsed = ParseHttpAddress(c.address);
   ASSERT_EQ(parsed.has_value(), c.usable);
   if (!c.usable) return;
@@ -30,34 +30,34 @@ TEST_P(HttpAddressTest, FormsTheRequest) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, HttpAddressTest,
     testing::Values(
-        AddressCase{"list", "http://10.0.0.1/vmrkxupdate/list.txt", true, "10.0.0.1", 80, "/vmrkxupdate/list.txt"},
-        AddressCase{"port", "http://127.0.0.1:8080/vmrkxupdate/list.txt", true, "127.0.0.1", 8080,
+        HttpAddressCase{"list", "http://10.0.0.1/vmrkxupdate/list.txt", true, "10.0.0.1", 80, "/vmrkxupdate/list.txt"},
+        HttpAddressCase{"port", "http://127.0.0.1:8080/vmrkxupdate/list.txt", true, "127.0.0.1", 8080,
                     "/vmrkxupdate/list.txt"},
-        AddressCase{"backslashesAreSlashes", "http://h/vmrkxupdate/app\\plugins\\a.dll", true, "h", 80,
+        HttpAddressCase{"backslashesAreSlashes", "http://h/vmrkxupdate/app\\plugins\\a.dll", true, "h", 80,
                     "/vmrkxupdate/app/plugins/a.dll"},
-        AddressCase{"spaceEncoded", "http://h/vmrkxupdate/app\\my file.dll", true, "h", 80,
+        HttpAddressCase{"spaceEncoded", "http://h/vmrkxupdate/app\\my file.dll", true, "h", 80,
                     "/vmrkxupdate/app/my%20file.dll"},
-        AddressCase{"chineseAsUtf8", "http://h/vmrkxupdate/app\\皮肤.dat", true, "h", 80,
+        HttpAddressCase{"chineseAsUtf8", "http://h/vmrkxupdate/app\\皮肤.dat", true, "h", 80,
                     "/vmrkxupdate/app/%E7%9A%AE%E8%82%A4.dat"},
-        AddressCase{"percentAndHashAreFileNameCharacters", "http://h/a/50%#1.txt", true, "h", 80,
+        HttpAddressCase{"percentAndHashAreFileNameCharacters", "http://h/a/50%#1.txt", true, "h", 80,
                     "/a/50%25%231.txt"},
-        AddressCase{"hostLowerCased", "HTTP://Update.Example/x", true, "update.example", 80, "/x"},
-        AddressCase{"noPath", "http://h", true, "h", 80, "/"},
-        AddressCase{"ipv6", "http://[::1]:81/x", true, "[::1]", 81, "/x"},
-        AddressCase{"emptyServer", "http:///vmrkxupdate/list.txt", false, "", 0, ""},
-        AddressCase{"emptyPort", "http://h:/x", false, "", 0, ""},
-        AddressCase{"portTooBig", "http://h:65536/x", false, "", 0, ""},
-        AddressCase{"portZero", "http://h:0/x", false, "", 0, ""},
-        AddressCase{"lineBreakInHost", "http://10.0.0.1\r\n/x", false, "", 0, ""},
-        AddressCase{"spaceInHost", "http://10.0 .1/x", false, "", 0, ""},
-        AddressCase{"credentials", "http://user@h/x", false, "", 0, ""},
-        AddressCase{"https", "https://update.example.com/vmrkxupdate/list.txt", true, "update.example.com", 443,
+        HttpAddressCase{"hostLowerCased", "HTTP://Update.Example/x", true, "update.example", 80, "/x"},
+        HttpAddressCase{"noPath", "http://h", true, "h", 80, "/"},
+        HttpAddressCase{"ipv6", "http://[::1]:81/x", true, "[::1]", 81, "/x"},
+        HttpAddressCase{"emptyServer", "http:///vmrkxupdate/list.txt", false, "", 0, ""},
+        HttpAddressCase{"emptyPort", "http://h:/x", false, "", 0, ""},
+        HttpAddressCase{"portTooBig", "http://h:65536/x", false, "", 0, ""},
+        HttpAddressCase{"portZero", "http://h:0/x", false, "", 0, ""},
+        HttpAddressCase{"lineBreakInHost", "http://10.0.0.1\r\n/x", false, "", 0, ""},
+        HttpAddressCase{"spaceInHost", "http://10.0 .1/x", false, "", 0, ""},
+        HttpAddressCase{"credentials", "http://user@h/x", false, "", 0, ""},
+        HttpAddressCase{"https", "https://update.example.com/vmrkxupdate/list.txt", true, "update.example.com", 443,
                     "/vmrkxupdate/list.txt"},
-        AddressCase{"httpsPort", "HTTPS://h:8443/x", true, "h", 8443, "/x"},
-        AddressCase{"otherScheme", "ftp://h/x", false, "", 0, ""},
-        AddressCase{"httpsWithoutSlashes", "https:h/x", false, "", 0, ""},
-        AddressCase{"empty", "", false, "", 0, ""}),
-    [](const testing::TestParamInfo<AddressCase>& info) { return std::string(info.param.name); });
+        HttpAddressCase{"httpsPort", "HTTPS://h:8443/x", true, "h", 8443, "/x"},
+        HttpAddressCase{"otherScheme", "ftp://h/x", false, "", 0, ""},
+        HttpAddressCase{"httpsWithoutSlashes", "https:h/x", false, "", 0, ""},
+        HttpAddressCase{"empty", "", false, "", 0, ""}),
+    [](const testing::TestParamInfo<HttpAddressCase>& info) { return std::string(info.param.name); });
 
 TEST(HttpAddress, UrlLeavesTheDefaultPortOut) {
   EXPECT_EQ(ParseHttpAddress("http://h:80/a\\b")->Url(), "http://h/a/b");

@@ -8,7 +8,7 @@ namespace vmrk {
 namespace {
 
 const ResumeAsk kPlain{};
-const ResumeAsk kFrom100{100, "\"v1\"", 1000};
+const ResumeAsk kRestFrom100{100, "\"v1\"", 1000};
 
 TEST(TransferRules, HeadersDecideWhetherTheBodyIsTheFile) {
   struct Case {
@@ -26,11 +26,11 @@ TEST(TransferRules, HeadersDecideWhetherTheBodyIsTheFile) {
   } cases[] = {
       {"wholeFile", kPlain, {200, "", 500, "", "\"v2\"", ""}, 1000, true, true, 500, 0, false, false, ""},
       {"wholeOfUnknownLength", kPlain, {200, "", {}, "identity", "", ""}, 1000, true, true, {}, 0, false, false, ""},
-      {"theRest", kFrom100, {206, "bytes 100-999/1000", 900, "", "\"v1\"", ""}, 1000, true, false, 1000, 0, false,
+      {"theRest", kRestFrom100, {206, "bytes 100-999/1000", 900, "", "\"v1\"", ""}, 1000, true, false, 1000, 0, false,
        false, ""},
-      {"theRestOfUnknownTotalKeepsTheAskedOne", kFrom100, {206, "bytes 100-999/*", {}, "", "", ""}, 1000, true, false,
+      {"theRestOfUnknownTotalKeepsTheAskedOne", kRestFrom100, {206, "bytes 100-999/*", {}, "", "", ""}, 1000, true, false,
        1000, 0, false, false, ""},
-      {"wholeAgainToARange", kFrom100, {200, "", 1000, "", "\"v2\"", ""}, 1000, true, true, 1000, 0, false, false, ""},
+      {"wholeAgainToARange", kRestFrom100, {200, "", 1000, "", "\"v2\"", ""}, 1000, true, true, 1000, 0, false, false, ""},
       {"notFound", kPlain, {404}, 1000, false, true, {}, kCannotDownload, false, false, "HTTP 404"},
       {"busyIsWorthARetry", kPlain, {503}, 1000, false, true, {}, kCannotDownload, true, false, "HTTP 503"},
       {"notImplementedIsNot", kPlain, {501}, 1000, false, true, {}, kCannotDownload, false, false, "HTTP 501"},
@@ -38,7 +38,7 @@ TEST(TransferRules, HeadersDecideWhetherTheBodyIsTheFile) {
       {"noStatus", kPlain, {0}, 1000, false, true, {}, kCannotDownload, false, false, "HTTP 0"},
       {"partNobodyAskedFor", kPlain, {206, "bytes 0-9/100", 10}, 1000, false, true, {}, kCannotDownload, false, false,
        "HTTP 206, a part"},
-      {"changedSinceTheKeptBytes", kFrom100, {206, "bytes 100-999/1000", 900, "", "\"v2\"", ""}, 1000, false, true, {},
+      {"changedSinceTheKeptBytes", kRestFrom100, {206, "bytes 100-999/1000", 900, "", "\"v2\"", ""}, 1000, false, true, {},
        kCannotDownload, true, true, "HTTP 206, not the rest of the kept 100"},
       {"compressed", kPlain, {200, "", 50, "gzip", "", ""}, 1000, false, true, {}, kCannotDownload, false, false,
        "HTTP 200, encoded"},

@@ -43,10 +43,10 @@ struct View {
   bool journal = false;
 };
 
-class Release {
+class CrashRelease {
  public:
   enum Kind { kInstall, kRollback };
-  Release(Kind kind, int extraFiles) : kind_(kind) {
+  CrashRelease(Kind kind, int extraFiles) : kind_(kind) {
     paths_ = {{dir_.Sub("app"), dir_.Sub("win"), dir_.Sub("app/vmrkxupdate")}, dir_.Sub("app/update/journal")};
     fs::create_directories(dir_.Sub("app/update"));
     fs::create_directories(dir_.Sub("win/system32"));
@@ -179,14 +179,14 @@ void ExpectWhole(const View& now, const View& before, const View& after, const s
   EXPECT_EQ(record.made, expectedRecord.made);
 }
 
-struct Case {
+struct CrashCase {
   const char* name;
-  Release::Kind kind;
+  CrashRelease::Kind kind;
   int extraFiles;
   size_t subsetsPerCut;  // all subsets up to this many, else this many drawn
 };
 
-class Faults : public testing::TestWithParam<Case> {
+class Faults : public testing::TestWithParam<CrashCase> {
  protected:
   Faults() : release_(GetParam().kind, GetParam().extraFiles), disk_(release_.root()) {
     disk_.AddVolume(release_.Sub("win"));
@@ -232,7 +232,7 @@ class Faults : public testing::TestWithParam<Case> {
     return "call " + std::to_string(n) + " (" + (n <= callNames_.size() ? callNames_[n - 1] : "after the end") + ")";
   }
 
-  Release release_;
+  CrashRelease release_;
   test::SimulatedDisk disk_;
   test::SimulatedDisk::State start_;
   View before_, after_;
@@ -337,15 +337,15 @@ TEST_P(PowerCut, DuringTheRecoveryOfAKilledRun) {
   EXPECT_GT(images, 50u);
 }
 
-const Case kCases[] = {
-    {"Install", Release::kInstall, 0, 1024},
-    {"Rollback", Release::kRollback, 0, 1024},
-    {"InstallOfFourteenFiles", Release::kInstall, 10, 40},
+const CrashCase kCrashCases[] = {
+    {"Install", CrashRelease::kInstall, 0, 1024},
+    {"Rollback", CrashRelease::kRollback, 0, 1024},
+    {"InstallOfFourteenFiles", CrashRelease::kInstall, 10, 40},
 };
-INSTANTIATE_TEST_SUITE_P(Transactions, CrashPoint, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
-INSTANTIATE_TEST_SUITE_P(Transactions, PowerCut, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Transactions, CrashPoint, testing::ValuesIn(kCrashCases),
+                         [](const testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Transactions, PowerCut, testing::ValuesIn(kCrashCases),
+                         [](const testing::TestParamInfo<CrashCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vmrk

@@ -36,7 +36,7 @@ struct Event {
   std::string starts;  // what starts after it
 };
 
-struct Case {
+struct ScheduleCase {
   const char* name;
   size_t slots;
   size_t rows;           // each row 100 bytes long
@@ -51,7 +51,7 @@ RowPlan Row(size_t row, std::vector<Source> chain, size_t frame = 0) {
   return {row, std::move(chain), frame, row};
 }
 
-const Case kCases[] = {
+const ScheduleCase kScheduleCases[] = {
     {"SixSlotsTakeTheFirstSixRowsAndEachFreedSlotTheNext", 6, 8,
      {{Row(0, {Source::kPlain}), Row(1, {Source::kPlain}), Row(2, {Source::kPlain}), Row(3, {Source::kPlain}),
        Row(4, {Source::kPlain}), Row(5, {Source::kPlain}), Row(6, {Source::kPlain}), Row(7, {Source::kPlain})},
@@ -103,10 +103,10 @@ const Case kCases[] = {
      false},  // the index's arrival stages nothing; plain2 is still on its way
 };
 
-class FetchSchedulerTest : public testing::TestWithParam<Case> {};
+class FetchSchedulerTest : public testing::TestWithParam<ScheduleCase> {};
 
 TEST_P(FetchSchedulerTest, StartsWhatTheEventsLeaveNext) {
-  const Case& c = GetParam();
+  const ScheduleCase& c = GetParam();
   FetchScheduler s;
   s.SetSlots(c.slots);
   s.SetRows(std::vector<std::uint64_t>(c.rows, 100));
@@ -129,8 +129,8 @@ TEST_P(FetchSchedulerTest, StartsWhatTheEventsLeaveNext) {
   EXPECT_EQ(s.AllStaged(), c.allStaged);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, FetchSchedulerTest, testing::ValuesIn(kCases),
-                         [](const testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rules, FetchSchedulerTest, testing::ValuesIn(kScheduleCases),
+                         [](const testing::TestParamInfo<ScheduleCase>& info) { return std::string(info.param.name); });
 
 // The strip: what arrived and what is on its way, of all that may still come.
 TEST(FetchSchedulerProgressTest, CountsRunningFractionsAndForgetsWhatFailed) {

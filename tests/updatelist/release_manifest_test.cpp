@@ -22,11 +22,11 @@ std::string Digest(std::string_view bytes) {
   return std::string(reinterpret_cast<const char*>(d.data()), d.size());
 }
 
-struct Release {
+struct SignedListRelease {
   std::string list = "{\\rtf1 app\\\\a.dll?1*2008-5-12\\par win\\\\b c.dll?2*2008-5-12\\par\\par}";
   std::vector<std::string> locations = {"app\\a.dll", "win\\b c.dll"};
   ReleaseManifest manifest;
-  Release() {
+  SignedListRelease() {
     manifest.serial = kSerial;
     manifest.expiresUnixSeconds = kNow + 86400 * 365;
     manifest.listSha256 = Digest(list);
@@ -49,7 +49,7 @@ const Key& Maintainer() {
 }
 
 // The manifest's verdict as the updater sees it, with what it named.
-Status Verify(const std::string& text, const std::vector<std::string>& keys, const Release& release,
+Status Verify(const std::string& text, const std::vector<std::string>& keys, const SignedListRelease& release,
               std::uint64_t lastSerial = 0, ReleaseManifest* manifest = nullptr, size_t* checks = nullptr) {
   ReleaseManifest ignored;
   return VerifyManifest(text, keys, release.list, release.locations, kNow, lastSerial,
@@ -58,7 +58,7 @@ Status Verify(const std::string& text, const std::vector<std::string>& keys, con
 
 struct AttackCase {
   const char* name;
-  std::function<void(Release&, std::string& text)> attack;  // the text is signed before the attack runs
+  std::function<void(SignedListRelease&, std::string& text)> attack;  // the text is signed before the attack runs
   std::uint64_t lastSerial = 0;
   friend void PrintTo(const AttackCase& c, std::ostream* os) { *os << c.name; }
 };
@@ -66,7 +66,7 @@ struct AttackCase {
 class ManifestAttackTest : public testing::TestWithParam<AttackCase> {};
 
 TEST_P(ManifestAttackTest, IsRefusedWithAReason) {
-  Release release;
+  SignedListRelease release;
   std::string text = Signed(release.manifest, {&Maintainer()});
   ASSERT_TRUE(Verify(text, {Maintainer().publicKey}, release).ok());
   GetParam().attack(release, text);
@@ -75,7 +75,7 @@ TEST_P(ManifestAttackTest, IsRefusedWithAReason) {
   EXPECT_FALSE(verdict.message().empty());
 }
 
-ReleaseManifest Resigned(Release& r, const std::function<void(ReleaseManifest&)>& change, std::string& text) {
+ReleaseManifest Resigned(SignedListRelease& r, const std::function<void(ReleaseManifest&)>& change, std::string& text) {
   change(r.manifest);
   text = Signed(r.manifest, {&Maintainer()});
   return r.manifest;
@@ -84,32 +84,32 @@ ReleaseManifest Resigned(Release& r, const std::function<void(ReleaseManifest&)>
 INSTANTIATE_TEST_SUITE_P(
     Attacks, ManifestAttackTest,
     testing::Values(
-        AttackCase{"listByteChanged", [](Release& r, std::string&) { r.list[10] ^= 1; }},
-        AttackCase{"listExtended", [](Release& r, std::string&) { r.list += " "; }},
+        AttackCase{"listByteChanged", [](SignedListRelease& r, std::string&) { r.list[10] ^= 1; }},
+        AttackCase{"listExtended", [](SignedListRelease& r, std::string&) { r.list += " "; }},
         AttackCase{"bodyByteChanged",
-                   [](Release&, std::string& t) { t[t.find("file ") + 5] = t[t.find("file ") + 5] == '0' ? '1' : '0'; }},
-        AttackCase{"signatureChanged", [](Release&, std::string& t) { t[t.rfind(' ') + 3] ^= 1; }},
+                   [](SignedListRelease&, std::string& t) { t[t.find("file ") + 5] = t[t.find("file ") + 5] == '0' ? '1' : '0'; }},
+        AttackCase{"signatureChanged", [](SignedListRelease&, std::string& t) { t[t.rfind(' ') + 3] ^= 1; }},
         AttackCase{"untrustedKey",
-                   [](Release& r, std::string& t) {
+                   [](SignedListRelease& r, std::string& t) {
                      static Key stranger;
                      t = Signed(r.manifest, {&stranger});
                    }},
-        AttackCase{"olderSerialReplayed", [](Release&, std::string&) {}, kSerial + 1},
+        AttackCase{"olderSerialReplayed", [](SignedListRelease&, std::string&) {}, kSerial + 1},
         AttackCase{"expired",
-                   [](Release& r, std::string& t) { Resigned(r, [](ReleaseManifest& m) { m.expiresUnixSeconds = kNow; }, t); }},
+                   [](SignedListRelease& r, std::string& t) { Resigned(r, [](ReleaseManifest& m) { m.expiresUnixSeconds = kNow; }, t); }},
         AttackCase{"locationOutsideTheList",
-                   [](Release& r, std::string& t) {
+                   [](SignedListRelease& r, std::string& t) {
                      Resigned(r, [](ReleaseManifest& m) { m.files.push_back({"app\\evil.dll", Digest("e"), 1}); }, t);
                    }},
         AttackCase{"listEntryNotInTheManifest",
-                   [](Release& r, std::string& t) { Resigned(r, [](ReleaseManifest& m) { m.files.pop_back(); }, t); }},
-        AttackCase{"tenMebibytes", [](Release&, std::string& t) { t.insert(0, std::string(10 << 20, '#')); }},
-        AttackCase{"unsigned", [](Release&, std::string& t) { t = t.substr(0, t.find("signature ")); }},
-        AttackCase{"empty", [](Release&, std::string& t) { t.clear(); }}),
+                   [](SignedListRelease& r, std::string& t) { Resigned(r, [](ReleaseManifest& m) { m.files.pop_back(); }, t); }},
+        AttackCase{"tenMebibytes", [](SignedListRelease&, std::string& t) { t.insert(0, std::string(10 << 20, '#')); }},
+        AttackCase{"unsigned", [](SignedListRelease&, std::string& t) { t = t.substr(0, t.find("signature ")); }},
+        AttackCase{"empty", [](SignedListRelease&, std::string& t) { t.clear(); }}),
     [](const testing::TestParamInfo<AttackCase>& info) { return std::string(info.param.name); });
 
 TEST(Manifest, SameSerialIsARerunAndANewerOneIsAccepted) {
-  Release release;
+  SignedListRelease release;
   std::string text = Signed(release.manifest, {&Maintainer()});
   EXPECT_TRUE(Verify(text, {Maintainer().publicKey}, release, kSerial).ok());
   ReleaseManifest manifest;
@@ -123,7 +123,7 @@ TEST(Manifest, SameSerialIsARerunAndANewerOneIsAccepted) {
 
 TEST(Manifest, ARolloverManifestIsAcceptedByEitherKey) {
   Key newer;
-  Release release;
+  SignedListRelease release;
   std::string text = Signed(release.manifest, {&Maintainer(), &newer});
   for (const std::string& trusted : {Maintainer().publicKey, newer.publicKey})
     EXPECT_TRUE(Verify(text, {trusted}, release).ok());
@@ -136,7 +136,7 @@ TEST(Manifest, ARolloverManifestIsAcceptedByEitherKey) {
 // needs. Counted, not timed.
 TEST(Manifest, SignatureChecksAreBoundedByTheTrustedKeys) {
   Key newer, stranger;
-  Release release;
+  SignedListRelease release;
   const std::string good = Signed(release.manifest, {&Maintainer()});
   const size_t sig = good.find("signature ");
   const std::string goodLine = good.substr(sig);
@@ -175,7 +175,7 @@ TEST(Manifest, SignatureChecksAreBoundedByTheTrustedKeys) {
 }
 
 TEST(Manifest, ReadingIsStrict) {
-  Release release;
+  SignedListRelease release;
   const std::string good = Signed(release.manifest, {&Maintainer()});
   const size_t file = good.find("file "), sig = good.find("signature ");
   const std::string fileLine = good.substr(file, good.find('\n', file) + 1 - file);
