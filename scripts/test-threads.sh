@@ -10,6 +10,6 @@ cd "$(dirname "$0")/.."
 export TSAN_OPTIONS="${TSAN_OPTIONS:-ignore_noninstrumented_modules=1 exitcode=66 second_deadlock_stack=1}"
 dir=build-thread
 [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVMRK_SANITIZER=thread -DVMRK_BUILD_BENCH=OFF >/dev/null
+  -DVMRK_SANITIZER=thread -DVMRK_BUILD_BENCH=OFF -DCMAKE_UNITY_BUILD=ON >/dev/null
 cmake --build "$dir" -j2 --target thread_tests
 (cd "$dir" && ctest -j2 --output-on-failure --timeout 600 -L threads)

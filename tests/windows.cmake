@@ -11,12 +11,11 @@ add_library(vmrk_test_support STATIC
 target_include_directories(vmrk_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vmrk_test_support PUBLIC vmrk_downloader_win GTest::gtest ws2_32)
 # GoogleTest's headers cost each test file as much as its own code: parsed
-# once per test program instead.
-target_precompile_headers(vmrk_test_support PUBLIC <gtest/gtest.h> <filesystem> <functional> <map> <string> <vector>)
+# once, for the suite too (-Winvalid-pch says when their flags part).
+target_precompile_headers(vmrk_test_support PRIVATE <gtest/gtest.h> <filesystem> <functional> <map> <string> <vector>)
+target_compile_options(vmrk_test_support PUBLIC -Winvalid-pch)
 
 add_executable(windows_tests
-  ${PROJECT_SOURCE_DIR}/app/win32/win32_window.cpp
-  ${PROJECT_SOURCE_DIR}/app/win32/desktop_shell_launch.cpp
   app/win32/desktop_shell_launch_test.cpp
   app/win32/win32_window_test.cpp
   app/server_address_test.cpp
@@ -44,7 +43,8 @@ add_executable(windows_tests
   updatelist/rtf_reader_test.cpp
   updatelist/size_text_test.cpp
   updatelist/update_list_test.cpp)
-target_link_libraries(windows_tests PRIVATE vmrk_test_support vmrk_zstd GTest::gtest_main comctl32 gdi32 user32 shell32 ole32 oleaut32 uuid)
+target_link_libraries(windows_tests PRIVATE vmrk_test_support vmrk_win_ui vmrk_zstd GTest::gtest_main)
+target_precompile_headers(windows_tests REUSE_FROM vmrk_test_support)
 add_dependencies(windows_tests fake_player)
 
 # Helpers of the end-to-end update under Wine (tests/e2e/windows_e2e.sh).
