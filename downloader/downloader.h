@@ -47,6 +47,13 @@ struct TransferRequest {
   // A part of the file (see SetByteRange); length 0: the whole file.
   std::uint64_t first = 0, length = 0;
   bool computeSha256 = false;
+  // Asks every cache on the way to check with the server before it answers
+  // (Cache-Control and Pragma: no-cache): for the one file that changes
+  // under its name.
+  bool revalidate = false;
+  // Sent after "?" as it is (URL-safe characters only): a request that no
+  // cache has answered before. The saved file keeps the name the URL gives.
+  std::string query;
 };
 
 class DownloaderEvents {
@@ -91,6 +98,14 @@ class Downloader {
   // a system error number, "silent for 30 s"; valid from its DL_Failed or
   // DL_Retrying until the next event or BeginDownload.
   virtual std::string FailureDetail() const { return {}; }
+  // The HTTP status (400 and above) that ended the last transfer, with the
+  // same validity as FailureDetail; 0 when no such answer ended it (no
+  // connection, silence, a body cut short).
+  virtual int FailureHttpStatus() const { return 0; }
+  // The next transfers ask caches to revalidate (TransferRequest::revalidate).
+  virtual void SetRevalidate(bool /*on*/) {}
+  // The next transfers' query (TransferRequest::query); "" for none.
+  virtual void SetQuery(const std::string& /*query*/) {}
   virtual void BeginDownload() = 0;
   // Every setting from the request, then BeginDownload(): the way the update
   // starts each of its transfers.
@@ -100,6 +115,8 @@ class Downloader {
     SetMaxBytes(request.maxBytes);
     SetByteRange(request.first, request.length);
     SetComputeSha256(request.computeSha256);
+    SetRevalidate(request.revalidate);
+    SetQuery(request.query);
     BeginDownload();
   }
   virtual void AbortDownload() = 0;

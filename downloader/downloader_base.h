@@ -26,6 +26,9 @@ class DownloaderBase : public Downloader {
   std::string SavedFileSha256() const override { return savedSha256_; }
   void SetComputeSha256(bool on) override { computeSha256_ = on; }
   std::string FailureDetail() const override { return failureDetail_; }
+  int FailureHttpStatus() const override { return failureHttpStatus_; }
+  void SetRevalidate(bool on) override { revalidate_ = on; }
+  void SetQuery(const std::string& query) override { query_ = query; }
 
  protected:
   // A new transfer begins: nothing of the last one's results stays valid.
@@ -33,6 +36,7 @@ class DownloaderBase : public Downloader {
     savedFileName_.clear();
     savedSha256_.clear();
     failureDetail_.clear();
+    failureHttpStatus_ = 0;
   }
 
   DownloaderEvents* events_ = nullptr;
@@ -44,6 +48,9 @@ class DownloaderBase : public Downloader {
   std::string savedFileName_;
   std::string savedSha256_;
   std::string failureDetail_;
+  int failureHttpStatus_ = 0;
+  bool revalidate_ = false;
+  std::string query_;
 };
 
 }  // namespace vmrk

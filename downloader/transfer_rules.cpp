@@ -25,11 +25,12 @@ bool IsIdentity(std::string_view encoding) {
 }  // namespace
 
 Status PlanTransfer(const std::string& sourceUrl, const std::string& saveFolder, char separator,
-                    TransferTarget* target) {
+                    TransferTarget* target, std::string_view query) {
   std::optional<HttpAddress> address = ParseHttpAddress(sourceUrl);
   std::string name = SaveNameFromAddress(sourceUrl);
   if (!address || name.empty() || saveFolder.empty()) return Status::Error("unusable address");
   target->address = std::move(*address);
+  if (!query.empty()) target->address.target += "?" + std::string(query);
   target->finalPath = saveFolder + separator + name;
   return Status::Ok();
 }
@@ -39,6 +40,7 @@ HeadersVerdict JudgeHeaders(const ResumeAsk& asked, const AnswerHeaders& headers
   const std::string http = "HTTP " + std::to_string(headers.status);
   if (headers.status >= 400) {
     verdict.failure = Failure(kCannotDownload, IsTransientStatus(headers.status), http);
+    verdict.failure.httpStatus = headers.status;
     return verdict;
   }
   if (headers.status >= 300 || headers.status < 200) {

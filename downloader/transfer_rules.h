@@ -23,16 +23,18 @@ struct TryFailure {
   bool transient = false;  // may pass: worth a retry when bytes are kept
   bool restart = false;    // the kept bytes are not the file's start: the next try asks for it whole
   std::string detail;      // for FailureDetail and the log
+  int httpStatus = 0;      // for FailureHttpStatus: the answer's status when it was 400 or above
 };
 
 // Where a transfer goes and lands: fails (code 99, "unusable address") for
-// an address that is not http(s), one without a file name, or no folder.
+// an address that is not http(s), one without a file name, or no folder. A
+// query goes after "?" as given; the file's name is the address's.
 struct TransferTarget {
   HttpAddress address;
   std::string finalPath;  // saveFolder + separator + the address's file name
 };
 Status PlanTransfer(const std::string& sourceUrl, const std::string& saveFolder, char separator,
-                    TransferTarget* target);
+                    TransferTarget* target, std::string_view query = {});
 
 // The answer's headers as the downloader read them ("" when absent).
 struct AnswerHeaders {

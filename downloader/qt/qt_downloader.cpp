@@ -44,7 +44,7 @@ void QtDownloader::BeginDownload() {
   retries_ = RetryCount(timeouts_.retryDelaysMs);
 
   TransferTarget target;
-  Status planned = PlanTransfer(sourceUrl_, saveFolder_, '/', &target);
+  Status planned = PlanTransfer(sourceUrl_, saveFolder_, '/', &target, query_);
   if (planned.ok())
     url_ = QUrl::fromEncoded(QByteArray::fromStdString(target.address.Url()), QUrl::StrictMode);
   if (!planned.ok() || !url_.isValid()) {
@@ -80,6 +80,10 @@ void QtDownloader::StartTry() {
   request.setMaximumRedirectsAllowed(kMaxRedirects);
   // Files must arrive as they are on the server, never re-encoded.
   request.setRawHeader("Accept-Encoding", "identity");
+  if (revalidate_) {
+    request.setRawHeader("Cache-Control", "no-cache");
+    request.setRawHeader("Pragma", "no-cache");  // caches of HTTP/1.0
+  }
   request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
   if (const std::string range = ask_.RangeHeader(); !range.empty()) {
     request.setRawHeader("Range", QByteArray::fromStdString(range));
@@ -274,6 +278,7 @@ void QtDownloader::OnWatchdog() {
 void QtDownloader::FailTry(TryFailure failure) {
   StopReply();
   failureDetail_ = std::move(failure.detail);
+  failureHttpStatus_ = failure.httpStatus;
   int wait = file_ && !bodyFailed_ && file_->flush()
                  ? retries_.AfterFailure(failure.transient, static_cast<std::uint64_t>(bytesWritten_), failure.restart)
                  : -1;

@@ -69,12 +69,13 @@ struct KeptBytes {
 // blocked call shares nothing that a later try reads.
 struct WinHttpDownloader::Transfer {
   Transfer(std::uint32_t generation, HWND target, const TransferTarget& where, std::uint64_t maxBytes,
-           bool computeSha256, const DownloadTimeouts& timeouts, KeptBytes keptBefore)
+           bool computeSha256, bool revalidate, const DownloadTimeouts& timeouts, KeptBytes keptBefore)
       : generation(generation),
         target(target),
         where(where),
         maxBytes(maxBytes),
         computeSha256(computeSha256),
+        revalidate(revalidate),
         timeouts(timeouts),
         asked(keptBefore.ask),
         kept(std::move(keptBefore)) {}
@@ -84,6 +85,7 @@ struct WinHttpDownloader::Transfer {
   const TransferTarget where;
   const std::uint64_t maxBytes;
   const bool computeSha256;
+  const bool revalidate;
   const DownloadTimeouts timeouts;
   const ResumeAsk asked;  // what this try asks for
 
@@ -202,6 +204,9 @@ HINTERNET OpenRequest(Transfer& t, WinHttpSessions& sessions, HINTERNET* connect
   WinHttpSetOption(request, WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects, sizeof redirects);
   // Files must arrive as they are on the server, never re-encoded.
   WinHttpAddRequestHeaders(request, L"Accept-Encoding: identity", static_cast<DWORD>(-1L), WINHTTP_ADDREQ_FLAG_ADD);
+  if (t.revalidate)  // Pragma for caches of HTTP/1.0
+    WinHttpAddRequestHeaders(request, L"Cache-Control: no-cache\r\nPragma: no-cache", static_cast<DWORD>(-1L),
+                             WINHTTP_ADDREQ_FLAG_ADD);
   if (const std::string range = t.asked.RangeHeader(); !range.empty()) {
     std::wstring headers = platform::Widen("Range: " + range);
     // The server sends the whole file instead when it has changed since.
@@ -395,9 +400,10 @@ void WinHttpDownloader::BeginDownload() {
     failureDetail_ = std::move(detail);
     // Posted, not called: no event ever comes from inside BeginDownload.
     PostMessageW(messages_, kFailed, generation, code);
-    current_ = std::make_shared<Transfer>(generation, messages_, TransferTarget{}, 0, false, timeouts_, KeptBytes{});
+    current_ =
+        std::make_shared<Transfer>(generation, messages_, TransferTarget{}, 0, false, false, timeouts_, KeptBytes{});
   };
-  if (!PlanTransfer(sourceUrl_, saveFolder_, '\\', &target_).ok() || sessions_->System() == nullptr) {
+  if (!PlanTransfer(sourceUrl_, saveFolder_, '\\', &target_, query_).ok() || sessions_->System() == nullptr) {
     fail(kUnknownFailure, "unusable address");
     return;
   }
@@ -413,8 +419,8 @@ void WinHttpDownloader::BeginDownload() {
 }
 
 void WinHttpDownloader::StartTry(KeptBytes kept) {
-  auto transfer = std::make_shared<Transfer>(++generation_, messages_, target_, maxBytes_, computeSha256_, timeouts_,
-                                             std::move(kept));
+  auto transfer = std::make_shared<Transfer>(++generation_, messages_, target_, maxBytes_, computeSha256_, revalidate_,
+                                             timeouts_, std::move(kept));
   current_ = transfer;
   auto failNow = [&](const char* why) {
     MutexLock lock(transfer->guard);
@@ -448,6 +454,7 @@ void WinHttpDownloader::StartTry(KeptBytes kept) {
 
 void WinHttpDownloader::TryEnded(std::shared_ptr<Transfer> done, TryFailure failure) {
   failureDetail_ = failure.detail;
+  failureHttpStatus_ = failure.httpStatus;
   int wait = retries_.AfterFailure(failure.transient, done->Written(), failure.restart);
   if (wait < 0 || SetTimer(messages_, kRetryTimer, static_cast<UINT>(wait), nullptr) == 0) {
     KeptBytes kept = done->HandOver();

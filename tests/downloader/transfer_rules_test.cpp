@@ -119,6 +119,13 @@ TEST(TransferRules, AddressesAndProgress) {
   ASSERT_TRUE(PlanTransfer("http://127.0.0.1:8080/vmrkxupdate/app\\skin\\a b.dll", "/tmp/update", '/', &target).ok());
   EXPECT_EQ(target.finalPath, "/tmp/update/a b.dll");
   EXPECT_EQ(target.address.target, "/vmrkxupdate/app/skin/a%20b.dll");
+  // A query goes to the server as given; the file keeps the path's name
+  // (a "?" of the path itself is a name's, and encoded).
+  ASSERT_TRUE(PlanTransfer("http://h/vmrkxupdate/release.sig", "/tmp/update", '/', &target, "fresh=42").ok());
+  EXPECT_EQ(target.address.target, "/vmrkxupdate/release.sig?fresh=42");
+  EXPECT_EQ(target.finalPath, "/tmp/update/release.sig");
+  ASSERT_TRUE(PlanTransfer("http://h/vmrkxupdate/a?b.dll", "/tmp/update", '/', &target).ok());
+  EXPECT_EQ(target.address.target, "/vmrkxupdate/a%3Fb.dll");
   for (const auto& [url, folder] : std::initializer_list<std::pair<const char*, const char*>>{
            {"ftp://host/a.dll", "/tmp"}, {"http://host/dir/", "/tmp"}, {"http://host/a.dll", ""}, {"a.dll", "/tmp"}})
     EXPECT_FALSE(PlanTransfer(url, folder, '/', &target).ok()) << url;
