@@ -14,7 +14,7 @@
 namespace vmrk {
 namespace {
 
-constexpr std::string_view kManifestFormatLine = "vmrkxupdate-manifest 1";
+constexpr std::string_view kManifestFormatLine = "vmrkxupdate-manifest ";
 
 // Days since 1970-01-01 of a proleptic Gregorian date (H. Hinnant's
 // days_from_civil).
@@ -28,6 +28,17 @@ std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
 }
 
 Status Refuse(std::string reason) { return Status::Error(std::move(reason)); }
+
+}  // namespace
+
+bool IsMirrorAddress(std::string_view address) {
+  const bool scheme = address.starts_with("http://") || address.starts_with("https://");
+  const size_t host = address.find("//") + 2;
+  return scheme && address.size() > host + 1 && address[host] != '/' && address.back() == '/' &&
+         address.find_first_of(" \t\"<>\\") == std::string_view::npos;
+}
+
+namespace {
 
 }  // namespace
 
@@ -108,9 +119,14 @@ std::string ManifestBody(const ReleaseManifest& m) {
   std::string body;
   body.reserve(128 + m.files.size() * 112);
   body += kManifestFormatLine;
+  body += std::to_string(m.format);
   body += "\nserial " + std::to_string(m.serial);
   body += "\nexpires " + FormatUtc(m.expiresUnixSeconds);
   body += "\nlist " + ToHex(m.listSha256) + " " + std::to_string(m.listLength) + "\n";
+  if (m.format == kContentNamedFormat) {
+    if (m.indexSha256) body += "index " + ToHex(*m.indexSha256) + " " + std::to_string(m.indexLength) + "\n";
+    for (const std::string& mirror : m.mirrors) body += "mirror " + mirror + "\n";
+  }
   for (const ManifestFile& f : m.files) {
     body += "file ";
     body += ToHex(f.sha256);
@@ -151,7 +167,7 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
   std::vector<std::string_view> f;
   size_t lineNumber = 0;
   size_t position = 0;
-  // 0 format, 1 serial, 2 expires, 3 list, 4 files, 5 signatures
+  // 0 format, 1 serial, 2 expires, 3 list, 4 index, mirrors and files, 5 signatures
   int expected = 0;
   while (position < text.size()) {
     size_t end = text.find('\n', position);
@@ -162,7 +178,9 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
     auto bad = [&](const std::string& why) { return refuse("line " + std::to_string(lineNumber) + ": " + why); };
     std::string_view record = line.substr(0, line.find(' '));
     if (expected == 0) {
-      if (line != kManifestFormatLine) return bad("not a release manifest of format 1");
+      if (line == std::string(kManifestFormatLine) + "1") m.format = 1;
+      else if (line == std::string(kManifestFormatLine) + "2") m.format = kContentNamedFormat;
+      else return bad("not a release manifest of format 1 or 2");
       expected = 1;
     } else if (record == "serial" && expected == 1) {
       if (!SplitRecord(line, 2, &f) || !ParseRecordNumber(f[1], &m.serial)) return bad("bad serial");
@@ -179,6 +197,18 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
         return bad("bad list record");
       m.listSha256 = *hash;
       expected = 4;
+    } else if (record == "index" && expected == 4 && m.format == kContentNamedFormat && !m.indexSha256 &&
+               m.mirrors.empty() && m.files.empty()) {
+      std::optional<std::string> hash;
+      if (!SplitRecord(line, 3, &f) || !(hash = FromHex(f[1])) || hash->size() != 32 ||
+          !ParseRecordNumber(f[2], &m.indexLength))
+        return bad("bad index record");
+      m.indexSha256 = *hash;
+    } else if (record == "mirror" && expected == 4 && m.format == kContentNamedFormat && m.files.empty()) {
+      if (!SplitRecord(line, 2, &f) || !IsMirrorAddress(f[1])) return bad("bad mirror record");
+      if (m.mirrors.size() == kManifestMaxMirrors)
+        return bad("more than " + std::to_string(kManifestMaxMirrors) + " mirrors");
+      m.mirrors.emplace_back(f[1]);
     } else if (record == "file" && expected == 4) {
       std::optional<std::string> hash;
       ManifestFile file;
@@ -207,10 +237,8 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
   return parsed;
 }
 
-Status VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys, std::string_view listBytes,
-                      const std::vector<std::string>& listLocations, std::int64_t nowUnixSeconds,
-                      std::uint64_t lastSerial, ReleaseManifest* manifest, size_t* signatureChecks) {
-  *manifest = ReleaseManifest{};
+Result<ReleaseManifest> VerifyManifestSignature(std::string_view text, const std::vector<std::string>& trustedKeys,
+                                                std::int64_t nowUnixSeconds, size_t* signatureChecks) {
   if (signatureChecks != nullptr) *signatureChecks = 0;
   Result<ParsedManifest> read = ParseManifest(text);
   if (!read.ok()) return read.status();
@@ -227,8 +255,17 @@ Status VerifyManifest(std::string_view text, const std::vector<std::string>& tru
   if (!signedByTrustedKey) return Refuse("no trusted key has a valid signature on the manifest");
   const ReleaseManifest& m = parsed.manifest;
   if (m.expiresUnixSeconds <= nowUnixSeconds) return Refuse("the manifest expired at " + FormatUtc(m.expiresUnixSeconds));
+  return std::move(parsed.manifest);
+}
+
+Status CheckManifestSerial(const ReleaseManifest& m, std::uint64_t lastSerial) {
   if (m.serial < lastSerial)
     return Refuse("serial " + std::to_string(m.serial) + " is older than the accepted " + std::to_string(lastSerial));
+  return Status::Ok();
+}
+
+Status CheckManifestList(const ReleaseManifest& m, std::string_view listBytes,
+                         const std::vector<std::string>& listLocations) {
   if (m.listLength != listBytes.size() || platform::Sha256Bytes(listBytes) != m.listSha256)
     return Refuse("the list is not the one the manifest names");
   std::unordered_set<std::string_view> listed(listLocations.begin(), listLocations.end());
@@ -238,8 +275,19 @@ Status VerifyManifest(std::string_view text, const std::vector<std::string>& tru
   for (const ManifestFile& file : m.files) named.insert(file.location);
   for (const std::string& location : listLocations)
     if (!named.count(location)) return Refuse("the list entry " + location + " is not in the manifest");
-  *manifest = std::move(parsed.manifest);
   return Status::Ok();
+}
+
+Status VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys, std::string_view listBytes,
+                      const std::vector<std::string>& listLocations, std::int64_t nowUnixSeconds,
+                      std::uint64_t lastSerial, ReleaseManifest* manifest, size_t* signatureChecks) {
+  *manifest = ReleaseManifest{};
+  Result<ReleaseManifest> verified = VerifyManifestSignature(text, trustedKeys, nowUnixSeconds, signatureChecks);
+  if (!verified.ok()) return verified.status();
+  Status checked = CheckManifestSerial(*verified, lastSerial);
+  if (checked.ok()) checked = CheckManifestList(*verified, listBytes, listLocations);
+  if (checked.ok()) *manifest = std::move(verified).value();
+  return checked;
 }
 
 }  // namespace vmrk

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,11 +21,30 @@ struct ManifestFile {
   std::uint64_t length = 0;
 };
 
+// Format 2 is the release's one file at a fixed name (release.sig) for
+// updaters that fetch everything else by its content: it names the list,
+// the object index and each file by SHA-256, and the mirrors that serve
+// them. Format 1 (list.txt.sig) stays for updaters of earlier releases.
+inline constexpr int kContentNamedFormat = 2;
+// More mirrors than this are not a release's but an attack on a run's time.
+inline constexpr size_t kManifestMaxMirrors = 16;
+
+// A mirror's base address: http or https, a host, and a path that ends with
+// "/" (the tree's vmrkxupdate/ folder is below it), nothing that would need
+// escaping.
+bool IsMirrorAddress(std::string_view address);
+
 struct ReleaseManifest {
+  int format = 1;
   std::uint64_t serial = 0;
   std::int64_t expiresUnixSeconds = 0;
   std::string listSha256;  // 32 bytes, of list.txt's exact bytes
   std::uint64_t listLength = 0;
+  // Format 2 only: the object index, when the release has objects, and the
+  // base addresses ("http://host/path/") of servers that hold the same tree.
+  std::optional<std::string> indexSha256;
+  std::uint64_t indexLength = 0;
+  std::vector<std::string> mirrors;
   std::vector<ManifestFile> files;
 };
 
@@ -60,13 +80,25 @@ inline constexpr size_t kManifestMaxSignatures = 8;
 // a failure of kind kInvalid that names the line where there is one.
 Result<ParsedManifest> ParseManifest(std::string_view text);
 
-// Everything an updater asks before it offers a single row: a trusted key's
-// valid signature, not expired at now, a serial not below lastSerial, the
-// list's hash and length, and the same set of locations as the list. The
-// message of a refusal says why, for the log and the maintainer's tool.
-// Each trusted key is tried against the first signature line that carries
-// its id and no other, so a manifest costs at most one check per trusted
-// key; *signatureChecks, when given, counts them.
+// What a manifest must pass before anything it names is fetched: it reads,
+// a trusted key's valid signature, not expired at now. Each trusted key is
+// tried against the first signature line that carries its id and no other,
+// so a manifest costs at most one check per trusted key; *signatureChecks,
+// when given, counts them. A refusal says why, for the log and the
+// maintainer's tool.
+Result<ReleaseManifest> VerifyManifestSignature(std::string_view text, const std::vector<std::string>& trustedKeys,
+                                                std::int64_t nowUnixSeconds, size_t* signatureChecks = nullptr);
+
+// The list as fetched is the one the manifest names: hash, length, and the
+// same set of locations.
+Status CheckManifestList(const ReleaseManifest& manifest, std::string_view listBytes,
+                         const std::vector<std::string>& listLocations);
+
+// A serial below the accepted one: an older release replayed, or a cache
+// or mirror that lags.
+Status CheckManifestSerial(const ReleaseManifest& manifest, std::uint64_t lastSerial);
+
+// Everything an updater asks before it offers a single row: the three above.
 Status VerifyManifest(std::string_view text, const std::vector<std::string>& trustedKeys, std::string_view listBytes,
                       const std::vector<std::string>& listLocations, std::int64_t nowUnixSeconds,
                       std::uint64_t lastSerial, ReleaseManifest* manifest, size_t* signatureChecks = nullptr);

@@ -29,6 +29,23 @@ std::string CopyObjectPath(const CompressedCopy& copy) { return "objects/" + ToH
 
 std::string PackageObjectPath(const DeltaPackage& package) { return "objects/" + ToHex(package.sha256) + ".pack"; }
 
+std::string ListObjectPath(std::string_view sha256) { return "objects/" + ToHex(sha256) + ".list"; }
+
+std::string IndexObjectPath(std::string_view sha256) { return "objects/" + ToHex(sha256) + ".idx"; }
+
+std::string FileObjectPath(std::string_view sha256) { return "objects/" + ToHex(sha256) + ".file"; }
+
+const CompressedCopy* CopyOf(const ObjectIndex& index, const ContentId& file) {
+  for (const CompressedCopy& copy : index.copies)
+    if (copy.frame.file == file) return &copy;
+  return nullptr;
+}
+
+bool PublishedAsItself(const ObjectIndex* index, const ContentId& file) {
+  const CompressedCopy* copy = index != nullptr ? CopyOf(*index, file) : nullptr;
+  return copy == nullptr || copy->frame.length >= file.length;
+}
+
 std::uint64_t FrameBound(std::uint64_t length) {
   // ZSTD_COMPRESSBOUND, spelled out so that the reader needs no codec; above
   // 2^62 nothing is a real file.

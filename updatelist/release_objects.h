@@ -61,8 +61,22 @@ struct ObjectIndex {
 };
 
 // Where an object lives below the server's vmrkxupdate/ folder.
+inline constexpr std::string_view kObjectsFolder = "objects/";
 std::string CopyObjectPath(const CompressedCopy& copy);     // "objects/<hex>.zst"
 std::string PackageObjectPath(const DeltaPackage& package);  // "objects/<hex>.pack"
+// What a release manifest of format 2 names by its SHA-256 (32 bytes): the
+// list, the object index, and a release file as it is.
+std::string ListObjectPath(std::string_view sha256);   // "objects/<hex>.list"
+std::string IndexObjectPath(std::string_view sha256);  // "objects/<hex>.idx"
+std::string FileObjectPath(std::string_view sha256);   // "objects/<hex>.file"
+
+// The compressed copy of a content, if the index has one.
+const CompressedCopy* CopyOf(const ObjectIndex& index, const ContentId& file);
+// A release of format 2 publishes a file as itself (FileObjectPath) unless
+// its compressed copy is smaller, which then serves in its place: the rule
+// the maintainer's tool writes by and the updater fetches by. No index: as
+// itself.
+bool PublishedAsItself(const ObjectIndex* index, const ContentId& file);
 
 // The most a frame may take for a file of `length` bytes: zstd's bound for
 // input that does not compress at all. An index claiming more is refused.

@@ -196,7 +196,9 @@ TEST(Manifest, ReadingIsStrict) {
        }()},
       {"noFinalLineBreak", good.substr(0, good.size() - 1)},
       {"leadingZeroSerial", "vmrkxupdate-manifest 1\nserial 0" + good.substr(good.find("serial ") + 7)},
-      {"otherFormat", "vmrkxupdate-manifest 2" + good.substr(good.find('\n'))},
+      {"otherFormat", "vmrkxupdate-manifest 3" + good.substr(good.find('\n'))},
+      {"indexInFormat1", good.substr(0, file) + "index " + std::string(64, 'a') + " 10\n" + good.substr(file)},
+      {"mirrorInFormat1", good.substr(0, file) + "mirror http://m/\n" + good.substr(file)},
       {"serialTwice", good.substr(0, good.find("expires")) + "serial 1\n" + good.substr(good.find("expires"))},
   };
   for (const Case& c : cases) {
@@ -207,6 +209,55 @@ TEST(Manifest, ReadingIsStrict) {
   Result<ParsedManifest> parsed = ParseManifest(good);
   ASSERT_TRUE(parsed.ok()) << parsed.status().message();
   EXPECT_EQ(parsed->body, good.substr(0, sig));
+}
+
+// Format 2 (release.sig) adds the object index and mirrors between the list
+// and the files, each in its place, and is as strict as format 1.
+TEST(Manifest, TheContentNamedFormatNamesItsIndexAndMirrorsInTheirPlace) {
+  SignedListRelease release;
+  ReleaseManifest m = release.manifest;
+  m.format = kContentNamedFormat;
+  m.indexSha256 = Digest("index");
+  m.indexLength = 5;
+  m.mirrors = {"http://mirror.example/releases/", "https://[::1]:8443/"};
+  const std::string good = Signed(m, {&Maintainer()});
+  Result<ReleaseManifest> read = VerifyManifestSignature(good, {Maintainer().publicKey}, kNow);
+  ASSERT_TRUE(read.ok()) << read.status().message();
+  EXPECT_EQ(read->format, kContentNamedFormat);
+  EXPECT_EQ(read->indexSha256, m.indexSha256);
+  EXPECT_EQ(read->indexLength, 5u);
+  EXPECT_EQ(read->mirrors, m.mirrors);
+  EXPECT_EQ(read->files.size(), 2u);
+  EXPECT_TRUE(CheckManifestList(*read, release.list, release.locations).ok());
+
+  const size_t index = good.find("index "), mirror = good.find("mirror "), file = good.find("file ");
+  const std::string indexLine = good.substr(index, mirror - index);
+  auto withMirror = [&](const std::string& address) {
+    return good.substr(0, mirror) + "mirror " + address + "\n" + good.substr(mirror);
+  };
+  std::string seventeen = good.substr(0, mirror);
+  for (int i = 0; i < 17; ++i) seventeen += "mirror http://m" + std::to_string(i) + "/\n";
+  seventeen += good.substr(mirror);
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"indexTwice", good.substr(0, mirror) + indexLine + good.substr(mirror)},
+      {"indexAfterMirror", good.substr(0, index) + good.substr(mirror, file - mirror) + indexLine + good.substr(file)},
+      {"mirrorAfterFile", good.substr(0, file) + good.substr(file, good.find('\n', file) + 1 - file) +
+                              "mirror http://late/\n" + good.substr(good.find('\n', file) + 1)},
+      {"indexShortHash", good.substr(0, index) + "index abcd 5\n" + good.substr(mirror)},
+      {"mirrorWithoutScheme", withMirror("mirror.example/")},
+      {"mirrorOfFtp", withMirror("ftp://mirror.example/")},
+      {"mirrorWithoutFinalSlash", withMirror("http://mirror.example/releases")},
+      {"mirrorWithoutHost", withMirror("http:///releases/")},
+      {"seventeenMirrors", seventeen},
+  };
+  for (const Case& c : cases) {
+    Result<ParsedManifest> parsed = ParseManifest(c.text);
+    EXPECT_FALSE(parsed.ok()) << c.name;
+    EXPECT_EQ(parsed.status().kind(), Status::Kind::kInvalid) << c.name;
+  }
 }
 
 TEST(Manifest, UtcTimesRoundTripAndOnlyRealDatesParse) {

@@ -155,8 +155,12 @@ TEST(FetchPlan, EachRowTakesTheCheapestSourceItsInstalledFileAllows) {
   // lie far apart so that only some are worth a request each.
   const ContentId a1 = Id("a1"), a2 = Id("a2"), b1 = Id("b1"), b2 = Id("b2"), b3 = Id("b3");
   const ContentId n1 = Id("n1"), n2 = Id("n2"), n3 = Id("n3"), fresh = Id("fresh");
+  const ContentId big = Id("a file that its copy makes smaller");
   ObjectIndex index;
-  index.copies = {{"", {0, 10, false, {}, n1}}, {"", {0, 10, false, {}, n2}}, {"", {0, 10, false, {}, fresh}}};
+  index.copies = {{"", {0, 10, false, {}, n1}},
+                  {"", {0, 10, false, {}, n2}},
+                  {"", {0, 10, false, {}, fresh}},
+                  {"", {0, 10, false, {}, big}}};
   DeltaPackage fromA{"", 0, {}};
   for (auto [base, file] : {std::pair{a1, n1}, std::pair{a2, n2}}) fromA.frames.push_back({0, 100, true, base, file});
   fromA.frames.push_back({0, 100, false, {}, fresh});
@@ -181,6 +185,9 @@ TEST(FetchPlan, EachRowTakesTheCheapestSourceItsInstalledFileAllows) {
     std::vector<std::vector<Source>> chains;
     bool whole;
     size_t ranges;
+    // By release.sig: each file as itself, or as its copy where that is
+    // smaller (the copies of the two-byte n1 and n2 are not).
+    bool contentNamed = false;
   };
   const Case cases[] = {
       {"at release A: the whole package",
@@ -202,9 +209,16 @@ TEST(FetchPlan, EachRowTakesTheCheapestSourceItsInstalledFileAllows) {
        {{S::kCopy, S::kPlain}, {S::kPackage, S::kCopy, S::kPlain}, {S::kPackage, S::kPlain}},
        false,
        2},
+      {"by content at release A",
+       {{0, n1, a1}, {1, big, std::nullopt}, {2, n3, std::nullopt}},
+       0,
+       {{S::kPackage, S::kItself, S::kPlain}, {S::kCopy, S::kPlain}, {S::kItself, S::kPlain}},
+       false,
+       1,
+       true},
   };
   for (const Case& c : cases) {
-    FetchPlan plan = PlanFetch(c.wanted, index);
+    FetchPlan plan = PlanFetch(c.wanted, index, c.contentNamed);
     EXPECT_EQ(plan.package, c.package) << c.name;
     ASSERT_EQ(plan.rows.size(), c.chains.size()) << c.name;
     for (size_t r = 0; r < c.chains.size(); ++r) EXPECT_EQ(plan.rows[r].chain, c.chains[r]) << c.name << " row " << r;
@@ -219,6 +233,10 @@ TEST(FetchPlan, EachRowTakesTheCheapestSourceItsInstalledFileAllows) {
       })) << c.name << ": row " << row.row << "'s frame lies in a range fetched";
     }
   }
+  // A release by content without objects: each file as itself, then plain.
+  FetchPlan bare = PlanFetch({{0, n1, std::nullopt}}, ObjectIndex{}, true);
+  ASSERT_EQ(bare.rows.size(), 1u);
+  EXPECT_EQ(bare.rows[0].chain, (std::vector<Source>{S::kItself, S::kPlain}));
 }
 
 TEST(FetchPlan, NeverMoreRangesThanTransfersAndNearFramesShareOne) {
