@@ -9,16 +9,43 @@
 #include "updatelist/zstd_frames.h"
 
 namespace vmrk {
-namespace {
 
-// Content-named: a file already there holds these bytes.
-Status WriteObject(const std::string& folder, const std::string& name, std::string_view bytes) {
+Status WriteObjectFile(const std::string& folder, const std::string& name, std::string_view bytes) {
   const std::string path = folder + platform::PathSeparator() + name;
   if (platform::PathExists(path)) return Status::Ok();
   return platform::WriteFileAtomically(path, bytes);
 }
 
-}  // namespace
+Status WriteFileObjects(const std::string& releaseRoot, const ReleaseManifest& manifest, const ObjectIndex* index,
+                        const std::string& objectsFolder, std::uint64_t* bytes) {
+  *bytes = 0;
+  if (!platform::PathExists(objectsFolder))
+    if (Status made = platform::CreateFolder(objectsFolder); !made.ok()) return made;
+  for (const ManifestFile& file : manifest.files) {
+    if (!PublishedAsItself(index, {file.sha256, file.length})) continue;
+    const std::string path = objectsFolder + platform::PathSeparator() + FileObjectPath(file.sha256).substr(kObjectsFolder.size());
+    if (platform::PathExists(path)) continue;
+    // A copy, never a second name of the release's file: an object must not
+    // change when someone edits the release folder later. Checked once made,
+    // since the file may have changed since it was hashed.
+    const std::string part = path + ".part";
+    platform::RemoveFile(part).IgnoreError();
+    Status made = platform::CopyToNew(ReleaseFileOf(releaseRoot, file.location), part, "");
+    if (made.ok()) {
+      Result<platform::FileDigest> digest = platform::Sha256OfFile(part);
+      if (!digest.ok()) made = digest.status();
+      else if (digest->sha256 != file.sha256 || digest->length != file.length)
+        made = Status::Error(file.location + " changed while the release was being made");
+    }
+    if (made.ok()) made = platform::RenameReplacing(part, path);
+    if (!made.ok()) {
+      platform::RemoveFile(part).IgnoreError();
+      return made;
+    }
+    *bytes += file.length;
+  }
+  return Status::Ok();
+}
 
 Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest& manifest,
                            const std::vector<std::string>& oldRoots, const std::string& objectsFolder, int level,
@@ -60,7 +87,7 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
     copy.sha256 = platform::Sha256Bytes(frame);
     copy.frame.length = frame.size();
     copy.frame.file = {file.sha256, file.length};
-    if (Status written = WriteObject(objectsFolder, ToHex(copy.sha256) + ".zst", frame); !written.ok()) return written;
+    if (Status written = WriteObjectFile(objectsFolder, ToHex(copy.sha256) + ".zst", frame); !written.ok()) return written;
     report->copyBytes += frame.size();
     index->copies.push_back(std::move(copy));
     copyFrames.emplace(file.sha256, std::move(frame));
@@ -104,7 +131,7 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
     if (!package.frames.empty()) {
       package.sha256 = platform::Sha256Bytes(bytes);
       package.length = bytes.size();
-      if (Status written = WriteObject(objectsFolder, ToHex(package.sha256) + ".pack", bytes); !written.ok())
+      if (Status written = WriteObjectFile(objectsFolder, ToHex(package.sha256) + ".pack", bytes); !written.ok())
         return written;
       packed.bytes = bytes.size();
       index->packages.push_back(std::move(package));

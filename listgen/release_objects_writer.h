@@ -41,6 +41,16 @@ struct ObjectsReport {
 // against it, one not there a compressed copy in the package, one with the
 // same bytes nothing (an updater does not fetch it). An object already in
 // the folder is not written again: its name says it holds the same bytes.
+// Each file that PublishedAsItself says an updater fetches as it is, at
+// FileObjectPath, each content once; *bytes counts what was new. A file that
+// no longer has the manifest's bytes fails the whole, and leaves no object.
+Status WriteFileObjects(const std::string& releaseRoot, const ReleaseManifest& manifest, const ObjectIndex* index,
+                        const std::string& objectsFolder, std::uint64_t* bytes);
+
+// One object: written atomically, and not at all when its name is there
+// already (the name says it holds the same bytes).
+Status WriteObjectFile(const std::string& objectsFolder, const std::string& name, std::string_view bytes);
+
 Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest& manifest,
                            const std::vector<std::string>& oldRoots, const std::string& objectsFolder, int level,
                            const std::function<void(const ObjectsProgress&)>& progress, ObjectIndex* index,

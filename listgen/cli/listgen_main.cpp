@@ -13,6 +13,7 @@
 #include "listgen/list_generator.h"
 #include "listgen/release_objects_writer.h"
 #include "listgen/release_signing.h"
+#include "platform/crypto.h"
 #include "platform/files.h"
 #include "updatelist/rtf_writer.h"
 #include "updatelist/document_loader.h"
@@ -24,7 +25,7 @@ constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 
 const char kUsageText[] =
     "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o|--output OUTPUT] [--sign KEYFILE]... [--expires DAYS]\n"
-    "                                    [--delta-from OLD_ROOT]... [--compressed]\n"
+    "                                    [--delta-from OLD_ROOT]... [--compressed] [--mirror URL]...\n"
     "       vmrkxupdate-listgen show LIST [--entries]\n"
     "       vmrkxupdate-listgen keygen KEYFILE\n"
     "       vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]\n"
@@ -41,7 +42,14 @@ const char kUsageText[] =
     "          overwritten) and KEYFILE.pub, whose key is also printed.\n"
     "--sign    writes OUTPUT.sig beside the list, the release manifest signed\n"
     "          with KEYFILE (twice for a key rollover); it expires after DAYS\n"
-    "          (default 365).\n"
+    "          (default 365). Also writes release.sig beside it, the manifest\n"
+    "          that today's updaters read, and into objects/ the list and every\n"
+    "          file named by its SHA-256, so that each published file but\n"
+    "          release.sig never changes. Publish objects/ first, release.sig\n"
+    "          last.\n"
+    "--mirror  (with --sign) a server that holds the same tree, by its base\n"
+    "          address (http://host/path/); updaters fetch from it as from the\n"
+    "          address in myip.txt. Once per mirror.\n"
     "--delta-from  (with --sign) writes, into the folder objects/ beside\n"
     "          OUTPUT, a delta package from the earlier release OLD_ROOT (a\n"
     "          folder of the same shape as RELEASE_ROOT; once per earlier\n"
@@ -79,7 +87,7 @@ std::string Megabytes(std::uint64_t bytes) {
 // The compressed copies and the delta packages, with a progress line for a
 // person watching (deltas of a large release take minutes).
 int WriteObjects(const std::string& root, const std::string& output, const vmrk::ReleaseManifest& manifest,
-                 const std::vector<std::string>& oldRoots, std::string* indexText) {
+                 const std::vector<std::string>& oldRoots, std::string* indexText, vmrk::ObjectIndex* index) {
   const bool terminal = vmrk::platform::StandardErrorIsTerminal();
   auto last = std::chrono::steady_clock::now() - std::chrono::seconds(1);
   bool printed = false;
@@ -91,10 +99,9 @@ int WriteObjects(const std::string& root, const std::string& output, const vmrk:
                  Megabytes(p.bytesDone).c_str(), Megabytes(p.bytesTotal).c_str());
     printed = true;
   };
-  vmrk::ObjectIndex index;
   vmrk::ObjectsReport report;
   vmrk::Status written = vmrk::WriteReleaseObjects(root, manifest, oldRoots, FolderOf(output) + "/objects",
-                                                   vmrk::kObjectLevel, show, &index, &report);
+                                                   vmrk::kObjectLevel, show, index, &report);
   if (printed) std::fprintf(stderr, "\n");
   if (!written.ok()) return Failed("objects: " + written.message());
   std::fprintf(stderr, "full files: %llu bytes\ncompressed copies: %llu bytes\n",
@@ -102,12 +109,12 @@ int WriteObjects(const std::string& root, const std::string& output, const vmrk:
   for (const vmrk::PackageReport& p : report.packages)
     std::fprintf(stderr, "package from %s: %llu bytes (%zu patches, %zu new files)\n", p.oldRoot.c_str(),
                  static_cast<unsigned long long>(p.bytes), p.patches, p.wholes);
-  *indexText = vmrk::WriteObjectIndex(index);
+  *indexText = vmrk::WriteObjectIndex(*index);
   return kOk;
 }
 
 int Generate(std::string root, const std::string& output, const std::vector<std::string>& keyFiles, long days,
-             const std::vector<std::string>& oldRoots, bool objects) {
+             const std::vector<std::string>& oldRoots, bool objects, const std::vector<std::string>& mirrors) {
   const char sep = vmrk::platform::PathSeparator();
   if (root.empty() || root.back() != sep) root += sep;
   if (!vmrk::platform::PathExists(root)) {
@@ -152,11 +159,37 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
   // Objects first: they are named by their bytes and harm nothing, and an
   // index is never published before the objects it names.
   std::string indexText;
+  vmrk::ObjectIndex index;
   if (objects)
-    if (int failed = WriteObjects(root, output, signedManifest, oldRoots, &indexText); failed != kOk) return failed;
-  vmrk::Status saved = vmrk::platform::WriteFileAtomically(output, rtf);
+    if (int failed = WriteObjects(root, output, signedManifest, oldRoots, &indexText, &index); failed != kOk)
+      return failed;
+  // Today's updaters read release.sig alone at its name; everything it names
+  // is an object, so no cache can hand them a list or a file of another
+  // release beside it.
+  const std::string objectsFolder = FolderOf(output) + "/objects";
+  vmrk::ReleaseManifest contentNamed = signedManifest;
+  contentNamed.format = vmrk::kContentNamedFormat;
+  contentNamed.mirrors = mirrors;
+  if (objects) {
+    contentNamed.indexSha256 = vmrk::platform::Sha256Bytes(indexText);
+    contentNamed.indexLength = indexText.size();
+  }
+  std::uint64_t fileBytes = 0;
+  vmrk::Status saved = vmrk::WriteFileObjects(root, contentNamed, objects ? &index : nullptr, objectsFolder, &fileBytes);
+  if (saved.ok())
+    saved = vmrk::WriteObjectFile(objectsFolder, vmrk::ListObjectPath(contentNamed.listSha256).substr(vmrk::kObjectsFolder.size()), rtf);
+  if (saved.ok() && objects)
+    saved = vmrk::WriteObjectFile(objectsFolder,
+                                  vmrk::IndexObjectPath(*contentNamed.indexSha256).substr(vmrk::kObjectsFolder.size()),
+                                  indexText);
+  std::string releaseManifest;
+  if (saved.ok()) saved = vmrk::WriteSignedManifest(contentNamed, keys, &releaseManifest);
+  if (!saved.ok()) return Failed(saved.message());
+  if (fileBytes > 0) std::fprintf(stderr, "files as they are: %llu new bytes\n", static_cast<unsigned long long>(fileBytes));
+  saved = vmrk::platform::WriteFileAtomically(output, rtf);
   if (saved.ok()) saved = vmrk::platform::WriteFileAtomically(output + ".sig", manifest);
   if (saved.ok() && objects) saved = vmrk::platform::WriteFileAtomically(output + ".objects", indexText);
+  if (saved.ok()) saved = vmrk::platform::WriteFileAtomically(FolderOf(output) + "/release.sig", releaseManifest);
   if (!saved.ok()) return Failed(saved.message());
   std::fprintf(stderr, "%zu files listed in %s, signed with %zu key(s) in %s.sig\n", list.files, output.c_str(),
                keys.size(), output.c_str());
@@ -227,7 +260,7 @@ int main(int argc, char** argv) {
   }
   if (args[0] == "generate") {
     std::string root, output = "list.txt";
-    std::vector<std::string> keyFiles, oldRoots;
+    std::vector<std::string> keyFiles, oldRoots, mirrors;
     bool compressed = false;
     long days = 365;
     for (size_t i = 1; i < args.size(); ++i) {
@@ -242,6 +275,10 @@ int main(int argc, char** argv) {
         oldRoots.push_back(args[i]);
       } else if (args[i] == "--compressed") {
         compressed = true;
+      } else if (args[i] == "--mirror") {
+        if (++i == args.size()) return Usage("--mirror needs a base address");
+        if (!vmrk::IsMirrorAddress(args[i])) return Usage("--mirror takes an address like http://host/path/");
+        mirrors.push_back(args[i]);
       } else if (args[i] == "--expires") {
         if (++i == args.size()) return Usage("--expires needs a number of days");
         char* end = nullptr;
@@ -259,9 +296,11 @@ int main(int argc, char** argv) {
     if (keyFiles.empty() && days != 365) return Usage("--expires goes with --sign");
     const bool objects = compressed || !oldRoots.empty();
     if (keyFiles.empty() && objects) return Usage("--delta-from and --compressed go with --sign");
+    if (keyFiles.empty() && !mirrors.empty()) return Usage("--mirror goes with --sign");
+    if (mirrors.size() > vmrk::kManifestMaxMirrors) return Usage("at most 16 mirrors");
     for (const std::string& old : oldRoots)
       if (!vmrk::platform::PathExists(old)) return Usage((old + ": no such folder").c_str());
-    return Generate(root, output, keyFiles, days, oldRoots, objects);
+    return Generate(root, output, keyFiles, days, oldRoots, objects, mirrors);
   }
   if (args[0] == "keygen") {
     if (args.size() != 2 || args[1].empty() || args[1][0] == '-') return Usage("keygen needs one key file name");
