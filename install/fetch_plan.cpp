@@ -20,7 +20,7 @@ std::optional<size_t> FrameFor(const DeltaPackage& package, const WantedFile& w)
 
 }  // namespace
 
-FetchPlan PlanFetch(const std::vector<WantedFile>& wanted, const ObjectIndex& index) {
+FetchPlan PlanFetch(const std::vector<WantedFile>& wanted, const ObjectIndex& index, bool contentNamed) {
   FetchPlan plan;
   size_t bestCount = 0;
   for (size_t p = 0; p < index.packages.size(); ++p) {
@@ -44,11 +44,12 @@ FetchPlan PlanFetch(const std::vector<WantedFile>& wanted, const ObjectIndex& in
         needed[*f] = true;
       }
     }
-    auto copy = std::find_if(index.copies.begin(), index.copies.end(),
-                             [&](const CompressedCopy& c) { return c.frame.file == w.target; });
-    if (copy != index.copies.end()) {
+    const CompressedCopy* copy = CopyOf(index, w.target);
+    if (contentNamed && PublishedAsItself(&index, w.target)) {
+      row.chain.push_back(Source::kItself);
+    } else if (copy != nullptr) {
       row.chain.push_back(Source::kCopy);
-      row.copy = static_cast<size_t>(copy - index.copies.begin());
+      row.copy = static_cast<size_t>(copy - index.copies.data());
     }
     row.chain.push_back(Source::kPlain);
     plan.rows.push_back(std::move(row));

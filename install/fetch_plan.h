@@ -24,7 +24,8 @@ struct WantedFile {
 enum class Source {
   kPackage,  // a frame of the chosen delta package (a patch, or a new file's copy)
   kCopy,     // the file's compressed copy on its own
-  kPlain,    // the file itself
+  kItself,   // the file as it is, named by its content (a release of release.sig)
+  kPlain,    // the file at its location below vmrkxupdate/
 };
 
 struct RowPlan {
@@ -57,7 +58,10 @@ inline constexpr size_t kMaxRanges = 6;
 
 // Takes the one package whose patches apply to the most installed files
 // (an installation is at one earlier release; files of others fall to their
-// copies), and in it every frame some row can use.
-FetchPlan PlanFetch(const std::vector<WantedFile>& wanted, const ObjectIndex& index);
+// copies), and in it every frame some row can use. contentNamed: the release
+// came by release.sig, which publishes each file by its content either as
+// itself or, when that is smaller, as its copy (PublishedAsItself): that one
+// comes before the plain file, which stays the last resort.
+FetchPlan PlanFetch(const std::vector<WantedFile>& wanted, const ObjectIndex& index, bool contentNamed = false);
 
 }  // namespace vmrk

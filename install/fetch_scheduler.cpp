@@ -90,6 +90,7 @@ void FetchScheduler::Enqueue(size_t index) {
       job.kind = FetchJob::Kind::kCopy;
       job.bytes = copyLengths_.at(plan.copy);
       break;
+    case Source::kItself: job.kind = FetchJob::Kind::kItself; break;
     case Source::kPlain: break;
   }
   bytesPlanned_ += job.bytes;

@@ -33,12 +33,13 @@ struct FetchJob {
     kList,      // list.txt
     kManifest,  // its signature
     kIndex,     // the object index
-    kPlain,     // a row's file itself
+    kPlain,     // a row's file at its location
+    kItself,    // a row's file named by its content
     kCopy,      // a row's compressed copy
     kPackage,   // one stretch of the delta package, bringing several rows
   };
   Kind kind = Kind::kPlain;
-  size_t index = 0;         // the row (kPlain, kCopy) or the stretch (kPackage)
+  size_t index = 0;         // the row (kPlain, kItself, kCopy) or the stretch (kPackage)
   std::uint64_t bytes = 0;  // what it brings, which also bounds it
   friend bool operator==(const FetchJob&, const FetchJob&) = default;
 };

@@ -14,6 +14,10 @@ inline constexpr char kSerialKey[] = "releaseserial";
 // Public keys trusted beside the built-in ones, in the application folder.
 inline constexpr char kKeysFile[] = "vmrkxupdate.keys";
 inline constexpr char kManifestSuffix[] = ".sig";
+// The one file of a release that changes under its name, for updaters that
+// fetch everything else by its content; list.txt and list.txt.sig stay for
+// updaters of earlier releases.
+inline constexpr char kReleaseManifestFile[] = "release.sig";
 // The index of the release's compressed copies and delta packages.
 inline constexpr char kObjectIndexSuffix[] = ".objects";
 

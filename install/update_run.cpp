@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <random>
 
 #include "install/file_time_stamp.h"
 #include "install/installer.h"
@@ -149,10 +150,80 @@ void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string
   Log("server: " + AddressForLog(serverBase_) +
       (trustedKeys_.empty() ? "" : ", signed releases only (" + std::to_string(trustedKeys_.size()) + " trusted keys)"));
   Advance(Phase::kFetchingList);
+  if (trustedKeys_.empty()) {
+    FetchFixedNamedList();
+    return;
+  }
+  FetchReleaseManifest(false);
+}
+
+void UpdateRun::FetchFixedNamedList() {
+  if (road_ == Road::kAskingRelease) road_ = Road::kFixedNames;
   fetch_.Assign(0, {FetchJob::Kind::kList, 0, kListMaxBytes});
+  services_.DL.AbortDownload();
   services_.DL.BeginDownload(
       {.url = serverBase_ + texts::kServerFolder + texts::kListFile, .saveFolder = services_.applicationPath,
        .maxBytes = kListMaxBytes});
+}
+
+void UpdateRun::FetchReleaseManifest(bool pastCaches) {
+  road_ = Road::kAskingRelease;
+  fetch_.Assign(0, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes});
+  TransferRequest request{.url = serverBase_ + texts::kServerFolder + texts::kReleaseManifestFile,
+                          .saveFolder = services_.applicationPath,
+                          .maxBytes = kManifestMaxBytes,
+                          .revalidate = true};
+  if (pastCaches) {
+    // A query no cache has seen: the origin's answer, whatever the caches
+    // on the way keep or ignore of no-cache.
+    std::random_device random;
+    request.query = "fresh=" + std::to_string(random()) + std::to_string(random());
+  }
+  services_.DL.AbortDownload();
+  services_.DL.BeginDownload(request);
+}
+
+void UpdateRun::ReleaseManifestArrived() {
+  const std::string manifestFile = DownloaderOf(0).SavedFileName();
+  std::string text;
+  Status read = platform::ReadWholeFile(manifestFile, &text);
+  platform::RemoveFile(manifestFile).IgnoreError();
+  Result<ReleaseManifest> verified =
+      read.ok() ? VerifyManifestSignature(text, trustedKeys_, UtcNow()) : Result<ReleaseManifest>(read);
+  if (verified.ok() && verified->format != kContentNamedFormat)
+    verified = Status::Error(Status::Kind::kInvalid, "release.sig is not of format 2");
+  if (!verified.ok()) {
+    Log("manifest refused: " + verified.status().message());
+    End(Outcome::kListRefused, "manifest refused");
+    return;
+  }
+  const std::uint64_t accepted = AcceptedSerial();
+  if (verified->serial < accepted) {
+    // A cache or mirror that has not seen the newest release yet, or an old
+    // one replayed: nothing older is installed either way.
+    const std::string seen = "release.sig of serial " + std::to_string(verified->serial) +
+                             ", older than the accepted " + std::to_string(accepted);
+    if (!askedPastCaches_) {
+      askedPastCaches_ = true;
+      Log(seen + ": asked again past the caches");
+      FetchReleaseManifest(true);
+      return;
+    }
+    Log(seen + " again: up to date");
+    End(Outcome::kUpToDate, "up to date, the server's release is not newer");
+    return;
+  }
+  road_ = Road::kContentNamed;
+  release_ = std::move(verified).value();
+  Log("release.sig: serial " + std::to_string(release_.serial) + ", every file named by its content");
+  // The list by its content; the index beside it, on a connection of its
+  // own where there is one (both are checked against the manifest).
+  if (services_.newDownloader && !indexAsked_) FetchObjectIndex(1);
+  fetch_.Assign(0, {FetchJob::Kind::kList, 0, release_.listLength});
+  services_.DL.AbortDownload();
+  services_.DL.BeginDownload({.url = serverBase_ + texts::kServerFolder + ListObjectPath(release_.listSha256),
+                              .saveFolder = services_.applicationPath,
+                              .maxBytes = release_.listLength});
 }
 
 bool UpdateRun::FetchFiles() {
@@ -222,12 +293,17 @@ void UpdateRun::PlanWhenReady() {
 
 void UpdateRun::FetchObjectIndex(size_t slot) {
   indexAsked_ = true;
-  fetch_.Assign(slot, {FetchJob::Kind::kIndex, 0, kObjectIndexMaxBytes});
+  const bool contentNamed = road_ == Road::kContentNamed;
+  if (contentNamed && !release_.indexSha256) return;  // a release without objects
+  const std::uint64_t bound = contentNamed ? release_.indexLength : kObjectIndexMaxBytes;
+  fetch_.Assign(slot, {FetchJob::Kind::kIndex, 0, bound});
   Downloader& dl = DownloaderOf(slot);
   dl.AbortDownload();
-  dl.BeginDownload({.url = serverBase_ + texts::kServerFolder + texts::kListFile + texts::kObjectIndexSuffix,
+  dl.BeginDownload({.url = serverBase_ + texts::kServerFolder +
+                           (contentNamed ? IndexObjectPath(*release_.indexSha256)
+                                         : std::string(texts::kListFile) + texts::kObjectIndexSuffix),
                     .saveFolder = services_.applicationPath,
-                    .maxBytes = kObjectIndexMaxBytes});
+                    .maxBytes = bound});
 }
 
 void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
@@ -236,9 +312,16 @@ void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
   if (arrived) {
     Status read = platform::ReadWholeFile(saved, &text);
     platform::RemoveFile(saved).IgnoreError();
+    // By its content, the index may come before the list: both are then
+    // measured against the manifest.
+    const bool contentNamed = road_ == Road::kContentNamed;
     Result<ObjectIndex> index = read.ok() ? ParseObjectIndex(text) : Result<ObjectIndex>(read);
-    if (index.ok() &&
-        (index->listLength != listBytes_.size() || index->listSha256 != platform::Sha256Bytes(listBytes_)))
+    if (index.ok() && contentNamed &&
+        (text.size() != release_.indexLength || platform::Sha256Bytes(text) != *release_.indexSha256))
+      index = Status::Error(Status::Kind::kInvalid, "it is not the index the manifest names");
+    const std::string listSha256 = contentNamed ? release_.listSha256 : platform::Sha256Bytes(listBytes_);
+    const std::uint64_t listLength = contentNamed ? release_.listLength : listBytes_.size();
+    if (index.ok() && (index->listLength != listLength || index->listSha256 != listSha256))
       index = Status::Error(Status::Kind::kInvalid, "it belongs to another list");
     if (index.ok()) {
       Log("object index: " + std::to_string(index->copies.size()) + " compressed copies, " +
@@ -262,8 +345,9 @@ void UpdateRun::PlanJobs() {
     wanted.push_back({i, target, fetch_.row(i).installed});
   }
   FetchPlan plan;
-  if (objects_) {
-    plan = PlanFetch(wanted, *objects_);
+  const bool contentNamed = road_ == Road::kContentNamed;
+  if (objects_ || contentNamed) {
+    plan = PlanFetch(wanted, objects_ ? *objects_ : ObjectIndex{}, contentNamed);
   } else {
     for (const WantedFile& w : wanted) plan.rows.push_back({w.row, {Source::kPlain}});
   }
@@ -308,6 +392,10 @@ void UpdateRun::StartJob(size_t slot, const FetchJob& job) {
     case FetchJob::Kind::kPlain:
       request.url = releaseFolder + rows_[job.index].location;
       Log("fetching " + RowName(job.index));
+      break;
+    case FetchJob::Kind::kItself:
+      request.url = releaseFolder + FileObjectPath(signedFiles_.at(rows_[job.index].location).sha256);
+      Log("fetching " + RowName(job.index) + " by its content name");
       break;
     case FetchJob::Kind::kCopy: {
       const CompressedCopy& copy = objects_->copies[plan.rows[fetch_.row(job.index).plan].copy];
@@ -466,7 +554,22 @@ void UpdateRun::ListArrived() {
   }
   listBytes_ = std::move(bytes);
   listText_ = std::move(text).value();
-  FetchManifest();
+  if (road_ != Road::kContentNamed) {
+    FetchManifest();
+    return;
+  }
+  Result<std::vector<UpdateListEntry>> entries = ReadUpdateList(listText_);
+  if (!entries.ok()) {
+    Log("list refused: " + entries.status().message());
+    End(Outcome::kListBroken, "list refused");
+    return;
+  }
+  if (Status named = CheckManifestList(release_, listBytes_, LocationsOf(*entries)); !named.ok()) {
+    Log("manifest refused: " + named.message());
+    End(Outcome::kListRefused, "manifest refused");
+    return;
+  }
+  AcceptRelease(release_, AcceptedSerial());
 }
 
 void UpdateRun::FetchManifest() {
@@ -511,6 +614,10 @@ void UpdateRun::ManifestArrived() {
     End(Outcome::kListRefused, "manifest refused");
     return;
   }
+  AcceptRelease(std::move(verified), accepted);
+}
+
+void UpdateRun::AcceptRelease(ReleaseManifest verified, std::uint64_t accepted) {
   // Recorded once the release is in (or nothing needed updating): a release
   // whose files were tampered with leaves no trace in the installation.
   pendingSerial_ = verified.serial > accepted ? verified.serial : 0;
@@ -562,13 +669,36 @@ void UpdateRun::SlotFinished(size_t slot) {
   Downloader& dl = DownloaderOf(slot);
   switch (job.kind) {
     case FetchJob::Kind::kList: ListArrived(); return;
-    case FetchJob::Kind::kManifest: ManifestArrived(); return;
+    case FetchJob::Kind::kManifest:
+      if (road_ == Road::kAskingRelease) ReleaseManifestArrived();
+      else ManifestArrived();
+      return;
     case FetchJob::Kind::kIndex: ObjectIndexArrived(slot, true); return;
     case FetchJob::Kind::kPlain:
       fetch_.Arrived(job);
       if (!PlainArrived(job.index, dl.SavedFileName(), dl.SavedFileSha256())) return;  // the run has ended
       RowStaged(job.index, "fetched whole");
       break;
+    case FetchJob::Kind::kItself: {
+      fetch_.Arrived(job);
+      // An object that is not what its name says is a longer way round, not
+      // the end: the plain file is still there to try.
+      const ManifestFile& expected = signedFiles_.at(rows_[job.index].location);
+      Result<std::uint64_t> length = platform::FileLength(dl.SavedFileName());
+      if (!length.ok() || *length != expected.length || dl.SavedFileSha256() != expected.sha256) {
+        platform::RemoveFile(dl.SavedFileName()).IgnoreError();
+        FallBack(job.index, "the file named by its content is not the one the manifest names");
+        break;
+      }
+      // Staged under the row's own name, as a plain file arrives.
+      if (Status named = platform::RenameReplacing(dl.SavedFileName(), StagedPath(job.index)); !named.ok()) {
+        Log("cannot stage " + RowName(job.index) + ": " + named.message());
+        End(Outcome::kCannotWrite, "failed, cannot write here");
+        return;
+      }
+      RowStaged(job.index, "fetched whole, named by its content");
+      break;
+    }
     case FetchJob::Kind::kCopy:
       fetch_.Arrived(job);
       CopyArrived(job.index, dl.SavedFileName());
@@ -663,7 +793,10 @@ std::string UpdateRun::StagedPath(size_t index) const {
 void UpdateRun::FallBack(size_t row, const std::string& why) {
   platform::RemoveFile(StagedPath(row)).IgnoreError();
   const Source next = fetch_.FallBack(row);
-  Log(RowName(row) + ": " + why + "; now " + (next == Source::kCopy ? "its compressed copy" : "the plain file"));
+  const char* now = next == Source::kCopy     ? "its compressed copy"
+                    : next == Source::kItself ? "the file named by its content"
+                                              : "the plain file";
+  Log(RowName(row) + ": " + why + "; now " + now);
 }
 
 void UpdateRun::RowStaged(size_t index, const std::string& how, Stamp stamp) {
@@ -783,7 +916,9 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
     return;
   }
   // An object that cannot be had is only a longer way round.
-  if (job.kind == FetchJob::Kind::kCopy) {
+  if (job.kind == FetchJob::Kind::kItself) {
+    FallBack(job.index, "the file named by its content could not be fetched (" + what + ")");
+  } else if (job.kind == FetchJob::Kind::kCopy) {
     FallBack(job.index, "its compressed copy could not be fetched (" + what + ")");
   } else {
     for (size_t row : fetch_.RowsOfStretch(job.index))
@@ -803,6 +938,27 @@ void UpdateRun::ListOrManifestFailed(size_t slot, const FetchJob& job, std::int3
     return;
   }
   if (!IsNetworkFailure(code)) return;  // any other code changes nothing: the transfer stays the run's
+  const int status = DownloaderOf(slot).FailureHttpStatus();
+  if (manifest && road_ == Road::kAskingRelease && askedPastCaches_) {
+    Log("release.sig could not be had past the caches: up to date");
+    End(Outcome::kUpToDate, "up to date, the server's release is not newer");
+    return;
+  }
+  if (manifest && road_ == Road::kAskingRelease && status != 0) {
+    // A server that answers but has no release.sig is one of an earlier
+    // maintainer's tool: the list and its manifest by their names.
+    Log("no release.sig on the server (HTTP " + std::to_string(status) + "): list.txt and list.txt.sig");
+    FetchFixedNamedList();
+    return;
+  }
+  if (!manifest && road_ == Road::kContentNamed && status != 0 && !triedFixedNamedList_) {
+    // Not there yet (objects published after the manifest): the list at its
+    // fixed name, which must be the one the manifest names.
+    triedFixedNamedList_ = true;
+    Log("the list named by its content could not be had: list.txt");
+    FetchFixedNamedList();
+    return;
+  }
   // No manifest, no offer: a release the updater cannot verify is refused
   // whatever kept the manifest away.
   if (manifest) End(Outcome::kListRefused, "manifest refused: it could not be fetched");
@@ -827,6 +983,7 @@ void UpdateRun::SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tri
     case FetchJob::Kind::kIndex: what = "the object index"; break;
     case FetchJob::Kind::kPackage: what = "the delta package"; break;
     case FetchJob::Kind::kPlain:
+    case FetchJob::Kind::kItself:
     case FetchJob::Kind::kCopy: what = RowName(job.index); break;
   }
   Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " + what +
@@ -847,6 +1004,7 @@ void UpdateRun::SlotProgress(size_t slot, float fraction) {
 std::vector<size_t> UpdateRun::RowsOf(const FetchJob& job) const {
   switch (job.kind) {
     case FetchJob::Kind::kPlain:
+    case FetchJob::Kind::kItself:
     case FetchJob::Kind::kCopy: return {job.index};
     case FetchJob::Kind::kPackage: return fetch_.RowsOfStretch(job.index);
     default: return {};

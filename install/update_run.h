@@ -114,7 +114,9 @@ class UpdateRun : public DownloaderEvents {
   // No address file: the run ends before it asks anything.
   void EndWithoutServer(const std::string& addressFile);
   // Asks for the list below serverBase ("http://host/"). With trusted keys,
-  // nothing is offered before the manifest beside the list has verified.
+  // nothing is offered before a manifest has verified: release.sig, which
+  // names the list and every file by its content, or where the server has
+  // none, list.txt.sig beside the list.
   void FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys);
   // Next: the offered rows are fetched, stamped and installed in order.
   // False, changing nothing, unless rows are offered.
@@ -180,6 +182,13 @@ class UpdateRun : public DownloaderEvents {
   void ListArrived();
   void FetchManifest();
   void ManifestArrived();
+  // release.sig, asked so that caches revalidate it; pastCaches adds a query
+  // that no cache has answered.
+  void FetchReleaseManifest(bool pastCaches);
+  void ReleaseManifestArrived();
+  void FetchFixedNamedList();
+  // The manifest has verified and names this list: the rows are checked.
+  void AcceptRelease(ReleaseManifest verified, std::uint64_t accepted);
   // Checked off the event thread; offered (or the run ended) once checked.
   void OfferRows(const std::string& listText);
   void RowsChecked(const Status& checked, std::vector<FileRow> rows);
@@ -258,6 +267,13 @@ class UpdateRun : public DownloaderEvents {
   bool signedRelease_ = false;
   std::uint64_t pendingSerial_ = 0;  // a verified serial above the accepted one, until the release is in
   std::map<std::string, ManifestFile> signedFiles_;
+  // How a signed release is fetched: release.sig asked first; when the
+  // server has none, the list and list.txt.sig at their fixed names.
+  enum class Road { kUnsigned, kAskingRelease, kContentNamed, kFixedNames };
+  Road road_ = Road::kUnsigned;
+  bool askedPastCaches_ = false;
+  bool triedFixedNamedList_ = false;
+  ReleaseManifest release_;  // kContentNamed: verified, until its list has arrived
 
   // The fetch. Every slot's downloader delivers on this thread.
   std::function<void()> changed_;

@@ -4,11 +4,13 @@
 // serial where it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 
 #include "app/texts.h"
+#include "listgen/release_objects_writer.h"
 #include "listgen/release_signing.h"
 #include "platform/crypto.h"
 #include "tests/app/window_fixture.h"
@@ -52,6 +54,37 @@ class SignedReleaseTest : public test::WindowFixture {
     release_.Write("vmrkxupdate/list.txt.sig", manifest);
     return manifest;
   }
+  // Publishes files as today's tool does for release.sig alone: the list and
+  // each file named by its content below objects/, and release.sig naming
+  // them. Nothing at the fixed names: each test puts there what it needs.
+  std::string PublishByContent(const std::vector<test::ReleaseFile>& files, std::int64_t when = Now(),
+                               const std::string& manifestName = "vmrkxupdate/release.sig") {
+    test::TempDir staging;
+    test::WriteRelease(staging, files);
+    const std::string list = staging.Read("vmrkxupdate/list.txt");
+    Result<std::string> text = DocumentTextOf(list);
+    EXPECT_TRUE(text.ok());
+    std::string fixedNamed, byContent;
+    ReleaseManifest built;
+    EXPECT_TRUE(BuildSignedManifest(staging.Sub("vmrkxupdate"), list, text.ok() ? *text : "",
+                                    {test::MaintainerKey().privateKey}, when, Now() + 86400, &fixedNamed, &built)
+                    .ok());
+    built.format = kContentNamedFormat;
+    EXPECT_TRUE(WriteSignedManifest(built, {test::MaintainerKey().privateKey}, &byContent).ok());
+    std::uint64_t bytes = 0;
+    release_.Write("vmrkxupdate/" + ListObjectPath(built.listSha256), list);
+    Status written = WriteFileObjects(staging.Sub("vmrkxupdate"), built, nullptr, release_.Sub("vmrkxupdate/objects"), &bytes);
+    EXPECT_TRUE(written.ok()) << written.message();
+    release_.Write(manifestName, byContent);
+    return byContent;
+  }
+  // The requests for the release's files, as "METHOD path".
+  std::vector<std::string> Asked() const {
+    std::vector<std::string> asked;
+    for (const test::LoggedRequest& r : server_.Requests()) asked.push_back(r.method + " " + r.path);
+    return asked;
+  }
+
   // Start-up, the list, then its manifest: until the window offers a button.
   void LoadAndVerify() {
     PointAtServer();
@@ -245,6 +278,81 @@ TEST_F(SignedReleaseTest, FilesAlreadyInstalledAsSignedAreNotFetched) {
     EXPECT_EQ(State().rows[0].status, "√");
   }
 }
+
+// A release published by content through whatever a cache kept: release.sig
+// is the one file read at its name (asked so that caches revalidate it),
+// and what the fixed names hold does not matter.
+struct ByContentCase {
+  const char* name;
+  friend void PrintTo(const ByContentCase& c, std::ostream* os) { *os << c.name; }
+  std::function<void(SignedReleaseTest&)> publish;  // the new release is "new a"; an older one was "old a"
+  const char* accepted;                             // the serial accepted before
+  bool installs;                                    // else: up to date, nothing installed
+  const char* logged;                               // a line of the log says this
+  bool listByName = false;                          // list.txt is asked for (never list.txt.sig)
+};
+
+class ByContentTest : public SignedReleaseTest, public testing::WithParamInterface<ByContentCase> {};
+
+constexpr std::int64_t kOlder = 1796000000, kNewer = 1796086400;  // 2026-12-01, a day later
+
+TEST_P(ByContentTest, InstallsExactlyOneReleaseWhateverTheFixedNamesHold) {
+  const ByContentCase& c = GetParam();
+  ASSERT_TRUE(settings_.Write("tesk", "vmrmovie", "releaseserial", c.accepted).ok());
+  c.publish(*this);
+  PointAtServer();
+  ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
+  ASSERT_TRUE(test::PumpUntil([&] { return State().cmdBegin.enabled; }, 15000));
+  const std::string log = app_.Read("vmrkxupdate.log");
+  if (c.installs) {
+    ASSERT_EQ(State().cmdBegin.caption, "下一步") << log;
+    RunUpdate();
+    EXPECT_EQ(State().statusText, texts::kStatusCompleted);
+    EXPECT_EQ(app_.Read("a.dll"), "new a");
+    EXPECT_EQ(Serial(), std::to_string(SerialOf(kNewer)));
+  } else {
+    EXPECT_EQ(State().statusText, texts::kStatusUpToDate);
+    EXPECT_FALSE(fs::exists(app_.Sub("a.dll")));
+    EXPECT_EQ(Serial(), c.accepted);
+  }
+  const std::vector<std::string> asked = Asked();
+  ASSERT_FALSE(asked.empty());
+  EXPECT_EQ(asked[0], "REVALIDATE-GET /vmrkxupdate/release.sig");
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), "GET /vmrkxupdate/list.txt"), c.listByName ? 1 : 0);
+  EXPECT_EQ(std::count(asked.begin(), asked.end(), "GET /vmrkxupdate/list.txt.sig"), 0);
+  EXPECT_NE(app_.Read("vmrkxupdate.log").find(c.logged), std::string::npos) << app_.Read("vmrkxupdate.log");
+}
+
+void PublishOldAtFixedNames(SignedReleaseTest& t) {
+  t.PublishSigned({{"app\\a.dll", "old a"}}, {&test::MaintainerKey()}, kOlder);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Caches, ByContentTest,
+    testing::Values(
+        ByContentCase{"theFixedNamesHoldTheReleaseBefore",
+                      [](SignedReleaseTest& t) {
+                        PublishOldAtFixedNames(t);
+                        t.PublishByContent({{"app\\a.dll", "new a"}}, kNewer);
+                      },
+                      "0", true, "fetching 1/1 app\\a.dll by its content name"},
+        ByContentCase{"aCacheLagsTheOriginDoesNot",
+                      [](SignedReleaseTest& t) {
+                        t.PublishByContent({{"app\\a.dll", "old a"}}, kOlder);
+                        t.PublishByContent({{"app\\a.dll", "new a"}}, kNewer, "vmrkxupdate/release.sig.origin");
+                      },
+                      "20261201000000", true, "older than the accepted 20261201000000: asked again past the caches"},
+        ByContentCase{"everyServerLags",
+                      [](SignedReleaseTest& t) { t.PublishByContent({{"app\\a.dll", "old a"}}, kOlder); },
+                      "20261201000000", false, "older than the accepted 20261201000000 again: up to date"},
+        ByContentCase{"theObjectsAreNotThereYet",
+                      [](SignedReleaseTest& t) {
+                        t.PublishByContent({{"app\\a.dll", "new a"}}, kNewer);
+                        fs::remove_all(t.ReleaseDir().Sub("vmrkxupdate/objects"));
+                        test::WriteRelease(t.ReleaseDir(), {{"app\\a.dll", "new a"}});  // by their names only
+                      },
+                      "0", true, "now the plain file", true}),
+    [](const testing::TestParamInfo<ByContentCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vmrk

@@ -28,6 +28,7 @@ struct Pairing {
   const char* listgen;
   bool deltas;          // the release is published with --delta-from
   bool asksForObjects;  // the updater asks for the index (and, when there, the package)
+  bool byContent;       // both of today: only release.sig at a fixed name, the rest by content
 };
 
 class CompatTest : public testing::TestWithParam<Pairing> {};
@@ -62,22 +63,25 @@ TEST_P(CompatTest, TheReleaseGoesInWhole) {
   EXPECT_TRUE(app.Read("a.dll") == a1);
   EXPECT_TRUE(app.Read("new.dll") == test::IncompressibleBytes(2, 4096));
 
-  bool askedIndex = false, askedObject = false, askedPlain = false;
+  bool askedIndex = false, askedPackage = false, askedPlain = false, askedFixedList = false;
   for (const std::string& request : nginx.Requests()) {
-    askedIndex = askedIndex || request == "GET /vmrkxupdate/list.txt.objects";
-    askedObject = askedObject || request.rfind("GET /vmrkxupdate/objects/", 0) == 0;
+    const bool object = request.rfind("GET /vmrkxupdate/objects/", 0) == 0;
+    askedIndex = askedIndex || request == "GET /vmrkxupdate/list.txt.objects" || (object && request.ends_with(".idx"));
+    askedPackage = askedPackage || (object && request.ends_with(".pack"));
     askedPlain = askedPlain || request == "GET /vmrkxupdate/app/a.dll";
+    askedFixedList = askedFixedList || request == "GET /vmrkxupdate/list.txt";
   }
   EXPECT_EQ(askedIndex, p.asksForObjects);
-  EXPECT_EQ(askedObject, p.asksForObjects && p.deltas);
+  EXPECT_EQ(askedPackage, p.asksForObjects && p.deltas);
+  EXPECT_EQ(askedFixedList, !p.byContent);
   EXPECT_EQ(askedPlain, !(p.asksForObjects && p.deltas)) << "the changed file comes whole only without a delta";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Builds, CompatTest,
-    testing::Values(Pairing{"anOldUpdaterAndANewRelease", VMRK_OLD_UPDATER, VMRK_NEW_LISTGEN, true, false},
-                    Pairing{"aNewUpdaterAndAnOldRelease", VMRK_NEW_UPDATER, VMRK_OLD_LISTGEN, false, true},
-                    Pairing{"aNewUpdaterAndANewRelease", VMRK_NEW_UPDATER, VMRK_NEW_LISTGEN, true, true}),
+    testing::Values(Pairing{"anOldUpdaterAndANewRelease", VMRK_OLD_UPDATER, VMRK_NEW_LISTGEN, true, false, false},
+                    Pairing{"aNewUpdaterAndAnOldRelease", VMRK_NEW_UPDATER, VMRK_OLD_LISTGEN, false, true, false},
+                    Pairing{"aNewUpdaterAndANewRelease", VMRK_NEW_UPDATER, VMRK_NEW_LISTGEN, true, true, true}),
     [](const testing::TestParamInfo<Pairing>& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -30,6 +30,8 @@ where marker files beside them say (each holds a number):
   NAME.noifrange  (empty) If-Range is ignored
   NAME.badrange   (empty) a range is answered with 206 and the whole file,
                   its Content-Range starting at byte 0
+  NAME.origin     a request with a query is answered with this file instead:
+                  NAME is what a lagging cache holds, this what is behind it
 Static files beside which a file of the same name plus ".stall" lies are
 answered with nothing, as /fault/stall; plus ".stallbody", with their length
 and the first half of their bytes, then nothing.
@@ -41,7 +43,8 @@ plus ".endless" lies, send no length and never stop after the file's bytes.
 
 Prints the port on its first line of output. Every request is appended to the
 --log file as "<connection> <method> <path>", followed by "\t<Range>\t<If-Range>"
-when it asked for a range; one that came to it as a proxy
+when it asked for a range; one that asked caches to revalidate
+(Cache-Control: no-cache) has "REVALIDATE-" before its method; one that came to it as a proxy
 (an absolute address in the request line, for this server itself) has the
 method "PROXY-GET". With --sent-log, the body bytes of every static answer
 are appended to that file, one number a line. Binds 127.0.0.1 only and stops
@@ -109,9 +112,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
             port = self.server.server_address[1]
             if authority not in ("127.0.0.1:%d" % port, "localhost:%d" % port):
                 return self.send_body(502, b"this proxy serves only its own server\n")
+        elif "no-cache" in self.headers.get("Cache-Control", ""):
+            self.record("REVALIDATE-")
         else:
             self.record()
         path = urllib.parse.unquote(self.path.split("?", 1)[0])
+        if "?" in self.path and self.server.root:
+            origin = os.path.join(self.server.root, path.lstrip("/")) + ".origin"
+            if os.path.isfile(origin):
+                path += ".origin"
         parts = path.strip("/").split("/")
         if parts[0] == "fault" and len(parts) >= 2:
             return self.fault(parts[1:])
