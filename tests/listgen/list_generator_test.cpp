@@ -61,8 +61,10 @@ TEST_F(ListGeneratorTest, HiddenFilesAndFilesInTheRootGetNoLine) {
   File("top.txt");
   File("app/.hidden");
   File("app/shown");
+  File("objects/0123.file");  // the tool's own, beside a list written into the root
+  File("app/objects/listed");
   GeneratedList list = GenerateUpdateList(Root());
-  EXPECT_EQ(list.ListText, "app\\shown?1*2008-05-12 14:30:05\r\n");
+  EXPECT_EQ(list.ListText, "app\\shown?1*2008-05-12 14:30:05\r\napp\\objects\\listed?1*2008-05-12 14:30:05\r\n");
 }
 
 TEST_F(ListGeneratorTest, EmptyAndMissingRootsGiveEmptyLists) {
