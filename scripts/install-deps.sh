@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian, what a command needs, and only that: "demo" builds
 # the Linux updater and drives its window under Xvfb; "test" (the default)
-# adds the Windows cross compilers, Wine and nginx for the whole suite. Only
+# adds the Windows cross compilers, Wine, nginx and Varnish for the whole suite. Only
 # the missing packages are fetched, so a second run costs nothing.
 set -euo pipefail
 
@@ -15,7 +15,7 @@ demo=(
 # dpkg-dev unpacks Debian's zstd source package for the Windows build; the
 # zstd tool is the benchmarks' measure of a delta.
 # clang with its libFuzzer runtime runs the fuzz targets.
-test=(nginx curl bc g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine dpkg-dev xz-utils zstd
+test=(nginx varnish curl bc g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine dpkg-dev xz-utils zstd
   clang libclang-rt-14-dev)
 
 case "${1:-test}" in

@@ -44,6 +44,9 @@ printf 'the next updater' > "$rel/app/vmrkxupdate.exe"
 find "$rel" -type f -exec touch -d '2008-05-12 14:30:05' {} +
 "$linux/vmrkxupdate-listgen" keygen "$work/maintainer.key" >/dev/null 2>&1 || fail "keygen"
 "$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" --sign "$work/maintainer.key" 2>/dev/null || fail "listgen"
+# A server as an earlier maintainer's tool leaves it, without release.sig:
+# the list and its manifest by their names (the release by content is last).
+rm -f "$rel/release.sig"
 
 # HTTPS with a test CA of our own, trusted only inside this run's prefix.
 tls="$work/tls"; mkdir -p "$tls"
@@ -164,7 +167,13 @@ through_proxy() {  # WANTED-METHOD
   for path in /vmrkxupdate/list.txt /vmrkxupdate/list.txt.sig /vmrkxupdate/app/readme.txt; do
     grep -q " $1 $path\$" "$work/fault.log" || fail "$path did not come as $1: $(cat "$work/fault.log")"
   done
-  grep -qv " $1 " "$work/fault.log" && fail "not every request came as $1: $(cat "$work/fault.log")"
+  # release.sig (which this server lacks) is asked so that caches revalidate it.
+  grep -v ' /vmrkxupdate/release.sig$' "$work/fault.log" | grep -qv " $1 " &&
+    fail "not every request came as $1: $(cat "$work/fault.log")"
+  if [ "$1" = GET ]; then
+    grep -q ' REVALIDATE-GET /vmrkxupdate/release.sig$' "$work/fault.log" ||
+      fail "release.sig was not asked with no-cache: $(cat "$work/fault.log")"
+  fi
   return 0
 }
 through_proxy PROXY-GET
@@ -269,6 +278,7 @@ touch -d '2008-05-12 14:30:05' "$rel/app/readme.txt"
 touch -d 2000-01-01 "$app/codec.dll"
 "$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" --sign "$work/maintainer.key" \
   --delta-from "$work/old" 2>/dev/null || fail "listgen --delta-from"
+rm -f "$rel/release.sig"
 package=$(sed -n 's/^package \([0-9a-f]*\) .*/\1/p' "$rel/list.txt.objects")
 [ -n "$package" ] || fail "no delta package in the index"
 delta_update() {  # WHAT-THE-LOG-SAYS
@@ -305,6 +315,19 @@ cmp -s "$app/codec.dll" "$rel/app/codec.dll" || fail "codec.dll after two fallba
 grep -q "app.codec.dll: its compressed copy: the copy is not the length the index names; now the plain file" \
   "$app/vmrkxupdate.log" || fail "the log does not say codec.dll fell back to the plain file"
 grep -q "staged .* app.new.dll, from its compressed copy" "$app/vmrkxupdate.log" || fail "new.dll not from its copy"
+# The release by content: release.sig alone at a fixed name, the rest by
+# SHA-256, so that what the fixed names hold no longer matters (here: garbage,
+# as a cache might keep another release's).
+"$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" --sign "$work/maintainer.key" --compressed \
+  2>/dev/null || fail "listgen for release.sig"
+printf 'not this release' > "$rel/list.txt"
+printf 'not this release' > "$rel/app/new.dll"
+cp "$work/old/app/codec.dll" "$app/codec.dll"; touch -d 2000-01-01 "$app/codec.dll"; rm -f "$app/new.dll"
+unattended 0 /silent
+cmp -s "$app/codec.dll" "$rel/app/codec.dll" || fail "codec.dll by content"
+[ "$(cat "$app/new.dll")" = "a plug-in new in this release" ] || fail "new.dll by content"
+grep -q "release.sig: serial .*, every file named by its content" "$app/vmrkxupdate.log" || fail "release.sig was not read"
+grep -q "fetching .* app.new.dll by its content name" "$app/vmrkxupdate.log" || fail "new.dll not by its content name"
 "$wine" "$app/vmrkxupdate.exe" /frobnicate & usage=$!; pids+=($usage)
 "$wine" "$win/tests/click_button.exe" --in-dialog OK 30 || fail "no usage message"
 wait "$usage"; got=$?

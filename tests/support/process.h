@@ -39,5 +39,7 @@ std::string RunAndCapture(const std::vector<std::string>& command, const Environ
 
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeLoopbackPort();
+// Whether something listens there: a server started is ready once it does.
+bool LoopbackPortAccepts(int port);
 
 }  // namespace vmrk::test

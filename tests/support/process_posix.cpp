@@ -137,6 +137,17 @@ std::string RunAndCapture(const std::vector<std::string>& command, const Environ
   return output;
 }
 
+bool LoopbackPortAccepts(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(s);
+  return ok;
+}
+
 int FreeLoopbackPort() {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in address{};
