@@ -25,7 +25,7 @@ constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 
 const char kUsageText[] =
     "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o|--output OUTPUT] [--sign KEYFILE]... [--expires DAYS]\n"
-    "                                    [--delta-from OLD_ROOT]... [--compressed] [--mirror URL]...\n"
+    "                                    [--delta-from OLD_ROOT]... [--compressed]\n"
     "       vmrkxupdate-listgen show LIST [--entries]\n"
     "       vmrkxupdate-listgen keygen KEYFILE\n"
     "       vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]\n"
@@ -47,9 +47,6 @@ const char kUsageText[] =
     "          file named by its SHA-256, so that each published file but\n"
     "          release.sig never changes. Publish objects/ first, release.sig\n"
     "          last.\n"
-    "--mirror  (with --sign) a server that holds the same tree, by its base\n"
-    "          address (http://host/path/); updaters fetch from it as from the\n"
-    "          address in myip.txt. Once per mirror.\n"
     "--delta-from  (with --sign) writes, into the folder objects/ beside\n"
     "          OUTPUT, a delta package from the earlier release OLD_ROOT (a\n"
     "          folder of the same shape as RELEASE_ROOT; once per earlier\n"
@@ -114,7 +111,7 @@ int WriteObjects(const std::string& root, const std::string& output, const vmrk:
 }
 
 int Generate(std::string root, const std::string& output, const std::vector<std::string>& keyFiles, long days,
-             const std::vector<std::string>& oldRoots, bool objects, const std::vector<std::string>& mirrors) {
+             const std::vector<std::string>& oldRoots, bool objects) {
   const char sep = vmrk::platform::PathSeparator();
   if (root.empty() || root.back() != sep) root += sep;
   if (!vmrk::platform::PathExists(root)) {
@@ -169,7 +166,6 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
   const std::string objectsFolder = FolderOf(output) + "/objects";
   vmrk::ReleaseManifest contentNamed = signedManifest;
   contentNamed.format = vmrk::kContentNamedFormat;
-  contentNamed.mirrors = mirrors;
   if (objects) {
     contentNamed.indexSha256 = vmrk::platform::Sha256Bytes(indexText);
     contentNamed.indexLength = indexText.size();
@@ -260,7 +256,7 @@ int main(int argc, char** argv) {
   }
   if (args[0] == "generate") {
     std::string root, output = "list.txt";
-    std::vector<std::string> keyFiles, oldRoots, mirrors;
+    std::vector<std::string> keyFiles, oldRoots;
     bool compressed = false;
     long days = 365;
     for (size_t i = 1; i < args.size(); ++i) {
@@ -275,10 +271,6 @@ int main(int argc, char** argv) {
         oldRoots.push_back(args[i]);
       } else if (args[i] == "--compressed") {
         compressed = true;
-      } else if (args[i] == "--mirror") {
-        if (++i == args.size()) return Usage("--mirror needs a base address");
-        if (!vmrk::IsMirrorAddress(args[i])) return Usage("--mirror takes an address like http://host/path/");
-        mirrors.push_back(args[i]);
       } else if (args[i] == "--expires") {
         if (++i == args.size()) return Usage("--expires needs a number of days");
         char* end = nullptr;
@@ -296,11 +288,9 @@ int main(int argc, char** argv) {
     if (keyFiles.empty() && days != 365) return Usage("--expires goes with --sign");
     const bool objects = compressed || !oldRoots.empty();
     if (keyFiles.empty() && objects) return Usage("--delta-from and --compressed go with --sign");
-    if (keyFiles.empty() && !mirrors.empty()) return Usage("--mirror goes with --sign");
-    if (mirrors.size() > vmrk::kManifestMaxMirrors) return Usage("at most 16 mirrors");
     for (const std::string& old : oldRoots)
       if (!vmrk::platform::PathExists(old)) return Usage((old + ": no such folder").c_str());
-    return Generate(root, output, keyFiles, days, oldRoots, objects, mirrors);
+    return Generate(root, output, keyFiles, days, oldRoots, objects);
   }
   if (args[0] == "keygen") {
     if (args.size() != 2 || args[1].empty() || args[1][0] == '-') return Usage("keygen needs one key file name");
