@@ -1,17 +1,20 @@
 // Releases and updaters of before and after release objects, against each
-// other through nginx: an updater already in users' hands still updates
-// from a release published with deltas (it never asks for an object), and
-// today's updater updates from a release published without them.
+// other through nginx, and through an edge cache in front of it: an updater
+// already in users' hands still updates from a release published with
+// deltas and release.sig (it asks for neither), and today's updater updates
+// from a release published without them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "platform/file_time.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/process.h"
 #include "tests/support/release_writer.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/varnish_server.h"
 
 namespace vmrk {
 namespace {
@@ -29,6 +32,7 @@ struct Pairing {
   bool deltas;          // the release is published with --delta-from
   bool asksForObjects;  // the updater asks for the index (and, when there, the package)
   bool byContent;       // both of today: only release.sig at a fixed name, the rest by content
+  bool throughAnEdge = false;  // through Varnish in front of nginx, as a CDN serves the tree
 };
 
 class CompatTest : public testing::TestWithParam<Pairing> {};
@@ -54,7 +58,9 @@ TEST_P(CompatTest, TheReleaseGoesInWhole) {
   fs::permissions(app.Sub("vmrkxupdate"), fs::perms::owner_all);
   fs::copy_file(keys.Sub("maintainer.key.pub"), app.Sub("vmrkxupdate.keys"));
   test::NginxServer nginx(release.path());
-  app.Write("myip.txt", "seip:" + nginx.HostPort() + "\r\n");
+  std::unique_ptr<test::VarnishServer> edge;
+  if (p.throughAnEdge) edge = std::make_unique<test::VarnishServer>(nginx.port(), 1);
+  app.Write("myip.txt", "seip:" + (edge ? edge->HostPort(0) : nginx.HostPort()) + "\r\n");
   test::Process run(app.Sub("vmrkxupdate"), {"--silent"},
                     {{"XDG_RUNTIME_DIR", runtime.path()}, {"XDG_CONFIG_HOME", config.path()}, {"DISPLAY", ""},
                      {"WINDIR", windows.path()}},
@@ -81,7 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
     Builds, CompatTest,
     testing::Values(Pairing{"anOldUpdaterAndANewRelease", VMRK_OLD_UPDATER, VMRK_NEW_LISTGEN, true, false, false},
                     Pairing{"aNewUpdaterAndAnOldRelease", VMRK_NEW_UPDATER, VMRK_OLD_LISTGEN, false, true, false},
-                    Pairing{"aNewUpdaterAndANewRelease", VMRK_NEW_UPDATER, VMRK_NEW_LISTGEN, true, true, true}),
+                    Pairing{"aNewUpdaterAndANewRelease", VMRK_NEW_UPDATER, VMRK_NEW_LISTGEN, true, true, true},
+                    Pairing{"anOldUpdaterThroughAnEdge", VMRK_OLD_UPDATER, VMRK_NEW_LISTGEN, true, false, false, true},
+                    Pairing{"aNewUpdaterThroughAnEdge", VMRK_NEW_UPDATER, VMRK_NEW_LISTGEN, true, true, true, true}),
     [](const testing::TestParamInfo<Pairing>& info) { return std::string(info.param.name); });
 
 }  // namespace
