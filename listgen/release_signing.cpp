@@ -5,6 +5,7 @@
 #include "updatelist/document_loader.h"
 #include "updatelist/hex_base64.h"
 #include "updatelist/location.h"
+#include "updatelist/release_objects.h"
 #include "updatelist/rtf_reader.h"
 #include "updatelist/update_list.h"
 
@@ -110,6 +111,51 @@ std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::
     if (!hashed.ok()) faults.push_back("file " + file.location + ": " + hashed.status().message());
     else if (hashed->length != file.length) faults.push_back("file " + file.location + ": its length differs from the manifest's");
     else if (hashed->sha256 != file.sha256) faults.push_back("file " + file.location + ": its SHA-256 differs from the manifest's");
+  }
+  return faults;
+}
+
+std::vector<std::string> CheckReleaseByContent(std::string_view releaseManifestText,
+                                               const std::vector<std::string>& trustedKeys, std::string_view listBytes,
+                                               const std::string& objectsFolder, std::int64_t nowUnixSeconds) {
+  std::vector<std::string> faults;
+  Result<ReleaseManifest> verified = VerifyManifestSignature(releaseManifestText, trustedKeys, nowUnixSeconds);
+  if (verified.ok() && verified->format != kContentNamedFormat)
+    verified = Status::Error(Status::Kind::kInvalid, "not of format 2");
+  if (!verified.ok()) {
+    faults.push_back("release.sig: " + verified.status().message());
+    return faults;
+  }
+  const ReleaseManifest& m = *verified;
+  auto objectPath = [&](const std::string& relative) {
+    return objectsFolder + platform::PathSeparator() + relative.substr(kObjectsFolder.size());
+  };
+  // An object with the bytes its name promises, or why not.
+  auto check = [&](const std::string& what, const std::string& relative, const std::string& sha256,
+                   std::uint64_t length) {
+    Result<platform::FileDigest> hashed = platform::Sha256OfFile(objectPath(relative));
+    if (!hashed.ok()) faults.push_back(what + ": " + hashed.status().message());
+    else if (hashed->length != length || hashed->sha256 != sha256)
+      faults.push_back(what + ": " + relative + " is not what release.sig names");
+  };
+  if (m.listLength != listBytes.size() || platform::Sha256Bytes(listBytes) != m.listSha256)
+    faults.push_back("release.sig: it names another list than this one");
+  check("list", ListObjectPath(m.listSha256), m.listSha256, m.listLength);
+  std::optional<ObjectIndex> index;
+  if (m.indexSha256) {
+    check("index", IndexObjectPath(*m.indexSha256), *m.indexSha256, m.indexLength);
+    std::string text;
+    if (platform::ReadWholeFile(objectPath(IndexObjectPath(*m.indexSha256)), &text).ok())
+      if (Result<ObjectIndex> parsed = ParseObjectIndex(text); parsed.ok()) index = std::move(parsed).value();
+  }
+  for (const ManifestFile& file : m.files) {
+    const ContentId content{file.sha256, file.length};
+    if (PublishedAsItself(index ? &*index : nullptr, content)) {
+      check("file " + file.location, FileObjectPath(file.sha256), file.sha256, file.length);
+      continue;
+    }
+    const CompressedCopy& copy = *CopyOf(*index, content);
+    check("file " + file.location, CopyObjectPath(copy), copy.sha256, copy.frame.length);
   }
   return faults;
 }

@@ -48,4 +48,11 @@ std::vector<std::string> CheckPublishedRelease(std::string_view listBytes, std::
                                                const std::vector<std::string>& trustedKeys,
                                                const std::string& releaseRoot, std::int64_t nowUnixSeconds);
 
+// The same for release.sig and what it names below objectsFolder: the list
+// (which must be listBytes), the index, and each file as itself or as its
+// smaller copy, as PublishedAsItself says it is published.
+std::vector<std::string> CheckReleaseByContent(std::string_view releaseManifestText,
+                                               const std::vector<std::string>& trustedKeys, std::string_view listBytes,
+                                               const std::string& objectsFolder, std::int64_t nowUnixSeconds);
+
 }  // namespace vmrk

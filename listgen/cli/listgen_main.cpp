@@ -55,8 +55,9 @@ const char kUsageText[] =
     "--compressed  (with --sign) the compressed copies and OUTPUT.objects\n"
     "          without any delta package.\n"
     "verify    checks LIST and LIST.sig as an updater would (with the keys of\n"
-    "          PUBFILE), and with --files each file below RELEASE_ROOT; prints\n"
-    "          every failing record.\n"
+    "          PUBFILE), and with --files each file below RELEASE_ROOT; where\n"
+    "          release.sig lies beside LIST, it and the objects it names too;\n"
+    "          prints every failing record.\n"
     "\n"
     "Exit status: 0 done, 1 a refused or unreadable input, 2 a usage error.\n";
 
@@ -235,9 +236,21 @@ int Verify(const std::string& list, const std::vector<std::string>& keyFiles, co
     for (std::string& key : vmrk::PublicKeysOfText(text)) keys.push_back(std::move(key));
   }
   std::vector<std::string> faults = vmrk::CheckPublishedRelease(listBytes, manifest, keys, root, vmrk::UtcNow());
+  // Today's updaters read release.sig beside the list, where there is one.
+  const std::string releaseManifest = FolderOf(list) + "/release.sig";
+  std::string byContent;
+  const bool hasByContent = vmrk::platform::PathExists(releaseManifest);
+  if (hasByContent) {
+    read = vmrk::platform::ReadWholeFile(releaseManifest, &byContent);
+    if (!read.ok()) return Failed(read.message());
+    for (std::string& fault : vmrk::CheckReleaseByContent(byContent, keys, listBytes, FolderOf(list) + "/objects",
+                                                          vmrk::UtcNow()))
+      faults.push_back(std::move(fault));
+  }
   for (const std::string& fault : faults) std::printf("%s\n", fault.c_str());
   if (!faults.empty()) return kRefused;
-  std::fprintf(stderr, "%s and %s.sig verify%s\n", list.c_str(), list.c_str(), root.empty() ? "" : ", and so do the files");
+  std::fprintf(stderr, "%s and %s.sig verify%s%s\n", list.c_str(), list.c_str(),
+               hasByContent ? ", release.sig and its objects too" : "", root.empty() ? "" : ", and so do the files");
   return kOk;
 }
 

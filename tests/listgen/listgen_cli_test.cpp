@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "platform/civil_time.h"
@@ -134,6 +135,20 @@ TEST_F(ListgenCliTest, KeygenSignAndVerifyARelease) {
     EXPECT_EQ(ok.status, 0) << ok.out << ok.err;
   }
 
+  // One object of the release by content, by its kind; Swap puts bytes in a
+  // file's place and gives back what was there.
+  auto ObjectOf = [&](const std::string& suffix) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Sub("objects")))
+      if (entry.path().extension() == suffix) return entry.path().string();
+    return std::string();
+  };
+  auto Swap = [&](const std::string& path, const std::string& bytes) {
+    std::string was = test::ReadFileBytes(path);
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+    return was;
+  };
+  std::string kept;
+  ASSERT_TRUE(std::filesystem::exists(dir_.Sub("release.sig")));
   struct Fault {
     const char* name;
     std::function<void()> make, undo;
@@ -142,6 +157,13 @@ TEST_F(ListgenCliTest, KeygenSignAndVerifyARelease) {
       {"aChangedFile", [&] { dir_.Write("release/app/a.exe", "AAAA"); }, [&] { dir_.Write("release/app/a.exe", "aaaa"); },
        "file app\\a.exe: its SHA-256 differs"},
       {"aChangedList", [&] { dir_.Write("list.txt", test::ReadFileBytes(list) + " "); }, [] {}, "manifest: the list"},
+      // release.sig and the objects it names, as today's updaters read them.
+      {"releaseSigResigned", [&] { kept = Swap(dir_.Sub("release.sig"), "vmrkxupdate-manifest 2\n"); },
+       [&] { Swap(dir_.Sub("release.sig"), kept); }, "release.sig: "},
+      {"aFileObjectEmptied", [&] { kept = Swap(ObjectOf(".file"), ""); }, [&] { Swap(ObjectOf(".file"), kept); },
+       "is not what release.sig names"},
+      {"aListObjectChanged", [&] { kept = Swap(ObjectOf(".list"), "{\\rtf1 }"); },
+       [&] { Swap(ObjectOf(".list"), kept); }, "list: objects/"},
   };
   for (const Fault& f : faults) {
     const std::string listBytes = test::ReadFileBytes(list);
