@@ -1,9 +1,7 @@
 #include "install/update_run.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
-#include <random>
 
 #include "install/file_time_stamp.h"
 #include "install/installer.h"
@@ -25,9 +23,6 @@ namespace vmrk {
 
 namespace {
 
-// Far above any real list (100,000 lines are about 12 MB); an endless body
-// must end somewhere.
-constexpr std::uint64_t kListMaxBytes = 64ull << 20;
 // The log names the first offered files; each fetched one has its own line.
 constexpr size_t kLoggedOfferedRows = 20;
 
@@ -35,10 +30,6 @@ std::string FileCount(size_t n) { return std::to_string(n) + (n == 1 ? " file" :
 
 // The journal and a little more, on each volume the release touches.
 constexpr std::uint64_t kRoomMargin = 1 << 20;
-
-bool IsNetworkFailure(std::int32_t code) {
-  return code == kCannotDownload || code == kTooManyRedirects || code == kNoResponse || code == kUnknownFailure;
-}
 
 }  // namespace
 
@@ -157,75 +148,6 @@ void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string
   FetchReleaseManifest(false);
 }
 
-void UpdateRun::FetchFixedNamedList() {
-  if (road_ == Road::kAskingRelease) road_ = Road::kFixedNames;
-  fetch_.Assign(0, {FetchJob::Kind::kList, 0, kListMaxBytes});
-  services_.DL.AbortDownload();
-  services_.DL.BeginDownload(
-      {.url = serverBase_ + texts::kServerFolder + texts::kListFile, .saveFolder = services_.applicationPath,
-       .maxBytes = kListMaxBytes});
-}
-
-void UpdateRun::FetchReleaseManifest(bool pastCaches) {
-  road_ = Road::kAskingRelease;
-  fetch_.Assign(0, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes});
-  TransferRequest request{.url = serverBase_ + texts::kServerFolder + texts::kReleaseManifestFile,
-                          .saveFolder = services_.applicationPath,
-                          .maxBytes = kManifestMaxBytes,
-                          .revalidate = true};
-  if (pastCaches) {
-    // A query no cache has seen: the origin's answer, whatever the caches
-    // on the way keep or ignore of no-cache.
-    std::random_device random;
-    request.query = "fresh=" + std::to_string(random()) + std::to_string(random());
-  }
-  services_.DL.AbortDownload();
-  services_.DL.BeginDownload(request);
-}
-
-void UpdateRun::ReleaseManifestArrived() {
-  const std::string manifestFile = DownloaderOf(0).SavedFileName();
-  std::string text;
-  Status read = platform::ReadWholeFile(manifestFile, &text);
-  platform::RemoveFile(manifestFile).IgnoreError();
-  Result<ReleaseManifest> verified =
-      read.ok() ? VerifyManifestSignature(text, trustedKeys_, UtcNow()) : Result<ReleaseManifest>(read);
-  if (verified.ok() && verified->format != kContentNamedFormat)
-    verified = Status::Error(Status::Kind::kInvalid, "release.sig is not of format 2");
-  if (!verified.ok()) {
-    Log("manifest refused: " + verified.status().message());
-    End(Outcome::kListRefused, "manifest refused");
-    return;
-  }
-  const std::uint64_t accepted = AcceptedSerial();
-  if (verified->serial < accepted) {
-    // A cache or mirror that has not seen the newest release yet, or an old
-    // one replayed: nothing older is installed either way.
-    const std::string seen = "release.sig of serial " + std::to_string(verified->serial) +
-                             ", older than the accepted " + std::to_string(accepted);
-    if (!askedPastCaches_) {
-      askedPastCaches_ = true;
-      Log(seen + ": asked again past the caches");
-      FetchReleaseManifest(true);
-      return;
-    }
-    Log(seen + " again: up to date");
-    End(Outcome::kUpToDate, "up to date, the server's release is not newer");
-    return;
-  }
-  road_ = Road::kContentNamed;
-  release_ = std::move(verified).value();
-  Log("release.sig: serial " + std::to_string(release_.serial) + ", every file named by its content");
-  // The list by its content; the index beside it, on a connection of its
-  // own where there is one (both are checked against the manifest).
-  if (services_.newDownloader && !indexAsked_) FetchObjectIndex(1);
-  fetch_.Assign(0, {FetchJob::Kind::kList, 0, release_.listLength});
-  services_.DL.AbortDownload();
-  services_.DL.BeginDownload({.url = serverBase_ + texts::kServerFolder + ListObjectPath(release_.listSha256),
-                              .saveFolder = services_.applicationPath,
-                              .maxBytes = release_.listLength});
-}
-
 bool UpdateRun::FetchFiles() {
   // Offered only after the check added rows; a table emptied since leaves
   // nothing to fetch.
@@ -289,50 +211,6 @@ void UpdateRun::PlanWhenReady() {
   if (phase_ == Phase::kFetchingFiles && !fetch_.planned() && !checkingInstalled_ &&
       !fetch_.SlotOf(FetchJob::Kind::kIndex))
     PlanJobs();
-}
-
-void UpdateRun::FetchObjectIndex(size_t slot) {
-  indexAsked_ = true;
-  const bool contentNamed = road_ == Road::kContentNamed;
-  if (contentNamed && !release_.indexSha256) return;  // a release without objects
-  const std::uint64_t bound = contentNamed ? release_.indexLength : kObjectIndexMaxBytes;
-  fetch_.Assign(slot, {FetchJob::Kind::kIndex, 0, bound});
-  Downloader& dl = DownloaderOf(slot);
-  dl.AbortDownload();
-  dl.BeginDownload({.url = serverBase_ + texts::kServerFolder +
-                           (contentNamed ? IndexObjectPath(*release_.indexSha256)
-                                         : std::string(texts::kListFile) + texts::kObjectIndexSuffix),
-                    .saveFolder = services_.applicationPath,
-                    .maxBytes = bound});
-}
-
-void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
-  std::string text;
-  const std::string saved = DownloaderOf(slot).SavedFileName();
-  if (arrived) {
-    Status read = platform::ReadWholeFile(saved, &text);
-    platform::RemoveFile(saved).IgnoreError();
-    // By its content, the index may come before the list: both are then
-    // measured against the manifest.
-    const bool contentNamed = road_ == Road::kContentNamed;
-    Result<ObjectIndex> index = read.ok() ? ParseObjectIndex(text) : Result<ObjectIndex>(read);
-    if (index.ok() && contentNamed &&
-        (text.size() != release_.indexLength || platform::Sha256Bytes(text) != *release_.indexSha256))
-      index = Status::Error(Status::Kind::kInvalid, "it is not the index the manifest names");
-    const std::string listSha256 = contentNamed ? release_.listSha256 : platform::Sha256Bytes(listBytes_);
-    const std::uint64_t listLength = contentNamed ? release_.listLength : listBytes_.size();
-    if (index.ok() && (index->listLength != listLength || index->listSha256 != listSha256))
-      index = Status::Error(Status::Kind::kInvalid, "it belongs to another list");
-    if (index.ok()) {
-      Log("object index: " + std::to_string(index->copies.size()) + " compressed copies, " +
-          std::to_string(index->packages.size()) + " delta packages");
-      objects_ = std::move(index).value();
-    } else {
-      Log("object index not used, plain files only: " + index.status().message());
-    }
-  }
-  // The files were asked for while it came: they are planned now.
-  PlanWhenReady();
 }
 
 void UpdateRun::PlanJobs() {
@@ -531,101 +409,6 @@ void UpdateRun::AdoptDLEvent() {
   // fetched or installed, DL is the run's alone.
   if (fetch_.JobOf(0) == nullptr && phase_ != Phase::kFetchingFiles && phase_ != Phase::kInstalling)
     fetch_.Assign(0, {FetchJob::Kind::kList, 0, kListMaxBytes});
-}
-
-void UpdateRun::ListArrived() {
-  const std::string listFile = DownloaderOf(0).SavedFileName();
-  std::string bytes;
-  Status read = platform::ReadWholeFile(listFile, &bytes);
-  Result<std::string> text = read.ok() ? DocumentTextOf(bytes) : Result<std::string>(read);
-  if (!text.ok()) {
-    ReplaceRows({});
-    Log("list refused: not a readable rich-text document");
-    End(Outcome::kListBroken, "list refused");
-    return;
-  }
-  Log("list received: " + std::to_string(bytes.size()) + " bytes");
-  ReplaceRows({});
-  // Gone before any line is read; a list that cannot be deleted is still read.
-  platform::RemoveFile(listFile).IgnoreError();
-  if (trustedKeys_.empty()) {
-    OfferRows(*text);
-    return;
-  }
-  listBytes_ = std::move(bytes);
-  listText_ = std::move(text).value();
-  if (road_ != Road::kContentNamed) {
-    FetchManifest();
-    return;
-  }
-  Result<std::vector<UpdateListEntry>> entries = ReadUpdateList(listText_);
-  if (!entries.ok()) {
-    Log("list refused: " + entries.status().message());
-    End(Outcome::kListBroken, "list refused");
-    return;
-  }
-  if (Status named = CheckManifestList(release_, listBytes_, LocationsOf(*entries)); !named.ok()) {
-    Log("manifest refused: " + named.message());
-    End(Outcome::kListRefused, "manifest refused");
-    return;
-  }
-  AcceptRelease(release_, AcceptedSerial());
-}
-
-void UpdateRun::FetchManifest() {
-  Advance(Phase::kFetchingManifest);
-  // Used only once the manifest has verified; asked for now, on a
-  // connection of its own, so that it is here when the files are asked for.
-  if (services_.newDownloader && !indexAsked_) FetchObjectIndex(1);
-  fetch_.Assign(0, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes});
-  services_.DL.AbortDownload();
-  services_.DL.BeginDownload({.url = serverBase_ + texts::kServerFolder + texts::kListFile + texts::kManifestSuffix,
-                              .saveFolder = services_.applicationPath,
-                              .maxBytes = kManifestMaxBytes});
-}
-
-std::uint64_t UpdateRun::AcceptedSerial() {
-  // Anything but a plain number (a hand-edited or damaged setting) counts as
-  // no release accepted yet.
-  std::string text = services_.settings.Read(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey, "0");
-  std::uint64_t serial = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), serial);
-  return error == std::errc() && end == text.data() + text.size() ? serial : 0;
-}
-
-void UpdateRun::ManifestArrived() {
-  const std::string manifestFile = DownloaderOf(0).SavedFileName();
-  std::string manifest;
-  bool read = platform::ReadWholeFile(manifestFile, &manifest).ok();
-  platform::RemoveFile(manifestFile).IgnoreError();
-  Result<std::vector<UpdateListEntry>> entries = ReadUpdateList(listText_);
-  if (!entries.ok()) {
-    Log("list refused: " + entries.status().message());
-    End(Outcome::kListBroken, "list refused");
-    return;
-  }
-  const std::uint64_t accepted = AcceptedSerial();
-  ReleaseManifest verified;
-  Status verdict = read ? VerifyManifest(manifest, trustedKeys_, listBytes_, LocationsOf(*entries), UtcNow(), accepted,
-                                         &verified)
-                        : Status::Error("cannot be read");
-  if (!verdict.ok()) {
-    Log("manifest refused: " + verdict.message());
-    End(Outcome::kListRefused, "manifest refused");
-    return;
-  }
-  AcceptRelease(std::move(verified), accepted);
-}
-
-void UpdateRun::AcceptRelease(ReleaseManifest verified, std::uint64_t accepted) {
-  // Recorded once the release is in (or nothing needed updating): a release
-  // whose files were tampered with leaves no trace in the installation.
-  pendingSerial_ = verified.serial > accepted ? verified.serial : 0;
-  Log("manifest accepted: serial " + std::to_string(verified.serial) + " (accepted before: " +
-      std::to_string(accepted) + ")");
-  signedRelease_ = true;
-  for (ManifestFile& file : verified.files) signedFiles_[file.location] = std::move(file);
-  OfferRows(listText_);
 }
 
 void UpdateRun::OfferRows(const std::string& text) {
@@ -871,18 +654,6 @@ std::string UpdateRun::RowName(size_t index) const {
   return std::to_string(index + 1) + "/" + std::to_string(rows_.size()) + " " + rows_[index].location;
 }
 
-void UpdateRun::RecordSerial() {
-  // Only ever forwards: an older release was refused at its manifest, and
-  // the same serial again is a re-run that changes nothing here.
-  if (pendingSerial_ == 0 || services_.checkOnly) return;
-  Status recorded = services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey,
-                                            std::to_string(pendingSerial_));
-  // The release is in either way; unrecorded, an older one is refused only
-  // from the serial recorded before.
-  if (!recorded.ok()) Log("the release serial could not be recorded: " + recorded.message());
-  pendingSerial_ = 0;
-}
-
 void UpdateRun::DL_Failed(std::int32_t code, std::int32_t /*extra*/) {
   AdoptDLEvent();
   SlotFailed(0, code);
@@ -925,50 +696,6 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
       FallBack(row, "the delta package could not be fetched (" + what + ")");
   }
   Pump();
-}
-
-void UpdateRun::ListOrManifestFailed(size_t slot, const FetchJob& job, std::int32_t code) {
-  const std::string detail = DownloaderOf(slot).FailureDetail();
-  const bool manifest = job.kind == FetchJob::Kind::kManifest;
-  Log("transfer failed while fetching " + std::string(manifest ? "the manifest" : "the list") + ": code " +
-      std::to_string(code) + (detail.empty() ? "" : ", " + detail));
-  // Not the network's fault: saying so would send the user to the firewall.
-  if (code == kCannotWriteLocally) {
-    End(Outcome::kCannotWrite, "failed, cannot write here");
-    return;
-  }
-  if (!IsNetworkFailure(code)) return;  // any other code changes nothing: the transfer stays the run's
-  const int status = DownloaderOf(slot).FailureHttpStatus();
-  if (manifest && road_ == Road::kAskingRelease && askedPastCaches_) {
-    Log("release.sig could not be had past the caches: up to date");
-    End(Outcome::kUpToDate, "up to date, the server's release is not newer");
-    return;
-  }
-  if (manifest && road_ == Road::kAskingRelease && status != 0) {
-    // A server that answers but has no release.sig is one of an earlier
-    // maintainer's tool: the list and its manifest by their names.
-    Log("no release.sig on the server (HTTP " + std::to_string(status) + "): list.txt and list.txt.sig");
-    FetchFixedNamedList();
-    return;
-  }
-  if (!manifest && road_ == Road::kContentNamed && status != 0 && !triedFixedNamedList_) {
-    // Not there yet (objects published after the manifest): the list at its
-    // fixed name, which must be the one the manifest names.
-    triedFixedNamedList_ = true;
-    Log("the list named by its content could not be had: list.txt");
-    FetchFixedNamedList();
-    return;
-  }
-  // No manifest, no offer: a release the updater cannot verify is refused
-  // whatever kept the manifest away.
-  if (manifest) End(Outcome::kListRefused, "manifest refused: it could not be fetched");
-  else End(Outcome::kTransferFailed, "failed, the transfer failed");
-}
-
-void UpdateRun::IndexFailed(size_t slot, std::int32_t code) {
-  const std::string detail = DownloaderOf(slot).FailureDetail();
-  Log("object index not used, plain files only: code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail));
-  ObjectIndexArrived(slot, false);
 }
 
 void UpdateRun::SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tries) {

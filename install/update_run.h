@@ -38,6 +38,9 @@ namespace vmrk {
 // Six, as browsers open to one server: enough to hide the round trips of
 // small files, few enough to be fair to the server and to other users.
 inline constexpr size_t kMaxTransfers = 6;
+// Far above any real list (100,000 lines are about 12 MB); an endless body
+// must end somewhere.
+inline constexpr std::uint64_t kListMaxBytes = 64ull << 20;
 
 struct UpdateRunServices {
   // Fetches the list and the manifest (and the object index when there is
