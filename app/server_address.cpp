@@ -1,5 +1,7 @@
 #include "app/server_address.h"
 
+#include <algorithm>
+
 #include "app/texts.h"
 #include "updatelist/utf8.h"
 
@@ -44,6 +46,23 @@ std::string ServerBaseFromText(std::string_view text) {
     }
   }
   return "http://" + ServerAddressFromText(text) + "/";
+}
+
+std::vector<std::string> ServerBasesFromText(std::string_view text) {
+  std::vector<std::string> bases = {ServerBaseFromText(text)};
+  const std::string_view marker = texts::kAddressMarker;
+  // Lines after the first marker's.
+  size_t line = text.find(marker);
+  line = line == std::string_view::npos ? std::string_view::npos : text.find('\n', line);
+  while (line != std::string_view::npos) {
+    std::string_view rest = text.substr(line + 1);
+    if (rest.starts_with(marker)) {
+      std::string base = ServerBaseFromText(rest);
+      if (base != "http:///" && std::find(bases.begin(), bases.end(), base) == bases.end()) bases.push_back(base);
+    }
+    line = text.find('\n', line + 1);
+  }
+  return bases;
 }
 
 }  // namespace vmrk

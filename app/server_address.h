@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vmrk {
 
@@ -15,5 +16,9 @@ std::string ServerAddressFromText(std::string_view text);
 // base as it stands (to the end of its line, no 15-character field, a "/"
 // added when missing); anything else is "http://" + ServerAddressFromText + "/".
 std::string ServerBaseFromText(std::string_view text);
+// Every server the file names, in order: ServerBaseFromText's first, then
+// one for each further line that begins with the marker (read as
+// ServerBaseFromText reads the text from there), each once.
+std::vector<std::string> ServerBasesFromText(std::string_view text);
 
 }  // namespace vmrk

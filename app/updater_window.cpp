@@ -112,8 +112,9 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
   std::string keysText;
   if (platform::IsVisibleFile(AppFile(texts::kKeysFile)) && platform::ReadWholeFile(AppFile(texts::kKeysFile), &keysText).ok())
     for (std::string& key : PublicKeysOfText(keysText)) trustedKeys.push_back(std::move(key));
-  state_.ServerBase = ServerBaseFromText(text.ok() ? *text : std::string());
-  run_.FetchList(state_.ServerBase, std::move(trustedKeys));
+  std::vector<std::string> servers = ServerBasesFromText(text.ok() ? *text : std::string());
+  state_.ServerBase = servers.front();
+  run_.FetchList(state_.ServerBase, std::move(trustedKeys), {servers.begin() + 1, servers.end()});
   Render();
   return LoadOutcome::kShowWindow;
 }

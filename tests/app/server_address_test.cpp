@@ -54,5 +54,23 @@ TEST(ServerBase, HttpsAddressesStandAsTheyAreAndAllOthersGetHttp) {
   for (const Case& c : cases) EXPECT_EQ(ServerBaseFromText(c.text), c.base) << c.text;
 }
 
+// Further servers come from further lines that begin with the marker; the
+// first stays what the one-server rule gives.
+TEST(ServerBase, EveryMarkedLineIsAServerInOrderEachOnce) {
+  struct Case {
+    std::string text;
+    std::vector<std::string> bases;
+  } cases[] = {
+      {"seip:127.0.0.1:8080\r\nseip:10.0.0.2:80\r\n", {"http://127.0.0.1:8080/", "http://10.0.0.2:80/"}},
+      {"seip:https://a.example\nseip:https://b.example/vmr/\n", {"https://a.example/", "https://b.example/vmr/"}},
+      {"seip:10.0.0.1\r\nseip:10.0.0.1\r\nseip:10.0.0.3\r\n", {"http://10.0.0.1/", "http://10.0.0.3/"}},
+      {"seip:10.0.0.1\r\n seip:10.0.0.2\r\nnote seip:10.0.0.3", {"http://10.0.0.1/"}},
+      {"abcd10.0.0.1\r\n", {"http://10.0.0.1/"}},  // no marker: the old field rule, one server
+      {"abcd10.0.0.1\r\nseip:10.0.0.2\r\n", {"http://10.0.0.2/"}},  // the first marker anywhere, as ever
+      {"seip:10.0.0.1\r\nseip:\r\n", {"http://10.0.0.1/"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ServerBasesFromText(c.text), c.bases) << c.text;
+}
+
 }  // namespace
 }  // namespace vmrk
