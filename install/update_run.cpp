@@ -135,11 +135,14 @@ void UpdateRun::EndWithoutServer(const std::string& addressFile) {
   End(Outcome::kNoServer, "no address file " + addressFile);
 }
 
-void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys) {
+void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys,
+                          std::vector<std::string> otherServers) {
   serverBase_ = serverBase;
   trustedKeys_ = std::move(trustedKeys);
+  otherServers_ = std::move(otherServers);
   Log("server: " + AddressForLog(serverBase_) +
-      (trustedKeys_.empty() ? "" : ", signed releases only (" + std::to_string(trustedKeys_.size()) + " trusted keys)"));
+      (trustedKeys_.empty() ? "" : ", signed releases only (" + std::to_string(trustedKeys_.size()) + " trusted keys)") +
+      (otherServers_.empty() ? "" : ", " + std::to_string(otherServers_.size()) + " more if it does not answer"));
   Advance(Phase::kFetchingList);
   if (trustedKeys_.empty()) {
     FetchFixedNamedList();
@@ -448,6 +451,7 @@ void UpdateRun::RowsChecked(const Status& checked, std::vector<FileRow> rows) {
 void UpdateRun::SlotFinished(size_t slot) {
   std::optional<FetchJob> taken = fetch_.Release(slot);
   if (!taken) return;  // an event after the run let go of the transfer
+  serverAnswered_ = true;
   const FetchJob job = *taken;
   Downloader& dl = DownloaderOf(slot);
   switch (job.kind) {

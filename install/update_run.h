@@ -120,7 +120,11 @@ class UpdateRun : public DownloaderEvents {
   // nothing is offered before a manifest has verified: release.sig, which
   // names the list and every file by its content, or where the server has
   // none, list.txt.sig beside the list.
-  void FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys);
+  // otherServers: where to ask instead, in order, when a server does not
+  // answer the run's first request (no connection, silence): the rest of
+  // the run then keeps to the one that answered.
+  void FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys,
+                 std::vector<std::string> otherServers = {});
   // Next: the offered rows are fetched, stamped and installed in order.
   // False, changing nothing, unless rows are offered.
   bool FetchFiles();
@@ -276,6 +280,10 @@ class UpdateRun : public DownloaderEvents {
   Road road_ = Road::kUnsigned;
   bool askedPastCaches_ = false;
   bool triedFixedNamedList_ = false;
+  std::vector<std::string> otherServers_;  // not yet asked, in order
+  bool serverAnswered_ = false;            // serverBase_ has answered a request of this run
+  // The first request went unanswered: the next server is asked instead.
+  bool AskNextServer();
   ReleaseManifest release_;  // kContentNamed: verified, until its list has arrived
 
   // The fetch. Every slot's downloader delivers on this thread.

@@ -197,6 +197,8 @@ void UpdateRun::ListOrManifestFailed(size_t slot, const FetchJob& job, std::int3
   }
   if (!IsNetworkFailure(code)) return;  // any other code changes nothing: the transfer stays the run's
   const int status = DownloaderOf(slot).FailureHttpStatus();
+  if (status != 0) serverAnswered_ = true;
+  if (status == 0 && AskNextServer()) return;
   if (manifest && road_ == Road::kAskingRelease && askedPastCaches_) {
     Log("release.sig could not be had past the caches: up to date");
     End(Outcome::kUpToDate, "up to date, the server's release is not newer");
@@ -283,6 +285,22 @@ void UpdateRun::IndexFailed(size_t slot, std::int32_t code) {
   const std::string detail = DownloaderOf(slot).FailureDetail();
   Log("object index not used, plain files only: code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail));
   ObjectIndexArrived(slot, false);
+}
+
+bool UpdateRun::AskNextServer() {
+  // Only a server that never answered is left: one that answered and then
+  // failed is a failure of this release, not of the way to it.
+  if (serverAnswered_ || otherServers_.empty()) return false;
+  const std::string next = otherServers_.front();
+  otherServers_.erase(otherServers_.begin());
+  Log("server " + AddressForLog(serverBase_) + " did not answer: asking " + AddressForLog(next));
+  serverBase_ = next;
+  road_ = Road::kUnsigned;
+  askedPastCaches_ = false;
+  triedFixedNamedList_ = false;
+  if (trustedKeys_.empty()) FetchFixedNamedList();
+  else FetchReleaseManifest(false);
+  return true;
 }
 
 }  // namespace vmrk

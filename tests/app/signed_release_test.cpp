@@ -14,6 +14,7 @@
 #include "listgen/release_signing.h"
 #include "platform/crypto.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/process.h"
 #include "tests/support/test_keys.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/hex_base64.h"
@@ -26,6 +27,8 @@ namespace fs = std::filesystem;
 std::int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
+
+constexpr std::int64_t kOlder = 1796000000, kNewer = 1796086400;  // 2026-12-01, a day later
 
 class SignedReleaseTest : public test::WindowFixture {
  public:
@@ -112,6 +115,24 @@ TEST_F(SignedReleaseTest, AWholeSignedUpdateInstallsAndRecordsTheSerial) {
   EXPECT_EQ(app_.Read("a.dll"), "signed a");
   EXPECT_EQ(windows_.Read("system32/b.dll"), "signed b");
   EXPECT_FALSE(fs::exists(app_.Sub("list.txt.sig")));
+}
+
+// A first server that refuses connections (a mirror down, a fallback
+// origin named second): the next one named is asked, and the whole run
+// keeps to it.
+TEST_F(SignedReleaseTest, AServerThatDoesNotAnswerIsPassedForTheNextOneNamed) {
+  PublishByContent({{"app\\a.dll", "new a"}}, kNewer);
+  const int closed = test::FreeLoopbackPort();
+  WriteAddressFile("seip:127.0.0.1:" + std::to_string(closed) + "\r\nseip:" + server_.HostPort() + "\r\n");
+  ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
+  ASSERT_TRUE(test::PumpUntil([&] { return State().cmdBegin.enabled; }, 15000));
+  RunUpdate();
+  EXPECT_EQ(State().statusText, texts::kStatusCompleted) << app_.Read("vmrkxupdate.log");
+  EXPECT_EQ(app_.Read("a.dll"), "new a");
+  EXPECT_NE(app_.Read("vmrkxupdate.log").find("server http://127.0.0.1:" + std::to_string(closed) +
+                                              "/ did not answer: asking http://" + server_.HostPort() + "/"),
+            std::string::npos)
+      << app_.Read("vmrkxupdate.log");
 }
 
 struct ListAttack {
@@ -294,7 +315,6 @@ struct ByContentCase {
 
 class ByContentTest : public SignedReleaseTest, public testing::WithParamInterface<ByContentCase> {};
 
-constexpr std::int64_t kOlder = 1796000000, kNewer = 1796086400;  // 2026-12-01, a day later
 
 TEST_P(ByContentTest, InstallsExactlyOneReleaseWhateverTheFixedNamesHold) {
   const ByContentCase& c = GetParam();
