@@ -10,8 +10,12 @@
 
 namespace vmrk {
 
-Status WriteObjectFile(const std::string& folder, const std::string& name, std::string_view bytes) {
-  const std::string path = folder + platform::PathSeparator() + name;
+std::string ObjectFileIn(const std::string& objectsFolder, std::string_view objectPath) {
+  return objectsFolder + platform::PathSeparator() + std::string(objectPath.substr(kObjectsFolder.size()));
+}
+
+Status WriteObjectFile(const std::string& objectsFolder, std::string_view objectPath, std::string_view bytes) {
+  const std::string path = ObjectFileIn(objectsFolder, objectPath);
   if (platform::PathExists(path)) return Status::Ok();
   return platform::WriteFileAtomically(path, bytes);
 }
@@ -23,7 +27,7 @@ Status WriteFileObjects(const std::string& releaseRoot, const ReleaseManifest& m
     if (Status made = platform::CreateFolder(objectsFolder); !made.ok()) return made;
   for (const ManifestFile& file : manifest.files) {
     if (!PublishedAsItself(index, {file.sha256, file.length})) continue;
-    const std::string path = objectsFolder + platform::PathSeparator() + FileObjectPath(file.sha256).substr(kObjectsFolder.size());
+    const std::string path = ObjectFileIn(objectsFolder, FileObjectPath(file.sha256));
     if (platform::PathExists(path)) continue;
     // A copy, never a second name of the release's file: an object must not
     // change when someone edits the release folder later. Checked once made,
@@ -87,7 +91,7 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
     copy.sha256 = platform::Sha256Bytes(frame);
     copy.frame.length = frame.size();
     copy.frame.file = {file.sha256, file.length};
-    if (Status written = WriteObjectFile(objectsFolder, ToHex(copy.sha256) + ".zst", frame); !written.ok()) return written;
+    if (Status written = WriteObjectFile(objectsFolder, CopyObjectPath(copy), frame); !written.ok()) return written;
     report->copyBytes += frame.size();
     index->copies.push_back(std::move(copy));
     copyFrames.emplace(file.sha256, std::move(frame));
@@ -131,7 +135,7 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
     if (!package.frames.empty()) {
       package.sha256 = platform::Sha256Bytes(bytes);
       package.length = bytes.size();
-      if (Status written = WriteObjectFile(objectsFolder, ToHex(package.sha256) + ".pack", bytes); !written.ok())
+      if (Status written = WriteObjectFile(objectsFolder, PackageObjectPath(package), bytes); !written.ok())
         return written;
       packed.bytes = bytes.size();
       index->packages.push_back(std::move(package));

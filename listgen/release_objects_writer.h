@@ -47,9 +47,13 @@ struct ObjectsReport {
 Status WriteFileObjects(const std::string& releaseRoot, const ReleaseManifest& manifest, const ObjectIndex* index,
                         const std::string& objectsFolder, std::uint64_t* bytes);
 
-// One object: written atomically, and not at all when its name is there
-// already (the name says it holds the same bytes).
-Status WriteObjectFile(const std::string& objectsFolder, const std::string& name, std::string_view bytes);
+// Where an object named by its path below vmrkxupdate/ (CopyObjectPath,
+// FileObjectPath, ...) lies in the local objects folder.
+std::string ObjectFileIn(const std::string& objectsFolder, std::string_view objectPath);
+
+// One object, by its path below vmrkxupdate/: written atomically, and not at
+// all when it is there already (its name says it holds the same bytes).
+Status WriteObjectFile(const std::string& objectsFolder, std::string_view objectPath, std::string_view bytes);
 
 Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest& manifest,
                            const std::vector<std::string>& oldRoots, const std::string& objectsFolder, int level,

@@ -5,6 +5,7 @@
 #include "updatelist/document_loader.h"
 #include "updatelist/hex_base64.h"
 #include "updatelist/location.h"
+#include "listgen/release_objects_writer.h"
 #include "updatelist/release_objects.h"
 #include "updatelist/rtf_reader.h"
 #include "updatelist/update_list.h"
@@ -127,13 +128,10 @@ std::vector<std::string> CheckReleaseByContent(std::string_view releaseManifestT
     return faults;
   }
   const ReleaseManifest& m = *verified;
-  auto objectPath = [&](const std::string& relative) {
-    return objectsFolder + platform::PathSeparator() + relative.substr(kObjectsFolder.size());
-  };
   // An object with the bytes its name promises, or why not.
   auto check = [&](const std::string& what, const std::string& relative, const std::string& sha256,
                    std::uint64_t length) {
-    Result<platform::FileDigest> hashed = platform::Sha256OfFile(objectPath(relative));
+    Result<platform::FileDigest> hashed = platform::Sha256OfFile(ObjectFileIn(objectsFolder, relative));
     if (!hashed.ok()) faults.push_back(what + ": " + hashed.status().message());
     else if (hashed->length != length || hashed->sha256 != sha256)
       faults.push_back(what + ": " + relative + " is not what release.sig names");
@@ -145,7 +143,7 @@ std::vector<std::string> CheckReleaseByContent(std::string_view releaseManifestT
   if (m.indexSha256) {
     check("index", IndexObjectPath(*m.indexSha256), *m.indexSha256, m.indexLength);
     std::string text;
-    if (platform::ReadWholeFile(objectPath(IndexObjectPath(*m.indexSha256)), &text).ok())
+    if (platform::ReadWholeFile(ObjectFileIn(objectsFolder, IndexObjectPath(*m.indexSha256)), &text).ok())
       if (Result<ObjectIndex> parsed = ParseObjectIndex(text); parsed.ok()) index = std::move(parsed).value();
   }
   for (const ManifestFile& file : m.files) {

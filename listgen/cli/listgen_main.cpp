@@ -174,11 +174,9 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
   std::uint64_t fileBytes = 0;
   vmrk::Status saved = vmrk::WriteFileObjects(root, contentNamed, objects ? &index : nullptr, objectsFolder, &fileBytes);
   if (saved.ok())
-    saved = vmrk::WriteObjectFile(objectsFolder, vmrk::ListObjectPath(contentNamed.listSha256).substr(vmrk::kObjectsFolder.size()), rtf);
+    saved = vmrk::WriteObjectFile(objectsFolder, vmrk::ListObjectPath(contentNamed.listSha256), rtf);
   if (saved.ok() && objects)
-    saved = vmrk::WriteObjectFile(objectsFolder,
-                                  vmrk::IndexObjectPath(*contentNamed.indexSha256).substr(vmrk::kObjectsFolder.size()),
-                                  indexText);
+    saved = vmrk::WriteObjectFile(objectsFolder, vmrk::IndexObjectPath(*contentNamed.indexSha256), indexText);
   std::string releaseManifest;
   if (saved.ok()) saved = vmrk::WriteSignedManifest(contentNamed, keys, &releaseManifest);
   if (!saved.ok()) return Failed(saved.message());
