@@ -35,8 +35,10 @@ std::vector<std::pair<size_t, FetchJob>> FetchScheduler::TakeStarts() {
   std::vector<std::pair<size_t, FetchJob>> starts;
   for (size_t s = 0; s < slots_.size() && !queue_.empty(); ++s) {
     if (slots_[s].job) continue;
-    slots_[s] = Slot{queue_.front(), 0};
+    FetchJob job = queue_.front();
     queue_.pop_front();
+    job.server = servers_.Next(job.tried).value_or(0);
+    slots_[s] = Slot{job, 0};
     starts.emplace_back(s, *slots_[s].job);
   }
   return starts;
@@ -116,6 +118,17 @@ Source FetchScheduler::FallBack(size_t index) {
   if (row.step + 1 < plan.chain.size()) ++row.step;
   Enqueue(index);
   return plan.chain[row.step];
+}
+
+bool FetchScheduler::AnotherServer(FetchJob& job) {
+  servers_.Failed(job.server);
+  job.tried |= ServerBit(job.server);
+  return servers_.Next(job.tried).has_value();
+}
+
+void FetchScheduler::Requeue(const FetchJob& job) {
+  bytesPlanned_ += job.bytes;
+  queue_.push_front(job);
 }
 
 void FetchScheduler::Failed(const FetchJob& job) { bytesPlanned_ -= std::min(bytesPlanned_, job.bytes); }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "install/fetch_plan.h"
+#include "install/server_order.h"
 #include "updatelist/release_objects.h"
 
 namespace vmrk {
@@ -41,6 +42,8 @@ struct FetchJob {
   Kind kind = Kind::kPlain;
   size_t index = 0;         // the row (kPlain, kItself, kCopy) or the stretch (kPackage)
   std::uint64_t bytes = 0;  // what it brings, which also bounds it
+  size_t server = 0;        // asked of; chosen when it starts
+  ServerSet tried = 0;      // the servers that failed it before
   friend bool operator==(const FetchJob&, const FetchJob&) = default;
 };
 
@@ -69,8 +72,9 @@ class FetchScheduler {
   // A transfer begun outside the queue (the list, the manifest, the index),
   // on a slot below SetSlots'.
   void Assign(size_t slot, FetchJob job);
-  // Starts what is queued, in order, on the free slots, lowest first: the
-  // pairs the run must begin now.
+  // Starts what is queued, in order, on the free slots, lowest first, each
+  // on the first server of the run's order it has not tried: the pairs the
+  // run must begin now.
   std::vector<std::pair<size_t, FetchJob>> TakeStarts();
   // The job the slot ran, which is its own no longer; nullopt when it ran
   // none (an event after the run let go of it).
@@ -92,6 +96,15 @@ class FetchScheduler {
   // which is queued; that source. A plain file is the last of every chain:
   // it has nothing to fall back to, and the run ends.
   Source FallBack(size_t row);
+  // The job failed at its server, which is asked last from now on. True,
+  // with the job marked as having tried it, when a server it has not tried
+  // remains: the same job goes there before its row falls back.
+  bool AnotherServer(FetchJob& job);
+  // A job of the queue's kinds that AnotherServer kept: first in the queue,
+  // its bytes planned again.
+  void Requeue(const FetchJob& job);
+  ServerOrder& servers() { return servers_; }
+  const ServerOrder& servers() const { return servers_; }
   // The job failed and brings nothing: its bytes leave the planned total.
   void Failed(const FetchJob& job);
   // The job arrived: its bytes count as done.
@@ -118,6 +131,7 @@ class FetchScheduler {
     std::optional<FetchJob> job;
     float fraction = 0;
   };
+  ServerOrder servers_;
   std::vector<std::uint64_t> rowLengths_;
   std::vector<RowFetch> rows_;
   std::vector<Slot> slots_;

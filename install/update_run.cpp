@@ -137,12 +137,14 @@ void UpdateRun::EndWithoutServer(const std::string& addressFile) {
 
 void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys,
                           std::vector<std::string> otherServers) {
-  serverBase_ = serverBase;
   trustedKeys_ = std::move(trustedKeys);
-  otherServers_ = std::move(otherServers);
-  Log("server: " + AddressForLog(serverBase_) +
+  otherServers.insert(otherServers.begin(), serverBase);
+  fetch_.servers() = ServerOrder(otherServers);
+  std::string mirrors;
+  for (size_t s = 1; s < fetch_.servers().size(); ++s) mirrors += (s == 1 ? ", mirrors " : " ") + AddressForLog(ServerBase(s));
+  Log("server: " + AddressForLog(serverBase) +
       (trustedKeys_.empty() ? "" : ", signed releases only (" + std::to_string(trustedKeys_.size()) + " trusted keys)") +
-      (otherServers_.empty() ? "" : ", " + std::to_string(otherServers_.size()) + " more if it does not answer"));
+      mirrors);
   Advance(Phase::kFetchingList);
   if (trustedKeys_.empty()) {
     FetchFixedNamedList();
@@ -267,21 +269,22 @@ void UpdateRun::StartJob(size_t slot, const FetchJob& job) {
   request.saveFolder = folder;
   request.maxBytes = job.bytes;
   request.computeSha256 = signedRelease_;
-  const std::string releaseFolder = serverBase_ + texts::kServerFolder;
+  const std::string releaseFolder = ServerBase(job.server) + texts::kServerFolder;
+  const std::string from = FromServer(job.server);
   const FetchPlan& plan = fetch_.plan();
   switch (job.kind) {
     case FetchJob::Kind::kPlain:
       request.url = releaseFolder + rows_[job.index].location;
-      Log("fetching " + RowName(job.index));
+      Log("fetching " + RowName(job.index) + from);
       break;
     case FetchJob::Kind::kItself:
       request.url = releaseFolder + FileObjectPath(signedFiles_.at(rows_[job.index].location).sha256);
-      Log("fetching " + RowName(job.index) + " by its content name");
+      Log("fetching " + RowName(job.index) + " by its content name" + from);
       break;
     case FetchJob::Kind::kCopy: {
       const CompressedCopy& copy = objects_->copies[plan.rows[fetch_.row(job.index).plan].copy];
       request.url = releaseFolder + CopyObjectPath(copy);
-      Log("fetching " + RowName(job.index) + " as its compressed copy, " + std::to_string(job.bytes) + " bytes");
+      Log("fetching " + RowName(job.index) + " as its compressed copy, " + std::to_string(job.bytes) + " bytes" + from);
       break;
     }
     case FetchJob::Kind::kPackage: {
@@ -296,7 +299,7 @@ void UpdateRun::StartJob(size_t slot, const FetchJob& job) {
           (plan.wholePackage ? std::string(" whole")
                               : ", bytes " + std::to_string(range.first) + "-" +
                                     std::to_string(range.first + range.length - 1)) +
-          " (" + std::to_string(range.endFrame - range.firstFrame) + " frames)");
+          " (" + std::to_string(range.endFrame - range.firstFrame) + " frames)" + from);
       break;
     }
     case FetchJob::Kind::kList:
@@ -451,20 +454,21 @@ void UpdateRun::RowsChecked(const Status& checked, std::vector<FileRow> rows) {
 void UpdateRun::SlotFinished(size_t slot) {
   std::optional<FetchJob> taken = fetch_.Release(slot);
   if (!taken) return;  // an event after the run let go of the transfer
-  serverAnswered_ = true;
   const FetchJob job = *taken;
   Downloader& dl = DownloaderOf(slot);
   switch (job.kind) {
-    case FetchJob::Kind::kList: ListArrived(); return;
+    case FetchJob::Kind::kList: ListArrived(job); return;
     case FetchJob::Kind::kManifest:
-      if (road_ == Road::kAskingRelease) ReleaseManifestArrived();
+      if (road_ == Road::kAskingRelease) ReleaseManifestArrived(slot, job);
       else ManifestArrived();
       return;
-    case FetchJob::Kind::kIndex: ObjectIndexArrived(slot, true); return;
+    case FetchJob::Kind::kIndex: ObjectIndexArrived(slot, job, true); return;
     case FetchJob::Kind::kPlain:
       fetch_.Arrived(job);
-      if (!PlainArrived(job.index, dl.SavedFileName(), dl.SavedFileSha256())) return;  // the run has ended
-      RowStaged(job.index, "fetched whole");
+      if (PlainArrived(slot, job, dl.SavedFileName(), dl.SavedFileSha256()))
+        RowStaged(job.index, "fetched whole" + FromServer(job.server));
+      else if (phase_ == Phase::kEnded)
+        return;
       break;
     case FetchJob::Kind::kItself: {
       fetch_.Arrived(job);
@@ -474,7 +478,8 @@ void UpdateRun::SlotFinished(size_t slot) {
       Result<std::uint64_t> length = platform::FileLength(dl.SavedFileName());
       if (!length.ok() || *length != expected.length || dl.SavedFileSha256() != expected.sha256) {
         platform::RemoveFile(dl.SavedFileName()).IgnoreError();
-        FallBack(job.index, "the file named by its content is not the one the manifest names");
+        const std::string why = "the file named by its content is not the one the manifest names";
+        if (!TryAnotherServer(slot, job, why)) FallBack(job.index, why);
         break;
       }
       // Staged under the row's own name, as a plain file arrives.
@@ -483,31 +488,33 @@ void UpdateRun::SlotFinished(size_t slot) {
         End(Outcome::kCannotWrite, "failed, cannot write here");
         return;
       }
-      RowStaged(job.index, "fetched whole, named by its content");
+      RowStaged(job.index, "fetched whole, named by its content" + FromServer(job.server));
       break;
     }
     case FetchJob::Kind::kCopy:
       fetch_.Arrived(job);
-      CopyArrived(job.index, dl.SavedFileName());
+      CopyArrived(job, dl.SavedFileName());
       break;
     case FetchJob::Kind::kPackage:
       fetch_.Arrived(job);
-      PackageArrived(job.index, dl.SavedFileName());
+      PackageArrived(job, dl.SavedFileName());
       break;
   }
   Pump();
 }
 
-bool UpdateRun::PlainArrived(size_t index, const std::string& staged, const std::string& sha256) {
+bool UpdateRun::PlainArrived(size_t slot, const FetchJob& job, const std::string& staged, const std::string& sha256) {
+  const size_t index = job.index;
   const FileRow& row = rows_[index];
   // A file of another length than the list's did not arrive whole: it is a
   // failed transfer, and nothing of it is installed.
   Result<std::uint64_t> measured = platform::FileLength(staged);
   const std::uint64_t length = measured.ok() ? *measured : 0;  // what cannot be looked at did not arrive
   if (!measured.ok() || length != static_cast<std::uint64_t>(row.exactSize)) {
-    Log("failed " + RowName(index) + ": " + std::to_string(length) + " bytes arrived, the list says " +
-        std::to_string(row.exactSize));
+    const std::string why = std::to_string(length) + " bytes arrived, the list says " + std::to_string(row.exactSize);
     platform::RemoveFile(staged).IgnoreError();
+    if (TryAnotherServer(slot, job, why)) return false;
+    Log("failed " + RowName(index) + ": " + why);
     End(Outcome::kTransferFailed, "failed, a file arrived short or long");
     return false;
   }
@@ -515,8 +522,9 @@ bool UpdateRun::PlainArrived(size_t index, const std::string& staged, const std:
   if (signedRelease_) {
     auto expected = signedFiles_.find(row.location);
     if (expected == signedFiles_.end() || expected->second.length != length || expected->second.sha256 != sha256) {
-      Log("refused " + RowName(index) + ": not the bytes the manifest names");
       platform::RemoveFile(staged).IgnoreError();
+      if (TryAnotherServer(slot, job, "not the bytes the manifest names")) return false;
+      Log("refused " + RowName(index) + ": not the bytes the manifest names");
       End(Outcome::kFileRefused, "failed, a file is not the one the manifest names");
       return false;
     }
@@ -524,23 +532,27 @@ bool UpdateRun::PlainArrived(size_t index, const std::string& staged, const std:
   return true;
 }
 
-void UpdateRun::CopyArrived(size_t row, const std::string& saved) {
+void UpdateRun::CopyArrived(const FetchJob& job, const std::string& saved) {
+  const size_t row = job.index;
   const CompressedCopy& copy = objects_->copies[fetch_.plan().rows[fetch_.row(row).plan].copy];
-  StageFrames(saved, copy.frame.length, "the copy is not the length the index names",
-              {DecodeTaskFor(row, copy.frame, 0, "from its compressed copy")}, "its compressed copy: ");
+  StageFrames(job, saved, copy.frame.length, "the copy is not the length the index names",
+              {DecodeTaskFor(row, copy.frame, 0, "from its compressed copy" + FromServer(job.server))},
+              "its compressed copy: ");
 }
 
-void UpdateRun::PackageArrived(size_t stretch, const std::string& saved) {
+void UpdateRun::PackageArrived(const FetchJob& job, const std::string& saved) {
+  const size_t stretch = job.index;
   const FetchPlan& plan = fetch_.plan();
   const PackageRange& range = plan.ranges[stretch];
   const std::vector<ObjectFrame>& frames = objects_->packages[*plan.package].frames;
   std::vector<DecodeTask> tasks;
   for (size_t row : fetch_.RowsOfStretch(stretch)) {
     const ObjectFrame& frame = frames[plan.rows[fetch_.row(row).plan].frame];
-    tasks.push_back(DecodeTaskFor(row, frame, range.first,
-                                  frame.patch ? "from the delta package, patched" : "from the delta package, whole"));
+    tasks.push_back(DecodeTaskFor(
+        row, frame, range.first,
+        (frame.patch ? "from the delta package, patched" : "from the delta package, whole") + FromServer(job.server)));
   }
-  StageFrames(saved, range.length, "the package's bytes are not the length asked for", std::move(tasks),
+  StageFrames(job, saved, range.length, "the package's bytes are not the length asked for", std::move(tasks),
               "the delta package: ");
 }
 
@@ -559,15 +571,21 @@ DecodeTask UpdateRun::DecodeTaskFor(size_t row, const ObjectFrame& frame, std::u
   return task;
 }
 
-void UpdateRun::StageFrames(const std::string& saved, std::uint64_t length, const char* wrongLength,
-                            std::vector<DecodeTask> tasks, const std::string& source) {
+void UpdateRun::StageFrames(const FetchJob& job, const std::string& saved, std::uint64_t length,
+                            const char* wrongLength, std::vector<DecodeTask> tasks, const std::string& source) {
   auto shared = std::make_shared<std::vector<DecodeTask>>(std::move(tasks));
   Background([shared, saved, length, wrongLength] { DecodeSaved(saved, length, wrongLength, *shared); },
-             [this, shared, source] {
+             [this, shared, source, job] {
+               std::vector<const DecodeTask*> failed;
                for (const DecodeTask& task : *shared) {
                  if (task.outcome.ok()) RowStaged(task.row, task.how);
-                 else FallBack(task.row, source + task.outcome.message());
+                 else failed.push_back(&task);
                }
+               // Bytes that do not decode to the manifest's file are the
+               // server's fault as much as a failed transfer: the same
+               // object again from another, for the rows it failed.
+               if (!failed.empty() && !TryAnotherServer(0, job, source + failed.front()->outcome.message()))
+                 for (const DecodeTask* task : failed) FallBack(task->row, source + task->outcome.message());
                Pump();
              });
 }
@@ -677,12 +695,16 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
   }
   fetch_.Release(slot);
   if (job.kind == FetchJob::Kind::kIndex) {
-    IndexFailed(slot, code);
+    IndexFailed(slot, job, code);
     return;
   }
   const std::string detail = DownloaderOf(slot).FailureDetail();
   const std::string what = "code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail);
   fetch_.Failed(job);  // not coming: the strip measures what still may
+  if (code != kCannotWriteLocally && TryAnotherServer(slot, job, "transfer failed: " + what)) {
+    Pump();
+    return;
+  }
   if (job.kind == FetchJob::Kind::kPlain || code == kCannotWriteLocally) {
     Log("transfer failed while fetching " + RowName(job.index) + ": " + what);
     // Not the network's fault: saying so would send the user to the firewall.
@@ -707,19 +729,42 @@ void UpdateRun::SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tri
   if (running == nullptr) return;
   const FetchJob job = *running;
   const std::string detail = DownloaderOf(slot).FailureDetail();
-  std::string what;
-  switch (job.kind) {
-    case FetchJob::Kind::kList: what = "the list"; break;
-    case FetchJob::Kind::kManifest: what = "the manifest"; break;
-    case FetchJob::Kind::kIndex: what = "the object index"; break;
-    case FetchJob::Kind::kPackage: what = "the delta package"; break;
-    case FetchJob::Kind::kPlain:
-    case FetchJob::Kind::kItself:
-    case FetchJob::Kind::kCopy: what = RowName(job.index); break;
-  }
-  Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " + what +
+  Log("retry " + std::to_string(attempt) + "/" + std::to_string(tries) + " of " + JobName(job) +
       (detail.empty() ? "" : " after: " + detail));
   for (size_t row : RowsOf(job)) SetRowStatus(row, {RowStatus::kRetrying, 0, attempt, tries});
+}
+
+std::string UpdateRun::JobName(const FetchJob& job) const {
+  switch (job.kind) {
+    case FetchJob::Kind::kList: return "the list";
+    case FetchJob::Kind::kManifest: return "the manifest";
+    case FetchJob::Kind::kIndex: return "the object index";
+    case FetchJob::Kind::kPackage: return "the delta package";
+    case FetchJob::Kind::kPlain:
+    case FetchJob::Kind::kItself:
+    case FetchJob::Kind::kCopy: break;
+  }
+  return RowName(job.index);
+}
+
+std::string UpdateRun::FromServer(size_t server) const {
+  return fetch_.servers().size() > 1 ? " from " + AddressForLog(ServerBase(server)) : std::string();
+}
+
+bool UpdateRun::TryAnotherServer(size_t slot, FetchJob job, const std::string& why) {
+  const size_t failed = job.server;
+  if (!fetch_.AnotherServer(job)) return false;
+  Log(JobName(job) + " from " + AddressForLog(ServerBase(failed)) + ": " + why + "; asking another server");
+  switch (job.kind) {
+    case FetchJob::Kind::kList: StartList(job); break;
+    case FetchJob::Kind::kIndex: StartIndex(slot, job); break;
+    case FetchJob::Kind::kManifest: return false;  // the round asks every server already
+    case FetchJob::Kind::kPlain:
+    case FetchJob::Kind::kItself:
+    case FetchJob::Kind::kCopy:
+    case FetchJob::Kind::kPackage: fetch_.Requeue(job); break;
+  }
+  return true;
 }
 
 void UpdateRun::SlotProgress(size_t slot, float fraction) {

@@ -26,6 +26,7 @@
 #include "install/fetch_plan.h"
 #include "install/fetch_scheduler.h"
 #include "install/installer.h"
+#include "install/manifest_round.h"
 #include "install/update_log.h"
 #include "platform/background_work.h"
 #include "platform/settings_store.h"
@@ -120,9 +121,12 @@ class UpdateRun : public DownloaderEvents {
   // nothing is offered before a manifest has verified: release.sig, which
   // names the list and every file by its content, or where the server has
   // none, list.txt.sig beside the list.
-  // otherServers: where to ask instead, in order, when a server does not
-  // answer the run's first request (no connection, silence): the rest of
-  // the run then keeps to the one that answered.
+  // otherServers: mirrors of serverBase, in order. release.sig is asked of
+  // every server at once and the newest that verifies is followed; each
+  // transfer then goes to the next server when one fails it (no answer, an
+  // HTTP error, bytes that are not the object), and a server that failed
+  // is asked last for the rest of the run. The manifest's own mirrors join
+  // them. With one server, every step is as it was without mirrors.
   void FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys,
                  std::vector<std::string> otherServers = {});
   // Next: the offered rows are fetched, stamped and installed in order.
@@ -186,14 +190,32 @@ class UpdateRun : public DownloaderEvents {
   void End(Outcome outcome, const std::string& why);
   void ReplaceRows(std::vector<FileRow> rows);
   void SetRowStatus(size_t index, RowStatus status);
-  void ListArrived();
+  void ListArrived(const FetchJob& job);
   void FetchManifest();
   void ManifestArrived();
-  // release.sig, asked so that caches revalidate it; pastCaches adds a query
-  // that no cache has answered.
+  // release.sig of every server, asked so that caches revalidate it;
+  // pastCaches adds a query that no cache has answered, and leaves out the
+  // servers that did not answer before.
   void FetchReleaseManifest(bool pastCaches);
-  void ReleaseManifestArrived();
+  // Starts the asks of the round that wait, on the free slots.
+  void AskManifests();
+  void ReleaseManifestArrived(size_t slot, const FetchJob& job);
+  void ManifestAnswered(size_t server, ManifestAnswer answer, std::string detail, ReleaseManifest manifest = {});
+  // Once every server has answered: the release followed, or the end.
+  void DecideRelease();
+  void UseRelease(size_t server);
   void FetchFixedNamedList();
+  // The list, on slot 0, from the first server the job has not tried.
+  void StartList(FetchJob job);
+  // The job failed at its server for `why`: asked again of the next server
+  // it has not tried (true; a queued kind waits first in the queue), or
+  // false when none is left and the caller takes the failure as it always
+  // did.
+  bool TryAnotherServer(size_t slot, FetchJob job, const std::string& why);
+  std::string JobName(const FetchJob& job) const;
+  const std::string& ServerBase(size_t server) const { return fetch_.servers().base(server); }
+  // " from <server>" when there is more than one to say which; "" with one.
+  std::string FromServer(size_t server) const;
   // The manifest has verified and names this list: the rows are checked.
   void AcceptRelease(ReleaseManifest verified, std::uint64_t accepted);
   // Checked off the event thread; offered (or the run ended) once checked.
@@ -212,7 +234,7 @@ class UpdateRun : public DownloaderEvents {
   void SlotProgress(size_t slot, float fraction);
   void SlotRetrying(size_t slot, std::int32_t attempt, std::int32_t tries);
   void ListOrManifestFailed(size_t slot, const FetchJob& job, std::int32_t code);
-  void IndexFailed(size_t slot, std::int32_t code);
+  void IndexFailed(size_t slot, const FetchJob& job, std::int32_t code);
   // The rows a file transfer brings; none for the list, manifest or index.
   std::vector<size_t> RowsOf(const FetchJob& job) const;
   void Notify() {
@@ -222,7 +244,8 @@ class UpdateRun : public DownloaderEvents {
   // where there are more than DL (it then costs no round trip of its own),
   // else by DL once the files are asked for.
   void FetchObjectIndex(size_t slot);
-  void ObjectIndexArrived(size_t slot, bool arrived);
+  void StartIndex(size_t slot, FetchJob job);
+  void ObjectIndexArrived(size_t slot, const FetchJob& job, bool arrived);
   // The fetch plan, and the first transfers.
   void PlanJobs();
   // Starts queued transfers while slots are free; kInstalling once every
@@ -230,12 +253,15 @@ class UpdateRun : public DownloaderEvents {
   void Pump();
   void StartJob(size_t slot, const FetchJob& job);
   void StopAllTransfers();
-  bool PlainArrived(size_t row, const std::string& staged, const std::string& sha256);
-  // Off the event thread, then back on it: each row staged or fallen back.
-  void CopyArrived(size_t row, const std::string& saved);
-  void PackageArrived(size_t stretch, const std::string& saved);
+  // False when the file is not staged: asked of another server, or the run
+  // has ended.
+  bool PlainArrived(size_t slot, const FetchJob& job, const std::string& staged, const std::string& sha256);
+  // Off the event thread, then back on it: each row staged, or the job
+  // asked of another server, or the rows fallen back.
+  void CopyArrived(const FetchJob& job, const std::string& saved);
+  void PackageArrived(const FetchJob& job, const std::string& saved);
   DecodeTask DecodeTaskFor(size_t row, const ObjectFrame& frame, std::uint64_t firstOffset, std::string how) const;
-  void StageFrames(const std::string& saved, std::uint64_t length, const char* wrongLength,
+  void StageFrames(const FetchJob& job, const std::string& saved, std::uint64_t length, const char* wrongLength,
                    std::vector<DecodeTask> tasks, const std::string& source);
   // Runs work on the worker and done back here, unless the run has moved on.
   void Background(std::function<void()> work, std::function<void()> done);
@@ -265,7 +291,6 @@ class UpdateRun : public DownloaderEvents {
   std::uint64_t rowsRevision_ = 1;
   std::vector<size_t> changedRows_;
   std::int32_t current_ = 0;
-  std::string serverBase_;
 
   // Signed releases: with any trusted key, every file must match the
   // verified manifest.
@@ -280,10 +305,15 @@ class UpdateRun : public DownloaderEvents {
   Road road_ = Road::kUnsigned;
   bool askedPastCaches_ = false;
   bool triedFixedNamedList_ = false;
-  std::vector<std::string> otherServers_;  // not yet asked, in order
-  bool serverAnswered_ = false;            // serverBase_ has answered a request of this run
-  // The first request went unanswered: the next server is asked instead.
-  bool AskNextServer();
+  // The release.sig round, by server (myip.txt's, in order).
+  struct ServerRound {
+    bool asked = false;
+    ManifestAnswer answer;
+    std::string detail;       // the refusal, the HTTP status, the failure
+    ReleaseManifest manifest;  // kVerified
+  };
+  std::vector<ServerRound> round_;
+  size_t listServer_ = 0;    // kFixedNames: list.txt.sig comes from where the list came
   ReleaseManifest release_;  // kContentNamed: verified, until its list has arrived
 
   // The fetch. Every slot's downloader delivers on this thread.

@@ -2,6 +2,7 @@
 // at its fixed name and the list and index by their content; where the
 // server has no release.sig, the list and list.txt.sig by their names; and
 // the accepted serial. The rest of the road is in update_run.cpp.
+#include <algorithm>
 #include <charconv>
 #include <random>
 
@@ -23,32 +24,70 @@ bool IsNetworkFailure(std::int32_t code) {
 
 void UpdateRun::FetchFixedNamedList() {
   if (road_ == Road::kAskingRelease) road_ = Road::kFixedNames;
-  fetch_.Assign(0, {FetchJob::Kind::kList, 0, kListMaxBytes});
+  StartList({FetchJob::Kind::kList, 0, kListMaxBytes});
+}
+
+void UpdateRun::StartList(FetchJob job) {
+  job.server = fetch_.servers().Next(job.tried).value_or(0);
+  const bool byContent = road_ == Road::kContentNamed && !triedFixedNamedList_;
+  if (byContent) job.bytes = release_.listLength;
+  fetch_.Assign(0, job);
   services_.DL.AbortDownload();
-  services_.DL.BeginDownload(
-      {.url = serverBase_ + texts::kServerFolder + texts::kListFile, .saveFolder = services_.applicationPath,
-       .maxBytes = kListMaxBytes});
+  services_.DL.BeginDownload({.url = ServerBase(job.server) + texts::kServerFolder +
+                                     (byContent ? ListObjectPath(release_.listSha256) : std::string(texts::kListFile)),
+                              .saveFolder = services_.applicationPath,
+                              .maxBytes = job.bytes});
 }
 
 void UpdateRun::FetchReleaseManifest(bool pastCaches) {
   road_ = Road::kAskingRelease;
-  fetch_.Assign(0, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes});
-  TransferRequest request{.url = serverBase_ + texts::kServerFolder + texts::kReleaseManifestFile,
-                          .saveFolder = services_.applicationPath,
-                          .maxBytes = kManifestMaxBytes,
-                          .revalidate = true};
-  if (pastCaches) {
-    // A query no cache has seen: the origin's answer, whatever the caches
-    // on the way keep or ignore of no-cache.
-    std::random_device random;
-    request.query = "fresh=" + std::to_string(random()) + std::to_string(random());
+  askedPastCaches_ = pastCaches;
+  round_.resize(fetch_.servers().size());
+  for (ServerRound& server : round_) {
+    // Silent once is silent for the run: asking again would cost the
+    // timeout again.
+    if (pastCaches && server.answer.kind == ManifestAnswer::kSilent) continue;
+    server = ServerRound{};
   }
-  services_.DL.AbortDownload();
-  services_.DL.BeginDownload(request);
+  AskManifests();
 }
 
-void UpdateRun::ReleaseManifestArrived() {
-  const std::string manifestFile = DownloaderOf(0).SavedFileName();
+void UpdateRun::AskManifests() {
+  // Side by side where there are downloaders for it. A check-only run asks
+  // one server after another: the folders the others would save into are
+  // below the application folder, which it leaves as it is.
+  const size_t slots = services_.newDownloader && !services_.checkOnly ? kMaxTransfers : 1;
+  size_t slot = 0;
+  for (size_t server = 0; server < round_.size(); ++server) {
+    if (round_[server].asked || round_[server].answer.kind != ManifestAnswer::kPending) continue;
+    while (slot < slots && fetch_.JobOf(slot) != nullptr) ++slot;
+    if (slot == slots) return;
+    round_[server].asked = true;
+    fetch_.Assign(slot, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes, server});
+    // Each in a folder of its own: every one is saved as release.sig.
+    std::string folder = services_.applicationPath;
+    if (slot > 0) {
+      folder = RowStagingFolder(slot + 1);
+      if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
+    }
+    TransferRequest request{.url = ServerBase(server) + texts::kServerFolder + texts::kReleaseManifestFile,
+                            .saveFolder = folder,
+                            .maxBytes = kManifestMaxBytes,
+                            .revalidate = true};
+    if (askedPastCaches_) {
+      // A query no cache has seen: the origin's answer, whatever the caches
+      // on the way keep or ignore of no-cache.
+      std::random_device random;
+      request.query = "fresh=" + std::to_string(random()) + std::to_string(random());
+    }
+    Downloader& dl = DownloaderOf(slot);
+    dl.AbortDownload();
+    dl.BeginDownload(request);
+  }
+}
+
+void UpdateRun::ReleaseManifestArrived(size_t slot, const FetchJob& job) {
+  const std::string manifestFile = DownloaderOf(slot).SavedFileName();
   std::string text;
   Status read = platform::ReadWholeFile(manifestFile, &text);
   platform::RemoveFile(manifestFile).IgnoreError();
@@ -57,45 +96,103 @@ void UpdateRun::ReleaseManifestArrived() {
   if (verified.ok() && verified->format != kContentNamedFormat)
     verified = Status::Error(Status::Kind::kInvalid, "release.sig is not of format 2");
   if (!verified.ok()) {
-    Log("manifest refused: " + verified.status().message());
-    End(Outcome::kListRefused, "manifest refused");
+    ManifestAnswered(job.server, {ManifestAnswer::kRefused}, verified.status().message());
     return;
   }
+  const std::uint64_t serial = verified->serial;
+  ManifestAnswered(job.server, {ManifestAnswer::kVerified, serial}, "", std::move(verified).value());
+}
+
+void UpdateRun::ManifestAnswered(size_t server, ManifestAnswer answer, std::string detail, ReleaseManifest manifest) {
+  if (round_.size() > 1) {
+    std::string what = answer.kind == ManifestAnswer::kVerified ? "serial " + std::to_string(answer.serial)
+                       : answer.kind == ManifestAnswer::kRefused ? "refused: " + detail
+                                                                 : detail;
+    Log("release.sig" + FromServer(server) + ": " + what);
+  }
+  round_[server].answer = answer;
+  round_[server].detail = std::move(detail);
+  round_[server].manifest = std::move(manifest);
+  AskManifests();
+  DecideRelease();
+}
+
+void UpdateRun::DecideRelease() {
+  std::vector<ManifestAnswer> answers;
+  std::uint64_t newestOlder = 0;
+  bool anyVerified = false;
+  for (const ServerRound& server : round_) {
+    answers.push_back(server.answer);
+    if (server.answer.kind != ManifestAnswer::kVerified) continue;
+    anyVerified = true;
+    newestOlder = std::max(newestOlder, server.answer.serial);
+  }
   const std::uint64_t accepted = AcceptedSerial();
-  if (verified->serial < accepted) {
-    // A cache or mirror that has not seen the newest release yet, or an old
-    // one replayed: nothing older is installed either way.
-    const std::string seen = "release.sig of serial " + std::to_string(verified->serial) +
-                             ", older than the accepted " + std::to_string(accepted);
-    if (!askedPastCaches_) {
-      askedPastCaches_ = true;
+  const ReleaseChoice choice = ChooseRelease(answers, accepted, askedPastCaches_);
+  // A cache or mirror that has not seen the newest release yet, or an old
+  // one replayed: nothing older is installed either way.
+  const std::string seen = "release.sig of serial " + std::to_string(newestOlder) + ", older than the accepted " +
+                           std::to_string(accepted);
+  switch (choice.kind) {
+    case ReleaseChoice::kWait: return;
+    case ReleaseChoice::kUse: UseRelease(choice.server); return;
+    case ReleaseChoice::kAskPastCaches:
       Log(seen + ": asked again past the caches");
       FetchReleaseManifest(true);
       return;
-    }
-    Log(seen + " again: up to date");
-    End(Outcome::kUpToDate, "up to date, the server's release is not newer");
-    return;
+    case ReleaseChoice::kUpToDate:
+      Log(anyVerified ? seen + " again: up to date" : "release.sig could not be had past the caches: up to date");
+      End(Outcome::kUpToDate, "up to date, the server's release is not newer");
+      return;
+    case ReleaseChoice::kFixedNames:
+      // A server that answers but has no release.sig is one of an earlier
+      // maintainer's tool: the list and its manifest by their names, first
+      // from the servers that answered so.
+      Log("no release.sig on the server" + FromServer(choice.server) + " (" + round_[choice.server].detail +
+          "): list.txt and list.txt.sig");
+      for (size_t s = 0; s < round_.size(); ++s)
+        if (round_[s].answer.kind != ManifestAnswer::kMissing) fetch_.servers().Failed(s);
+      FetchFixedNamedList();
+      return;
+    case ReleaseChoice::kRefused:
+      Log("manifest refused: " + round_[choice.server].detail);
+      End(Outcome::kListRefused, "manifest refused");
+      return;
+    case ReleaseChoice::kUnreachable:
+      // No manifest, no offer: a release the updater cannot verify is
+      // refused whatever kept the manifest away.
+      End(Outcome::kListRefused, "manifest refused: it could not be fetched");
+      return;
   }
+}
+
+void UpdateRun::UseRelease(size_t server) {
   road_ = Road::kContentNamed;
-  release_ = std::move(verified).value();
-  Log("release.sig: serial " + std::to_string(release_.serial) + ", every file named by its content");
+  release_ = std::move(round_[server].manifest);
+  // Whoever did not give this very release (silent, refused, lagging) is
+  // asked for its objects last.
+  for (size_t s = 0; s < round_.size(); ++s)
+    if (round_[s].answer.kind != ManifestAnswer::kVerified || round_[s].answer.serial != release_.serial)
+      fetch_.servers().Failed(s);
+  for (const std::string& mirror : release_.mirrors) fetch_.servers().Add(mirror);
+  const std::string from = round_.size() > 1 ? " (the newest, from " + AddressForLog(ServerBase(server)) + ")" : "";
+  round_.clear();
+  Log("release.sig: serial " + std::to_string(release_.serial) + ", every file named by its content" + from +
+      (release_.mirrors.empty() ? "" : ", " + std::to_string(release_.mirrors.size()) + " mirrors named in it"));
   // The list by its content; the index beside it, on a connection of its
   // own where there is one (both are checked against the manifest).
   if (services_.newDownloader && !indexAsked_) FetchObjectIndex(1);
-  fetch_.Assign(0, {FetchJob::Kind::kList, 0, release_.listLength});
-  services_.DL.AbortDownload();
-  services_.DL.BeginDownload({.url = serverBase_ + texts::kServerFolder + ListObjectPath(release_.listSha256),
-                              .saveFolder = services_.applicationPath,
-                              .maxBytes = release_.listLength});
+  StartList({FetchJob::Kind::kList, 0, release_.listLength});
 }
 
-void UpdateRun::ListArrived() {
+void UpdateRun::ListArrived(const FetchJob& job) {
   const std::string listFile = DownloaderOf(0).SavedFileName();
   std::string bytes;
   Status read = platform::ReadWholeFile(listFile, &bytes);
   Result<std::string> text = read.ok() ? DocumentTextOf(bytes) : Result<std::string>(read);
   if (!text.ok()) {
+    platform::RemoveFile(listFile).IgnoreError();
+    if (TryAnotherServer(0, job, "not a readable rich-text document")) return;
     ReplaceRows({});
     Log("list refused: not a readable rich-text document");
     End(Outcome::kListBroken, "list refused");
@@ -111,6 +208,7 @@ void UpdateRun::ListArrived() {
   }
   listBytes_ = std::move(bytes);
   listText_ = std::move(text).value();
+  listServer_ = job.server;
   if (road_ != Road::kContentNamed) {
     FetchManifest();
     return;
@@ -122,6 +220,7 @@ void UpdateRun::ListArrived() {
     return;
   }
   if (Status named = CheckManifestList(release_, listBytes_, LocationsOf(*entries)); !named.ok()) {
+    if (TryAnotherServer(0, job, "not the list the manifest names: " + named.message())) return;
     Log("manifest refused: " + named.message());
     End(Outcome::kListRefused, "manifest refused");
     return;
@@ -134,9 +233,12 @@ void UpdateRun::FetchManifest() {
   // Used only once the manifest has verified; asked for now, on a
   // connection of its own, so that it is here when the files are asked for.
   if (services_.newDownloader && !indexAsked_) FetchObjectIndex(1);
-  fetch_.Assign(0, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes});
+  // From where the list came: a mirror's list.txt.sig may be of another
+  // release than its own list.
+  fetch_.Assign(0, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes, listServer_});
   services_.DL.AbortDownload();
-  services_.DL.BeginDownload({.url = serverBase_ + texts::kServerFolder + texts::kListFile + texts::kManifestSuffix,
+  services_.DL.BeginDownload({.url = ServerBase(listServer_) + texts::kServerFolder + texts::kListFile +
+                                     texts::kManifestSuffix,
                               .saveFolder = services_.applicationPath,
                               .maxBytes = kManifestMaxBytes});
 }
@@ -188,8 +290,9 @@ void UpdateRun::AcceptRelease(ReleaseManifest verified, std::uint64_t accepted) 
 void UpdateRun::ListOrManifestFailed(size_t slot, const FetchJob& job, std::int32_t code) {
   const std::string detail = DownloaderOf(slot).FailureDetail();
   const bool manifest = job.kind == FetchJob::Kind::kManifest;
-  Log("transfer failed while fetching " + std::string(manifest ? "the manifest" : "the list") + ": code " +
-      std::to_string(code) + (detail.empty() ? "" : ", " + detail));
+  const std::string what = "code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail);
+  Log("transfer failed while fetching " + std::string(manifest ? "the manifest" : "the list") + FromServer(job.server) +
+      ": " + what);
   // Not the network's fault: saying so would send the user to the firewall.
   if (code == kCannotWriteLocally) {
     End(Outcome::kCannotWrite, "failed, cannot write here");
@@ -197,26 +300,19 @@ void UpdateRun::ListOrManifestFailed(size_t slot, const FetchJob& job, std::int3
   }
   if (!IsNetworkFailure(code)) return;  // any other code changes nothing: the transfer stays the run's
   const int status = DownloaderOf(slot).FailureHttpStatus();
-  if (status != 0) serverAnswered_ = true;
-  if (status == 0 && AskNextServer()) return;
-  if (manifest && road_ == Road::kAskingRelease && askedPastCaches_) {
-    Log("release.sig could not be had past the caches: up to date");
-    End(Outcome::kUpToDate, "up to date, the server's release is not newer");
+  if (manifest && road_ == Road::kAskingRelease) {
+    fetch_.Release(slot);
+    if (status != 0) ManifestAnswered(job.server, {ManifestAnswer::kMissing}, "HTTP " + std::to_string(status));
+    else ManifestAnswered(job.server, {ManifestAnswer::kSilent}, "no answer, " + what);
     return;
   }
-  if (manifest && road_ == Road::kAskingRelease && status != 0) {
-    // A server that answers but has no release.sig is one of an earlier
-    // maintainer's tool: the list and its manifest by their names.
-    Log("no release.sig on the server (HTTP " + std::to_string(status) + "): list.txt and list.txt.sig");
-    FetchFixedNamedList();
-    return;
-  }
+  if (!manifest && TryAnotherServer(slot, job, what)) return;
   if (!manifest && road_ == Road::kContentNamed && status != 0 && !triedFixedNamedList_) {
     // Not there yet (objects published after the manifest): the list at its
     // fixed name, which must be the one the manifest names.
     triedFixedNamedList_ = true;
     Log("the list named by its content could not be had: list.txt");
-    FetchFixedNamedList();
+    StartList({FetchJob::Kind::kList, 0, kListMaxBytes});
     return;
   }
   // No manifest, no offer: a release the updater cannot verify is refused
@@ -241,18 +337,23 @@ void UpdateRun::FetchObjectIndex(size_t slot) {
   indexAsked_ = true;
   const bool contentNamed = road_ == Road::kContentNamed;
   if (contentNamed && !release_.indexSha256) return;  // a release without objects
-  const std::uint64_t bound = contentNamed ? release_.indexLength : kObjectIndexMaxBytes;
-  fetch_.Assign(slot, {FetchJob::Kind::kIndex, 0, bound});
+  StartIndex(slot, {FetchJob::Kind::kIndex, 0, contentNamed ? release_.indexLength : kObjectIndexMaxBytes});
+}
+
+void UpdateRun::StartIndex(size_t slot, FetchJob job) {
+  const bool contentNamed = road_ == Road::kContentNamed;
+  job.server = fetch_.servers().Next(job.tried).value_or(0);
+  fetch_.Assign(slot, job);
   Downloader& dl = DownloaderOf(slot);
   dl.AbortDownload();
-  dl.BeginDownload({.url = serverBase_ + texts::kServerFolder +
+  dl.BeginDownload({.url = ServerBase(job.server) + texts::kServerFolder +
                            (contentNamed ? IndexObjectPath(*release_.indexSha256)
                                          : std::string(texts::kListFile) + texts::kObjectIndexSuffix),
                     .saveFolder = services_.applicationPath,
-                    .maxBytes = bound});
+                    .maxBytes = job.bytes});
 }
 
-void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
+void UpdateRun::ObjectIndexArrived(size_t slot, const FetchJob& job, bool arrived) {
   std::string text;
   const std::string saved = DownloaderOf(slot).SavedFileName();
   if (arrived) {
@@ -274,6 +375,7 @@ void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
           std::to_string(index->packages.size()) + " delta packages");
       objects_ = std::move(index).value();
     } else {
+      if (TryAnotherServer(slot, job, index.status().message())) return;
       Log("object index not used, plain files only: " + index.status().message());
     }
   }
@@ -281,26 +383,12 @@ void UpdateRun::ObjectIndexArrived(size_t slot, bool arrived) {
   PlanWhenReady();
 }
 
-void UpdateRun::IndexFailed(size_t slot, std::int32_t code) {
+void UpdateRun::IndexFailed(size_t slot, const FetchJob& job, std::int32_t code) {
   const std::string detail = DownloaderOf(slot).FailureDetail();
-  Log("object index not used, plain files only: code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail));
-  ObjectIndexArrived(slot, false);
-}
-
-bool UpdateRun::AskNextServer() {
-  // Only a server that never answered is left: one that answered and then
-  // failed is a failure of this release, not of the way to it.
-  if (serverAnswered_ || otherServers_.empty()) return false;
-  const std::string next = otherServers_.front();
-  otherServers_.erase(otherServers_.begin());
-  Log("server " + AddressForLog(serverBase_) + " did not answer: asking " + AddressForLog(next));
-  serverBase_ = next;
-  road_ = Road::kUnsigned;
-  askedPastCaches_ = false;
-  triedFixedNamedList_ = false;
-  if (trustedKeys_.empty()) FetchFixedNamedList();
-  else FetchReleaseManifest(false);
-  return true;
+  const std::string what = "code " + std::to_string(code) + (detail.empty() ? "" : ", " + detail);
+  if (code != kCannotWriteLocally && TryAnotherServer(slot, job, what)) return;
+  Log("object index not used, plain files only: " + what);
+  ObjectIndexArrived(slot, job, false);
 }
 
 }  // namespace vmrk

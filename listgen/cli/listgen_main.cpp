@@ -1,6 +1,6 @@
 // vmrkxupdate-listgen: the update list generator for release pipelines.
 //   vmrkxupdate-listgen generate RELEASE_ROOT [-o OUTPUT] [--sign KEYFILE]... [--expires DAYS]
-//                                [--delta-from OLD_ROOT]... [--compressed]
+//                                [--delta-from OLD_ROOT]... [--compressed] [--mirror URL]...
 //   vmrkxupdate-listgen show LIST [--entries]
 //   vmrkxupdate-listgen keygen KEYFILE
 //   vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]
@@ -25,7 +25,7 @@ constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 
 const char kUsageText[] =
     "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o|--output OUTPUT] [--sign KEYFILE]... [--expires DAYS]\n"
-    "                                    [--delta-from OLD_ROOT]... [--compressed]\n"
+    "                                    [--delta-from OLD_ROOT]... [--compressed] [--mirror URL]...\n"
     "       vmrkxupdate-listgen show LIST [--entries]\n"
     "       vmrkxupdate-listgen keygen KEYFILE\n"
     "       vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]\n"
@@ -54,6 +54,11 @@ const char kUsageText[] =
     "          in OUTPUT.objects. Publish objects/ before the list.\n"
     "--compressed  (with --sign) the compressed copies and OUTPUT.objects\n"
     "          without any delta package.\n"
+    "--mirror  (with --sign) names in release.sig a server that serves the same\n"
+    "          tree as the one it is published to (http:// or https://, ending\n"
+    "          in /; up to 16, in the order they are tried after the servers\n"
+    "          of myip.txt). Every file is checked against release.sig, so a\n"
+    "          mirror is trusted with nothing.\n"
     "verify    checks LIST and LIST.sig as an updater would (with the keys of\n"
     "          PUBFILE), and with --files each file below RELEASE_ROOT; where\n"
     "          release.sig lies beside LIST, it and the objects it names too;\n"
@@ -112,7 +117,7 @@ int WriteObjects(const std::string& root, const std::string& output, const vmrk:
 }
 
 int Generate(std::string root, const std::string& output, const std::vector<std::string>& keyFiles, long days,
-             const std::vector<std::string>& oldRoots, bool objects) {
+             const std::vector<std::string>& oldRoots, bool objects, const std::vector<std::string>& mirrors) {
   const char sep = vmrk::platform::PathSeparator();
   if (root.empty() || root.back() != sep) root += sep;
   if (!vmrk::platform::PathExists(root)) {
@@ -167,6 +172,7 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
   const std::string objectsFolder = FolderOf(output) + "/objects";
   vmrk::ReleaseManifest contentNamed = signedManifest;
   contentNamed.format = vmrk::kContentNamedFormat;
+  contentNamed.mirrors = mirrors;
   if (objects) {
     contentNamed.indexSha256 = vmrk::platform::Sha256Bytes(indexText);
     contentNamed.indexLength = indexText.size();
@@ -267,7 +273,7 @@ int main(int argc, char** argv) {
   }
   if (args[0] == "generate") {
     std::string root, output = "list.txt";
-    std::vector<std::string> keyFiles, oldRoots;
+    std::vector<std::string> keyFiles, oldRoots, mirrors;
     bool compressed = false;
     long days = 365;
     for (size_t i = 1; i < args.size(); ++i) {
@@ -282,6 +288,11 @@ int main(int argc, char** argv) {
         oldRoots.push_back(args[i]);
       } else if (args[i] == "--compressed") {
         compressed = true;
+      } else if (args[i] == "--mirror") {
+        if (++i == args.size()) return Usage("--mirror needs a server's address");
+        if (!vmrk::IsMirrorAddress(args[i]))
+          return Usage((args[i] + ": not a mirror's address (http:// or https://, a host, ending in /)").c_str());
+        mirrors.push_back(args[i]);
       } else if (args[i] == "--expires") {
         if (++i == args.size()) return Usage("--expires needs a number of days");
         char* end = nullptr;
@@ -299,9 +310,11 @@ int main(int argc, char** argv) {
     if (keyFiles.empty() && days != 365) return Usage("--expires goes with --sign");
     const bool objects = compressed || !oldRoots.empty();
     if (keyFiles.empty() && objects) return Usage("--delta-from and --compressed go with --sign");
+    if (keyFiles.empty() && !mirrors.empty()) return Usage("--mirror goes with --sign");
+    if (mirrors.size() > vmrk::kManifestMaxMirrors) return Usage("--mirror: at most 16 mirrors");
     for (const std::string& old : oldRoots)
       if (!vmrk::platform::PathExists(old)) return Usage((old + ": no such folder").c_str());
-    return Generate(root, output, keyFiles, days, oldRoots, objects);
+    return Generate(root, output, keyFiles, days, oldRoots, objects, mirrors);
   }
   if (args[0] == "keygen") {
     if (args.size() != 2 || args[1].empty() || args[1][0] == '-') return Usage("keygen needs one key file name");

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include "app/texts.h"
@@ -14,6 +15,7 @@
 #include "listgen/release_signing.h"
 #include "platform/crypto.h"
 #include "tests/app/window_fixture.h"
+#include "tests/support/mute_listener.h"
 #include "tests/support/process.h"
 #include "tests/support/test_keys.h"
 #include "updatelist/document_loader.h"
@@ -61,7 +63,8 @@ class SignedReleaseTest : public test::WindowFixture {
   // each file named by its content below objects/, and release.sig naming
   // them. Nothing at the fixed names: each test puts there what it needs.
   std::string PublishByContent(const std::vector<test::ReleaseFile>& files, std::int64_t when = Now(),
-                               const std::string& manifestName = "vmrkxupdate/release.sig") {
+                               const std::string& manifestName = "vmrkxupdate/release.sig",
+                               std::vector<std::string> mirrors = {}) {
     test::TempDir staging;
     test::WriteRelease(staging, files);
     const std::string list = staging.Read("vmrkxupdate/list.txt");
@@ -73,6 +76,7 @@ class SignedReleaseTest : public test::WindowFixture {
                                     {test::MaintainerKey().privateKey}, when, Now() + 86400, &fixedNamed, &built)
                     .ok());
     built.format = kContentNamedFormat;
+    built.mirrors = std::move(mirrors);
     EXPECT_TRUE(WriteSignedManifest(built, {test::MaintainerKey().privateKey}, &byContent).ok());
     std::uint64_t bytes = 0;
     release_.Write("vmrkxupdate/" + ListObjectPath(built.listSha256), list);
@@ -117,23 +121,143 @@ TEST_F(SignedReleaseTest, AWholeSignedUpdateInstallsAndRecordsTheSerial) {
   EXPECT_FALSE(fs::exists(app_.Sub("list.txt.sig")));
 }
 
-// A first server that refuses connections (a mirror down, a fallback
-// origin named second): the next one named is asked, and the whole run
-// keeps to it.
-TEST_F(SignedReleaseTest, AServerThatDoesNotAnswerIsPassedForTheNextOneNamed) {
-  PublishByContent({{"app\\a.dll", "new a"}}, kNewer);
-  const int closed = test::FreeLoopbackPort();
-  WriteAddressFile("seip:127.0.0.1:" + std::to_string(closed) + "\r\nseip:" + server_.HostPort() + "\r\n");
-  ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
-  ASSERT_TRUE(test::PumpUntil([&] { return State().cmdBegin.enabled; }, 15000));
-  RunUpdate();
-  EXPECT_EQ(State().statusText, texts::kStatusCompleted) << app_.Read("vmrkxupdate.log");
-  EXPECT_EQ(app_.Read("a.dll"), "new a");
-  EXPECT_NE(app_.Read("vmrkxupdate.log").find("server http://127.0.0.1:" + std::to_string(closed) +
-                                              "/ did not answer: asking http://" + server_.HostPort() + "/"),
-            std::string::npos)
-      << app_.Read("vmrkxupdate.log");
+// Three servers, the first at fault; the release is whole from the others.
+// Any server may serve any file: each is checked against the manifest, and
+// a server that failed is asked last for the rest of the run.
+class MirrorTest : public SignedReleaseTest {
+ public:
+  MirrorTest() {
+    sideBySide_ = true;  // the manifest round and the files, as the program fetches them
+    threaded_ = true;
+  }
+  // The release each update must install; older is what a lagging mirror has.
+  const std::vector<test::ReleaseFile> newer_{
+      {"app\\a.dll", "a of the newer release"}, {"app\\sub\\b.dll", "b of the newer release"},
+      {"win\\system32\\c.dll", "c of the newer release"}};
+  // Serves a copy of what release_ holds now, changed by `change`.
+  std::string CopyServer(const std::function<void(const fs::path&)>& change = {}) {
+    fs::copy(release_.path(), faultyRoot_.path(), fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    if (change) change(faultyRoot_.Sub("vmrkxupdate"));
+    faulty_ = std::make_unique<test::LoopbackServer>(faultyRoot_.path());
+    return faulty_->HostPort();
+  }
+  void ExpectNewerInstalled() {
+    EXPECT_EQ(State().statusText, texts::kStatusCompleted) << app_.Read("vmrkxupdate.log");
+    EXPECT_EQ(app_.Read("a.dll"), "a of the newer release");
+    EXPECT_EQ(app_.Read("sub/b.dll"), "b of the newer release");
+    EXPECT_EQ(windows_.Read("system32/c.dll"), "c of the newer release");
+    EXPECT_EQ(Serial(), std::to_string(SerialOf(kNewer)));
+  }
+  // Lines of the log that name the server.
+  std::vector<std::string> LogLinesNaming(const std::string& hostPort) {
+    std::vector<std::string> lines;
+    std::string log = app_.Read("vmrkxupdate.log");
+    for (size_t at = 0, end; at < log.size(); at = end + 1) {
+      end = std::min(log.find('\n', at), log.size());
+      std::string line = log.substr(at, end - at);
+      if (line.find("http://" + hostPort + "/") != std::string::npos) lines.push_back(line);
+    }
+    return lines;
+  }
+
+  const test::LoopbackServer& Origin() const { return server_; }
+  test::LoopbackServer mirror_{release_.path()};
+  test::TempDir faultyRoot_;
+  std::unique_ptr<test::LoopbackServer> faulty_;
+  std::unique_ptr<test::BlackHole> hole_;
+};
+
+// Every object, or only the release's files, one bit off.
+void CorruptObjects(const fs::path& folder, bool filesOnly) {
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(folder / "objects")) {
+    if (!e.is_regular_file() || (filesOnly && e.path().extension() != ".file")) continue;
+    std::string bytes = test::ReadFileBytes(e.path().string());
+    bytes.back() ^= 1;
+    std::ofstream(e.path(), std::ios::binary | std::ios::trunc) << bytes;
+  }
 }
+
+struct MirrorFault {
+  const char* name;
+  // Publishes what the test needs and returns the faulty server's host:port.
+  std::function<std::string(MirrorTest&)> faulty;
+  // Only the faulty server is in myip.txt: the others are the mirrors its
+  // release.sig names.
+  bool namedByTheRelease = false;
+  // Log lines of a transfer the faulty server failed, and of the files
+  // asked of it: once it has failed it is asked last, so only those asked
+  // at once before it failed.
+  long failuresLogged = 1, filesAskedOfIt = 0;
+  friend void PrintTo(const MirrorFault& c, std::ostream* os) { *os << c.name; }
+};
+
+class MirrorFaultTest : public MirrorTest, public testing::WithParamInterface<MirrorFault> {};
+
+TEST_P(MirrorFaultTest, InstallsTheNewestReleaseWholeFromTheOthers) {
+  const std::string faulty = GetParam().faulty(*this);
+  std::string servers = "seip:" + faulty + "\r\n";
+  if (!GetParam().namedByTheRelease) servers += "seip:" + server_.HostPort() + "\r\nseip:" + mirror_.HostPort() + "\r\n";
+  WriteAddressFile(servers);
+  ASSERT_EQ(Window().Form_Load(), UpdaterWindow::LoadOutcome::kShowWindow);
+  ASSERT_TRUE(test::PumpUntil([&] { return State().cmdBegin.enabled; }, 15000)) << app_.Read("vmrkxupdate.log");
+  ASSERT_EQ(State().rows.size(), 3u) << app_.Read("vmrkxupdate.log");
+  RunUpdate();
+  ExpectNewerInstalled();
+  // The log says which server failed what; whatever failed once is not
+  // asked again while another server serves: a silent one costs one
+  // connect timeout a run, not one a file.
+  const std::vector<std::string> named = LogLinesNaming(faulty);
+  auto count = [&](const char* what) {
+    return std::count_if(named.begin(), named.end(),
+                         [&](const std::string& line) { return line.find(what) != std::string::npos; });
+  };
+  EXPECT_EQ(count("transfer failed") + count("asking another server"), GetParam().failuresLogged)
+      << app_.Read("vmrkxupdate.log");
+  EXPECT_EQ(count("fetching ") - count("while fetching"), GetParam().filesAskedOfIt) << app_.Read("vmrkxupdate.log");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Servers, MirrorFaultTest,
+    testing::Values(
+        MirrorFault{"refusingConnections",
+                    [](MirrorTest& t) {
+                      t.PublishByContent(t.newer_, kNewer);
+                      return "127.0.0.1:" + std::to_string(test::FreeLoopbackPort());
+                    }},
+        MirrorFault{"blackHoled",
+                    [](MirrorTest& t) {
+                      t.PublishByContent(t.newer_, kNewer);
+                      t.hole_ = std::make_unique<test::BlackHole>();
+                      return "127.0.0.1:" + std::to_string(t.hole_->port());
+                    }},
+        MirrorFault{"servingCorruptObjects",
+                    [](MirrorTest& t) {
+                      t.PublishByContent(t.newer_, kNewer);
+                      return t.CopyServer([](const fs::path& folder) { CorruptObjects(folder, false); });
+                    }},
+        MirrorFault{"servingCorruptFiles",
+                    [](MirrorTest& t) {
+                      t.PublishByContent(t.newer_, kNewer);
+                      return t.CopyServer([](const fs::path& folder) { CorruptObjects(folder, true); });
+                    },
+                    false, 3, 3},
+        MirrorFault{"servingAnOlderManifest",
+                    [](MirrorTest& t) {
+                      t.PublishByContent({{"app\\a.dll", "a of the older release"}}, kOlder);
+                      std::string older = t.CopyServer();
+                      fs::remove_all(t.ReleaseDir().Sub("vmrkxupdate"));
+                      t.PublishByContent(t.newer_, kNewer);
+                      return older;
+                    },
+                    false, 0},
+        MirrorFault{"aloneInMyipWithCorruptObjectsAndTheRestNamedByItsRelease",
+                    [](MirrorTest& t) {
+                      t.PublishByContent(t.newer_, kNewer, "vmrkxupdate/release.sig",
+                                         {"http://" + t.Origin().HostPort() + "/", "http://" + t.mirror_.HostPort() + "/"});
+                      return t.CopyServer([](const fs::path& folder) { CorruptObjects(folder, false); });
+                    },
+                    true}),
+    [](const testing::TestParamInfo<MirrorFault>& info) { return std::string(info.param.name); });
 
 struct ListAttack {
   const char* name;

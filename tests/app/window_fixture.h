@@ -68,7 +68,7 @@ class WindowFixture : public testing::Test {
           UpdaterServices{desktop_, settings_, *lock_, downloader_, appPath_, app_.Sub("vmrkxupdate"),
                           releaseRoot_.path() + "/", keyFile_, false, false, false,
                           sideBySide_ ? std::function<std::unique_ptr<Downloader>()>([] {
-                            return std::make_unique<QtDownloader>(DownloadTimeouts{15000, 30000, {100, 100, 100}});
+                            return std::make_unique<QtDownloader>(kTestTimeouts);
                           })
                                       : nullptr,
                           threaded_ ? std::function<std::unique_ptr<platform::BackgroundWork>()>([] {
@@ -112,8 +112,10 @@ class WindowFixture : public testing::Test {
   platform::IniSettingsStore settings_;
   std::unique_ptr<platform::InstanceLock> lock_;
   FakeDesktop desktop_;
-  // Retries as the product makes them, only sooner.
-  QtDownloader downloader_{DownloadTimeouts{15000, 30000, {100, 100, 100}}};
+  // Retries as the product makes them, only sooner. A connect on loopback
+  // takes microseconds: its bound only ever ends a black-holed server.
+  static inline const DownloadTimeouts kTestTimeouts{4000, 30000, {100, 100, 100}};
+  QtDownloader downloader_{kTestTimeouts};
   Forwarder forwarder_;
   std::string appPath_;
   std::string keyFile_;  // the maintainer's signing key, if a test sets one

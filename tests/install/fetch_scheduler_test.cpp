@@ -22,6 +22,7 @@ std::string Describe(const std::vector<std::pair<size_t, FetchJob>>& starts) {
       case FetchJob::Kind::kPackage: out << "stretch" << job.index; break;
       default: out << "other"; break;
     }
+    if (job.server != 0) out << '@' << job.server;
   }
   return out.str();
 }
@@ -31,7 +32,9 @@ std::vector<size_t> RowsOf(const FetchScheduler& s, const FetchJob& job) {
 }
 
 struct Event {
-  enum What { kArrive, kFail } what;
+  // kServerFails: the job failed at its server; it goes to the next server
+  // it has not tried, or, when none is left, its rows down their chains.
+  enum What { kArrive, kFail, kServerFails } what;
   size_t slot;
   std::string starts;  // what starts after it
 };
@@ -45,6 +48,7 @@ struct ScheduleCase {
   std::string first;     // what starts once planned
   std::vector<Event> events;
   bool allStaged;
+  size_t servers = 1;
 };
 
 RowPlan Row(size_t row, std::vector<Source> chain, size_t frame = 0) {
@@ -101,6 +105,38 @@ const ScheduleCase kScheduleCases[] = {
      "0:plain0 2:plain1",
      {{Event::kArrive, 1, "1:plain2"}, {Event::kArrive, 0, ""}, {Event::kArrive, 2, ""}},
      false},  // the index's arrival stages nothing; plain2 is still on its way
+    {"AServerThatFailedIsAskedLastByEveryJobAfterIt", 2, 3,
+     {{Row(0, {Source::kPlain}), Row(1, {Source::kPlain}), Row(2, {Source::kPlain})}, std::nullopt, {}},
+     false,
+     "0:plain0 1:plain1",
+     {{Event::kServerFails, 0, "0:plain0@1"}, {Event::kArrive, 1, "1:plain2@1"},
+      // Failed at 1 too: 2 is the one left that has not failed.
+      {Event::kServerFails, 0, "0:plain0@2"}, {Event::kArrive, 1, ""}, {Event::kArrive, 0, ""}},
+     true,
+     3},
+    {"ACopyEveryServerFailedFallsToThePlainFileWhichStartsOverWithTheLongestFailed", 1, 1,
+     {{Row(0, {Source::kCopy, Source::kPlain})}, std::nullopt, {}},
+     false,
+     "0:copy0",
+     {{Event::kServerFails, 0, "0:copy0@1"}, {Event::kServerFails, 0, "0:plain0"}, {Event::kArrive, 0, ""}},
+     true,
+     2},
+    {"AStretchComesAgainFromTheNextServerWithTheRowsItStillBrings", 2, 2,
+     {{Row(0, {Source::kPackage, Source::kCopy, Source::kPlain}, 0),
+       Row(1, {Source::kPackage, Source::kCopy, Source::kPlain}, 1)},
+      0,
+      {{0, 80, 0, 2}}},
+     false,
+     "0:stretch0",
+     {{Event::kServerFails, 0, "0:stretch0@1"}, {Event::kArrive, 0, ""}},
+     true,
+     2},
+    {"WithOneServerAFailureAtItIsTheFallBackItAlwaysWas", 1, 1,
+     {{Row(0, {Source::kItself, Source::kPlain})}, std::nullopt, {}},
+     false,
+     "0:other",
+     {{Event::kServerFails, 0, "0:plain0"}, {Event::kArrive, 0, ""}},
+     true},
 };
 
 class FetchSchedulerTest : public testing::TestWithParam<ScheduleCase> {};
@@ -108,6 +144,9 @@ class FetchSchedulerTest : public testing::TestWithParam<ScheduleCase> {};
 TEST_P(FetchSchedulerTest, StartsWhatTheEventsLeaveNext) {
   const ScheduleCase& c = GetParam();
   FetchScheduler s;
+  std::vector<std::string> servers;
+  for (size_t i = 0; i < c.servers; ++i) servers.push_back("http://server" + std::to_string(i) + "/");
+  s.servers() = ServerOrder(servers);
   s.SetSlots(c.slots);
   s.SetRows(std::vector<std::uint64_t>(c.rows, 100));
   if (c.indexOnSlot1) s.Assign(1, {FetchJob::Kind::kIndex, 0, 1000});
@@ -119,6 +158,11 @@ TEST_P(FetchSchedulerTest, StartsWhatTheEventsLeaveNext) {
     const Event& event = c.events[e];
     std::optional<FetchJob> job = s.Release(event.slot);
     ASSERT_TRUE(job) << "event " << e << ": slot " << event.slot << " runs nothing";
+    if (event.what == Event::kServerFails && s.AnotherServer(*job)) {
+      s.Requeue(*job);
+      EXPECT_EQ(Describe(s.TakeStarts()), event.starts) << "after event " << e;
+      continue;
+    }
     // The index brings no row; it only frees its slot.
     for (size_t row : job->kind == FetchJob::Kind::kIndex ? std::vector<size_t>{} : RowsOf(s, *job)) {
       if (event.what == Event::kArrive) s.Staged(row);

@@ -92,7 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
                     ExitCase{"outputWithoutName", "generate @/release -o", 2},
                     ExitCase{"missingRoot", "generate @/none -o @/x.txt", 1},
                     ExitCase{"unwritableOutput", "generate @/release -o @/no/such/folder/list.txt", 1},
-                    ExitCase{"showMissing", "show @/none.txt", 1}, ExitCase{"showWithoutList", "show", 2}),
+                    ExitCase{"showMissing", "show @/none.txt", 1}, ExitCase{"showWithoutList", "show", 2},
+                    ExitCase{"mirrorWithoutSign", "generate @/release --mirror http://mirror.example/", 2},
+                    ExitCase{"mirrorNotAnAddress", "generate @/release --sign @/k --mirror mirror.example", 2},
+                    ExitCase{"mirrorWithoutTrailingSlash", "generate @/release --sign @/k --mirror http://m.example/x", 2}),
     [](const testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });
 
 TEST_F(ListgenCliTest, ARefusedFileWritesNoList) {
@@ -125,9 +128,12 @@ TEST_F(ListgenCliTest, KeygenSignAndVerifyARelease) {
 
   const std::string list = dir_.Sub("list.txt"), release = dir_.Sub("release");
   Result signedRun = RunListgen("generate '" + release + "' -o '" + list + "' --sign '" + key + "' --sign '" + key2 +
-                                    "' --expires 30",
+                                    "' --expires 30 --mirror https://mirror.example/pub/ --mirror http://second.example/",
                                 dir_);
   ASSERT_EQ(signedRun.status, 0) << signedRun.err;
+  EXPECT_NE(test::ReadFileBytes(dir_.Sub("release.sig"))
+                .find("\nmirror https://mirror.example/pub/\nmirror http://second.example/\n"),
+            std::string::npos);
   const std::string manifest = test::ReadFileBytes(list + ".sig");
   EXPECT_NE(manifest.find("signature ", manifest.find("signature ") + 1), std::string::npos);  // one line per key
   for (const std::string& pub : {key + ".pub", key2 + ".pub"}) {

@@ -19,4 +19,21 @@ class MuteListener {
   int port_ = 0;
 };
 
+// A port on 127.0.0.1 whose connections never complete: its accept queue is
+// full, so the system drops every new SYN, as a firewall that black-holes a
+// server does. A client's connect waits for its own connect timeout.
+class BlackHole {
+ public:
+  BlackHole();
+  ~BlackHole();
+  BlackHole(const BlackHole&) = delete;
+  BlackHole& operator=(const BlackHole&) = delete;
+  int port() const { return port_; }
+
+ private:
+  int listener_ = -1;
+  int fill_[2] = {-1, -1};  // the connections that fill the queue
+  int port_ = 0;
+};
+
 }  // namespace vmrk::test
