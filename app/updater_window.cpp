@@ -42,7 +42,7 @@ UpdaterWindow::UpdaterWindow(UpdaterServices services)
     : services_(std::move(services)),
       state_(InitialWindowState()),
       run_({services_.DL, services_.settings, services_.applicationPath, services_.runningProgram,
-            services_.checkOnly, services_.newDownloader, services_.newWorker}) {
+            services_.checkOnly, services_.newDownloader, services_.newWorker, services_.newAlarm}) {
   // The transfers besides DL report to the run itself; the window renders
   // after each of their events as after DL's.
   run_.SetChangeListener([this] { AfterEvent(); });

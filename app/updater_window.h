@@ -52,6 +52,8 @@ struct UpdaterServices {
   // Where hashing, decoding and the installation run; empty: on the event
   // thread, at once.
   std::function<std::unique_ptr<platform::BackgroundWork>()> newWorker = {};
+  // Timers on the event thread; empty: a run never stops waiting on its own.
+  platform::MakeAlarm newAlarm = {};
 };
 
 class UpdaterWindow : public DownloaderEvents {

@@ -14,6 +14,7 @@
 // whatever order they arrive.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -28,6 +29,7 @@
 #include "install/installer.h"
 #include "install/manifest_round.h"
 #include "install/update_log.h"
+#include "platform/alarm.h"
 #include "platform/background_work.h"
 #include "platform/settings_store.h"
 #include "updatelist/file_row.h"
@@ -65,7 +67,18 @@ struct UpdateRunServices {
   // that delivers the transfers' events and paints the window; made once,
   // with the run. None: each runs at once, on the event thread.
   std::function<std::unique_ptr<platform::BackgroundWork>()> newWorker = {};
+  // Timers on the event thread. With them, once the servers that answered
+  // name a release to follow, the others are waited for only a while
+  // (kStragglerGrace); without, until each answers or fails.
+  platform::MakeAlarm newAlarm = {};
 };
+
+// How long the release.sig round waits for the servers that have not
+// answered once those that have name a release to follow: as long again as
+// that took, and at least this. A live mirror answers within a few round
+// trips of the others; one that is black-holed would cost the whole connect
+// timeout.
+inline constexpr int kStragglerGraceMs = 1000;
 
 struct DecodeTask;
 struct TransactionFailure;
@@ -203,6 +216,8 @@ class UpdateRun : public DownloaderEvents {
   void ManifestAnswered(size_t server, ManifestAnswer answer, std::string detail, ReleaseManifest manifest = {});
   // Once every server has answered: the release followed, or the end.
   void DecideRelease();
+  // The grace is over: whoever has not answered counts as silent.
+  void PassOverStragglers();
   void UseRelease(size_t server);
   void FetchFixedNamedList();
   // The list, on slot 0, from the first server the job has not tried.
@@ -313,6 +328,11 @@ class UpdateRun : public DownloaderEvents {
     ReleaseManifest manifest;  // kVerified
   };
   std::vector<ServerRound> round_;
+  std::chrono::steady_clock::time_point roundBegan_;
+  std::uint64_t rounds_ = 0;  // an alarm of an earlier round does nothing
+  // A fired alarm is kept until the next is made: none is destroyed from
+  // inside its own call.
+  std::unique_ptr<platform::Alarm> graceAlarm_, spentAlarm_;
   size_t listServer_ = 0;    // kFixedNames: list.txt.sig comes from where the list came
   ReleaseManifest release_;  // kContentNamed: verified, until its list has arrived
 

@@ -42,6 +42,9 @@ void UpdateRun::StartList(FetchJob job) {
 void UpdateRun::FetchReleaseManifest(bool pastCaches) {
   road_ = Road::kAskingRelease;
   askedPastCaches_ = pastCaches;
+  roundBegan_ = std::chrono::steady_clock::now();
+  ++rounds_;
+  if (graceAlarm_) spentAlarm_ = std::move(graceAlarm_);
   round_.resize(fetch_.servers().size());
   for (ServerRound& server : round_) {
     // Silent once is silent for the run: asking again would cost the
@@ -129,6 +132,20 @@ void UpdateRun::DecideRelease() {
   }
   const std::uint64_t accepted = AcceptedSerial();
   const ReleaseChoice choice = ChooseRelease(answers, accepted, askedPastCaches_);
+  if (choice.kind == ReleaseChoice::kWait && services_.newAlarm && !graceAlarm_) {
+    // Would the answers so far name a release if the rest never came? Then
+    // the rest get a while, not a connect timeout each.
+    for (ManifestAnswer& answer : answers)
+      if (answer.kind == ManifestAnswer::kPending) answer.kind = ManifestAnswer::kSilent;
+    if (ChooseRelease(answers, accepted, askedPastCaches_).kind == ReleaseChoice::kUse) {
+      const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                              roundBegan_);
+      const int grace = std::max(kStragglerGraceMs, static_cast<int>(std::min<std::int64_t>(took.count(), 60000)));
+      graceAlarm_ = services_.newAlarm(grace, [this, round = rounds_] {
+        if (round == rounds_) PassOverStragglers();
+      });
+    }
+  }
   // A cache or mirror that has not seen the newest release yet, or an old
   // one replayed: nothing older is installed either way.
   const std::string seen = "release.sig of serial " + std::to_string(newestOlder) + ", older than the accepted " +
@@ -164,6 +181,24 @@ void UpdateRun::DecideRelease() {
       End(Outcome::kListRefused, "manifest refused: it could not be fetched");
       return;
   }
+}
+
+void UpdateRun::PassOverStragglers() {
+  if (road_ != Road::kAskingRelease || phase_ == Phase::kEnded) return;
+  for (size_t slot = 0; slot < kMaxTransfers; ++slot) {
+    const FetchJob* job = fetch_.JobOf(slot);
+    if (job == nullptr || job->kind != FetchJob::Kind::kManifest) continue;
+    const size_t server = job->server;
+    fetch_.Release(slot);
+    DownloaderOf(slot).AbortDownload();
+    round_[server].answer = {ManifestAnswer::kSilent};
+    round_[server].detail = "no answer while the others gave a release to follow";
+    Log("release.sig" + FromServer(server) + ": " + round_[server].detail);
+  }
+  // Asked of none yet (more servers than slots): not asked now.
+  for (ServerRound& server : round_)
+    if (server.answer.kind == ManifestAnswer::kPending) server.answer = {ManifestAnswer::kSilent};
+  DecideRelease();
 }
 
 void UpdateRun::UseRelease(size_t server) {

@@ -42,7 +42,10 @@ int main(int argc, char** argv) {
                               choice.mode == vmrk::CommandLineChoice::kCheck,
                               choice.mode == vmrk::CommandLineChoice::kRollback,
                               [] { return std::make_unique<vmrk::QtDownloader>(); },
-                              [] { return vmrk::platform::NewWorkerThread(); }});
+                              [] { return vmrk::platform::NewWorkerThread(); },
+                              [](int ms, std::function<void()> fire) {
+                                return vmrk::platform::NewAlarm(ms, std::move(fire));
+                              }});
 
   if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess)
     return unattended ? vmrk::kExitAnotherRunning : 0;

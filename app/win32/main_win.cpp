@@ -75,7 +75,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                               choice.mode == vmrk::CommandLineChoice::kCheck,
                               choice.mode == vmrk::CommandLineChoice::kRollback,
                               [] { return std::make_unique<vmrk::WinHttpDownloader>(); },
-                              [] { return vmrk::platform::NewWorkerThread(); }});
+                              [] { return vmrk::platform::NewWorkerThread(); },
+                              [](int ms, std::function<void()> fire) {
+                                return vmrk::platform::NewAlarm(ms, std::move(fire));
+                              }});
   if (unattended) {
     if (window.Form_Load() == vmrk::UpdaterWindow::LoadOutcome::kEndProcess) return vmrk::kExitAnotherRunning;
     if (!downloader.Ready()) return vmrk::kExitTransferFailed;

@@ -74,6 +74,10 @@ class WindowFixture : public testing::Test {
                           threaded_ ? std::function<std::unique_ptr<platform::BackgroundWork>()>([] {
                             return platform::NewWorkerThread();
                           })
+                                    : nullptr,
+                          threaded_ ? platform::MakeAlarm([](int ms, std::function<void()> fire) {
+                            return platform::NewAlarm(ms, std::move(fire));
+                          })
                                     : nullptr});
       forwarder_.window = window_.get();
       downloader_.SetEvents(&forwarder_);

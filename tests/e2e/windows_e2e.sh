@@ -328,6 +328,28 @@ cmp -s "$app/codec.dll" "$rel/app/codec.dll" || fail "codec.dll by content"
 [ "$(cat "$app/new.dll")" = "a plug-in new in this release" ] || fail "new.dll by content"
 grep -q "release.sig: serial .*, every file named by its content" "$app/vmrkxupdate.log" || fail "release.sig was not read"
 grep -q "fetching .* app.new.dll by its content name" "$app/vmrkxupdate.log" || fail "new.dll not by its content name"
+# Three servers: the first refuses connections, the second serves every
+# object one bit off, the third is whole. Each transfer goes on to the next
+# server, and the release still goes in whole.
+closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cp -a "$work/release" "$work/corrupt"
+python3 -c 'import pathlib, sys
+for f in pathlib.Path(sys.argv[1]).iterdir():
+    b = bytearray(f.read_bytes()); b[-1] ^= 1; f.write_bytes(b)' "$work/corrupt/vmrkxupdate/objects"
+exec {cfd}< <(python3 "$(dirname "$0")/../support/http_server.py" --root "$work/corrupt" --log "$work/corrupt.log" --lifetime 600)
+pids+=($!)
+read -r corruptport <&"$cfd"
+printf 'seip:127.0.0.1:%s\r\nseip:127.0.0.1:%s\r\nseip:127.0.0.1:%s\r\n' "$closed" "$corruptport" "$faultport" \
+  > "$app/myip.txt"
+cp "$work/old/app/codec.dll" "$app/codec.dll"; touch -d 2000-01-01 "$app/codec.dll"; rm -f "$app/new.dll"
+unattended 0 /silent
+cmp -s "$app/codec.dll" "$rel/app/codec.dll" || fail "codec.dll through mirrors"
+[ "$(cat "$app/new.dll")" = "a plug-in new in this release" ] || fail "new.dll through mirrors"
+grep -q "the list from http://127.0.0.1:$corruptport/: .*; asking another server" "$app/vmrkxupdate.log" ||
+  fail "the corrupt mirror's list was not passed over: $(tail -20 "$app/vmrkxupdate.log")"
+grep -q "release.sig from http://127.0.0.1:$closed/: no answer" "$app/vmrkxupdate.log" ||
+  fail "the refusing server is not in the log"
+printf 'seip:127.0.0.1:%s\r\n' "$faultport" > "$app/myip.txt"
 "$wine" "$app/vmrkxupdate.exe" /frobnicate & usage=$!; pids+=($usage)
 "$wine" "$win/tests/click_button.exe" --in-dialog OK 30 || fail "no usage message"
 wait "$usage"; got=$?
