@@ -345,8 +345,10 @@ cp "$work/old/app/codec.dll" "$app/codec.dll"; touch -d 2000-01-01 "$app/codec.d
 unattended 0 /silent
 cmp -s "$app/codec.dll" "$rel/app/codec.dll" || fail "codec.dll through mirrors"
 [ "$(cat "$app/new.dll")" = "a plug-in new in this release" ] || fail "new.dll through mirrors"
-grep -q "the list from http://127.0.0.1:$corruptport/: .*; asking another server" "$app/vmrkxupdate.log" ||
-  fail "the corrupt mirror's list was not passed over: $(tail -20 "$app/vmrkxupdate.log")"
+# Its list fails it, unless it answered release.sig too late and was passed
+# over before that (a loaded machine).
+grep -Eq "from http://127.0.0.1:$corruptport/: (.*; asking another server|no answer)" "$app/vmrkxupdate.log" ||
+  fail "the corrupt mirror was not passed over: $(tail -30 "$app/vmrkxupdate.log")"
 grep -q "release.sig from http://127.0.0.1:$closed/: no answer" "$app/vmrkxupdate.log" ||
   fail "the refusing server is not in the log"
 printf 'seip:127.0.0.1:%s\r\n' "$faultport" > "$app/myip.txt"
