@@ -1,6 +1,7 @@
 // Where each file of a signed release comes from, decided before the first
 // byte is fetched: a patch from a delta package when the installed file is
-// that patch's base, else a compressed copy, else the plain file; and how a
+// that patch's base, else its frame in the release's full package when many
+// files need copies, else a compressed copy, else the plain file; and how a
 // package is fetched (whole in one request when every frame of it is needed,
 // else as few byte ranges of it as round trips are worth). Pure: the run
 // does the fetching and falls back along each row's chain.
@@ -22,7 +23,7 @@ struct WantedFile {
 };
 
 enum class Source {
-  kPackage,  // a frame of the chosen delta package (a patch, or a new file's copy)
+  kPackage,  // a frame of a package used: the delta package's (a patch, or a new file's copy) or the full one's
   kCopy,     // the file's compressed copy on its own
   kItself,   // the file as it is, named by its content (a release of release.sig)
   kPlain,    // the file at its location below vmrkxupdate/
@@ -34,20 +35,22 @@ struct RowPlan {
   std::vector<Source> chain;
   size_t frame = 0;  // kPackage: index into the package's frames
   size_t copy = 0;   // kCopy: index into the index's copies
+  size_t pack = 0;   // kPackage: which of FetchPlan::packages
 };
 
-// A request for one stretch of the package: frames [firstFrame, endFrame),
+// A request for one stretch of a package: frames [firstFrame, endFrame),
 // which lie back to back from `first` for `length` bytes.
 struct PackageRange {
   std::uint64_t first = 0, length = 0;
   size_t firstFrame = 0, endFrame = 0;
+  size_t pack = 0;     // which of FetchPlan::packages
+  bool whole = false;  // the whole package: asked for without a range
 };
 
 struct FetchPlan {
   std::vector<RowPlan> rows;         // in the order of `wanted`
-  std::optional<size_t> package;     // the package used, when any
-  std::vector<PackageRange> ranges;  // its stretches; one that is the whole package asks for it whole
-  bool wholePackage = false;
+  std::vector<size_t> packages;      // the packages used (into the index's), the delta package first
+  std::vector<PackageRange> ranges;  // their stretches, package by package
 };
 
 // Stretches closer than this are fetched as one: at 20 Mbit/s and 80 ms of
@@ -56,12 +59,20 @@ inline constexpr std::uint64_t kRangeGapBytes = 64 << 10;
 // And never more stretches than transfers run at once.
 inline constexpr size_t kMaxRanges = 6;
 
-// Takes the one package whose patches apply to the most installed files
-// (an installation is at one earlier release; files of others fall to their
-// copies), and in it every frame some row can use. contentNamed: the release
-// came by release.sig, which publishes each file by its content either as
-// itself or, when that is smaller, as its copy (PublishedAsItself): that one
-// comes before the plain file, which stays the last resort.
+// Takes the one delta package whose patches apply to the most installed
+// files (an installation is at one earlier release; files of others fall to
+// their copies), and in it every frame some row can use. When more rows
+// than kMaxRanges would still come one request each, they come from the
+// release's full package (a package of whole frames only) instead, in at
+// most kMaxRanges stretches: the requests are bounded by the release, not
+// by its files. contentNamed: the release came by release.sig, which
+// publishes each file by its content either as itself or, when that is
+// smaller, as its copy (PublishedAsItself): that one comes before the plain
+// file, which stays the last resort.
 FetchPlan PlanFetch(const std::vector<WantedFile>& wanted, const ObjectIndex& index, bool contentNamed = false);
+
+// A package of whole frames only: a release's full package (or a delta
+// package from a release that shares no file with this one).
+bool IsFullPackage(const DeltaPackage& package);
 
 }  // namespace vmrk

@@ -72,11 +72,9 @@ void FetchScheduler::Plan(FetchPlan plan, const ObjectIndex* objects) {
     row.plan = p;
     row.step = 0;
   }
-  if (plan_.package) {
-    for (size_t r = 0; r < plan_.ranges.size(); ++r) {
-      queue_.push_back({FetchJob::Kind::kPackage, r, plan_.ranges[r].length});
-      bytesPlanned_ += plan_.ranges[r].length;
-    }
+  for (size_t r = 0; r < plan_.ranges.size(); ++r) {
+    queue_.push_back({FetchJob::Kind::kPackage, r, plan_.ranges[r].length});
+    bytesPlanned_ += plan_.ranges[r].length;
   }
   for (const RowPlan& row : plan_.rows)
     if (row.chain.front() != Source::kPackage) Enqueue(row.row);
@@ -105,8 +103,8 @@ std::vector<size_t> FetchScheduler::RowsOfStretch(size_t stretch) const {
   const PackageRange& range = plan_.ranges[stretch];
   for (const RowPlan& plan : plan_.rows) {
     const RowFetch& row = rows_[plan.row];
-    if (!row.staged && plan.chain[row.step] == Source::kPackage && plan.frame >= range.firstFrame &&
-        plan.frame < range.endFrame)
+    if (!row.staged && plan.chain[row.step] == Source::kPackage && plan.pack == range.pack &&
+        plan.frame >= range.firstFrame && plan.frame < range.endFrame)
       rows.push_back(plan.row);
   }
   return rows;

@@ -234,13 +234,20 @@ void UpdateRun::PlanJobs() {
   } else {
     for (const WantedFile& w : wanted) plan.rows.push_back({w.row, {Source::kPlain}});
   }
-  if (plan.package) {
-    const DeltaPackage& package = objects_->packages[*plan.package];
+  for (size_t p = 0; p < plan.packages.size(); ++p) {
+    const DeltaPackage& package = objects_->packages[plan.packages[p]];
     std::uint64_t bytes = 0;
-    for (const PackageRange& range : plan.ranges) bytes += range.length;
-    Log("delta package " + PackageObjectPath(package) + ": " +
-        (plan.wholePackage ? std::string("whole, ") : std::to_string(plan.ranges.size()) + " stretches, ") +
-        std::to_string(bytes) + " of its " + std::to_string(package.length) + " bytes");
+    size_t stretches = 0;
+    bool whole = false;
+    for (const PackageRange& range : plan.ranges) {
+      if (range.pack != p) continue;
+      bytes += range.length;
+      ++stretches;
+      whole = whole || range.whole;
+    }
+    Log((IsFullPackage(package) ? "full package " : "delta package ") + PackageObjectPath(package) + ": " +
+        (whole ? std::string("whole, ") : std::to_string(stretches) + " stretches, ") + std::to_string(bytes) +
+        " of its " + std::to_string(package.length) + " bytes");
   }
   fetch_.Plan(std::move(plan), objects_ ? &*objects_ : nullptr);
   Pump();
@@ -288,15 +295,15 @@ void UpdateRun::StartJob(size_t slot, const FetchJob& job) {
       break;
     }
     case FetchJob::Kind::kPackage: {
-      const DeltaPackage& package = objects_->packages[*plan.package];
       const PackageRange& range = plan.ranges[job.index];
+      const DeltaPackage& package = objects_->packages[plan.packages[range.pack]];
       request.url = releaseFolder + PackageObjectPath(package);
-      if (!plan.wholePackage) {
+      if (!range.whole) {
         request.first = range.first;
         request.length = range.length;
       }
-      Log("fetching the delta package" +
-          (plan.wholePackage ? std::string(" whole")
+      Log("fetching " + PackageName(range.pack) +
+          (range.whole ? std::string(" whole")
                               : ", bytes " + std::to_string(range.first) + "-" +
                                     std::to_string(range.first + range.length - 1)) +
           " (" + std::to_string(range.endFrame - range.firstFrame) + " frames)" + from);
@@ -544,16 +551,17 @@ void UpdateRun::PackageArrived(const FetchJob& job, const std::string& saved) {
   const size_t stretch = job.index;
   const FetchPlan& plan = fetch_.plan();
   const PackageRange& range = plan.ranges[stretch];
-  const std::vector<ObjectFrame>& frames = objects_->packages[*plan.package].frames;
+  const std::vector<ObjectFrame>& frames = objects_->packages[plan.packages[range.pack]].frames;
+  const std::string name = PackageName(range.pack);
   std::vector<DecodeTask> tasks;
   for (size_t row : fetch_.RowsOfStretch(stretch)) {
     const ObjectFrame& frame = frames[plan.rows[fetch_.row(row).plan].frame];
     tasks.push_back(DecodeTaskFor(
         row, frame, range.first,
-        (frame.patch ? "from the delta package, patched" : "from the delta package, whole") + FromServer(job.server)));
+        "from " + name + (frame.patch ? ", patched" : ", whole") + FromServer(job.server)));
   }
   StageFrames(job, saved, range.length, "the package's bytes are not the length asked for", std::move(tasks),
-              "the delta package: ");
+              name + ": ");
 }
 
 DecodeTask UpdateRun::DecodeTaskFor(size_t row, const ObjectFrame& frame, std::uint64_t firstOffset,
@@ -718,8 +726,8 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
   } else if (job.kind == FetchJob::Kind::kCopy) {
     FallBack(job.index, "its compressed copy could not be fetched (" + what + ")");
   } else {
-    for (size_t row : fetch_.RowsOfStretch(job.index))
-      FallBack(row, "the delta package could not be fetched (" + what + ")");
+    const std::string name = PackageName(fetch_.plan().ranges[job.index].pack);
+    for (size_t row : fetch_.RowsOfStretch(job.index)) FallBack(row, name + " could not be fetched (" + what + ")");
   }
   Pump();
 }
@@ -739,12 +747,18 @@ std::string UpdateRun::JobName(const FetchJob& job) const {
     case FetchJob::Kind::kList: return "the list";
     case FetchJob::Kind::kManifest: return "the manifest";
     case FetchJob::Kind::kIndex: return "the object index";
-    case FetchJob::Kind::kPackage: return "the delta package";
+    case FetchJob::Kind::kPackage: return PackageName(fetch_.plan().ranges[job.index].pack);
     case FetchJob::Kind::kPlain:
     case FetchJob::Kind::kItself:
     case FetchJob::Kind::kCopy: break;
   }
   return RowName(job.index);
+}
+
+std::string UpdateRun::PackageName(size_t pack) const {
+  const std::vector<size_t>& used = fetch_.plan().packages;
+  return pack < used.size() && objects_ && IsFullPackage(objects_->packages[used[pack]]) ? "the full package"
+                                                                                          : "the delta package";
 }
 
 std::string UpdateRun::FromServer(size_t server) const {

@@ -228,6 +228,8 @@ class UpdateRun : public DownloaderEvents {
   // did.
   bool TryAnotherServer(size_t slot, FetchJob job, const std::string& why);
   std::string JobName(const FetchJob& job) const;
+  // "the delta package" or "the full package": pack is into the plan's packages.
+  std::string PackageName(size_t pack) const;
   const std::string& ServerBase(size_t server) const { return fetch_.servers().base(server); }
   // " from <server>" when there is more than one to say which; "" with one.
   std::string FromServer(size_t server) const;

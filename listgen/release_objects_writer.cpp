@@ -142,6 +142,25 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
     }
     report->packages.push_back(std::move(packed));
   }
+  // The full package, after the delta packages: the copies' very frames, so
+  // that it costs no encoding.
+  if (!index->copies.empty()) {
+    DeltaPackage full;
+    std::string bytes;
+    bytes.reserve(report->copyBytes);
+    for (const CompressedCopy& copy : index->copies) {
+      ObjectFrame frame = copy.frame;
+      frame.offset = bytes.size();
+      bytes += copyFrames.at(copy.frame.file.sha256);
+      full.frames.push_back(std::move(frame));
+    }
+    full.sha256 = platform::Sha256Bytes(bytes);
+    full.length = bytes.size();
+    if (Status written = WriteObjectFile(objectsFolder, PackageObjectPath(full), bytes); !written.ok()) return written;
+    report->fullPackageBytes = bytes.size();
+    index->packages.push_back(std::move(full));
+  }
+
   return Status::Ok();
 }
 

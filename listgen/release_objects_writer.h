@@ -32,11 +32,15 @@ struct PackageReport {
 struct ObjectsReport {
   std::uint64_t fullBytes = 0;  // the release's files as they are
   std::uint64_t copyBytes = 0;  // their compressed copies, each content once
+  std::uint64_t fullPackageBytes = 0;  // the same copies back to back, as one package
   std::vector<PackageReport> packages;
 };
 
 // For the release below releaseRoot as `manifest` names it (built from the
-// list whose exact bytes are listBytes). An earlier release is a folder of
+// list whose exact bytes are listBytes). The copies are also written back to
+// back as the release's full package (whole frames only, in the copies'
+// order), from which an updater with no usable base takes many files in a
+// few ranges. An earlier release is a folder of
 // the same shape: a file at the same location with other bytes gets a patch
 // against it, one not there a compressed copy in the package, one with the
 // same bytes nothing (an updater does not fetch it). An object already in

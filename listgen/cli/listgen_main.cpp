@@ -107,8 +107,9 @@ int WriteObjects(const std::string& root, const std::string& output, const vmrk:
                                                    vmrk::kObjectLevel, show, index, &report);
   if (printed) std::fprintf(stderr, "\n");
   if (!written.ok()) return Failed("objects: " + written.message());
-  std::fprintf(stderr, "full files: %llu bytes\ncompressed copies: %llu bytes\n",
-               static_cast<unsigned long long>(report.fullBytes), static_cast<unsigned long long>(report.copyBytes));
+  std::fprintf(stderr, "full files: %llu bytes\ncompressed copies: %llu bytes\nfull package: %llu bytes\n",
+               static_cast<unsigned long long>(report.fullBytes), static_cast<unsigned long long>(report.copyBytes),
+               static_cast<unsigned long long>(report.fullPackageBytes));
   for (const vmrk::PackageReport& p : report.packages)
     std::fprintf(stderr, "package from %s: %llu bytes (%zu patches, %zu new files)\n", p.oldRoot.c_str(),
                  static_cast<unsigned long long>(p.bytes), p.patches, p.wholes);

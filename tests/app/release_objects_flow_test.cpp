@@ -249,6 +249,42 @@ TEST_F(ObjectsFlowTest, OnlyTheFramesNeededAreFetchedAsRangesOfThePackage) {
   EXPECT_EQ(ranges, expected) << "two requests, and the patch nobody needs is not among them";
 }
 
+// Nothing installed, so no patch applies: the ten files come from the
+// release's full package, in one request, not as ten copies; and a full
+// package that cannot be had sends each file to its own copy.
+TEST_F(ObjectsFlowTest, AFreshInstallationTakesTheFullPackageInOneRequest) {
+  std::vector<test::ReleaseFile> fresh = kFresh;
+  for (int i = 0; i < 6; ++i) fresh.push_back({"app\\more" + std::to_string(i) + ".dat", Resource("more", i)});
+  PublishWithObjects(kOld, fresh);
+  for (const test::ReleaseFile& f : kOld) fs::remove(app_.Sub(f.location.substr(4)));
+  ASSERT_EQ(index_.packages.size(), 2u);  // the delta package from kOld, then the full one
+  const std::string full = "vmrkxupdate/" + PackageObjectPath(index_.packages[1]);
+  Update();
+  EXPECT_EQ(State().statusText, texts::kStatusCompleted) << Log();
+  for (const test::ReleaseFile& f : fresh) EXPECT_EQ(app_.Read(f.location.substr(4)), f.content) << f.location;
+  size_t packageRequests = 0, otherObjects = 0;
+  for (const test::LoggedRequest& r : server_.Requests()) {
+    packageRequests += r.path == "/" + full;
+    otherObjects += r.path.rfind("/vmrkxupdate/objects/", 0) == 0 && r.path != "/" + full;
+  }
+  EXPECT_EQ(packageRequests, 1u) << Log();
+  EXPECT_EQ(otherObjects, 0u) << Log();
+  EXPECT_NE(Log().find("full package " + PackageObjectPath(index_.packages[1]) + ": whole"), std::string::npos) << Log();
+}
+
+TEST_F(ObjectsFlowTest, AFullPackageThatCannotBeHadSendsEachFileToItsCopy) {
+  std::vector<test::ReleaseFile> fresh = kFresh;
+  for (int i = 0; i < 6; ++i) fresh.push_back({"app\\more" + std::to_string(i) + ".dat", Resource("more", i)});
+  PublishWithObjects(kOld, fresh);
+  for (const test::ReleaseFile& f : kOld) fs::remove(app_.Sub(f.location.substr(4)));
+  fs::remove(release_.Sub("vmrkxupdate/" + PackageObjectPath(index_.packages[1])));
+  Update();
+  EXPECT_EQ(State().statusText, texts::kStatusCompleted) << Log();
+  for (const test::ReleaseFile& f : fresh) EXPECT_EQ(app_.Read(f.location.substr(4)), f.content) << f.location;
+  EXPECT_NE(Log().find("the full package could not be fetched"), std::string::npos) << Log();
+  for (const CompressedCopy& copy : index_.copies) EXPECT_TRUE(Requested("vmrkxupdate/" + CopyObjectPath(copy)));
+}
+
 TEST_F(ObjectsFlowTest, APackageCutHalfWayIsResumed) {
   PublishWithObjects(kOld, kFresh);
   const std::uint64_t half = index_.packages[0].length / 2;

@@ -181,7 +181,7 @@ TEST(FetchPlan, EachRowTakesTheCheapestSourceItsInstalledFileAllows) {
   struct Case {
     const char* name;
     std::vector<WantedFile> wanted;
-    std::optional<size_t> package;
+    std::vector<size_t> packages;
     std::vector<std::vector<Source>> chains;
     bool whole;
     size_t ranges;
@@ -192,26 +192,26 @@ TEST(FetchPlan, EachRowTakesTheCheapestSourceItsInstalledFileAllows) {
   const Case cases[] = {
       {"at release A: the whole package",
        {{0, n1, a1}, {1, n2, a2}, {2, fresh, std::nullopt}},
-       0,
+       {0},
        {{S::kPackage, S::kCopy, S::kPlain}, {S::kPackage, S::kCopy, S::kPlain}, {S::kPackage, S::kCopy, S::kPlain}},
        true,
        1},
       {"at release B, one file edited by hand",
        {{0, n1, b1}, {1, n2, Id("edited")}, {2, n3, b3}},
-       1,
+       {1},
        {{S::kPackage, S::kCopy, S::kPlain}, {S::kCopy, S::kPlain}, {S::kPackage, S::kPlain}},
        false,
        2},
-      {"at no known release", {{0, n1, Id("x")}, {1, n3, std::nullopt}}, std::nullopt, {{S::kCopy, S::kPlain}, {S::kPlain}}, false, 0},
+      {"at no known release", {{0, n1, Id("x")}, {1, n3, std::nullopt}}, {}, {{S::kCopy, S::kPlain}, {S::kPlain}}, false, 0},
       {"mostly at B, one at A: B wins, A's falls to its copy",
        {{0, n1, a1}, {1, n2, b2}, {2, n3, b3}},
-       1,
+       {1},
        {{S::kCopy, S::kPlain}, {S::kPackage, S::kCopy, S::kPlain}, {S::kPackage, S::kPlain}},
        false,
        2},
       {"by content at release A",
        {{0, n1, a1}, {1, big, std::nullopt}, {2, n3, std::nullopt}},
-       0,
+       {0},
        {{S::kPackage, S::kItself, S::kPlain}, {S::kCopy, S::kPlain}, {S::kItself, S::kPlain}},
        false,
        1,
@@ -219,14 +219,14 @@ TEST(FetchPlan, EachRowTakesTheCheapestSourceItsInstalledFileAllows) {
   };
   for (const Case& c : cases) {
     FetchPlan plan = PlanFetch(c.wanted, index, c.contentNamed);
-    EXPECT_EQ(plan.package, c.package) << c.name;
+    EXPECT_EQ(plan.packages, c.packages) << c.name;
     ASSERT_EQ(plan.rows.size(), c.chains.size()) << c.name;
     for (size_t r = 0; r < c.chains.size(); ++r) EXPECT_EQ(plan.rows[r].chain, c.chains[r]) << c.name << " row " << r;
-    EXPECT_EQ(plan.wholePackage, c.whole) << c.name;
+    EXPECT_EQ(plan.ranges.size() == 1 && plan.ranges[0].whole, c.whole) << c.name;
     EXPECT_EQ(plan.ranges.size(), c.ranges) << c.name;
     for (const RowPlan& row : plan.rows) {
       if (row.chain.front() != Source::kPackage) continue;
-      const ObjectFrame& frame = index.packages[*plan.package].frames[row.frame];
+      const ObjectFrame& frame = index.packages[plan.packages[row.pack]].frames[row.frame];
       EXPECT_EQ(frame.file, c.wanted[row.row].target) << c.name;
       EXPECT_TRUE(std::any_of(plan.ranges.begin(), plan.ranges.end(), [&](const PackageRange& r) {
         return frame.offset >= r.first && frame.offset + frame.length <= r.first + r.length;
@@ -265,7 +265,59 @@ TEST(FetchPlan, NeverMoreRangesThanTransfersAndNearFramesShareOne) {
   index.packages[0].length = offset;
   plan = PlanFetch(wanted, index);
   EXPECT_EQ(plan.ranges.size(), kMaxRanges);
-  EXPECT_FALSE(plan.wholePackage);
+  EXPECT_FALSE(plan.ranges.front().whole);
+}
+
+// More files without a patch than there are transfers come from the full
+// package (whole frames only) in a few stretches, not one request each.
+TEST(FetchPlan, ManyFilesWithoutAPatchComeFromTheFullPackage) {
+  ObjectIndex index;
+  DeltaPackage full{"", 0, {}}, fromA{"", 0, {}};
+  std::vector<ContentId> files, bases;
+  for (size_t i = 0; i < 20; ++i) {
+    files.push_back(Id("file" + std::to_string(i)));
+    bases.push_back(Id("base" + std::to_string(i)));
+    full.frames.push_back({full.length, 1000, false, {}, files[i]});
+    full.length += 1000;
+    index.copies.push_back({"", {0, 1000, false, {}, files[i]}});
+  }
+  for (size_t i = 0; i < 2; ++i) {
+    fromA.frames.push_back({fromA.length, 100, true, bases[i], files[i]});
+    fromA.length += 100;
+  }
+  index.packages = {fromA, full};
+  using S = Source;
+  const std::vector<S> fromAPackage{S::kPackage, S::kCopy, S::kPlain}, copy{S::kCopy, S::kPlain};
+  struct FullCase {
+    const char* name;
+    size_t first, count;  // rows of files first..first+count-1, the first two at their delta base
+    std::vector<size_t> packages;
+    size_t ranges;
+    bool whole;  // the full package's one stretch is all of it
+  };
+  const FullCase cases[] = {
+      {"six without a base: a copy each, as many requests as transfers", 2, 6, {}, 0, false},
+      {"seven without a base: one stretch of the full package", 2, 7, {1}, 1, false},
+      {"a fresh installation: the full package whole", 0, 20, {1}, 1, true},
+      {"at release A: patches, and the other eight from the full package", 0, 10, {0, 1}, 2, false},
+  };
+  for (const FullCase& c : cases) {
+    std::vector<WantedFile> wanted;
+    const bool atA = c.packages.size() == 2;
+    for (size_t i = c.first; i < c.first + c.count; ++i)
+      wanted.push_back({i - c.first, files[i], atA && i < 2 ? std::optional<ContentId>(bases[i]) : std::nullopt});
+    FetchPlan plan = PlanFetch(wanted, index);
+    EXPECT_EQ(plan.packages, c.packages) << c.name;
+    EXPECT_EQ(plan.ranges.size(), c.ranges) << c.name;
+    EXPECT_EQ(!plan.ranges.empty() && plan.ranges.back().whole, c.whole) << c.name;
+    for (const RowPlan& row : plan.rows) {
+      EXPECT_EQ(row.chain, c.packages.empty() ? copy : fromAPackage) << c.name << " row " << row.row;
+      if (row.chain.front() != S::kPackage) continue;
+      const ObjectFrame& frame = index.packages[plan.packages[row.pack]].frames[row.frame];
+      EXPECT_EQ(frame.file, wanted[row.row].target) << c.name << " row " << row.row;
+      EXPECT_EQ(frame.patch, atA && row.row < 2) << c.name << " row " << row.row;
+    }
+  }
 }
 
 }  // namespace
