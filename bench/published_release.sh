@@ -6,7 +6,8 @@
 #
 # Sets: trees (the point release's folder, then the update's), work (a
 # temporary folder, removed on exit), release, key (the public key's line),
-# upstream (the server's port), pids (processes killed on exit: add to it).
+# upstream (the server's port, its requests logged in $work/requests.log), pids
+# (processes killed on exit: add to it).
 # A benchmark that has more to end on exit defines bench_cleanup first.
 # The generator's own report is left in $work/listgen.log.
 mapfile -t trees < <(bench/python_release.sh)
@@ -23,6 +24,7 @@ build/vmrkxupdate-listgen keygen "$work/maintainer.key" >/dev/null 2>&1
 build/vmrkxupdate-listgen generate "$release" -o "$release/list.txt" --sign "$work/maintainer.key" \
   --delta-from "$work/old" >"$work/listgen.log" 2>&1
 key=$(head -n1 "$work/maintainer.key.pub")
-exec {published_fd}< <(python3 tests/support/http_server.py --root "$work/root" --lifetime 36000)
+exec {published_fd}< <(python3 tests/support/http_server.py --root "$work/root" --log "$work/requests.log" \
+                       --lifetime 36000)
 pids+=($!)
 read -r upstream <&"$published_fd"

@@ -6,7 +6,9 @@
 # (the installed ones are older). Three runs of ours:
 #   delta   the point release installed: identical files are not fetched,
 #           the changed ones come as patches from the package
-#   copies  nothing installed (no known base): compressed copies, 6 at once
+#   copies  nothing installed (a fresh installation): the full package
+#   nobase  the point release installed, each changed file edited by a byte,
+#           so that no patch applies: the changed files from the full package
 #   plain   the point release installed, no key (unsigned): plain files, 6 at once
 #   mirrors the delta run with myip.txt naming three servers, the first
 #           black-holed (its connections never complete) and two links
@@ -18,7 +20,8 @@
 # link; the delta run's bytes over the sum of `zstd -19 --patch-from` of
 # the changed files plus the list and manifest, and its time over the bound
 # of twice (those bytes / bandwidth + 4 round trips); min and median of our
-# times over curl's.
+# times over curl's; the copies and nobase runs' time over 1.5 times
+# (their bytes / bandwidth + 4 round trips), and their requests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh vmrkxupdate vmrkxupdate-listgen >/dev/null
@@ -33,6 +36,7 @@ while read -r f; do
   old="${trees[0]}/${f#app/}"
   if [ -f "$old" ] && cmp -s "$old" "$release/$f"; then continue; fi
   changed=$((changed + 1))
+  echo "$f" >> "$work/changed"
   if [ -f "$old" ]; then
     size=$(zstd -q -19 --long=30 --patch-from="$old" -c "$release/$f" 2>/dev/null | wc -c)
   else
@@ -71,6 +75,9 @@ print(port, flush=True); time.sleep(36000)')
 ours() {  # delta | copies | plain | mirrors
   rm -rf "$work/app" "$work/config"; mkdir -p "$work/config"
   if [ "$1" = copies ]; then mkdir -p "$work/app"; else cp -a "${trees[0]}" "$work/app"; fi
+  if [ "$1" = nobase ]; then
+    while read -r f; do [ -f "$work/app/${f#app/}" ] && printf 'x' >> "$work/app/${f#app/}"; done < "$work/changed"
+  fi
   find "$work/app" -type f -exec touch -d 2000-01-01 {} +
   cp build/vmrkxupdate "$work/app/"
   [ "$1" = plain ] || cp "$work/maintainer.key.pub" "$work/app/vmrkxupdate.keys"
@@ -85,7 +92,7 @@ ours() {  # delta | copies | plain | mirrors
     link
     printf 'seip:127.0.0.1:%s\r\n' "$port" > "$work/app/myip.txt"
   fi
-  local t0 t1; t0=$(date +%s.%N)
+  local t0 t1 asked; asked=$(wc -l < "$work/requests.log"); t0=$(date +%s.%N)
   XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" WINDIR="$work/windows" DISPLAY= \
     "$work/app/vmrkxupdate" --silent || { echo "the update ($1) failed" >&2; tail "$work/app/vmrkxupdate.log" >&2; exit 1; }
   t1=$(date +%s.%N)
@@ -99,35 +106,49 @@ ours() {  # delta | copies | plain | mirrors
     # shellcheck disable=SC2086
     bytes=$((bytes + $(unlink $second)))
   fi
-  echo "$(echo "$t1 - $t0" | bc) $bytes"
+  echo "$(echo "$t1 - $t0" | bc) $bytes $(( $(wc -l < "$work/requests.log") - asked ))"
 }
-curls() {  # PARALLEL
+curls() {  # PARALLEL [FILE-LIST]
   rm -rf "$work/out"; mkdir -p "$work/out"
   link
   awk -v base="http://127.0.0.1:$port/vmrkxupdate/" -v out="$work/out/" \
-    '{ f = $0; gsub("/", "_", f); print "url = \"" base $0 "\"\noutput = \"" out f "\"" }' "$work/files" > "$work/curl.conf"
+    '{ f = $0; gsub("/", "_", f); print "url = \"" base $0 "\"\noutput = \"" out f "\"" }' "${2:-$work/files}" \
+    > "$work/curl.conf"
   local t0 t1; t0=$(date +%s.%N)
   if [ "$1" -gt 1 ]; then curl -sf --no-progress-meter -Z --parallel-max "$1" -K "$work/curl.conf"; else curl -sf -K "$work/curl.conf"; fi
   t1=$(date +%s.%N)
   echo "$(echo "$t1 - $t0" | bc) $(unlink)"
 }
 
+touch "$work/requests.log"  # counted before the first request makes it
+# The compressed copies, as curl fetches them for the copies' peer.
+awk '$1 == "copy" { print "objects/" $2 ".zst" }' "$release/list.txt.objects" > "$work/copies"
 mbit=${MBIT:-20}; rtt=${RTT_MS:-80}
 echo "$(wc -l < "$work/files") files, $(du -sb "$release/app" | cut -f1) bytes, $changed changed; link $mbit Mbit/s, $rtt ms"
 echo "zstd -19 --patch-from of the changed files, with the list and the manifest: $reference bytes"
 bound=$(echo "2 * ($reference * 8 / ($mbit * 1000000) + 4 * $rtt / 1000)" | bc -l)
 connect_timeout=15
-declare -a rb rt r1 r6 tc tp rm
+declare -a rb rt r1 r6 tc tp rm tn rc rn qc qn rz
 for round in $(seq "$rounds"); do
   declare -A got=()
-  order=(delta copies plain seq par mirrors); for _ in $(seq $(( (round - 1) % 6 ))); do order=("${order[@]:1}" "${order[0]}"); done
+  order=(delta copies plain seq par mirrors nobase parz); for _ in $(seq $(( (round - 1) % 8 ))); do order=("${order[@]:1}" "${order[0]}"); done
   for who in "${order[@]}"; do
-    case $who in seq) got[seq]=$(curls 1) ;; par) got[par]=$(curls 6) ;; *) got[$who]=$(ours "$who") ;; esac
+    case $who in
+      seq) got[seq]=$(curls 1) ;; par) got[par]=$(curls 6) ;; parz) got[parz]=$(curls 6 "$work/copies") ;;
+      *) got[$who]=$(ours "$who") ;;
+    esac
+    echo "$who ${got[$who]}" >&2
   done
-  read -r td bd <<<"${got[delta]}"; read -r tcp bcp <<<"${got[copies]}"; read -r tpl bpl <<<"${got[plain]}"
-  read -r ts bs <<<"${got[seq]}"; read -r tpar bpar <<<"${got[par]}"; read -r tm bm <<<"${got[mirrors]}"
-  printf 'round %d: delta %.2f s %d B, copies %.1f s %d B, plain %.1f s %d B, curl one by one %.1f s %d B, curl 6 at once %.1f s %d B, mirrors %.2f s %d B\n' \
-    "$round" "$td" "$bd" "$tcp" "$bcp" "$tpl" "$bpl" "$ts" "$bs" "$tpar" "$bpar" "$tm" "$bm"
+  read -r td bd _ <<<"${got[delta]}"; read -r tcp bcp qcp <<<"${got[copies]}"; read -r tpl bpl _ <<<"${got[plain]}"
+  read -r tnb bnb qnb <<<"${got[nobase]}"
+  read -r ts bs <<<"${got[seq]}"; read -r tpar bpar <<<"${got[par]}"; read -r tm bm _ <<<"${got[mirrors]}"
+  printf 'round %d: delta %.2f s %d B, copies %.2f s %d B %d requests, no base %.2f s %d B %d requests, plain %.1f s %d B, curl one by one %.1f s %d B, curl 6 at once %.1f s %d B, mirrors %.2f s %d B\n' \
+    "$round" "$td" "$bd" "$tcp" "$bcp" "$qcp" "$tnb" "$bnb" "$qnb" "$tpl" "$bpl" "$ts" "$bs" "$tpar" "$bpar" "$tm" "$bm"
+  tn+=("$tnb"); qc+=("$qcp"); qn+=("$qnb")
+  read -r tz _ <<<"${got[parz]}"; rz+=("$(echo "$tcp / $tz" | bc -l)")
+  printf '  curl fetching every compressed copy, 6 at once: %.1f s\n' "$tz"
+  rc+=("$(echo "$tcp / (1.5 * ($bcp * 8 / ($mbit * 1000000) + 4 * $rtt / 1000))" | bc -l)")
+  rn+=("$(echo "$tnb / (1.5 * ($bnb * 8 / ($mbit * 1000000) + 4 * $rtt / 1000))" | bc -l)")
   rm+=("$(echo "$tm / ($bound + $connect_timeout)" | bc -l)")
   rb+=("$(echo "$bd / $reference" | bc -l)"); rt+=("$(echo "$td / $bound" | bc -l)")
   r1+=("$(echo "$td / $ts" | bc -l)"); r6+=("$(echo "$td / $tpar" | bc -l)")
@@ -136,7 +157,11 @@ done
 stats() { printf '%s\n' "$@" | sort -g | awk '{ a[NR] = $1 } END { printf "min %.3f, median %.3f", a[1], a[int((NR + 1) / 2)] }'; }
 echo "delta: bytes over zstd's (goal at most 1.2): $(stats "${rb[@]}")"
 printf 'delta: time over the bound of %.2f s (goal at most 1): %s\n' "$bound" "$(stats "${rt[@]}")"
-echo "no known base, compressed copies, seconds: $(stats "${tc[@]}")"
+echo "fresh installation (full package), seconds: $(stats "${tc[@]}"); requests: $(stats "${qc[@]}")"
+echo "fresh installation: time over 1.5 x (bytes / bandwidth + 4 round trips) (goal at most 1): $(stats "${rc[@]}")"
+echo "fresh installation over curl fetching the copies 6 at once (goal at most 0.5): $(stats "${rz[@]}")"
+echo "no usable base (full package), seconds: $(stats "${tn[@]}"); requests: $(stats "${qn[@]}")"
+echo "no usable base: time over 1.5 x (bytes / bandwidth + 4 round trips) (goal at most 1): $(stats "${rn[@]}")"
 echo "unsigned, plain files, seconds: $(stats "${tp[@]}")"
 printf 'delta, first of three mirrors black-holed: time over %.2f s, the bound and one connect timeout (goal at most 1): %s\n' \
   "$(echo "$bound + $connect_timeout" | bc -l)" "$(stats "${rm[@]}")"
