@@ -279,7 +279,8 @@ touch -d 2000-01-01 "$app/codec.dll"
 "$linux/vmrkxupdate-listgen" generate "$rel" -o "$rel/list.txt" --sign "$work/maintainer.key" \
   --delta-from "$work/old" 2>/dev/null || fail "listgen --delta-from"
 rm -f "$rel/release.sig"
-package=$(sed -n 's/^package \([0-9a-f]*\) .*/\1/p' "$rel/list.txt.objects")
+# The delta package: the first (the full package comes after the delta packages).
+package=$(sed -n 's/^package \([0-9a-f]*\) .*/\1/p' "$rel/list.txt.objects" | head -n1)
 [ -n "$package" ] || fail "no delta package in the index"
 delta_update() {  # WHAT-THE-LOG-SAYS
   cp "$work/old/app/codec.dll" "$app/codec.dll"; touch -d 2000-01-01 "$app/codec.dll"; rm -f "$app/new.dll"
