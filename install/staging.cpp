@@ -1,9 +1,13 @@
 #include "install/staging.h"
 
+#include <algorithm>
+#include <memory>
+
 #include "install/file_time_stamp.h"
 #include "install/release_transaction.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
+#include "platform/large_files.h"
 #include "updatelist/zstd_frames.h"
 
 namespace vmrk {
@@ -24,30 +28,101 @@ void EmptyIn(const std::string& folder, bool top) {
   }
 }
 
-// Decodes one frame into its row's staging folder, checked against the
-// manifest.
-Status StageDecoded(const DecodeTask& task, const std::string& frame) {
-  if (!task.expected) return Status::Error(Status::Kind::kInvalid, "the manifest does not name the file");
-  // A patch applies only to the very file it was made from: read again, the
-  // installed file may have changed since it was hashed.
-  std::string base;
-  if (task.about.patch) {
-    if (!platform::ReadWholeFile(task.target, &base).ok() || base.size() != task.about.base.length ||
-        platform::Sha256Bytes(base) != task.about.base.sha256)
-      return Status::Error(Status::Kind::kInvalid, "the installed file is not the patch's base");
-  }
-  Result<std::string> file = DecodeFrame(frame, base, task.expected->length);
-  if (!file.ok()) return file.status();
-  if (file->size() != task.expected->length || platform::Sha256Bytes(*file) != task.expected->sha256)
-    return Status::Error(Status::Kind::kInvalid, "it decodes to other bytes than the manifest names");
-  if (!platform::PathExists(task.folder)) platform::CreateFolder(task.folder).IgnoreError();
-  platform::RemoveFile(task.staged).IgnoreError();
-  if (Status written = platform::AppendToFile(task.staged, *file); !written.ok()) {
-    platform::RemoveFile(task.staged).IgnoreError();
-    return Status::Error(written.kind(), "cannot be written here: " + written.message());
-  }
-  return Status::Ok();
+// Past this a patch's output is written through a mapping, which the decoder
+// reads back from, rather than held by the decoder: the bound on what one
+// staged file costs in memory.
+constexpr std::uint64_t kPatchHeldInMemory = std::uint64_t{8} << 20;
+// How much decoded output stays mapped before it is handed to the system.
+constexpr std::uint64_t kReleaseEvery = std::uint64_t{16} << 20;
+
+Status Refused(std::string why) { return Status::Error(Status::Kind::kInvalid, std::move(why)); }
+Status NotWritable(const Status& failed) {
+  return Status::Error(failed.kind(), "cannot be written here: " + failed.message());
 }
+
+// One row's frame staged as its bytes arrive: decoded, hashed and written at
+// once, so that a file of any length costs a bounded amount of memory (a
+// copy's window, or a patch's mapped base and output).
+class FrameStager {
+ public:
+  explicit FrameStager(const DecodeTask& task) : task_(task) {}
+
+  Status Start() {
+    if (!task_.expected) return Refused("the manifest does not name the file");
+    const std::uint64_t length = task_.expected->length;
+    if (task_.about.patch) {
+      // A patch applies only to the very file it was made from: hashed again
+      // here, the installed file may have changed since it was checked.
+      Result<platform::MappedFile> base = platform::MappedFile::Open(task_.target);
+      if (!base.ok() || base->bytes().size() != task_.about.base.length ||
+          platform::Sha256Bytes(base->bytes()) != task_.about.base.sha256)
+        return Refused("the installed file is not the patch's base");
+      base_ = std::move(base).value();
+    }
+    if (!platform::PathExists(task_.folder)) platform::CreateFolder(task_.folder).IgnoreError();
+    platform::RemoveFile(task_.staged).IgnoreError();
+    const std::string_view base = base_ ? base_->bytes() : std::string_view();
+    if (task_.about.patch && length > kPatchHeldInMemory) {
+      Result<platform::MappedOutput> output = platform::MappedOutput::Create(task_.staged, length);
+      if (!output.ok()) return NotWritable(output.status());
+      mapped_ = std::move(output).value();
+      decoder_.emplace(base, length, mapped_->data());
+      return Status::Ok();
+    }
+    Result<platform::OutputFile> output = platform::OutputFile::Create(task_.staged);
+    if (!output.ok()) return NotWritable(output.status());
+    file_ = std::move(output).value();
+    decoder_.emplace(base, length, [this](std::string_view piece) {
+      hash_.Update(piece);
+      Status written = file_->Write(piece);
+      return written.ok() ? written : NotWritable(written);
+    });
+    return Status::Ok();
+  }
+
+  Status Feed(std::string_view bytes) {
+    Status fed = decoder_->Feed(bytes);
+    if (mapped_) HashMapped();
+    return fed;
+  }
+
+  Status Finish() {
+    if (!decoder_) return Status::Ok();  // never started
+    Result<std::uint64_t> decoded = decoder_->Finish();
+    if (mapped_) HashMapped();
+    mapped_.reset();
+    base_.reset();
+    Status closed = file_ ? file_->Close() : Status::Ok();
+    if (!decoded.ok()) return decoded.status();
+    if (!closed.ok()) return NotWritable(closed);
+    if (*decoded != task_.expected->length || std::string(reinterpret_cast<const char*>(hash_.Finish().data()), 32) !=
+                                                  task_.expected->sha256)
+      return Refused("it decodes to other bytes than the manifest names");
+    return Status::Ok();
+  }
+
+ private:
+  // What the decoder wrote into the mapping since: hashed now, while its
+  // pages are in memory, and let go of a stretch at a time (the decoder may
+  // still reach back into it; the system reads it in again then).
+  void HashMapped() {
+    const std::uint64_t upTo = decoder_->decoded();
+    hash_.Update(std::string_view(mapped_->data() + hashed_, static_cast<size_t>(upTo - hashed_)));
+    hashed_ = upTo;
+    if (hashed_ - released_ >= kReleaseEvery) {
+      mapped_->Release(hashed_);
+      released_ = hashed_;
+    }
+  }
+
+  const DecodeTask& task_;
+  std::optional<platform::MappedFile> base_;
+  std::optional<platform::MappedOutput> mapped_;
+  std::optional<platform::OutputFile> file_;
+  std::optional<FrameDecoder> decoder_;
+  platform::Sha256 hash_;
+  std::uint64_t hashed_ = 0, released_ = 0;
+};
 
 }  // namespace
 
@@ -82,13 +157,69 @@ InstalledCheck CheckInstalled(const std::string& target, const ContentId& wanted
 
 void DecodeSaved(const std::string& saved, std::uint64_t length, const char* wrongLength,
                  std::vector<DecodeTask>& tasks) {
-  std::string bytes;
-  Status read = platform::ReadWholeFile(saved, &bytes);
+  // Where each frame lies in the saved bytes, in order; one read of them
+  // feeds every frame it passes (two rows of one content share a frame).
+  std::vector<size_t> order(tasks.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return tasks[a].about.offset < tasks[b].about.offset; });
+  auto begin = [&](size_t i) { return tasks[i].about.offset - tasks[i].firstOffset; };
+  auto end = [&](size_t i) { return begin(i) + tasks[i].about.length; };
+  std::vector<std::unique_ptr<FrameStager>> stagers(tasks.size());
+  std::vector<bool> settled(tasks.size(), false);
+  auto settle = [&](size_t i, Status outcome) {
+    tasks[i].outcome = std::move(outcome);
+    if (stagers[i]) {
+      if (tasks[i].outcome.ok()) tasks[i].outcome = stagers[i]->Finish();
+      else stagers[i]->Finish().IgnoreError();
+      stagers[i].reset();
+    }
+    if (!tasks[i].outcome.ok()) platform::RemoveFile(tasks[i].staged).IgnoreError();
+    settled[i] = true;
+  };
+
+  std::uint64_t at = 0;
+  size_t first = 0;  // in `order`: frames before it are settled
+  Status read = platform::ReadFileInPieces(saved, [&](std::string_view piece) {
+    const std::uint64_t pieceEnd = at + piece.size();
+    for (size_t k = first; k < order.size() && begin(order[k]) < pieceEnd; ++k) {
+      const size_t i = order[k];
+      if (settled[i] || end(i) <= at) continue;
+      if (!stagers[i]) {
+        stagers[i] = std::make_unique<FrameStager>(tasks[i]);
+        if (Status started = stagers[i]->Start(); !started.ok()) {
+          settle(i, started);
+          continue;
+        }
+      }
+      const std::uint64_t from = std::max(at, begin(i)), to = std::min(pieceEnd, end(i));
+      if (Status fed = stagers[i]->Feed(piece.substr(from - at, to - from)); !fed.ok()) settle(i, fed);
+      else if (to == end(i)) settle(i, Status::Ok());
+    }
+    while (first < order.size() && settled[order[first]]) ++first;
+    at = pieceEnd;
+  });
   platform::RemoveFile(saved).IgnoreError();
-  if (read.ok() && bytes.size() != length) read = Status::Error(Status::Kind::kInvalid, wrongLength);
-  for (DecodeTask& task : tasks)
-    task.outcome = read.ok() ? StageDecoded(task, bytes.substr(task.about.offset - task.firstOffset, task.about.length))
-                             : read;
+  if (read.ok() && at != length) read = Refused(wrongLength);
+  for (size_t i = 0; i < tasks.size(); ++i) {
+    if (!read.ok()) {
+      if (!settled[i]) settle(i, read);
+      else {
+        platform::RemoveFile(tasks[i].staged).IgnoreError();
+        tasks[i].outcome = read;
+      }
+    } else if (!settled[i]) {
+      // Its frame lies past the saved bytes, or has none: the decoder says
+      // what is missing.
+      if (!stagers[i]) {
+        stagers[i] = std::make_unique<FrameStager>(tasks[i]);
+        if (Status started = stagers[i]->Start(); !started.ok()) {
+          settle(i, started);
+          continue;
+        }
+      }
+      settle(i, Status::Ok());
+    }
+  }
 }
 
 }  // namespace vmrk

@@ -4,6 +4,7 @@
 
 #include "listgen/release_signing.h"
 #include "platform/crypto.h"
+#include "platform/file_time.h"
 #include "platform/files.h"
 #include "updatelist/hex_base64.h"
 #include "updatelist/zstd_frames.h"
@@ -107,17 +108,33 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
       ObjectFrame frame;
       frame.file = {file.sha256, file.length};
       std::string frameBytes;
-      if (!platform::PathExists(oldPath)) {
-        frameBytes = copyFrames.at(file.sha256);
-        ++packed.wholes;
-      } else {
-        std::string base, current;
-        if (Status read = platform::ReadWholeFile(oldPath, &base); !read.ok()) return read;
-        frame.base = {platform::Sha256Bytes(base), base.size()};
+      // A file too long to patch comes whole, as a new file does; either
+      // way one that did not change is not in the package at all.
+      bool patchable = false;
+      std::string base;
+      if (platform::PathExists(oldPath)) {
+        Result<std::uint64_t> oldLength = platform::FileLength(oldPath);
+        if (!oldLength.ok()) return oldLength.status();
+        patchable = PatchAllowed(*oldLength, file.length);
+        if (patchable) {
+          if (Status read = platform::ReadWholeFile(oldPath, &base); !read.ok()) return read;
+          frame.base = {platform::Sha256Bytes(base), base.size()};
+        } else {
+          Result<platform::FileDigest> old = platform::Sha256OfFile(oldPath);
+          if (!old.ok()) return old.status();
+          frame.base = {old->sha256, old->length};
+        }
         if (frame.base == frame.file) {
           advance(file.length);
           continue;
         }
+      }
+      if (!patchable) {
+        frame.base = {};
+        frameBytes = copyFrames.at(file.sha256);
+        ++packed.wholes;
+      } else {
+        std::string current;
         if (Status read = platform::ReadWholeFile(ReleaseFileOf(releaseRoot, file.location), &current); !read.ok())
           return read;
         Result<std::string> encoded = EncodeFrame(current, base, level);

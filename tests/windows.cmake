@@ -28,6 +28,7 @@ add_executable(windows_tests
   install/crash_point_test.cpp
   install/fetch_scheduler_test.cpp
   install/leftovers_test.cpp
+  install/staging_test.cpp
   install/win32/release_transaction_win_test.cpp
   platform/background_work_test.cpp
   platform/codepage_test.cpp

@@ -15,5 +15,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view frame(reinterpret_cast<const char*>(data) + 1, size - 1);
   const vmrk::Result<std::string> decoded = vmrk::DecodeFrame(frame, base, bound);
   if (decoded.ok() ? decoded->size() > bound : decoded.status().message().empty()) __builtin_trap();
+  // Into a buffer of the bound, in two pieces split where the data says:
+  // the same verdict, and never a byte written past the buffer.
+  std::string whole(bound, '\0');
+  vmrk::FrameDecoder decoder(base, bound, whole.data());
+  const size_t split = frame.empty() ? 0 : data[size - 1] % frame.size();
+  vmrk::Status fed = decoder.Feed(frame.substr(0, split));
+  if (fed.ok()) fed = decoder.Feed(frame.substr(split));
+  const vmrk::Result<std::uint64_t> ended = fed.ok() ? decoder.Finish() : vmrk::Result<std::uint64_t>(fed);
+  if (ended.ok() != decoded.ok() || (ended.ok() && whole.substr(0, *ended) != *decoded)) __builtin_trap();
   return 0;
 }

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <cstring>
 #include <functional>
+#include <memory>
 
 #include "install/fetch_plan.h"
 #include "platform/crypto.h"
@@ -147,6 +149,75 @@ TEST(ZstdFrames, DecodingGivesTheFileOrARefusalNeverMore) {
     EXPECT_EQ(decoded.ok(), c.decodes) << c.name << ": " << decoded.status().message();
     if (c.decodes) EXPECT_EQ(*decoded, current) << c.name;
     else EXPECT_EQ(decoded.status().kind(), Status::Kind::kInvalid) << c.name;
+    // As it streams: the same verdict whatever the pieces (the header split
+    // across them too), into a buffer of the whole file or a piece at a time.
+    for (size_t piece : {size_t{1}, size_t{7}, size_t{4096}}) {
+      for (bool whole : {false, true}) {
+        std::string into = whole ? std::string(c.maxLength, '\0') : std::string();
+        std::unique_ptr<FrameDecoder> decoder =
+            whole ? std::make_unique<FrameDecoder>(c.base, c.maxLength, into.data())
+                  : std::make_unique<FrameDecoder>(c.base, c.maxLength, [&into](std::string_view bytes) {
+                      into.append(bytes);
+                      return Status::Ok();
+                    });
+        Status fed = Status::Ok();
+        for (size_t at = 0; at < c.frame.size() && fed.ok(); at += piece)
+          fed = decoder->Feed(std::string_view(c.frame).substr(at, piece));
+        Result<std::uint64_t> ended = fed.ok() ? decoder->Finish() : Result<std::uint64_t>(fed);
+        const std::string how = std::string(c.name) + (whole ? ", into the whole" : ", in pieces") + " of " +
+                                std::to_string(piece) + ": " + ended.status().message();
+        ASSERT_EQ(ended.ok(), c.decodes) << how;
+        if (!c.decodes) {
+          EXPECT_EQ(ended.status().kind(), Status::Kind::kInvalid) << how;
+          continue;
+        }
+        EXPECT_EQ(*ended, current.size()) << how;
+        EXPECT_EQ(into.substr(0, *ended), current) << how;
+      }
+    }
+  }
+}
+
+// Random bytes edited in three pages: what a patch of any length must find
+// is the rest, wherever the encoder's tables would not reach.
+TEST(ZstdFrames, APatchOfALongFileFindsItsBase) {
+  struct Size {
+    std::uint64_t mib;
+    int level;
+  };
+  for (Size size : {Size{1, 19}, Size{64, 19}, Size{256, 19}}) {
+    std::string base(size.mib << 20, '\0');
+    std::uint64_t state = size.mib;
+    for (size_t i = 0; i + 8 <= base.size(); i += 8) {
+      state = state * 6364136223846793005u + 1442695040888963407u;
+      std::memcpy(&base[i], &state, 8);
+    }
+    std::string file = base;
+    for (int k = 1; k <= 3; ++k)
+      for (size_t i = 0; i < 4096; ++i) file[base.size() / 4 * k + i] ^= 0x5a;
+    Result<std::string> patch = EncodeFrame(file, base, size.level);
+    ASSERT_TRUE(patch.ok()) << patch.status().message();
+    EXPECT_LT(patch->size(), 64u << 10) << size.mib << " MiB: three changed pages make a patch of a few pages";
+    std::string decoded(file.size(), '\0');
+    FrameDecoder decoder(base, file.size(), decoded.data());
+    ASSERT_TRUE(decoder.Feed(*patch).ok()) << size.mib;
+    Result<std::uint64_t> ended = decoder.Finish();
+    ASSERT_TRUE(ended.ok()) << size.mib << " MiB: " << ended.status().message();
+    EXPECT_TRUE(decoded == file) << size.mib;
+  }
+  struct Limit {
+    std::uint64_t base, file;
+    bool patched;
+  };
+  const Limit limits[] = {{kLongestPatchedFile, kLongestPatchedFile, true},
+                          {kLongestPatchedFile + 1, 1, false},
+                          {1, kLongestPatchedFile + 1, false},
+                          {0, 0, true}};
+  for (const Limit& l : limits) {
+    EXPECT_EQ(PatchAllowed(l.base, l.file), l.patched) << l.base << " " << l.file;
+    // Every patch the tool may make stays within the window a 32-bit
+    // updater decodes.
+    if (l.patched) EXPECT_LE(PatchWindowLog(l.base, l.file), kFrameWindowLogMax);
   }
 }
 
