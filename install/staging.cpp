@@ -66,7 +66,7 @@ class FrameStager {
       Result<platform::MappedOutput> output = platform::MappedOutput::Create(task_.staged, length);
       if (!output.ok()) return NotWritable(output.status());
       mapped_ = std::move(output).value();
-      decoder_.emplace(base, length, mapped_->data());
+      decoder_.emplace(base, length, mapped_->data(), [this](std::uint64_t) { HashMapped(); });
       return Status::Ok();
     }
     Result<platform::OutputFile> output = platform::OutputFile::Create(task_.staged);
@@ -80,16 +80,11 @@ class FrameStager {
     return Status::Ok();
   }
 
-  Status Feed(std::string_view bytes) {
-    Status fed = decoder_->Feed(bytes);
-    if (mapped_) HashMapped();
-    return fed;
-  }
+  Status Feed(std::string_view bytes) { return decoder_->Feed(bytes); }
 
   Status Finish() {
     if (!decoder_) return Status::Ok();  // never started
     Result<std::uint64_t> decoded = decoder_->Finish();
-    if (mapped_) HashMapped();
     mapped_.reset();
     base_.reset();
     Status closed = file_ ? file_->Close() : Status::Ok();

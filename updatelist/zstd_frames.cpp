@@ -18,6 +18,8 @@ constexpr int kWindowLogDefaultLimit = ZSTD_WINDOWLOG_LIMIT_DEFAULT;
 // See EncodeFrame.
 constexpr std::uint64_t kFullySearchedBase = std::uint64_t{32} << 20;
 constexpr int kLongBaseLevel = 12;
+// Input given to a decoder writing into the whole file, per call.
+constexpr size_t kWholeSlice = 2048;
 
 struct FreeCCtx {
   void operator()(ZSTD_CCtx* c) const { ZSTD_freeCCtx(c); }
@@ -76,6 +78,7 @@ struct FrameDecoder::State {
   std::uint64_t maxLength = 0;
   Sink sink;
   char* whole = nullptr;
+  Progress progress;
   std::unique_ptr<ZSTD_DCtx, FreeDCtx> d;
   std::string header;  // the frame's first bytes, until its claims are read
   bool started = false, ended = false;
@@ -132,9 +135,15 @@ struct FrameDecoder::State {
       const size_t inBefore = in.pos;
       size_t r;
       if (whole) {
-        r = ZSTD_decompressStream(d.get(), &out, &in);
+        // The output buffer must stay the same, so what one call decodes is
+        // bounded by the input it is given: a block decodes to at most
+        // 128 KiB, and a slice holds a few hundred blocks at most.
+        ZSTD_inBuffer slice{in.src, std::min(in.size, in.pos + kWholeSlice), in.pos};
+        r = ZSTD_decompressStream(d.get(), &out, &slice);
+        in.pos = slice.pos;
         if (ZSTD_isError(r)) return Fail(ZstdFailure("the frame does not decode", r));
         decoded = out.pos;
+        if (progress) progress(decoded);
       } else {
         // Output a piece at a time, so that what a frame costs is what it
         // really decodes to, never what its header says. A full piece may
@@ -163,11 +172,12 @@ FrameDecoder::FrameDecoder(std::string_view base, std::uint64_t maxLength, Sink 
   state_->sink = std::move(sink);
 }
 
-FrameDecoder::FrameDecoder(std::string_view base, std::uint64_t maxLength, char* whole)
+FrameDecoder::FrameDecoder(std::string_view base, std::uint64_t maxLength, char* whole, Progress progress)
     : state_(std::make_unique<State>()) {
   state_->base = base;
   state_->maxLength = maxLength;
   state_->whole = whole;
+  state_->progress = std::move(progress);
 }
 
 FrameDecoder::~FrameDecoder() = default;

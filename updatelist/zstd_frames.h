@@ -62,8 +62,12 @@ class FrameDecoder {
   FrameDecoder(std::string_view base, std::uint64_t maxLength, Sink sink);
   // The file is written into `whole` (maxLength bytes, a mapped file say),
   // front to back, and read back from there: the decoder holds no window of
-  // its own, which is what a patch of a long file needs.
-  FrameDecoder(std::string_view base, std::uint64_t maxLength, char* whole);
+  // its own, which is what a patch of a long file needs. `progress`, when
+  // given, is told the length decoded every few MiB at most (a small frame
+  // may decode to the whole file in one Feed), so that what is written can
+  // be hashed and let go of meanwhile.
+  using Progress = std::function<void(std::uint64_t decoded)>;
+  FrameDecoder(std::string_view base, std::uint64_t maxLength, char* whole, Progress progress = {});
   ~FrameDecoder();
   FrameDecoder(const FrameDecoder&) = delete;
   FrameDecoder& operator=(const FrameDecoder&) = delete;
