@@ -1,13 +1,17 @@
 #include "install/staging.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
 #include <memory>
+#include <thread>
 
 #include "install/file_time_stamp.h"
 #include "install/release_transaction.h"
 #include "platform/crypto.h"
 #include "platform/files.h"
 #include "platform/large_files.h"
+#include "platform/thread_annotations.h"
 #include "updatelist/zstd_frames.h"
 
 namespace vmrk {
@@ -35,7 +39,102 @@ constexpr std::uint64_t kPatchHeldInMemory = std::uint64_t{8} << 20;
 // How much decoded output stays mapped before it is handed to the system.
 constexpr std::uint64_t kReleaseEvery = std::uint64_t{16} << 20;
 
+// Past this a copy's file is hashed and written on a thread of its own.
+constexpr std::uint64_t kPipedFrom = std::uint64_t{4} << 20;
+
 Status Refused(std::string why) { return Status::Error(Status::Kind::kInvalid, std::move(why)); }
+Status NotWritable(const Status& failed);
+
+// Hashes and writes a staged file's pieces on a thread of its own while the
+// decoder makes the next ones: decoding, hashing and writing a long copy
+// take about as long each, and one after another took half again as long
+// as zstd's own tool, which writes on a thread of its own too.
+class PipedWriter {
+ public:
+  explicit PipedWriter(platform::OutputFile& file) : file_(file), thread_([this] { Run(); }) {}
+  ~PipedWriter() { Close().IgnoreError(); }
+  PipedWriter(const PipedWriter&) = delete;
+  PipedWriter& operator=(const PipedWriter&) = delete;
+
+  // A copy of the piece is queued; waits while kDepth are. The writer's
+  // failure, once there is one, is every later call's.
+  Status Push(std::string_view piece) EXCLUDES(mutex_) {
+    std::string buffer;
+    {
+      MutexLock lock(mutex_);
+      while (queue_.size() >= kDepth && failure_.ok()) changed_.wait(mutex_);
+      if (!failure_.ok()) return failure_;
+      if (!spare_.empty()) {
+        buffer = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    // Buffers go round: a fresh 128 KiB each time would be a fresh mapping
+    // to fault in, piece after piece.
+    buffer.assign(piece);
+    {
+      MutexLock lock(mutex_);
+      queue_.push_back(std::move(buffer));
+    }
+    changed_.notify_all();
+    return Status::Ok();
+  }
+
+  // Every queued piece written, the thread ended: how the writing went.
+  Status Close() EXCLUDES(mutex_) {
+    {
+      MutexLock lock(mutex_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    MutexLock lock(mutex_);
+    return failure_;
+  }
+
+  // The digest of every piece pushed; only after Close.
+  platform::Sha256Digest Digest() { return hash_.Finish(); }
+
+ private:
+  static constexpr size_t kDepth = 4;
+
+  void Run() EXCLUDES(mutex_) {
+    bool failed = false;
+    for (;;) {
+      std::string piece;
+      {
+        MutexLock lock(mutex_);
+        while (queue_.empty() && !closing_) changed_.wait(mutex_);
+        if (queue_.empty()) return;
+        piece = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      Status written = Status::Ok();
+      if (!failed) {
+        hash_.Update(piece);
+        written = file_.Write(piece);
+        failed = !written.ok();
+      }
+      {
+        MutexLock lock(mutex_);
+        if (!written.ok()) failure_ = NotWritable(written);
+        spare_.push_back(std::move(piece));
+      }
+      changed_.notify_all();
+    }
+  }
+
+  Mutex mutex_;
+  std::condition_variable_any changed_;
+  std::deque<std::string> queue_ GUARDED_BY(mutex_);
+  std::vector<std::string> spare_ GUARDED_BY(mutex_);
+  bool closing_ GUARDED_BY(mutex_) = false;
+  Status failure_ GUARDED_BY(mutex_) = Status::Ok();
+  platform::OutputFile& file_;  // the thread's alone until Close
+  platform::Sha256 hash_;       // the thread's alone until Close
+  std::thread thread_;          // last: it starts once everything above is made
+};
+
 Status NotWritable(const Status& failed) {
   return Status::Error(failed.kind(), "cannot be written here: " + failed.message());
 }
@@ -72,6 +171,11 @@ class FrameStager {
     Result<platform::OutputFile> output = platform::OutputFile::Create(task_.staged);
     if (!output.ok()) return NotWritable(output.status());
     file_ = std::move(output).value();
+    if (length > kPipedFrom) {
+      piped_ = std::make_unique<PipedWriter>(*file_);
+      decoder_.emplace(base, length, [this](std::string_view piece) { return piped_->Push(piece); });
+      return Status::Ok();
+    }
     decoder_.emplace(base, length, [this](std::string_view piece) {
       hash_.Update(piece);
       Status written = file_->Write(piece);
@@ -87,11 +191,15 @@ class FrameStager {
     Result<std::uint64_t> decoded = decoder_->Finish();
     mapped_.reset();
     base_.reset();
+    const Status piped = piped_ ? piped_->Close() : Status::Ok();
+    const platform::Sha256Digest digest = piped_ ? piped_->Digest() : hash_.Finish();
+    piped_.reset();
     Status closed = file_ ? file_->Close() : Status::Ok();
     if (!decoded.ok()) return decoded.status();
+    if (!piped.ok()) return piped;
     if (!closed.ok()) return NotWritable(closed);
-    if (*decoded != task_.expected->length || std::string(reinterpret_cast<const char*>(hash_.Finish().data()), 32) !=
-                                                  task_.expected->sha256)
+    if (*decoded != task_.expected->length ||
+        std::string(reinterpret_cast<const char*>(digest.data()), digest.size()) != task_.expected->sha256)
       return Refused("it decodes to other bytes than the manifest names");
     return Status::Ok();
   }
@@ -114,6 +222,7 @@ class FrameStager {
   std::optional<platform::MappedFile> base_;
   std::optional<platform::MappedOutput> mapped_;
   std::optional<platform::OutputFile> file_;
+  std::unique_ptr<PipedWriter> piped_;  // after file_: it writes to it
   std::optional<FrameDecoder> decoder_;
   platform::Sha256 hash_;
   std::uint64_t hashed_ = 0, released_ = 0;

@@ -47,8 +47,9 @@ class MappedOutput {
   char* data();
   std::uint64_t length() const;
   // The bytes before `upTo` are written: their pages leave this process's
-  // memory (the system writes them to the file in its own time, and reads
-  // them back if they are touched again). Only a hint; never fails.
+  // memory, those read in again since the last call too (the system writes
+  // them to the file in its own time, and reads them back if they are
+  // touched again). Only a hint; never fails.
   void Release(std::uint64_t upTo);
 
  private:

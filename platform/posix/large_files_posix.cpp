@@ -117,9 +117,11 @@ void MappedOutput::Release(std::uint64_t upTo) {
   // Whole pages only: the one being written stays.
   const size_t end = static_cast<size_t>(std::min<std::uint64_t>(upTo, state_->length)) / PageSize() * PageSize();
   if (end <= state_->released) return;
-  // On a shared file mapping MADV_DONTNEED drops the pages from this process
-  // only; dirty ones stay in the page cache and reach the file as ever.
-  madvise(static_cast<char*>(state_->view) + state_->released, end - state_->released, MADV_DONTNEED);
+  // From the start every time: a decoder that reached back into released
+  // pages has brought them in again. On a shared file mapping MADV_DONTNEED
+  // drops the pages from this process only; dirty ones stay in the page
+  // cache and reach the file as ever.
+  madvise(state_->view, end, MADV_DONTNEED);
   state_->released = end;
 }
 

@@ -113,9 +113,11 @@ void MappedOutput::Release(std::uint64_t upTo) {
   const size_t page = info.dwPageSize;
   const size_t end = static_cast<size_t>(upTo < state_->length ? upTo : state_->length) / page * page;
   if (end <= state_->released) return;
-  // Unlocking pages that were never locked takes them out of the working
-  // set (documented for VirtualUnlock); the file keeps their bytes.
-  VirtualUnlock(static_cast<char*>(state_->view) + state_->released, end - state_->released);
+  // From the start every time: a decoder that reached back into released
+  // pages has brought them in again. Unlocking pages that were never locked
+  // takes them out of the working set (documented for VirtualUnlock); the
+  // file keeps their bytes.
+  VirtualUnlock(state_->view, end);
   state_->released = end;
 }
 

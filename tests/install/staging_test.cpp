@@ -49,7 +49,9 @@ TEST(Staging, EachFrameOfAStretchIsStagedAsItStreamsOrRefusedAlone) {
   const std::string longBase = StretchNoise(12 << 20, 1);
   std::string longFile = longBase;
   longFile.replace(6 << 20, 4, "EDIT");
-  const std::string wideCopy = StretchNoise(3 << 20, 2);  // a frame spanning the reads' pieces
+  // A frame spanning the reads' pieces, and a file long enough to be
+  // written by a thread of its own.
+  const std::string wideCopy = StretchNoise(5 << 20, 2);
   const std::vector<StretchRow> rows = {
       {"a copy", text, "", ""},
       {"a long file's patch", longFile, longBase, longBase},
