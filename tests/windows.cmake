@@ -41,6 +41,7 @@ add_executable(windows_tests
   updatelist/list_date_test.cpp
   updatelist/release_manifest_test.cpp
   updatelist/release_objects_test.cpp
+  updatelist/root_of_trust_test.cpp
   updatelist/rtf_reader_test.cpp
   updatelist/size_text_test.cpp
   updatelist/update_list_test.cpp)

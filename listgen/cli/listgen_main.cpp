@@ -4,12 +4,14 @@
 //   vmrkxupdate-listgen show LIST [--entries]
 //   vmrkxupdate-listgen keygen KEYFILE
 //   vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]
+//   vmrkxupdate-listgen root init|next|sign|show ...
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "listgen/cli/root_commands.h"
 #include "listgen/list_generator.h"
 #include "listgen/release_objects_writer.h"
 #include "listgen/release_signing.h"
@@ -29,6 +31,12 @@ const char kUsageText[] =
     "       vmrkxupdate-listgen show LIST [--entries]\n"
     "       vmrkxupdate-listgen keygen KEYFILE\n"
     "       vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]\n"
+    "       vmrkxupdate-listgen root init OUT --root-key PUB... --threshold K --release-key PUB...\n"
+    "                                [--release-threshold M] [--expires DAYS]\n"
+    "       vmrkxupdate-listgen root next IN OUT [--root-key PUB...] [--threshold K] [--release-key PUB...]\n"
+    "                                [--release-threshold M] [--expires DAYS]\n"
+    "       vmrkxupdate-listgen root sign FILE --key PRIVATE\n"
+    "       vmrkxupdate-listgen root show FILE [--after PREVIOUS]\n"
     "       vmrkxupdate-listgen --help | -h | --version\n"
     "\n"
     "generate  walks RELEASE_ROOT and writes the update list that the server\n"
@@ -63,6 +71,14 @@ const char kUsageText[] =
     "          PUBFILE), and with --files each file below RELEASE_ROOT; where\n"
     "          release.sig lies beside LIST, it and the objects it names too;\n"
     "          prints every failing record.\n"
+    "root      the root of trust, published as vmrkxupdate/roots/N.root: init\n"
+    "          writes root 1 (the keys of every PUB file; M defaults to 1), next\n"
+    "          the root after IN with the keys and thresholds not named carried\n"
+    "          over, both unsigned and expiring after DAYS (default 365). sign\n"
+    "          adds one signature, by PRIVATE: a threshold of the previous\n"
+    "          root's root keys and of the root's own must sign it, each on its\n"
+    "          own machine if need be. show prints it and which thresholds are\n"
+    "          met (exit status 1 while one is not).\n"
     "\n"
     "Exit status: 0 done, 1 a refused or unreadable input, 2 a usage error.\n";
 
@@ -355,5 +371,8 @@ int main(int argc, char** argv) {
     if (list.empty()) return Usage("show needs a list");
     return Show(list, entries);
   }
+  if (args[0] == "root")
+    return vmrk::RootCommand(std::vector<std::string>(args.begin() + 1, args.end()),
+                             [](const std::string& problem) { return Usage(problem.c_str()); });
   return Usage(("unknown command " + args[0]).c_str());
 }

@@ -9,8 +9,10 @@
 
 #include "platform/civil_time.h"
 #include "platform/file_time.h"
+#include "platform/files.h"
 #include "tests/support/temp_dir.h"
 #include "updatelist/document_loader.h"
+#include "updatelist/root_of_trust.h"
 #include "updatelist/rtf_writer.h"
 
 namespace vmrk {
@@ -183,6 +185,67 @@ TEST_F(ListgenCliTest, KeygenSignAndVerifyARelease) {
   Result stranger = RunListgen("verify '" + list + "' --key '" + dir_.Sub("release/app/a.exe") + "'", dir_);
   EXPECT_EQ(stranger.status, 1);
   EXPECT_EQ(RunListgen("generate '" + release + "' --expires 30", dir_).status, 2);  // --expires without --sign
+}
+
+// The root of trust made as a release script makes it: one key a run, the
+// next root carrying what it does not name, show's status telling when a
+// root is ready to publish.
+TEST_F(ListgenCliTest, RootsAreMadeAndSignedOneKeyARun) {
+  for (const char* name : {"r1", "r2", "r3", "a", "b"})
+    ASSERT_EQ(RunListgen("keygen '" + dir_.Sub(name) + "'", dir_).status, 0) << name;
+  auto key = [&](const char* name) { return "'" + dir_.Sub(name) + "'"; };
+  auto pub = [&](const char* name) { return "'" + dir_.Sub(name) + ".pub'"; };
+  const std::string one = dir_.Sub("1.root"), two = dir_.Sub("2.root");
+  Result made = RunListgen("root init '" + one + "' --root-key " + pub("r1") + " --root-key " + pub("r2") +
+                               " --root-key " + pub("r3") + " --threshold 2 --release-key " + pub("a"),
+                           dir_);
+  ASSERT_EQ(made.status, 0) << made.err;
+  // Each step: the command, its exit status, what its output must hold.
+  struct Step {
+    std::string arguments;
+    int status;
+    const char* says;
+  };
+  const Step steps[] = {
+      {"root show '" + one + "'", 1, "its own root keys: 0 of 2 signatures: not met"},
+      {"root sign '" + one + "' --key " + key("r1"), 0, "signed by"},
+      {"root show '" + one + "'", 1, "its own root keys: 1 of 2 signatures: not met"},
+      {"root sign '" + one + "' --key " + key("r1"), 1, "this key has signed the root already"},
+      {"root sign '" + one + "' --key " + key("r3"), 0, "signed by"},
+      {"root show '" + one + "'", 0, "its own root keys: 2 of 2 signatures: met"},
+      {"root init '" + one + "' --root-key " + pub("r1") + " --threshold 1 --release-key " + pub("a"), 1, "exists"},
+      {"root next '" + one + "' '" + two + "' --release-key " + pub("b"), 0, "root 2 written"},
+      {"root sign '" + two + "' --key " + key("r2"), 0, "signed by"},
+      {"root show '" + two + "' --after '" + one + "'", 1, "root 1's root keys: 1 of 2 signatures: not met"},
+      {"root sign '" + two + "' --key " + key("a"), 0, "signed by"},  // a key of neither: counts for nothing
+      {"root show '" + two + "' --after '" + one + "'", 1, "root 1's root keys: 1 of 2 signatures: not met"},
+      {"root sign '" + two + "' --key " + key("r3"), 0, "signed by"},
+      {"root show '" + two + "' --after '" + one + "'", 0, "root 1's root keys: 2 of 2 signatures: met"},
+      {"root init '" + dir_.Sub("x.root") + "' --root-key " + pub("r1") + " --threshold 2 --release-key " + pub("a"), 1,
+       "the root threshold is above its number of root keys"},
+      {"root init '" + dir_.Sub("x.root") + "' --root-key " + pub("r1") + " --root-key " + pub("r1") +
+           " --threshold 1 --release-key " + pub("a"),
+       1, "bad or repeated root key"},
+      {"root init '" + dir_.Sub("x.root") + "' --root-key " + pub("r1") + " --release-key " + pub("a"), 2,
+       "root init needs --root-key, --threshold and --release-key"},
+      {"root next '" + one + "' '" + dir_.Sub("x.root") + "' --threshold 0", 2, "--threshold takes 1 to 16"},
+      {"root sign '" + two + "' --key " + pub("r1"), 1, "is not a vmrkxupdate private key file"},
+      {"root rotate '" + one + "'", 2, "root takes init, next, sign or show"},
+  };
+  for (const Step& step : steps) {
+    Result r = RunListgen(step.arguments, dir_);
+    EXPECT_EQ(r.status, step.status) << step.arguments << "\n" << r.err;
+    EXPECT_NE((r.out + r.err).find(step.says), std::string::npos) << step.arguments << "\n" << r.out << r.err;
+  }
+  // What an updater makes of them: root 2 follows root 1, and only b signs
+  // releases under it.
+  vmrk::Result<RootDocument> first = AcceptFirstRoot(test::ReadFileBytes(one));
+  ASSERT_TRUE(first.ok()) << first.status().message();
+  vmrk::Result<RootDocument> second = AcceptNextRoot(*first, test::ReadFileBytes(two));
+  ASSERT_TRUE(second.ok()) << second.status().message();
+  EXPECT_EQ(second->rootKeys, first->rootKeys);
+  EXPECT_EQ(second->releaseKeys, PublicKeysOfText(test::ReadFileBytes(dir_.Sub("b.pub"))));
+  EXPECT_FALSE(platform::PathExists(dir_.Sub("x.root")));
 }
 
 }  // namespace
