@@ -15,8 +15,10 @@
 #           to the same release: bounded by the delta's bound plus one
 #           connect timeout (the updater's 15 s)
 # and curl fetching every file whole, one after another on one connection
-# and 6 at once. Each round times all five the same way, around the whole
-# process, in a rotating order. Printed: the bytes each took through the
+# and 6 at once, every compressed copy 6 at once (the fresh installation's
+# peer) and the changed files' copies 6 at once (the no-base run's). Each
+# round times every run the same way, around the whole process, in a
+# rotating order. Printed: the bytes each took through the
 # link; the delta run's bytes over the sum of `zstd -19 --patch-from` of
 # the changed files plus the list and manifest, and its time over the bound
 # of twice (those bytes / bandwidth + 4 round trips); min and median of our
@@ -121,20 +123,25 @@ curls() {  # PARALLEL [FILE-LIST]
 }
 
 touch "$work/requests.log"  # counted before the first request makes it
-# The compressed copies, as curl fetches them for the copies' peer.
+# The compressed copies, as curl fetches them for the copies' peer, and
+# those of the changed files for the no-base run's.
 awk '$1 == "copy" { print "objects/" $2 ".zst" }' "$release/list.txt.objects" > "$work/copies"
+while read -r f; do sha256sum "$release/$f" | cut -d' ' -f1; done < "$work/changed" > "$work/changed.sha"
+awk 'NR == FNR { want[$1] = 1; next } $1 == "copy" && ($4 in want) { print "objects/" $2 ".zst" }' \
+  "$work/changed.sha" "$release/list.txt.objects" > "$work/changed-copies"
 mbit=${MBIT:-20}; rtt=${RTT_MS:-80}
 echo "$(wc -l < "$work/files") files, $(du -sb "$release/app" | cut -f1) bytes, $changed changed; link $mbit Mbit/s, $rtt ms"
 echo "zstd -19 --patch-from of the changed files, with the list and the manifest: $reference bytes"
 bound=$(echo "2 * ($reference * 8 / ($mbit * 1000000) + 4 * $rtt / 1000)" | bc -l)
 connect_timeout=15
-declare -a rb rt r1 r6 tc tp rm tn rc rn qc qn rz
+declare -a rb rt r1 r6 tc tp rm tn rc rn qc qn rz rzn
 for round in $(seq "$rounds"); do
   declare -A got=()
-  order=(delta copies plain seq par mirrors nobase parz); for _ in $(seq $(( (round - 1) % 8 ))); do order=("${order[@]:1}" "${order[0]}"); done
+  order=(delta copies plain seq par mirrors nobase parz parn); for _ in $(seq $(( (round - 1) % 9 ))); do order=("${order[@]:1}" "${order[0]}"); done
   for who in "${order[@]}"; do
     case $who in
       seq) got[seq]=$(curls 1) ;; par) got[par]=$(curls 6) ;; parz) got[parz]=$(curls 6 "$work/copies") ;;
+      parn) got[parn]=$(curls 6 "$work/changed-copies") ;;
       *) got[$who]=$(ours "$who") ;;
     esac
     echo "$who ${got[$who]}" >&2
@@ -146,7 +153,8 @@ for round in $(seq "$rounds"); do
     "$round" "$td" "$bd" "$tcp" "$bcp" "$qcp" "$tnb" "$bnb" "$qnb" "$tpl" "$bpl" "$ts" "$bs" "$tpar" "$bpar" "$tm" "$bm"
   tn+=("$tnb"); qc+=("$qcp"); qn+=("$qnb")
   read -r tz _ <<<"${got[parz]}"; rz+=("$(echo "$tcp / $tz" | bc -l)")
-  printf '  curl fetching every compressed copy, 6 at once: %.1f s\n' "$tz"
+  read -r tzn _ <<<"${got[parn]}"; rzn+=("$(echo "$tnb / $tzn" | bc -l)")
+  printf '  curl fetching every compressed copy, 6 at once: %.1f s; the changed files'"'"' copies: %.2f s\n' "$tz" "$tzn"
   rc+=("$(echo "$tcp / (1.5 * ($bcp * 8 / ($mbit * 1000000) + 4 * $rtt / 1000))" | bc -l)")
   rn+=("$(echo "$tnb / (1.5 * ($bnb * 8 / ($mbit * 1000000) + 4 * $rtt / 1000))" | bc -l)")
   rm+=("$(echo "$tm / ($bound + $connect_timeout)" | bc -l)")
@@ -162,6 +170,7 @@ echo "fresh installation: time over 1.5 x (bytes / bandwidth + 4 round trips) (g
 echo "fresh installation over curl fetching the copies 6 at once (goal at most 0.5): $(stats "${rz[@]}")"
 echo "no usable base (full package), seconds: $(stats "${tn[@]}"); requests: $(stats "${qn[@]}")"
 echo "no usable base: time over 1.5 x (bytes / bandwidth + 4 round trips) (goal at most 1): $(stats "${rn[@]}")"
+echo "no usable base over curl fetching the changed files' copies 6 at once (goal at most 0.5): $(stats "${rzn[@]}")"
 echo "unsigned, plain files, seconds: $(stats "${tp[@]}")"
 printf 'delta, first of three mirrors black-holed: time over %.2f s, the bound and one connect timeout (goal at most 1): %s\n' \
   "$(echo "$bound + $connect_timeout" | bc -l)" "$(stats "${rm[@]}")"
