@@ -336,7 +336,8 @@ closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); 
 cp -a "$work/release" "$work/corrupt"
 python3 -c 'import pathlib, sys
 for f in pathlib.Path(sys.argv[1]).iterdir():
-    b = bytearray(f.read_bytes()); b[-1] ^= 1; f.write_bytes(b)' "$work/corrupt/vmrkxupdate/objects"
+    b = bytearray(f.read_bytes())
+    if b: b[-1] ^= 1; f.write_bytes(b)  # an empty file has no byte to spoil' "$work/corrupt/vmrkxupdate/objects"
 exec {cfd}< <(python3 "$(dirname "$0")/../support/http_server.py" --root "$work/corrupt" --log "$work/corrupt.log" --lifetime 600)
 pids+=($!)
 read -r corruptport <&"$cfd"
