@@ -46,6 +46,43 @@ void AddStretches(const DeltaPackage& package, const std::vector<bool>& needed, 
     joined.endFrame = next.endFrame;
     ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(closest) + 1);
   }
+  // Each stretch is one connection's, and a path often limits each flow (a
+  // window over the round trip) rather than all of them together: long
+  // stretches are cut, at the frame boundaries nearest equal shares, into as
+  // many pieces as transfers run at once, so that they share the bytes. Each
+  // further piece goes to the stretch with the longest pieces; a piece
+  // shorter than kLeastSplitStretch is not worth its request.
+  std::vector<size_t> pieces(ranges.size(), 1);
+  for (size_t total = ranges.size(); total < kMaxRanges; ++total) {
+    size_t most = 0;
+    for (size_t r = 1; r < ranges.size(); ++r)
+      if (ranges[r].length * pieces[most] > ranges[most].length * pieces[r]) most = r;
+    if (ranges[most].length / (pieces[most] + 1) < kLeastSplitStretch) break;
+    ++pieces[most];
+  }
+  std::vector<PackageRange> shared;
+  for (size_t r = 0; r < ranges.size(); ++r) {
+    const PackageRange& whole = ranges[r];
+    size_t from = whole.firstFrame;
+    for (size_t cut = 1; cut < pieces[r]; ++cut) {
+      // The first boundary at or past this share's end, or the one before
+      // it when that is nearer; never an empty piece.
+      const std::uint64_t target = whole.first + whole.length * cut / pieces[r];
+      size_t k = from + 1;
+      while (k < whole.endFrame && frames[k].offset < target) ++k;
+      if (k > from + 1 && (k == whole.endFrame || target - frames[k - 1].offset < frames[k].offset - target))
+        --k;
+      if (k >= whole.endFrame) break;
+      // Frames are not cut: where they make a piece or the rest too short,
+      // this share joins the next.
+      const std::uint64_t piece = frames[k].offset - frames[from].offset;
+      if (piece < kLeastSplitStretch || whole.first + whole.length - frames[k].offset < kLeastSplitStretch) continue;
+      shared.push_back({frames[from].offset, piece, from, k, pack});
+      from = k;
+    }
+    shared.push_back({frames[from].offset, whole.first + whole.length - frames[from].offset, from, whole.endFrame, pack});
+  }
+  ranges = std::move(shared);
   if (ranges.size() == 1 && ranges[0].first == 0 && ranges[0].length == package.length) ranges[0].whole = true;
   plan.ranges.insert(plan.ranges.end(), ranges.begin(), ranges.end());
 }

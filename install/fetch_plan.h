@@ -2,8 +2,9 @@
 // byte is fetched: a patch from a delta package when the installed file is
 // that patch's base, else its frame in the release's full package when many
 // files need copies, else a compressed copy, else the plain file; and how a
-// package is fetched (whole in one request when every frame of it is needed,
-// else as few byte ranges of it as round trips are worth). Pure: the run
+// package is fetched (whole in one request when every frame of it is needed
+// and it is short, else as byte ranges: as few as round trips are worth, as
+// many as the transfers that share them). Pure: the run
 // does the fetching and falls back along each row's chain.
 #pragma once
 
@@ -56,8 +57,10 @@ struct FetchPlan {
 // Stretches closer than this are fetched as one: at 20 Mbit/s and 80 ms of
 // round trip, 64 KiB cost less than the request that would skip them.
 inline constexpr std::uint64_t kRangeGapBytes = 64 << 10;
-// And never more stretches than transfers run at once.
+// And never more stretches than transfers run at once; fewer long ones are
+// split until there are that many, down to pieces of this.
 inline constexpr size_t kMaxRanges = 6;
+inline constexpr std::uint64_t kLeastSplitStretch = 256 << 10;
 
 // Takes the one delta package whose patches apply to the most installed
 // files (an installation is at one earlier release; files of others fall to

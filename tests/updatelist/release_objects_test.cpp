@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -389,6 +390,78 @@ TEST(FetchPlan, ManyFilesWithoutAPatchComeFromTheFullPackage) {
       EXPECT_EQ(frame.patch, atA && row.row < 2) << c.name << " row " << row.row;
     }
   }
+}
+
+// The stretches of one package run on connections of their own: long ones
+// are shared out among the transfers, at frame boundaries, never into
+// pieces not worth a request.
+TEST(FetchPlan, LongStretchesAreSharedAmongTheTransfers) {
+  struct Split {
+    const char* name;
+    std::vector<std::uint64_t> frames;  // lengths, back to back
+    std::vector<size_t> wanted;         // frames wanted; empty: all
+    size_t ranges;
+    bool whole;
+  };
+  const std::uint64_t k100 = 100 << 10;
+  const Split cases[] = {
+      {"24 frames of 100 KiB: six stretches of four", std::vector<std::uint64_t>(24, k100), {}, 6, false},
+      {"400 KiB in all: one request", std::vector<std::uint64_t>(8, 50 << 10), {}, 1, true},
+      {"one long frame and small ones: no piece worth a request",
+       [] {
+         std::vector<std::uint64_t> f{3 << 20};
+         f.insert(f.end(), 20, 10 << 10);
+         return f;
+       }(),
+       {}, 1, true},
+      {"every other frame: six stretches joined over the gaps", std::vector<std::uint64_t>(24, k100),
+       {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22}, 6, false},
+      {"a long run and a short one far from it: the long one cut in three", std::vector<std::uint64_t>(40, k100),
+       {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 30, 31}, 4, false},
+  };
+  for (const Split& c : cases) {
+    ObjectIndex index;
+    DeltaPackage full{"", 0, {}};
+    std::vector<WantedFile> wanted;
+    for (size_t i = 0; i < c.frames.size(); ++i) {
+      const ContentId file = Id("split file " + std::to_string(i));
+      full.frames.push_back({full.length, c.frames[i], false, {}, file});
+      full.length += c.frames[i];
+      index.copies.push_back({"", {0, c.frames[i], false, {}, file}});
+      if (c.wanted.empty() || std::find(c.wanted.begin(), c.wanted.end(), i) != c.wanted.end())
+        wanted.push_back({wanted.size(), file, std::nullopt});
+    }
+    index.packages = {full};
+    const FetchPlan plan = PlanFetch(wanted, index);
+    ASSERT_EQ(plan.packages, std::vector<size_t>{0}) << c.name;
+    EXPECT_EQ(plan.ranges.size(), c.ranges) << c.name;
+    EXPECT_EQ(plan.ranges.front().whole, c.whole) << c.name;
+    // Frame-aligned, in order, not overlapping, and every wanted frame in one.
+    std::vector<int> covered(c.frames.size(), 0);
+    std::uint64_t end = 0;
+    for (const PackageRange& r : plan.ranges) {
+      EXPECT_GE(r.first, end) << c.name;
+      EXPECT_EQ(r.first, full.frames[r.firstFrame].offset) << c.name;
+      EXPECT_EQ(r.first + r.length, full.frames[r.endFrame - 1].offset + full.frames[r.endFrame - 1].length) << c.name;
+      if (c.wanted.empty() && plan.ranges.size() > 1) EXPECT_GE(r.length, kLeastSplitStretch) << c.name;
+      for (size_t f = r.firstFrame; f < r.endFrame; ++f) ++covered[f];
+      end = r.first + r.length;
+    }
+    for (const RowPlan& row : plan.rows) EXPECT_EQ(covered[row.frame], 1) << c.name << " row " << row.row;
+  }
+  // Shared evenly: the 24 equal frames come four to a stretch.
+  ObjectIndex even;
+  DeltaPackage p{"", 0, {}};
+  std::vector<WantedFile> all;
+  for (size_t i = 0; i < 24; ++i) {
+    const ContentId file = Id("even " + std::to_string(i));
+    p.frames.push_back({p.length, k100, false, {}, file});
+    p.length += k100;
+    even.copies.push_back({"", {0, k100, false, {}, file}});
+    all.push_back({i, file, std::nullopt});
+  }
+  even.packages = {p};
+  for (const PackageRange& r : PlanFetch(all, even).ranges) EXPECT_EQ(r.endFrame - r.firstFrame, 4u);
 }
 
 }  // namespace
