@@ -14,7 +14,6 @@ namespace {
 
 constexpr std::uint64_t kLargestListedLength = 2147483647;
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The file-list control's order: by name without regard to case, ties by the
 // exact bytes so that the order is the same on every run.

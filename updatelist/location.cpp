@@ -5,8 +5,6 @@
 namespace vmrk {
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // Byte offset of the n-th character (0-based) of UTF-8 text, or npos.
 size_t OffsetOfCharacter(std::string_view text, size_t n) {
   size_t count = 0;

@@ -46,6 +46,9 @@ Status CheckLocationIsSafe(std::string_view location);
 std::string NativeSeparators(std::string_view location);
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+// ASCII letters only, as the list's names are compared: a byte of UTF-8 is
+// never changed.
+inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix);
 bool ContainsIgnoringCase(std::string_view text, std::string_view part);
 
