@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "platform/civil_time.h"
+#include "platform/crypto.h"
 #include "platform/file_identity.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
@@ -20,7 +21,8 @@ auto ToMinute(const platform::CivilTime& t) { return std::make_tuple(t.year, t.m
 }  // namespace
 
 Status CheckListText(std::string_view text, const std::string& applicationPath, const std::string& windowsFolder,
-                     const std::string& runningProgram, std::vector<FileRow>* rows) {
+                     const std::string& runningProgram, std::vector<FileRow>* rows,
+                     const std::map<std::string, ManifestFile>* exact) {
   rows->clear();
   Result<std::vector<UpdateListEntry>> read = ReadUpdateList(text);
   if (!read.ok()) return read.status();
@@ -41,6 +43,16 @@ Status CheckListText(std::string_view text, const std::string& applicationPath, 
       platform::CivilTime installed = platform::UnixSecondsToLocal(facts->modifiedUnixSeconds);
       platform::CivilTime listed = *ParseListDate(entry.Modified);
       bool outOfDate = ToMinute(installed) < ToMinute(listed) || facts->length == 0;
+      if (exact != nullptr) {
+        auto named = exact->find(entry.Location);
+        // The manifest names every listed file (checked before this); a
+        // length that differs saves reading the file.
+        outOfDate = named == exact->end() || facts->length != named->second.length;
+        if (!outOfDate) {
+          Result<platform::FileDigest> digest = platform::Sha256OfFile(target);
+          outOfDate = !digest.ok() || digest->sha256 != named->second.sha256;
+        }
+      }
       if (!outOfDate) continue;
       // While the side file waits to be put in place, the updater's own
       // program is not offered again.

@@ -38,9 +38,10 @@ bool IsMirrorAddress(std::string_view address) {
          address.find_first_of(" \t\"<>\\") == std::string_view::npos;
 }
 
-namespace {
-
-}  // namespace
+bool IsChannelName(std::string_view name) {
+  return !name.empty() && name.size() <= 32 &&
+         name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-_") == std::string_view::npos;
+}
 
 std::string KeyFileLine(std::string_view line) {
   while (!line.empty() && (line.back() == '\r' || line.back() == '\n' || line.back() == ' ' || line.back() == '\t'))
@@ -123,7 +124,12 @@ std::string ManifestBody(const ReleaseManifest& m) {
   body += "\nserial " + std::to_string(m.serial);
   body += "\nexpires " + FormatUtc(m.expiresUnixSeconds);
   body += "\nlist " + ToHex(m.listSha256) + " " + std::to_string(m.listLength) + "\n";
-  if (m.format == kContentNamedFormat) {
+  if (m.format == kRootedFormat) {
+    if (!m.channel.empty()) body += "channel " + m.channel + "\n";
+    if (m.rollout) body += "rollout " + RolloutFields(*m.rollout) + "\n";
+    if (m.exact) body += "exact\n";
+  }
+  if (m.format >= kContentNamedFormat) {
     if (m.indexSha256) body += "index " + ToHex(*m.indexSha256) + " " + std::to_string(m.indexLength) + "\n";
     for (const std::string& mirror : m.mirrors) body += "mirror " + mirror + "\n";
   }
@@ -167,8 +173,13 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
   std::vector<std::string_view> f;
   size_t lineNumber = 0;
   size_t position = 0;
-  // 0 format, 1 serial, 2 expires, 3 list, 4 index, mirrors and files, 5 signatures
+  // 0 format, 1 serial, 2 expires, 3 list, 4 marks, index, mirrors and files, 5 signatures
   int expected = 0;
+  // Format 3's marks, each at most once and in this order: 1 channel, 2 rollout, 3 exact.
+  int marks = 0;
+  auto placeForMarks = [&] {
+    return expected == 4 && m.format == kRootedFormat && !m.indexSha256 && m.mirrors.empty() && m.files.empty();
+  };
   while (position < text.size()) {
     size_t end = text.find('\n', position);
     std::string_view line = text.substr(position, end - position);
@@ -180,7 +191,8 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
     if (expected == 0) {
       if (line == std::string(kManifestFormatLine) + "1") m.format = 1;
       else if (line == std::string(kManifestFormatLine) + "2") m.format = kContentNamedFormat;
-      else return bad("not a release manifest of format 1 or 2");
+      else if (line == std::string(kManifestFormatLine) + "3") m.format = kRootedFormat;
+      else return bad("not a release manifest of format 1, 2 or 3");
       expected = 1;
     } else if (record == "serial" && expected == 1) {
       if (!SplitRecord(line, 2, &f) || !ParseRecordNumber(f[1], &m.serial)) return bad("bad serial");
@@ -197,14 +209,26 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
         return bad("bad list record");
       m.listSha256 = *hash;
       expected = 4;
-    } else if (record == "index" && expected == 4 && m.format == kContentNamedFormat && !m.indexSha256 &&
+    } else if (record == "channel" && marks < 1 && placeForMarks()) {
+      if (!SplitRecord(line, 2, &f) || !IsChannelName(f[1])) return bad("bad channel record");
+      m.channel = std::string(f[1]);
+      marks = 1;
+    } else if (record == "rollout" && marks < 2 && placeForMarks()) {
+      Result<Rollout> rollout = ParseRolloutFields(line.substr(std::min(line.size(), record.size() + 1)));
+      if (line.size() <= record.size() + 1 || !rollout.ok()) return bad("bad rollout record");
+      m.rollout = *rollout;
+      marks = 2;
+    } else if (line == "exact" && marks < 3 && placeForMarks()) {
+      m.exact = true;
+      marks = 3;
+    } else if (record == "index" && expected == 4 && m.format >= kContentNamedFormat && !m.indexSha256 &&
                m.mirrors.empty() && m.files.empty()) {
       std::optional<std::string> hash;
       if (!SplitRecord(line, 3, &f) || !(hash = FromHex(f[1])) || hash->size() != 32 ||
           !ParseRecordNumber(f[2], &m.indexLength))
         return bad("bad index record");
       m.indexSha256 = *hash;
-    } else if (record == "mirror" && expected == 4 && m.format == kContentNamedFormat && m.files.empty()) {
+    } else if (record == "mirror" && expected == 4 && m.format >= kContentNamedFormat && m.files.empty()) {
       if (!SplitRecord(line, 2, &f) || !IsMirrorAddress(f[1])) return bad("bad mirror record");
       if (m.mirrors.size() == kManifestMaxMirrors)
         return bad("more than " + std::to_string(kManifestMaxMirrors) + " mirrors");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/status.h"
+#include "updatelist/rollout.h"
 
 namespace vmrk {
 
@@ -26,6 +27,12 @@ struct ManifestFile {
 // the object index and each file by SHA-256, and the mirrors that serve
 // them. Format 1 (list.txt.sig) stays for updaters of earlier releases.
 inline constexpr int kContentNamedFormat = 2;
+// Format 3 is format 2 with the marks that steer a release after it ships
+// (its channel, a rollout share, exact), read only by updaters that follow a
+// root of trust, from a file of its own (release3.sig): updaters of earlier
+// releases read release.sig, refuse an unknown record, and so never see
+// the marks.
+inline constexpr int kRootedFormat = 3;
 // More mirrors than this are not a release's but an attack on a run's time.
 inline constexpr size_t kManifestMaxMirrors = 16;
 
@@ -33,6 +40,10 @@ inline constexpr size_t kManifestMaxMirrors = 16;
 // "/" (the tree's vmrkxupdate/ folder is below it), nothing that would need
 // escaping.
 bool IsMirrorAddress(std::string_view address);
+
+// A channel's name, which is also its folder on the server: 1 to 32 of
+// a-z, 0-9, "-" and "_". The default channel has none.
+bool IsChannelName(std::string_view name);
 
 struct ReleaseManifest {
   int format = 1;
@@ -45,6 +56,14 @@ struct ReleaseManifest {
   std::optional<std::string> indexSha256;
   std::uint64_t indexLength = 0;
   std::vector<std::string> mirrors;
+  // Format 3 only. The channel the release was published to ("" the
+  // default), so that a server cannot pass one channel's release off as
+  // another's.
+  std::string channel;
+  std::optional<Rollout> rollout;
+  // Every file whose installed bytes differ from the manifest's is offered,
+  // whatever its date: a pull-back to an earlier release, and a repair.
+  bool exact = false;
   std::vector<ManifestFile> files;
 };
 

@@ -179,10 +179,27 @@ Result<ReleaseManifest> VerifyManifestUnderRoot(std::string_view text, const Roo
   return std::move(parsed->manifest);
 }
 
+RootDocument FollowKeptRoots(RootDocument shipped,
+                             const std::function<std::optional<std::string>(std::uint64_t version)>& kept) {
+  RootDocument newest = std::move(shipped);
+  while (std::optional<std::string> text = kept(newest.version + 1)) {
+    Result<RootDocument> next = AcceptNextRoot(newest, *text);
+    if (!next.ok()) break;
+    newest = std::move(next).value();
+  }
+  return newest;
+}
+
+Result<ReleaseManifest> VerifyTrustedManifest(std::string_view text, const ReleaseTrust& trust,
+                                              std::int64_t nowUnixSeconds) {
+  if (trust.root) return VerifyManifestUnderRoot(text, *trust.root, nowUnixSeconds);
+  return VerifyManifestSignature(text, trust.keys, nowUnixSeconds);
+}
+
 RootWalk::RootWalk(RootDocument kept) : newest_(std::move(kept)) {}
 
 std::optional<std::uint64_t> RootWalk::Wanted() const {
-  if (over_ || advanced_ >= kRootWalkCap) return std::nullopt;
+  if (over_ || accepted_.size() >= kRootWalkCap) return std::nullopt;
   return newest_.version + 1;
 }
 
@@ -199,7 +216,7 @@ Status RootWalk::Offer(std::optional<std::string_view> text) {
     return refused_;
   }
   newest_ = std::move(next).value();
-  ++advanced_;
+  accepted_.emplace_back(*text);
   return Status::Ok();
 }
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -96,14 +97,35 @@ class RootWalk {
   // The newest root, once the walk is over: refused when it has expired or
   // a link was refused.
   Result<RootDocument> Finish(std::int64_t nowUnixSeconds) const;
-  // Roots accepted in this walk (to be kept when the run accepts the release).
-  size_t advanced() const { return advanced_; }
+  // The texts of the roots accepted in this walk, in order: what the run
+  // keeps.
+  const std::vector<std::string>& accepted() const { return accepted_; }
 
  private:
   RootDocument newest_;
-  size_t advanced_ = 0;
+  std::vector<std::string> accepted_;
   bool over_ = false;
   Status refused_ = Status::Ok();
 };
+
+// The root a run starts its walk from: the shipped root, then each root kept
+// after it (kept(version): that root's text, or none), as long as each
+// follows the one before. The kept roots are settings a user can edit, so
+// each counts only through its chain from the shipped root: a planted root
+// adds no key, a damaged one only costs the walk from there.
+RootDocument FollowKeptRoots(RootDocument shipped,
+                             const std::function<std::optional<std::string>(std::uint64_t version)>& kept);
+
+// What a manifest is trusted by: with a root, a threshold of its release
+// keys alone; with none, one valid signature by any of the keys (the
+// built-in ones and vmrkxupdate.keys), as before there were roots.
+struct ReleaseTrust {
+  std::vector<std::string> keys;
+  std::optional<RootDocument> root;
+  bool any() const { return root.has_value() || !keys.empty(); }
+};
+
+Result<ReleaseManifest> VerifyTrustedManifest(std::string_view text, const ReleaseTrust& trust,
+                                              std::int64_t nowUnixSeconds);
 
 }  // namespace vmrk

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "platform/civil_time.h"
+#include "platform/crypto.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "tests/support/temp_dir.h"
@@ -80,6 +81,34 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"folderOfTheNameCountsAsMissing", "app/g.dll/inner", "x", kTen, "app\\g.dll?1*2008-5-12 9:00",
                   true}),
     [](const testing::TestParamInfo<CheckCase>& info) { return std::string(info.param.name); });
+
+// A release marked exact offers by bytes alone: what differs, whatever its
+// date; what is the same, however old.
+TEST(ListCheck, AnExactReleaseOffersEveryFileWhoseBytesDiffer) {
+  const std::string line = "app\\a.dll?4*2008-5-12 10:00:01\r\n";
+  const platform::CivilTime older{2001, 1, 1, 0, 0, 0}, newer{2020, 1, 1, 0, 0, 0};
+  struct Case {
+    const char* name;
+    const char* installed;  // nullptr: none
+    platform::CivilTime time;
+    bool offered;
+  } cases[] = {
+      {"the same bytes, older", "same", older, false},
+      {"the same bytes, newer", "same", newer, false},
+      {"other bytes, newer", "diff", newer, true},
+      {"another length, newer", "longer", newer, true},
+      {"missing", nullptr, newer, true},
+  };
+  std::map<std::string, ManifestFile> exact = {{"app\\a.dll", {"app\\a.dll", platform::Sha256Bytes("same"), 4}}};
+  for (const Case& c : cases) {
+    test::TempDir dir;
+    std::filesystem::create_directories(dir.Sub("app"));
+    if (c.installed) Install(dir, "app/a.dll", c.installed, c.time);
+    std::vector<FileRow> rows;
+    ASSERT_TRUE(CheckListText(line, dir.Sub("app"), dir.Sub("win"), {}, &rows, &exact).ok()) << c.name;
+    EXPECT_EQ(rows.size(), c.offered ? 1u : 0u) << c.name;
+  }
+}
 
 TEST(ListCheck, RowsAreNumberedWithoutGapsAndKeepTheListsTexts) {
   test::TempDir dir;

@@ -196,7 +196,7 @@ TEST(Manifest, ReadingIsStrict) {
        }()},
       {"noFinalLineBreak", good.substr(0, good.size() - 1)},
       {"leadingZeroSerial", "vmrkxupdate-manifest 1\nserial 0" + good.substr(good.find("serial ") + 7)},
-      {"otherFormat", "vmrkxupdate-manifest 3" + good.substr(good.find('\n'))},
+      {"otherFormat", "vmrkxupdate-manifest 4" + good.substr(good.find('\n'))},
       {"indexInFormat1", good.substr(0, file) + "index " + std::string(64, 'a') + " 10\n" + good.substr(file)},
       {"mirrorInFormat1", good.substr(0, file) + "mirror http://m/\n" + good.substr(file)},
       {"serialTwice", good.substr(0, good.find("expires")) + "serial 1\n" + good.substr(good.find("expires"))},
@@ -209,6 +209,46 @@ TEST(Manifest, ReadingIsStrict) {
   Result<ParsedManifest> parsed = ParseManifest(good);
   ASSERT_TRUE(parsed.ok()) << parsed.status().message();
   EXPECT_EQ(parsed->body, good.substr(0, sig));
+}
+
+// Format 3 (release3.sig) is format 2 with its marks, each once and in its
+// place; earlier formats never carry them.
+TEST(Manifest, TheRootedFormatCarriesItsMarksInTheirPlace) {
+  SignedListRelease release;
+  ReleaseManifest m = release.manifest;
+  m.format = kRootedFormat;
+  m.channel = "beta";
+  m.rollout = Rollout{10, 1800000000, 7};
+  m.exact = true;
+  m.mirrors = {"http://mirror.example/"};
+  const std::string good = Signed(m, {&Maintainer()});
+  Result<ReleaseManifest> read = VerifyManifestSignature(good, {Maintainer().publicKey}, kNow);
+  ASSERT_TRUE(read.ok()) << read.status().message();
+  EXPECT_EQ(read->channel, "beta");
+  EXPECT_EQ(read->rollout, m.rollout);
+  EXPECT_TRUE(read->exact);
+  EXPECT_EQ(read->mirrors, m.mirrors);
+
+  const size_t channel = good.find("channel "), rollout = good.find("rollout "), exact = good.find("exact\n"),
+               mirror = good.find("mirror ");
+  const std::string marks = good.substr(channel, mirror - channel);
+  auto replaced = [&](size_t at, size_t length, const std::string& with) {
+    return good.substr(0, at) + with + good.substr(at + length);
+  };
+  const std::pair<const char*, std::string> refused[] = {
+      {"in format 2", replaced(0, good.find('\n'), "vmrkxupdate-manifest 2")},
+      {"out of order", replaced(channel, mirror - channel,
+                                good.substr(rollout, exact - rollout) + good.substr(channel, rollout - channel) + "exact\n")},
+      {"twice", replaced(exact, 6, "exact\nexact\n")},
+      {"after a mirror", replaced(channel, mirror - channel, "") .insert(good.find("file ") - marks.size(), marks)},
+      {"a channel that is no name", replaced(channel, rollout - channel, "channel Beta\n")},
+      {"a share above 100", replaced(rollout, exact - rollout, "rollout 101\n")},
+      {"days without a start", replaced(rollout, exact - rollout, "rollout 10 7\n")},
+      {"no days", replaced(rollout, exact - rollout, "rollout 10 2027-01-15T08:00:00Z 0\n")},
+      {"a bare rollout", replaced(rollout, exact - rollout, "rollout\n")},
+      {"exact with a value", replaced(exact, 6, "exact yes\n")},
+  };
+  for (const auto& [name, text] : refused) EXPECT_FALSE(ParseManifest(text).ok()) << name;
 }
 
 // Format 2 (release.sig) adds the object index and mirrors between the list

@@ -151,7 +151,7 @@ TEST(RootOfTrust, TheWalkEndsAtTheNewestRootOrRefusesWhole) {
       if (*v >= available) w.Offer(std::nullopt).IgnoreError();
       else w.Offer(swap && !swap(*v).empty() ? swap(*v) : chain[*v]).IgnoreError();
     }
-    return std::pair{w.Finish(kNow), w.advanced()};
+    return std::pair{w.Finish(kNow), w.accepted().size()};
   };
   struct Case {
     const char* name;
@@ -194,6 +194,33 @@ TEST(RootOfTrust, TheWalkEndsAtTheNewestRootOrRefusesWhole) {
   ASSERT_TRUE(walked.ok());
   EXPECT_FALSE(VerifyManifestUnderRoot(hostile, *walked, kNow).ok());
   EXPECT_TRUE(VerifyManifestUnderRoot(Manifest({"b"}), *walked, kNow).ok());
+}
+
+// The roots a run kept are settings anyone may edit: each counts only while
+// it follows the one before, from the shipped root.
+TEST(RootOfTrust, KeptRootsCountOnlyAsFarAsTheirChainHolds) {
+  const std::string two = Signed(Root(2, {"r1", "r2", "r3"}, 2, {"b"}, 1), {"r1", "r2"});
+  const std::string three = Signed(Root(3, {"r1", "r2", "r3"}, 2, {"c"}, 1), {"r2", "r3"});
+  const std::string planted = Signed(Root(2, {"x"}, 1, {"x"}, 1), {"x"});
+  struct Case {
+    const char* name;
+    std::map<std::uint64_t, std::string> kept;
+    std::uint64_t newest;
+  } cases[] = {
+      {"none kept", {}, 1},
+      {"two kept", {{2, two}, {3, three}}, 3},
+      {"a gap ends it", {{3, three}}, 1},
+      {"a planted root adds nothing", {{2, planted}, {3, three}}, 1},
+      {"a damaged one ends it there", {{2, two}, {3, "vmrkxupdate-root 1\nnonsense\n"}}, 2},
+  };
+  for (const Case& c : cases) {
+    const RootDocument newest = FollowKeptRoots(kFirst, [&](std::uint64_t v) -> std::optional<std::string> {
+      auto at = c.kept.find(v);
+      if (at == c.kept.end()) return std::nullopt;
+      return at->second;
+    });
+    EXPECT_EQ(newest.version, c.newest) << c.name;
+  }
 }
 
 TEST(RootOfTrust, AShippedRootCarriesItsOwnThreshold) {
