@@ -65,4 +65,21 @@ std::vector<std::string> ServerBasesFromText(std::string_view text) {
   return bases;
 }
 
+std::string ChannelFromText(std::string_view text) {
+  const std::string_view marker = texts::kChannelMarker;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.starts_with(marker)) continue;
+    line.remove_prefix(marker.size());
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const size_t last = line.find_last_not_of(" \t\r");
+    return std::string(line.substr(first, last - first + 1));
+  }
+  return {};
+}
+
 }  // namespace vmrk

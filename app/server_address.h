@@ -21,4 +21,9 @@ std::string ServerBaseFromText(std::string_view text);
 // ServerBaseFromText reads the text from there), each once.
 std::vector<std::string> ServerBasesFromText(std::string_view text);
 
+// The channel a line "channel:NAME" names (the first such line, blanks
+// around NAME dropped), as it stands: the caller judges the name. "" when
+// there is none. Updaters of earlier releases read no such line.
+std::string ChannelFromText(std::string_view text);
+
 }  // namespace vmrk

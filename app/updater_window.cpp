@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/file_helpers.h"
+#include "updatelist/hex_base64.h"
 #include "updatelist/location.h"
 
 namespace vmrk {
@@ -42,7 +43,8 @@ UpdaterWindow::UpdaterWindow(UpdaterServices services)
     : services_(std::move(services)),
       state_(InitialWindowState()),
       run_({services_.DL, services_.settings, services_.applicationPath, services_.runningProgram,
-            services_.checkOnly, services_.newDownloader, services_.newWorker, services_.newAlarm}) {
+            services_.checkOnly, services_.newDownloader, services_.newWorker, services_.newAlarm,
+            services_.unattended}) {
   // The transfers besides DL report to the run itself; the window renders
   // after each of their events as after DL's.
   run_.SetChangeListener([this] { AfterEvent(); });
@@ -108,15 +110,50 @@ UpdaterWindow::LoadOutcome UpdaterWindow::Form_Load() {
 
   Result<std::string> text = LoadDocumentText(addressFile);
 
-  std::vector<std::string> trustedKeys = PublicKeysOfText(BuiltInKeysText());
+  ReleaseTrust trust;
+  trust.keys = PublicKeysOfText(BuiltInKeysText());
   std::string keysText;
   if (platform::IsVisibleFile(AppFile(texts::kKeysFile)) && platform::ReadWholeFile(AppFile(texts::kKeysFile), &keysText).ok())
-    for (std::string& key : PublicKeysOfText(keysText)) trustedKeys.push_back(std::move(key));
+    for (std::string& key : PublicKeysOfText(keysText)) trust.keys.push_back(std::move(key));
   std::vector<std::string> servers = ServerBasesFromText(text.ok() ? *text : std::string());
   state_.ServerBase = servers.front();
-  run_.FetchList(state_.ServerBase, std::move(trustedKeys), {servers.begin() + 1, servers.end()});
+  if (platform::IsVisibleFile(AppFile(texts::kRootFile))) {
+    // A root beside the updater that cannot be trusted must not leave it
+    // trusting less: nothing is asked.
+    Result<RootDocument> root = ShippedRoot();
+    if (!root.ok()) {
+      run_.RefuseTrust(std::string(texts::kRootFile) + ": " + root.status().message());
+      Render();
+      return LoadOutcome::kShowWindow;
+    }
+    trust.root = std::move(root).value();
+  }
+  run_.FetchList(state_.ServerBase, std::move(trust), {servers.begin() + 1, servers.end()},
+                 FollowedChannel(text.ok() ? *text : std::string()));
   Render();
   return LoadOutcome::kShowWindow;
+}
+
+Result<RootDocument> UpdaterWindow::ShippedRoot() {
+  std::string text;
+  if (Status read = platform::ReadWholeFile(AppFile(texts::kRootFile), &text); !read.ok()) return read;
+  Result<RootDocument> shipped = AcceptFirstRoot(text);
+  if (!shipped.ok()) return shipped;
+  return FollowKeptRoots(std::move(shipped).value(), [this](std::uint64_t version) -> std::optional<std::string> {
+    const std::string kept = services_.settings.Read(texts::kSettingsApp, texts::kSettingsSection,
+                                                     texts::kKeptRootKey + std::to_string(version), "");
+    if (kept.empty()) return std::nullopt;
+    return FromBase64(kept);
+  });
+}
+
+std::string UpdaterWindow::FollowedChannel(const std::string& addressText) {
+  // The user's own choice first, then the installation's.
+  std::string channel = services_.settings.Read(texts::kSettingsApp, texts::kSettingsSection, texts::kChannelKey, "");
+  if (channel.empty()) channel = ChannelFromText(addressText);
+  if (channel.empty() || IsChannelName(channel)) return channel;
+  run_.Log("channel \"" + channel + "\" is not a channel's name: the default channel is followed");
+  return {};
 }
 
 void UpdaterWindow::ShowStep(std::int16_t step) {

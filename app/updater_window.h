@@ -106,6 +106,11 @@ class UpdaterWindow : public DownloaderEvents {
   // Once every row is staged: the front end has drawn "installing", and the
   // release goes in within the same event.
   void InstallIfStaged();
+  // vmrkxupdate.root, and each root kept after it that still follows it.
+  Result<RootDocument> ShippedRoot();
+  // The channel of the settings, else of myip.txt; the default for a name
+  // that cannot be a channel's.
+  std::string FollowedChannel(const std::string& addressText);
 
   UpdaterServices services_;
   WindowState state_;

@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
   run.Start(inlineWork ? " (stall bench, inline)" : " (stall bench)");
   const auto start = std::chrono::steady_clock::now();
   vmrk::bench::StartStallProbe();
-  run.FetchList(server, vmrk::PublicKeysOfText(key));
+  run.FetchList(server, vmrk::ReleaseTrust{vmrk::PublicKeysOfText(key)});
   // Where the run was when (stderr): to tell which step a stall belongs to.
   auto phase = run.phase();
   while (run.phase() != vmrk::UpdateRun::Phase::kEnded) {

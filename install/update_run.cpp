@@ -135,19 +135,29 @@ void UpdateRun::EndWithoutServer(const std::string& addressFile) {
   End(Outcome::kNoServer, "no address file " + addressFile);
 }
 
-void UpdateRun::FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys,
-                          std::vector<std::string> otherServers) {
-  trustedKeys_ = std::move(trustedKeys);
+void UpdateRun::FetchList(const std::string& serverBase, ReleaseTrust trust, std::vector<std::string> otherServers,
+                          std::string channel) {
+  trust_ = std::move(trust);
+  channel_ = std::move(channel);
+  tree_ = std::string(texts::kServerFolder) +
+          (channel_.empty() ? "" : texts::kChannelsFolder + channel_ + "/");
   otherServers.insert(otherServers.begin(), serverBase);
   fetch_.servers() = ServerOrder(otherServers);
   std::string mirrors;
   for (size_t s = 1; s < fetch_.servers().size(); ++s) mirrors += (s == 1 ? ", mirrors " : " ") + AddressForLog(ServerBase(s));
-  Log("server: " + AddressForLog(serverBase) +
-      (trustedKeys_.empty() ? "" : ", signed releases only (" + std::to_string(trustedKeys_.size()) + " trusted keys)") +
-      mirrors);
+  const std::string trusted = trust_.root ? ", signed releases only (root " + std::to_string(trust_.root->version) + ")"
+                              : trust_.keys.empty()
+                                  ? ""
+                                  : ", signed releases only (" + std::to_string(trust_.keys.size()) + " trusted keys)";
+  Log("server: " + AddressForLog(serverBase) + trusted + mirrors +
+      (channel_.empty() ? "" : ", channel " + channel_));
   Advance(Phase::kFetchingList);
-  if (trustedKeys_.empty()) {
+  if (!trust_.any()) {
     FetchFixedNamedList();
+    return;
+  }
+  if (trust_.root) {
+    WalkRoots();
     return;
   }
   FetchReleaseManifest(false);
@@ -276,7 +286,7 @@ void UpdateRun::StartJob(size_t slot, const FetchJob& job) {
   request.saveFolder = folder;
   request.maxBytes = job.bytes;
   request.computeSha256 = signedRelease_;
-  const std::string releaseFolder = ServerBase(job.server) + texts::kServerFolder;
+  const std::string releaseFolder = ServerBase(job.server) + tree_;
   const std::string from = FromServer(job.server);
   const FetchPlan& plan = fetch_.plan();
   switch (job.kind) {
@@ -433,8 +443,9 @@ void UpdateRun::OfferRows(const std::string& text) {
   };
   auto result = std::make_shared<Checked>();
   Background(
-      [result, text, app = services_.applicationPath, windows = WindowsFolder(), running = services_.runningProgram] {
-        result->status = CheckListText(text, app, windows, running, &result->rows);
+      [result, text, app = services_.applicationPath, windows = WindowsFolder(), running = services_.runningProgram,
+       exact = exact_ ? signedFiles_ : std::map<std::string, ManifestFile>{}, isExact = exact_] {
+        result->status = CheckListText(text, app, windows, running, &result->rows, isExact ? &exact : nullptr);
       },
       [this, result] { RowsChecked(result->status, std::move(result->rows)); });
 }
@@ -466,7 +477,8 @@ void UpdateRun::SlotFinished(size_t slot) {
   switch (job.kind) {
     case FetchJob::Kind::kList: ListArrived(job); return;
     case FetchJob::Kind::kManifest:
-      if (road_ == Road::kAskingRelease) ReleaseManifestArrived(slot, job);
+      if (road_ == Road::kWalkingRoots) RootArrived(job);
+      else if (road_ == Road::kAskingRelease) ReleaseManifestArrived(slot, job);
       else ManifestArrived();
       return;
     case FetchJob::Kind::kIndex: ObjectIndexArrived(slot, job, true); return;
@@ -697,6 +709,10 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
   const FetchJob* running = fetch_.JobOf(slot);
   if (running == nullptr) return;
   const FetchJob job = *running;
+  if (job.kind == FetchJob::Kind::kManifest && road_ == Road::kWalkingRoots) {
+    RootFailed(job, code);
+    return;
+  }
   if (job.kind == FetchJob::Kind::kList || job.kind == FetchJob::Kind::kManifest) {
     ListOrManifestFailed(slot, job, code);
     return;

@@ -35,6 +35,7 @@
 #include "updatelist/file_row.h"
 #include "updatelist/release_manifest.h"
 #include "updatelist/release_objects.h"
+#include "updatelist/root_of_trust.h"
 
 namespace vmrk {
 
@@ -71,6 +72,9 @@ struct UpdateRunServices {
   // name a release to follow, the others are waited for only a while
   // (kStragglerGrace); without, until each answers or fails.
   platform::MakeAlarm newAlarm = {};
+  // An unattended run: a release's rollout share applies. A user who opened
+  // the window is offered the release at once.
+  bool rollout = false;
 };
 
 // How long the release.sig round waits for the servers that have not
@@ -130,6 +134,9 @@ class UpdateRun : public DownloaderEvents {
   void Start(const std::string& mode);
   // No address file: the run ends before it asks anything.
   void EndWithoutServer(const std::string& addressFile);
+  // The updater's own trust cannot be had (its shipped root is broken): the
+  // run ends refused before it asks anything.
+  void RefuseTrust(const std::string& why);
   // Asks for the list below serverBase ("http://host/"). With trusted keys,
   // nothing is offered before a manifest has verified: release.sig, which
   // names the list and every file by its content, or where the server has
@@ -140,8 +147,13 @@ class UpdateRun : public DownloaderEvents {
   // HTTP error, bytes that are not the object), and a server that failed
   // is asked last for the rest of the run. The manifest's own mirrors join
   // them. With one server, every step is as it was without mirrors.
-  void FetchList(const std::string& serverBase, std::vector<std::string> trustedKeys,
-                 std::vector<std::string> otherServers = {});
+  // With a root in trust, the roots after it are walked first (roots/N+1,
+  // ...), and every manifest is judged by the newest; a broken chain or an
+  // expired root refuses the run as a refused manifest does.
+  // channel: the one followed ("" the default), whose release is read from
+  // its own folder on each server.
+  void FetchList(const std::string& serverBase, ReleaseTrust trust, std::vector<std::string> otherServers = {},
+                 std::string channel = {});
   // Next: the offered rows are fetched, stamped and installed in order.
   // False, changing nothing, unless rows are offered.
   bool FetchFiles();
@@ -238,8 +250,25 @@ class UpdateRun : public DownloaderEvents {
   // Checked off the event thread; offered (or the run ended) once checked.
   void OfferRows(const std::string& listText);
   void RowsChecked(const Status& checked, std::vector<FileRow> rows);
+  // The accepted serial, 0 when it was accepted on another channel: a move
+  // between channels is no replay.
   std::uint64_t AcceptedSerial();
+  std::uint64_t RecordedSerial();
+  bool ChannelMoved();
   void RecordSerial();
+  // Ends the run up to date and true when this installation does not take
+  // the release now: held back by its rollout share, or an older channel's
+  // release that is not exact.
+  bool HoldsBack(const ReleaseManifest& verified, std::uint64_t accepted);
+  std::uint32_t InstallationNumber();
+  // The root walk, on slot 0, before the release round.
+  void WalkRoots();
+  void AskRoot(FetchJob job);
+  void RootArrived(const FetchJob& job);
+  void RootFailed(const FetchJob& job, std::int32_t code);
+  void RootsWalked();
+  // release.sig, or release3.sig under a root.
+  const char* ManifestFileName() const;
   class SlotEvents;
   // The downloader of a slot: DL for slot 0, the others made when first
   // needed, each telling its events by its slot.
@@ -309,16 +338,22 @@ class UpdateRun : public DownloaderEvents {
   std::vector<size_t> changedRows_;
   std::int32_t current_ = 0;
 
-  // Signed releases: with any trusted key, every file must match the
-  // verified manifest.
-  std::vector<std::string> trustedKeys_;
+  // Signed releases: with any trusted key or a root, every file must match
+  // the verified manifest.
+  ReleaseTrust trust_;
+  std::optional<RootWalk> walk_;
+  // The server's folder of the followed channel, "vmrkxupdate/" or
+  // "vmrkxupdate/channels/<name>/".
+  std::string tree_;
+  std::string channel_;
+  bool exact_ = false;  // the verified release is marked exact
   std::string listBytes_, listText_;
   bool signedRelease_ = false;
   std::uint64_t pendingSerial_ = 0;  // a verified serial above the accepted one, until the release is in
   std::map<std::string, ManifestFile> signedFiles_;
   // How a signed release is fetched: release.sig asked first; when the
   // server has none, the list and list.txt.sig at their fixed names.
-  enum class Road { kUnsigned, kAskingRelease, kContentNamed, kFixedNames };
+  enum class Road { kUnsigned, kWalkingRoots, kAskingRelease, kContentNamed, kFixedNames };
   Road road_ = Road::kUnsigned;
   bool askedPastCaches_ = false;
   bool triedFixedNamedList_ = false;

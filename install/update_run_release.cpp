@@ -33,7 +33,7 @@ void UpdateRun::StartList(FetchJob job) {
   if (byContent) job.bytes = release_.listLength;
   fetch_.Assign(0, job);
   services_.DL.AbortDownload();
-  services_.DL.BeginDownload({.url = ServerBase(job.server) + texts::kServerFolder +
+  services_.DL.BeginDownload({.url = ServerBase(job.server) + tree_ +
                                      (byContent ? ListObjectPath(release_.listSha256) : std::string(texts::kListFile)),
                               .saveFolder = services_.applicationPath,
                               .maxBytes = job.bytes});
@@ -73,7 +73,7 @@ void UpdateRun::AskManifests() {
       folder = RowStagingFolder(slot + 1);
       if (!platform::PathExists(folder)) platform::CreateFolder(folder).IgnoreError();
     }
-    TransferRequest request{.url = ServerBase(server) + texts::kServerFolder + texts::kReleaseManifestFile,
+    TransferRequest request{.url = ServerBase(server) + tree_ + ManifestFileName(),
                             .saveFolder = folder,
                             .maxBytes = kManifestMaxBytes,
                             .revalidate = true};
@@ -95,9 +95,16 @@ void UpdateRun::ReleaseManifestArrived(size_t slot, const FetchJob& job) {
   Status read = platform::ReadWholeFile(manifestFile, &text);
   platform::RemoveFile(manifestFile).IgnoreError();
   Result<ReleaseManifest> verified =
-      read.ok() ? VerifyManifestSignature(text, trustedKeys_, UtcNow()) : Result<ReleaseManifest>(read);
-  if (verified.ok() && verified->format != kContentNamedFormat)
-    verified = Status::Error(Status::Kind::kInvalid, "release.sig is not of format 2");
+      read.ok() ? VerifyTrustedManifest(text, trust_, UtcNow()) : Result<ReleaseManifest>(read);
+  const int format = trust_.root ? kRootedFormat : kContentNamedFormat;
+  if (verified.ok() && verified->format != format)
+    verified = Status::Error(Status::Kind::kInvalid,
+                             std::string(ManifestFileName()) + " is not of format " + std::to_string(format));
+  // Another channel's release, signed as well as this one's, is still not
+  // the one this installation follows.
+  if (verified.ok() && trust_.root && verified->channel != channel_)
+    verified = Status::Error(Status::Kind::kInvalid,
+                             "the release is of the channel \"" + verified->channel + "\", not \"" + channel_ + "\"");
   if (!verified.ok()) {
     ManifestAnswered(job.server, {ManifestAnswer::kRefused}, verified.status().message());
     return;
@@ -111,7 +118,7 @@ void UpdateRun::ManifestAnswered(size_t server, ManifestAnswer answer, std::stri
     std::string what = answer.kind == ManifestAnswer::kVerified ? "serial " + std::to_string(answer.serial)
                        : answer.kind == ManifestAnswer::kRefused ? "refused: " + detail
                                                                  : detail;
-    Log("release.sig" + FromServer(server) + ": " + what);
+    Log(ManifestFileName() + FromServer(server) + ": " + what);
   }
   round_[server].answer = answer;
   round_[server].detail = std::move(detail);
@@ -237,7 +244,7 @@ void UpdateRun::ListArrived(const FetchJob& job) {
   ReplaceRows({});
   // Gone before any line is read; a list that cannot be deleted is still read.
   platform::RemoveFile(listFile).IgnoreError();
-  if (trustedKeys_.empty()) {
+  if (!trust_.any()) {
     OfferRows(*text);
     return;
   }
@@ -272,19 +279,10 @@ void UpdateRun::FetchManifest() {
   // release than its own list.
   fetch_.Assign(0, {FetchJob::Kind::kManifest, 0, kManifestMaxBytes, listServer_});
   services_.DL.AbortDownload();
-  services_.DL.BeginDownload({.url = ServerBase(listServer_) + texts::kServerFolder + texts::kListFile +
+  services_.DL.BeginDownload({.url = ServerBase(listServer_) + tree_ + texts::kListFile +
                                      texts::kManifestSuffix,
                               .saveFolder = services_.applicationPath,
                               .maxBytes = kManifestMaxBytes});
-}
-
-std::uint64_t UpdateRun::AcceptedSerial() {
-  // Anything but a plain number (a hand-edited or damaged setting) counts as
-  // no release accepted yet.
-  std::string text = services_.settings.Read(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey, "0");
-  std::uint64_t serial = 0;
-  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), serial);
-  return error == std::errc() && end == text.data() + text.size() ? serial : 0;
 }
 
 void UpdateRun::ManifestArrived() {
@@ -299,24 +297,27 @@ void UpdateRun::ManifestArrived() {
     return;
   }
   const std::uint64_t accepted = AcceptedSerial();
-  ReleaseManifest verified;
-  Status verdict = read ? VerifyManifest(manifest, trustedKeys_, listBytes_, LocationsOf(*entries), UtcNow(), accepted,
-                                         &verified)
-                        : Status::Error("cannot be read");
+  Result<ReleaseManifest> verified = read ? VerifyTrustedManifest(manifest, trust_, UtcNow())
+                                          : Result<ReleaseManifest>(Status::Error("cannot be read"));
+  Status verdict = verified.status();
+  if (verdict.ok()) verdict = CheckManifestSerial(*verified, accepted);
+  if (verdict.ok()) verdict = CheckManifestList(*verified, listBytes_, LocationsOf(*entries));
   if (!verdict.ok()) {
     Log("manifest refused: " + verdict.message());
     End(Outcome::kListRefused, "manifest refused");
     return;
   }
-  AcceptRelease(std::move(verified), accepted);
+  AcceptRelease(std::move(verified).value(), accepted);
 }
 
 void UpdateRun::AcceptRelease(ReleaseManifest verified, std::uint64_t accepted) {
   // Recorded once the release is in (or nothing needed updating): a release
   // whose files were tampered with leaves no trace in the installation.
-  pendingSerial_ = verified.serial > accepted ? verified.serial : 0;
+  pendingSerial_ = verified.serial > accepted || ChannelMoved() ? verified.serial : 0;
   Log("manifest accepted: serial " + std::to_string(verified.serial) + " (accepted before: " +
-      std::to_string(accepted) + ")");
+      std::to_string(accepted) + ")" + (verified.exact ? ", exact" : ""));
+  if (HoldsBack(verified, accepted)) return;
+  exact_ = verified.exact;
   signedRelease_ = true;
   for (ManifestFile& file : verified.files) signedFiles_[file.location] = std::move(file);
   OfferRows(listText_);
@@ -356,18 +357,6 @@ void UpdateRun::ListOrManifestFailed(size_t slot, const FetchJob& job, std::int3
   else End(Outcome::kTransferFailed, "failed, the transfer failed");
 }
 
-void UpdateRun::RecordSerial() {
-  // Only ever forwards: an older release was refused at its manifest, and
-  // the same serial again is a re-run that changes nothing here.
-  if (pendingSerial_ == 0 || services_.checkOnly) return;
-  Status recorded = services_.settings.Write(texts::kSettingsApp, texts::kSettingsSection, texts::kSerialKey,
-                                            std::to_string(pendingSerial_));
-  // The release is in either way; unrecorded, an older one is refused only
-  // from the serial recorded before.
-  if (!recorded.ok()) Log("the release serial could not be recorded: " + recorded.message());
-  pendingSerial_ = 0;
-}
-
 void UpdateRun::FetchObjectIndex(size_t slot) {
   indexAsked_ = true;
   const bool contentNamed = road_ == Road::kContentNamed;
@@ -381,7 +370,7 @@ void UpdateRun::StartIndex(size_t slot, FetchJob job) {
   fetch_.Assign(slot, job);
   Downloader& dl = DownloaderOf(slot);
   dl.AbortDownload();
-  dl.BeginDownload({.url = ServerBase(job.server) + texts::kServerFolder +
+  dl.BeginDownload({.url = ServerBase(job.server) + tree_ +
                            (contentNamed ? IndexObjectPath(*release_.indexSha256)
                                          : std::string(texts::kListFile) + texts::kObjectIndexSuffix),
                     .saveFolder = services_.applicationPath,

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@ constexpr int kOk = 0, kRefused = 1, kUsage = 2;
 const char kUsageText[] =
     "usage: vmrkxupdate-listgen generate RELEASE_ROOT [-o|--output OUTPUT] [--sign KEYFILE]... [--expires DAYS]\n"
     "                                    [--delta-from OLD_ROOT]... [--compressed] [--mirror URL]...\n"
+    "                                    [--channel NAME] [--rollout PERCENT [--rollout-days DAYS]] [--exact]\n"
     "       vmrkxupdate-listgen show LIST [--entries]\n"
     "       vmrkxupdate-listgen keygen KEYFILE\n"
     "       vmrkxupdate-listgen verify LIST [--key PUBFILE]... [--files RELEASE_ROOT]\n"
@@ -67,6 +69,17 @@ const char kUsageText[] =
     "          in /; up to 16, in the order they are tried after the servers\n"
     "          of myip.txt). Every file is checked against release.sig, so a\n"
     "          mirror is trusted with nothing.\n"
+    "          Also writes release3.sig, the same for updaters that follow a\n"
+    "          root of trust, with these marks, which earlier updaters never see:\n"
+    "--channel NAME  the release is of the channel NAME (publish OUTPUT below\n"
+    "          vmrkxupdate/channels/NAME/); an installation that follows\n"
+    "          another refuses it.\n"
+    "--rollout PERCENT  unattended runs take it only on that share of the\n"
+    "          installations (0 halts the release); with --rollout-days the\n"
+    "          share grows from now to 100 over DAYS.\n"
+    "--exact   every installed file whose bytes differ is offered, whatever\n"
+    "          its date: publish an earlier release again with --exact to take\n"
+    "          every installation back to it.\n"
     "verify    checks LIST and LIST.sig as an updater would (with the keys of\n"
     "          PUBFILE), and with --files each file below RELEASE_ROOT; where\n"
     "          release.sig lies beside LIST, it and the objects it names too;\n"
@@ -133,7 +146,15 @@ int WriteObjects(const std::string& root, const std::string& output, const vmrk:
   return kOk;
 }
 
+// What release3.sig carries beyond release.sig.
+struct ReleaseMarks {
+  std::string channel;
+  std::optional<vmrk::Rollout> rollout;
+  bool exact = false;
+};
+
 int Generate(std::string root, const std::string& output, const std::vector<std::string>& keyFiles, long days,
+             const ReleaseMarks& marks,
              const std::vector<std::string>& oldRoots, bool objects, const std::vector<std::string>& mirrors) {
   const char sep = vmrk::platform::PathSeparator();
   if (root.empty() || root.back() != sep) root += sep;
@@ -200,14 +221,21 @@ int Generate(std::string root, const std::string& output, const std::vector<std:
     saved = vmrk::WriteObjectFile(objectsFolder, vmrk::ListObjectPath(contentNamed.listSha256), rtf);
   if (saved.ok() && objects)
     saved = vmrk::WriteObjectFile(objectsFolder, vmrk::IndexObjectPath(*contentNamed.indexSha256), indexText);
-  std::string releaseManifest;
+  std::string releaseManifest, rootedManifest;
   if (saved.ok()) saved = vmrk::WriteSignedManifest(contentNamed, keys, &releaseManifest);
+  vmrk::ReleaseManifest rooted = contentNamed;
+  rooted.format = vmrk::kRootedFormat;
+  rooted.channel = marks.channel;
+  rooted.rollout = marks.rollout;
+  rooted.exact = marks.exact;
+  if (saved.ok()) saved = vmrk::WriteSignedManifest(rooted, keys, &rootedManifest);
   if (!saved.ok()) return Failed(saved.message());
   if (fileBytes > 0) std::fprintf(stderr, "files as they are: %llu new bytes\n", static_cast<unsigned long long>(fileBytes));
   saved = vmrk::platform::WriteFileAtomically(output, rtf);
   if (saved.ok()) saved = vmrk::platform::WriteFileAtomically(output + ".sig", manifest);
   if (saved.ok() && objects) saved = vmrk::platform::WriteFileAtomically(output + ".objects", indexText);
   if (saved.ok()) saved = vmrk::platform::WriteFileAtomically(FolderOf(output) + "/release.sig", releaseManifest);
+  if (saved.ok()) saved = vmrk::platform::WriteFileAtomically(FolderOf(output) + "/release3.sig", rootedManifest);
   if (!saved.ok()) return Failed(saved.message());
   std::fprintf(stderr, "%zu files listed in %s, signed with %zu key(s) in %s.sig\n", list.files, output.c_str(),
                keys.size(), output.c_str());
@@ -293,6 +321,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> keyFiles, oldRoots, mirrors;
     bool compressed = false;
     long days = 365;
+    ReleaseMarks marks;
+    long rolloutDays = 0;
     for (size_t i = 1; i < args.size(); ++i) {
       if (args[i] == "-o" || args[i] == "--output") {
         if (++i == args.size()) return Usage("-o needs a file name");
@@ -310,6 +340,23 @@ int main(int argc, char** argv) {
         if (!vmrk::IsMirrorAddress(args[i]))
           return Usage((args[i] + ": not a mirror's address (http:// or https://, a host, ending in /)").c_str());
         mirrors.push_back(args[i]);
+      } else if (args[i] == "--channel") {
+        if (++i == args.size() || !vmrk::IsChannelName(args[i]))
+          return Usage("--channel needs a name of 1 to 32 of a-z, 0-9, - and _");
+        marks.channel = args[i];
+      } else if (args[i] == "--rollout" || args[i] == "--rollout-days") {
+        const bool share = args[i] == "--rollout";
+        if (++i == args.size()) return Usage(share ? "--rollout needs a percentage" : "--rollout-days needs days");
+        char* end = nullptr;
+        const long value = std::strtol(args[i].c_str(), &end, 10);
+        if (share && (*end != '\0' || end == args[i].c_str() || value < 0 || value > 100))
+          return Usage("--rollout takes 0 to 100 per cent");
+        if (!share && (*end != '\0' || value < 1 || value > static_cast<long>(vmrk::kLongestRolloutDays)))
+          return Usage("--rollout-days takes 1 to 3650 days");
+        if (share) marks.rollout = vmrk::Rollout{static_cast<std::uint32_t>(value)};
+        else rolloutDays = value;
+      } else if (args[i] == "--exact") {
+        marks.exact = true;
       } else if (args[i] == "--expires") {
         if (++i == args.size()) return Usage("--expires needs a number of days");
         char* end = nullptr;
@@ -329,9 +376,16 @@ int main(int argc, char** argv) {
     if (keyFiles.empty() && objects) return Usage("--delta-from and --compressed go with --sign");
     if (keyFiles.empty() && !mirrors.empty()) return Usage("--mirror goes with --sign");
     if (mirrors.size() > vmrk::kManifestMaxMirrors) return Usage("--mirror: at most 16 mirrors");
+    if (rolloutDays > 0 && !marks.rollout) return Usage("--rollout-days goes with --rollout");
+    if (rolloutDays > 0) {
+      marks.rollout->startUnixSeconds = vmrk::UtcNow();
+      marks.rollout->days = static_cast<std::uint32_t>(rolloutDays);
+    }
+    if (keyFiles.empty() && (marks.rollout || marks.exact || !marks.channel.empty()))
+      return Usage("--channel, --rollout and --exact go with --sign");
     for (const std::string& old : oldRoots)
       if (!vmrk::platform::PathExists(old)) return Usage((old + ": no such folder").c_str());
-    return Generate(root, output, keyFiles, days, oldRoots, objects, mirrors);
+    return Generate(root, output, keyFiles, days, marks, oldRoots, objects, mirrors);
   }
   if (args[0] == "keygen") {
     if (args.size() != 2 || args[1].empty() || args[1][0] == '-') return Usage("keygen needs one key file name");

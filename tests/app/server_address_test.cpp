@@ -72,5 +72,19 @@ TEST(ServerBase, EveryMarkedLineIsAServerInOrderEachOnce) {
   for (const Case& c : cases) EXPECT_EQ(ServerBasesFromText(c.text), c.bases) << c.text;
 }
 
+TEST(Channel, TheFirstChannelLineNamesItAndNoLineIsTheDefault) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"seip:10.0.0.1\r\nchannel: beta \r\n", "beta"},
+      {"channel:beta\nchannel:nightly\n", "beta"},
+      {"seip:10.0.0.1\r\n", ""},
+      {"seip:10.0.0.1\r\nchannel:\r\n", ""},
+      {"seip:10.0.0.1 channel:beta\r\n", ""},  // only at a line's start
+      {"channel: Beta Two\r\n", "Beta Two"},  // as it stands: the caller refuses it
+  };
+  for (const auto& [text, channel] : cases) EXPECT_EQ(ChannelFromText(text), channel) << text;
+  // The server is read as ever beside it.
+  EXPECT_EQ(ServerBasesFromText("seip:10.0.0.1\r\nchannel:beta\r\n"), std::vector<std::string>{"http://10.0.0.1/"});
+}
+
 }  // namespace
 }  // namespace vmrk

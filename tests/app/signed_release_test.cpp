@@ -20,6 +20,7 @@
 #include "tests/support/test_keys.h"
 #include "updatelist/document_loader.h"
 #include "updatelist/hex_base64.h"
+#include "updatelist/root_of_trust.h"
 
 namespace vmrk {
 namespace {
@@ -64,7 +65,8 @@ class SignedReleaseTest : public test::WindowFixture {
   // them. Nothing at the fixed names: each test puts there what it needs.
   std::string PublishByContent(const std::vector<test::ReleaseFile>& files, std::int64_t when = Now(),
                                const std::string& manifestName = "vmrkxupdate/release.sig",
-                               std::vector<std::string> mirrors = {}) {
+                               std::vector<std::string> mirrors = {},
+                               const std::function<void(ReleaseManifest&)>& mark = {}) {
     test::TempDir staging;
     test::WriteRelease(staging, files);
     const std::string list = staging.Read("vmrkxupdate/list.txt");
@@ -77,6 +79,7 @@ class SignedReleaseTest : public test::WindowFixture {
                     .ok());
     built.format = kContentNamedFormat;
     built.mirrors = std::move(mirrors);
+    if (mark) mark(built);
     EXPECT_TRUE(WriteSignedManifest(built, {test::MaintainerKey().privateKey}, &byContent).ok());
     std::uint64_t bytes = 0;
     release_.Write("vmrkxupdate/" + ListObjectPath(built.listSha256), list);
@@ -374,6 +377,25 @@ TEST_F(SignedReleaseTest, TheSameSerialAgainIsARerunAndTheSerialNeverMovesBack) 
   LoadAndVerify();
   EXPECT_EQ(State().rows.size(), 1u) << State().statusText;
   EXPECT_EQ(Serial(), std::to_string(SerialOf(when)));
+}
+
+// The rollout holds back unattended runs only: a user who opened the window
+// asked for the release, as Sparkle treats a check its user starts.
+TEST_F(SignedReleaseTest, AWindowAUserOpenedIsOfferedAReleaseItsRolloutHoldsBack) {
+  const std::string key = test::MaintainerKey().publicKey;
+  RootDocument root{1, Now() + 86400, 1, {key}, 1, {key}};
+  Result<std::string> signedRoot = AddRootSignature(RootBody(root), test::MaintainerKey().privateKey);
+  ASSERT_TRUE(signedRoot.ok());
+  app_.Write("vmrkxupdate.root", *signedRoot);
+  PublishByContent({{"app\\a.dll", "a"}}, Now(), "vmrkxupdate/release3.sig", {}, [](ReleaseManifest& m) {
+    m.format = kRootedFormat;
+    m.rollout = Rollout{0};
+  });
+  LoadAndVerify();
+  EXPECT_EQ(State().rows.size(), 1u) << State().statusText;
+  const std::vector<std::string> asked = Asked();
+  EXPECT_NE(std::find(asked.begin(), asked.end(), "REVALIDATE-GET /vmrkxupdate/roots/2.root"), asked.end()) << testing::PrintToString(asked);
+  EXPECT_EQ(settings_.Read("tesk", "vmrmovie", "rolloutnumber", "none"), "none") << "no number is drawn for a window";
 }
 
 TEST_F(SignedReleaseTest, WithoutATrustedKeyAListWithoutManifestWorksAsBefore) {
