@@ -354,6 +354,42 @@ grep -Eq "from http://127.0.0.1:$corruptport/: (.*; asking another server|no ans
 grep -q "release.sig from http://127.0.0.1:$closed/: no answer" "$app/vmrkxupdate.log" ||
   fail "the refusing server is not in the log"
 printf 'seip:127.0.0.1:%s\r\n' "$faultport" > "$app/myip.txt"
+# A root of trust: root 1 beside the updater trusts the maintainer's key,
+# root 2 on the server replaces it by a new one. A release the old key
+# signed is refused by the run that finds root 2 (CNG checks both roots'
+# signatures); the new key's goes in. Then the release before it, published
+# again marked exact, takes every file back whatever its date.
+lg="$linux/vmrkxupdate-listgen"
+for key in root new; do "$lg" keygen "$work/$key.key" >/dev/null 2>&1 || fail "keygen $key"; done
+"$lg" root init "$work/1.root" --root-key "$work/root.key.pub" --threshold 1 \
+  --release-key "$work/maintainer.key.pub" >/dev/null 2>&1 || fail "root init"
+"$lg" root sign "$work/1.root" --key "$work/root.key" >/dev/null 2>&1 || fail "root sign 1"
+"$lg" root next "$work/1.root" "$work/2.root" --release-key "$work/new.key.pub" >/dev/null 2>&1 || fail "root next"
+"$lg" root sign "$work/2.root" --key "$work/root.key" >/dev/null 2>&1 || fail "root sign 2"
+cp "$work/1.root" "$app/vmrkxupdate.root"
+mkdir -p "$rel/roots" && cp "$work/2.root" "$rel/roots/2.root"
+publish() {  # KEY [FLAG...]
+  local key=$1; shift
+  sleep 1  # serials are seconds: each release newer than the one before
+  "$lg" generate "$rel" -o "$rel/list.txt" --sign "$work/$key.key" --compressed "$@" 2>/dev/null || fail "generate $*"
+}
+before=$(cat "$app/readme.txt")
+printf 'readme 3.0\r\n' > "$rel/app/readme.txt"; touch -d '2009-01-01 10:00:00' "$rel/app/readme.txt"
+publish maintainer
+unattended 2 /silent
+grep -q "root 2 accepted" "$app/vmrkxupdate.log" || fail "root 2 was not walked to"
+[ "$(cat "$app/readme.txt")" = "$before" ] || fail "a release signed by the withdrawn key went in"
+publish new
+unattended 0 /silent
+[ "$(cat "$app/readme.txt")" = "$(printf 'readme 3.0\r\n')" ] || fail "the new key's release"
+printf '%s' "$before" > "$rel/app/readme.txt"; touch -d '2008-05-12 14:30:05' "$rel/app/readme.txt"
+publish new
+unattended 0 /silent
+[ "$(cat "$app/readme.txt")" = "$(printf 'readme 3.0\r\n')" ] || fail "an older release without the mark went in"
+publish new --exact
+unattended 0 /silent
+[ "$(cat "$app/readme.txt")" = "$before" ] || fail "the exact release did not take readme.txt back"
+rm -rf "$app/vmrkxupdate.root" "$rel/roots"
 "$wine" "$app/vmrkxupdate.exe" /frobnicate & usage=$!; pids+=($usage)
 "$wine" "$win/tests/click_button.exe" --in-dialog OK 30 || fail "no usage message"
 wait "$usage"; got=$?
