@@ -95,9 +95,10 @@ class Walker {
       }
     }
     for (const platform::FolderEntry* sub : folders) {
-      // The tool's own objects beside a list written into the root: no
-      // location can begin there (a root has three characters).
-      if (relative.empty() && sub->name == "objects") continue;
+      // The server tree's own folders beside a list written into the root
+      // (objects, the roots of trust, the channels' trees): no location can
+      // begin there (a root has three characters).
+      if (relative.empty() && (sub->name == "objects" || sub->name == "roots" || sub->name == "channels")) continue;
       if (std::string problem = NameProblem(sub->name); !problem.empty())
         return Refuse(relative.empty() ? sub->name : relative + "\\" + sub->name, "the folder " + problem.substr(4));
       ListFolder(folder + sep + sub->name);

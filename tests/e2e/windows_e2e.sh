@@ -371,24 +371,25 @@ mkdir -p "$rel/roots" && cp "$work/2.root" "$rel/roots/2.root"
 publish() {  # KEY [FLAG...]
   local key=$1; shift
   sleep 1  # serials are seconds: each release newer than the one before
-  "$lg" generate "$rel" -o "$rel/list.txt" --sign "$work/$key.key" --compressed "$@" 2>/dev/null || fail "generate $*"
+  "$lg" generate "$rel" -o "$rel/list.txt" --sign "$work/$key.key" --compressed "$@" 2>"$work/generate.err" ||
+    fail "generate $*: $(cat "$work/generate.err")"
 }
-before=$(cat "$app/readme.txt")
+cp "$app/readme.txt" "$work/readme.before"
 printf 'readme 3.0\r\n' > "$rel/app/readme.txt"; touch -d '2009-01-01 10:00:00' "$rel/app/readme.txt"
 publish maintainer
 unattended 2 /silent
 grep -q "root 2 accepted" "$app/vmrkxupdate.log" || fail "root 2 was not walked to"
-[ "$(cat "$app/readme.txt")" = "$before" ] || fail "a release signed by the withdrawn key went in"
+cmp -s "$app/readme.txt" "$work/readme.before" || fail "a release signed by the withdrawn key went in"
 publish new
 unattended 0 /silent
 [ "$(cat "$app/readme.txt")" = "$(printf 'readme 3.0\r\n')" ] || fail "the new key's release"
-printf '%s' "$before" > "$rel/app/readme.txt"; touch -d '2008-05-12 14:30:05' "$rel/app/readme.txt"
+cp "$work/readme.before" "$rel/app/readme.txt"; touch -d '2008-05-12 14:30:05' "$rel/app/readme.txt"
 publish new
 unattended 0 /silent
 [ "$(cat "$app/readme.txt")" = "$(printf 'readme 3.0\r\n')" ] || fail "an older release without the mark went in"
 publish new --exact
 unattended 0 /silent
-[ "$(cat "$app/readme.txt")" = "$before" ] || fail "the exact release did not take readme.txt back"
+cmp -s "$app/readme.txt" "$work/readme.before" || fail "the exact release did not take readme.txt back"
 rm -rf "$app/vmrkxupdate.root" "$rel/roots"
 "$wine" "$app/vmrkxupdate.exe" /frobnicate & usage=$!; pids+=($usage)
 "$wine" "$win/tests/click_button.exe" --in-dialog OK 30 || fail "no usage message"

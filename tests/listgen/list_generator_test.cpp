@@ -61,7 +61,10 @@ TEST_F(ListGeneratorTest, HiddenFilesAndFilesInTheRootGetNoLine) {
   File("top.txt");
   File("app/.hidden");
   File("app/shown");
-  File("objects/0123.file");  // the tool's own, beside a list written into the root
+  // The server tree's own, beside a list written into the root.
+  File("objects/0123.file");
+  File("roots/2.root");
+  File("channels/beta/list.txt");
   File("app/objects/listed");
   GeneratedList list = GenerateUpdateList(Root());
   EXPECT_EQ(list.ListText, "app\\shown?1*2008-05-12 14:30:05\r\napp\\objects\\listed?1*2008-05-12 14:30:05\r\n");
