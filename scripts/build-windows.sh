@@ -6,6 +6,9 @@
 # unity build (a few source files to one compilation), which parses
 # <windows.h> and GoogleTest a few times instead of once per file: half the
 # time. The shipped one is compiled file by file, as a release is.
+# Each signs its vmrkxupdate.exe (Authenticode) with a test certificate made
+# once in its folder (scripts/make-test-signing-cert.sh); a release is signed
+# with the maintainer's own (docs/code-signing.md).
 #   build-windows.sh [tests|shipped]   one of the two; both by default
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,9 +22,16 @@ case "${1:-both}" in
 esac
 for arch in "${builds[@]}"; do
   toolchain=${arch%%:*}; dir=${arch##*:}
-  [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$toolchain.cmake" \
+  scripts/make-test-signing-cert.sh "$dir"
+  signing=(-DVMRK_SIGN_CERT="$PWD/$dir/test-signing.pem" -DVMRK_SIGN_KEY="$PWD/$dir/test-signing.key")
+  [ -f "$dir/build.ninja" ] || cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$toolchain.cmake" "${signing[@]}" \
     -DCMAKE_BUILD_TYPE=MinSizeRel -DVMRK_BUILD_BENCH=OFF -DVMRK_BUILD_TESTS="$([ "$dir" = build-win64 ] && echo ON || echo OFF)" \
     -DVMRK_TRUSTED_KEYS_FILE="$([ "$dir" = build-win64 ] && echo "$PWD/tests/support/built_in_test_key.pub")" \
     -DCMAKE_UNITY_BUILD="$([ "$dir" = build-win64 ] && echo ON || echo OFF)" >/dev/null
+  # A folder configured before its builds were signed is told once, not
+  # configured again at each build.
+  { grep -qxF "VMRK_SIGN_CERT:FILEPATH=$PWD/$dir/test-signing.pem" "$dir/CMakeCache.txt" &&
+    grep -qxF "VMRK_SIGN_KEY:FILEPATH=$PWD/$dir/test-signing.key" "$dir/CMakeCache.txt"; } ||
+    cmake -S . -B "$dir" "${signing[@]}" >/dev/null
   cmake --build "$dir" -j2
 done

@@ -14,9 +14,10 @@ demo=(
 )
 # dpkg-dev unpacks Debian's zstd source package for the Windows build; the
 # zstd tool is the benchmarks' measure of a delta.
-# clang with its libFuzzer runtime runs the fuzz targets.
+# clang with its libFuzzer runtime runs the fuzz targets. osslsigncode signs
+# the Windows programs (Authenticode) and verifies them in the tests.
 test=(nginx varnish curl bc g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest wine64 wine dpkg-dev xz-utils zstd
-  clang libclang-rt-14-dev)
+  clang libclang-rt-14-dev osslsigncode)
 
 case "${1:-test}" in
   demo) packages=("${demo[@]}") ;;
