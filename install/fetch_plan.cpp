@@ -20,74 +20,97 @@ std::optional<size_t> FrameFor(const DeltaPackage& package, const WantedFile& w)
   return whole;
 }
 
-// Runs of needed frames of package `pack`, then the closest runs joined
-// until few enough.
+// The needed frames of package `pack`, fetched in at most kMaxRanges byte
+// ranges with the longest as short as it can be: each range is one
+// connection's, and a path often limits each flow (a window over the round
+// trip) rather than all of them together, so the slowest range is the
+// fetch's time. Needed runs closer than kRangeGapBytes are one run (the gap
+// costs less than a request); a wider gap is crossed only when there are
+// more runs than ranges. A range covers what it can from its start within
+// the length, and ends at a frame boundary when one lies in its last
+// quarter (then its frames stage as soon as it arrives); else inside a
+// frame, which the next range continues (joinsNext). No range is cut
+// shorter than kLeastSplitStretch.
 void AddStretches(const DeltaPackage& package, const std::vector<bool>& needed, size_t pack, FetchPlan& plan) {
-  std::vector<PackageRange> ranges;
   const std::vector<ObjectFrame>& frames = package.frames;
+  struct Run {
+    std::uint64_t first, end;
+    size_t firstFrame, endFrame;
+  };
+  std::vector<Run> runs;
   for (size_t f = 0; f < frames.size(); ++f) {
     if (!needed[f]) continue;
-    if (!ranges.empty() && ranges.back().endFrame == f) {
-      ranges.back().endFrame = f + 1;
-      ranges.back().length += frames[f].length;
+    const std::uint64_t end = frames[f].offset + frames[f].length;
+    if (!runs.empty() && frames[f].offset - runs.back().end < kRangeGapBytes) {
+      runs.back().end = end;
+      runs.back().endFrame = f + 1;
     } else {
-      ranges.push_back({frames[f].offset, frames[f].length, f, f + 1, pack});
+      runs.push_back({frames[f].offset, end, f, f + 1});
     }
   }
-  auto gapAfter = [&](size_t r) { return ranges[r + 1].first - (ranges[r].first + ranges[r].length); };
-  while (ranges.size() > 1) {
-    size_t closest = 0;
-    for (size_t r = 1; r + 1 < ranges.size(); ++r)
-      if (gapAfter(r) < gapAfter(closest)) closest = r;
-    if (gapAfter(closest) > kRangeGapBytes && ranges.size() <= kMaxRanges) break;
-    PackageRange& joined = ranges[closest];
-    const PackageRange& next = ranges[closest + 1];
-    joined.length = next.first + next.length - joined.first;
-    joined.endFrame = next.endFrame;
-    ranges.erase(ranges.begin() + static_cast<std::ptrdiff_t>(closest) + 1);
-  }
-  // Each stretch is one connection's, and a path often limits each flow (a
-  // window over the round trip) rather than all of them together: long
-  // stretches are cut, at the frame boundaries nearest equal shares, into as
-  // many pieces as transfers run at once, so that they share the bytes. Each
-  // further piece goes to the stretch with the longest pieces; a piece
-  // shorter than kLeastSplitStretch is not worth its request.
-  std::vector<size_t> pieces(ranges.size(), 1);
-  for (size_t total = ranges.size(); total < kMaxRanges; ++total) {
-    size_t most = 0;
-    for (size_t r = 1; r < ranges.size(); ++r)
-      if (ranges[r].length * pieces[most] > ranges[most].length * pieces[r]) most = r;
-    if (ranges[most].length / (pieces[most] + 1) < kLeastSplitStretch) break;
-    ++pieces[most];
-  }
-  std::vector<PackageRange> shared;
-  for (size_t r = 0; r < ranges.size(); ++r) {
-    const PackageRange& whole = ranges[r];
-    size_t from = whole.firstFrame;
-    for (size_t cut = 1; cut < pieces[r]; ++cut) {
-      // The first boundary at or past this share's end, or the one before
-      // it when that is nearer; never an empty piece.
-      const std::uint64_t target = whole.first + whole.length * cut / pieces[r];
-      size_t k = from + 1;
-      while (k < whole.endFrame && frames[k].offset < target) ++k;
-      if (k > from + 1 && (k == whole.endFrame || target - frames[k - 1].offset < frames[k].offset - target))
-        --k;
-      if (k >= whole.endFrame) break;
-      // Frames are not cut: where they make a piece or the rest too short,
-      // this share joins the next.
-      const std::uint64_t piece = frames[k].offset - frames[from].offset;
-      if (piece < kLeastSplitStretch || whole.first + whole.length - frames[k].offset < kLeastSplitStretch) continue;
-      shared.push_back({frames[from].offset, piece, from, k, pack});
-      from = k;
+  if (runs.empty()) return;
+  // The frame holding byte `at` (the last whose offset is at or before it).
+  auto frameAt = [&](std::uint64_t at) {
+    auto next = std::upper_bound(frames.begin(), frames.end(), at,
+                                 [](std::uint64_t a, const ObjectFrame& f) { return a < f.offset; });
+    return static_cast<size_t>(next - frames.begin()) - 1;
+  };
+  // The ranges of longest `most` bytes, greedily from the first needed byte.
+  const bool crossGaps = runs.size() > kMaxRanges;
+  auto cover = [&](std::uint64_t most) {
+    std::vector<PackageRange> ranges;
+    size_t run = 0;
+    std::uint64_t start = runs[0].first;
+    while (run < runs.size()) {
+      const std::uint64_t limit = start + most;
+      size_t last = run;  // the last run the range reaches
+      while (crossGaps && last + 1 < runs.size() && runs[last + 1].first < limit) ++last;
+      std::uint64_t end = std::min(runs[last].end, limit);
+      if (end < runs[last].end) {
+        // Cut inside run `last`: at the latest frame boundary in the last
+        // quarter, if there is one (the run's own start ends the range at
+        // the run before).
+        const std::uint64_t earliest = std::max(start + most - most / 4, start + kLeastSplitStretch);
+        const size_t inside = frameAt(end);
+        if (frames[inside].offset >= earliest && frames[inside].offset > start) {
+          end = frames[inside].offset;
+          if (end == runs[last].first) end = runs[--last].end;
+        }
+        // A tail not worth a request of its own goes with this one.
+        if (runs[last].end - end < kLeastSplitStretch) end = runs[last].end;
+      }
+      PackageRange range{start, end - start, frameAt(start), frameAt(end - 1) + 1, pack};
+      range.joinsNext = end < runs[last].end && frames[frameAt(end)].offset != end;
+      ranges.push_back(range);
+      if (end < runs[last].end) {
+        run = last;
+        start = end;
+      } else if ((run = last + 1) < runs.size()) {
+        start = runs[run].first;
+      }
     }
-    shared.push_back({frames[from].offset, whole.first + whole.length - frames[from].offset, from, whole.endFrame, pack});
+    return ranges;
+  };
+  // The least longest range that needs no more than kMaxRanges.
+  std::uint64_t lo = kLeastSplitStretch, hi = std::max(lo, runs.back().end - runs.front().first);
+  while (lo < hi) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    if (cover(mid).size() <= kMaxRanges) hi = mid;
+    else lo = mid + 1;
   }
-  ranges = std::move(shared);
+  std::vector<PackageRange> ranges = cover(lo);
   if (ranges.size() == 1 && ranges[0].first == 0 && ranges[0].length == package.length) ranges[0].whole = true;
   plan.ranges.insert(plan.ranges.end(), ranges.begin(), ranges.end());
 }
 
 }  // namespace
+
+std::pair<size_t, size_t> StretchChain(const FetchPlan& plan, size_t stretch) {
+  size_t first = stretch, last = stretch;
+  while (first > 0 && plan.ranges[first - 1].joinsNext) --first;
+  while (last + 1 < plan.ranges.size() && plan.ranges[last].joinsNext) ++last;
+  return {first, last};
+}
 
 bool IsFullPackage(const DeltaPackage& package) {
   return !package.frames.empty() &&

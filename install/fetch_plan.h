@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "updatelist/release_objects.h"
@@ -39,13 +40,16 @@ struct RowPlan {
   size_t pack = 0;   // kPackage: which of FetchPlan::packages
 };
 
-// A request for one stretch of a package: frames [firstFrame, endFrame),
-// which lie back to back from `first` for `length` bytes.
+// A request for one stretch of a package: `length` bytes from `first`,
+// which touch frames [firstFrame, endFrame). Unless joinsNext, its last
+// frame ends with it; with it, the next range (of the same package)
+// continues that frame, and the two stage together once both arrived.
 struct PackageRange {
   std::uint64_t first = 0, length = 0;
   size_t firstFrame = 0, endFrame = 0;
   size_t pack = 0;     // which of FetchPlan::packages
   bool whole = false;  // the whole package: asked for without a range
+  bool joinsNext = false;
 };
 
 struct FetchPlan {
@@ -54,11 +58,11 @@ struct FetchPlan {
   std::vector<PackageRange> ranges;  // their stretches, package by package
 };
 
-// Stretches closer than this are fetched as one: at 20 Mbit/s and 80 ms of
-// round trip, 64 KiB cost less than the request that would skip them.
+// Needed frames closer than this are fetched as one: at 20 Mbit/s and 80 ms
+// of round trip, 64 KiB cost less than the request that would skip them.
 inline constexpr std::uint64_t kRangeGapBytes = 64 << 10;
-// And never more stretches than transfers run at once; fewer long ones are
-// split until there are that many, down to pieces of this.
+// Never more ranges than transfers run at once, each as short as that
+// allows, but none cut shorter than this: less is not worth its request.
 inline constexpr size_t kMaxRanges = 6;
 inline constexpr std::uint64_t kLeastSplitStretch = 256 << 10;
 
@@ -73,6 +77,10 @@ inline constexpr std::uint64_t kLeastSplitStretch = 256 << 10;
 // smaller, as its copy (PublishedAsItself): that one comes before the plain
 // file, which stays the last resort.
 FetchPlan PlanFetch(const std::vector<WantedFile>& wanted, const ObjectIndex& index, bool contentNamed = false);
+
+// The stretches staged together with `stretch`: the first and last of those
+// joined to it by frames cut between them (itself alone when none is).
+std::pair<size_t, size_t> StretchChain(const FetchPlan& plan, size_t stretch);
 
 // A package of whole frames only: a release's full package (or a delta
 // package from a release that shares no file with this one).

@@ -9,6 +9,7 @@
 #include "install/file_time_stamp.h"
 #include "install/release_transaction.h"
 #include "platform/crypto.h"
+#include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/large_files.h"
 #include "platform/thread_annotations.h"
@@ -261,6 +262,10 @@ InstalledCheck CheckInstalled(const std::string& target, const ContentId& wanted
 
 void DecodeSaved(const std::string& saved, std::uint64_t length, const char* wrongLength,
                  std::vector<DecodeTask>& tasks) {
+  DecodeSaved(std::vector<SavedPart>{{saved, length}}, wrongLength, tasks);
+}
+
+void DecodeSaved(const std::vector<SavedPart>& parts, const char* wrongLength, std::vector<DecodeTask>& tasks) {
   // Where each frame lies in the saved bytes, in order; one read of them
   // feeds every frame it passes (two rows of one content share a frame).
   std::vector<size_t> order(tasks.size());
@@ -283,7 +288,7 @@ void DecodeSaved(const std::string& saved, std::uint64_t length, const char* wro
 
   std::uint64_t at = 0;
   size_t first = 0;  // in `order`: frames before it are settled
-  Status read = platform::ReadFileInPieces(saved, [&](std::string_view piece) {
+  auto feed = [&](std::string_view piece) {
     const std::uint64_t pieceEnd = at + piece.size();
     for (size_t k = first; k < order.size() && begin(order[k]) < pieceEnd; ++k) {
       const size_t i = order[k];
@@ -301,9 +306,18 @@ void DecodeSaved(const std::string& saved, std::uint64_t length, const char* wro
     }
     while (first < order.size() && settled[order[first]]) ++first;
     at = pieceEnd;
-  });
-  platform::RemoveFile(saved).IgnoreError();
-  if (read.ok() && at != length) read = Refused(wrongLength);
+  };
+  // A part's bytes are counted before they are fed: one short part must not
+  // shift the next one's onto the wrong frames.
+  Status read = Status::Ok();
+  for (const SavedPart& part : parts) {
+    if (!read.ok()) break;
+    Result<std::uint64_t> length = platform::FileLength(part.path);
+    if (!length.ok()) read = length.status();
+    else if (*length != part.length) read = Refused(wrongLength);
+    else read = platform::ReadFileInPieces(part.path, feed);
+  }
+  for (const SavedPart& part : parts) platform::RemoveFile(part.path).IgnoreError();
   for (size_t i = 0; i < tasks.size(); ++i) {
     if (!read.ok()) {
       if (!settled[i]) settle(i, read);

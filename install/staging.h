@@ -68,4 +68,14 @@ struct DecodeTask {
 void DecodeSaved(const std::string& saved, std::uint64_t length, const char* wrongLength,
                  std::vector<DecodeTask>& tasks);
 
+// The same for a stretch saved in parts (consecutive byte ranges, each
+// fetched on its own, a frame cut between two of them): read as one, in
+// order; a part of another length than its own fails every task. Every
+// part is gone after.
+struct SavedPart {
+  std::string path;
+  std::uint64_t length = 0;
+};
+void DecodeSaved(const std::vector<SavedPart>& parts, const char* wrongLength, std::vector<DecodeTask>& tasks);
+
 }  // namespace vmrk

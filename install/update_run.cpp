@@ -229,6 +229,7 @@ void UpdateRun::PlanWhenReady() {
 }
 
 void UpdateRun::PlanJobs() {
+  partsArrived_.clear();
   std::vector<WantedFile> wanted;
   for (size_t i = 0; i < rows_.size(); ++i) {
     if (fetch_.row(i).staged) continue;
@@ -554,26 +555,46 @@ bool UpdateRun::PlainArrived(size_t slot, const FetchJob& job, const std::string
 void UpdateRun::CopyArrived(const FetchJob& job, const std::string& saved) {
   const size_t row = job.index;
   const CompressedCopy& copy = objects_->copies[fetch_.plan().rows[fetch_.row(row).plan].copy];
-  StageFrames(job, saved, copy.frame.length, "the copy is not the length the index names",
+  StageFrames(job, {{saved, copy.frame.length}}, "the copy is not the length the index names",
               {DecodeTaskFor(row, copy.frame, 0, "from its compressed copy" + FromServer(job.server))},
               "its compressed copy: ");
 }
 
 void UpdateRun::PackageArrived(const FetchJob& job, const std::string& saved) {
-  const size_t stretch = job.index;
   const FetchPlan& plan = fetch_.plan();
-  const PackageRange& range = plan.ranges[stretch];
+  const auto [first, last] = StretchChain(plan, job.index);
+  std::vector<SavedPart> parts;
+  if (first == last) {
+    parts.push_back({saved, plan.ranges[first].length});
+  } else {
+    // A frame cut between stretches decodes once every part of it is here;
+    // each part stays in its own transfer folder till then.
+    partsArrived_[job.index] = saved;
+    for (size_t s = first; s <= last; ++s)
+      if (!partsArrived_.count(s)) return;
+    for (size_t s = first; s <= last; ++s) {
+      parts.push_back({partsArrived_[s], plan.ranges[s].length});
+      partsArrived_.erase(s);
+    }
+  }
+  const PackageRange& range = plan.ranges[first];
   const std::vector<ObjectFrame>& frames = objects_->packages[plan.packages[range.pack]].frames;
   const std::string name = PackageName(range.pack);
   std::vector<DecodeTask> tasks;
-  for (size_t row : fetch_.RowsOfStretch(stretch)) {
+  std::vector<size_t> rows;
+  for (size_t s = first; s <= last; ++s)
+    for (size_t row : fetch_.RowsOfStretch(s))
+      if (std::find(rows.begin(), rows.end(), row) == rows.end()) rows.push_back(row);
+  for (size_t row : rows) {
     const ObjectFrame& frame = frames[plan.rows[fetch_.row(row).plan].frame];
     tasks.push_back(DecodeTaskFor(
         row, frame, range.first,
         "from " + name + (frame.patch ? ", patched" : ", whole") + FromServer(job.server)));
   }
-  StageFrames(job, saved, range.length, "the package's bytes are not the length asked for", std::move(tasks),
-              name + ": ");
+  // Parts came from servers of their own: one of them again would not mend
+  // the others.
+  StageFrames(job, std::move(parts), "the package's bytes are not the length asked for", std::move(tasks),
+              name + ": ", first == last);
 }
 
 DecodeTask UpdateRun::DecodeTaskFor(size_t row, const ObjectFrame& frame, std::uint64_t firstOffset,
@@ -591,11 +612,11 @@ DecodeTask UpdateRun::DecodeTaskFor(size_t row, const ObjectFrame& frame, std::u
   return task;
 }
 
-void UpdateRun::StageFrames(const FetchJob& job, const std::string& saved, std::uint64_t length,
-                            const char* wrongLength, std::vector<DecodeTask> tasks, const std::string& source) {
+void UpdateRun::StageFrames(const FetchJob& job, std::vector<SavedPart> parts, const char* wrongLength,
+                            std::vector<DecodeTask> tasks, const std::string& source, bool retry) {
   auto shared = std::make_shared<std::vector<DecodeTask>>(std::move(tasks));
-  Background([shared, saved, length, wrongLength] { DecodeSaved(saved, length, wrongLength, *shared); },
-             [this, shared, source, job] {
+  Background([shared, parts = std::move(parts), wrongLength] { DecodeSaved(parts, wrongLength, *shared); },
+             [this, shared, source, job, retry] {
                std::vector<const DecodeTask*> failed;
                for (const DecodeTask& task : *shared) {
                  if (task.outcome.ok()) RowStaged(task.row, task.how);
@@ -604,7 +625,7 @@ void UpdateRun::StageFrames(const FetchJob& job, const std::string& saved, std::
                // Bytes that do not decode to the manifest's file are the
                // server's fault as much as a failed transfer: the same
                // object again from another, for the rows it failed.
-               if (!failed.empty() && !TryAnotherServer(0, job, source + failed.front()->outcome.message()))
+               if (!failed.empty() && !(retry && TryAnotherServer(0, job, source + failed.front()->outcome.message())))
                  for (const DecodeTask* task : failed) FallBack(task->row, source + task->outcome.message());
                Pump();
              });
@@ -742,8 +763,17 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
   } else if (job.kind == FetchJob::Kind::kCopy) {
     FallBack(job.index, "its compressed copy could not be fetched (" + what + ")");
   } else {
+    // Every stretch joined to it by a cut frame falls back with it: their
+    // frames would wait for it for ever.
     const std::string name = PackageName(fetch_.plan().ranges[job.index].pack);
-    for (size_t row : fetch_.RowsOfStretch(job.index)) FallBack(row, name + " could not be fetched (" + what + ")");
+    const auto [first, last] = StretchChain(fetch_.plan(), job.index);
+    for (size_t s = first; s <= last; ++s) {
+      for (size_t row : fetch_.RowsOfStretch(s)) FallBack(row, name + " could not be fetched (" + what + ")");
+      if (auto part = partsArrived_.find(s); part != partsArrived_.end()) {
+        platform::RemoveFile(part->second).IgnoreError();
+        partsArrived_.erase(part);
+      }
+    }
   }
   Pump();
 }

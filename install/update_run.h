@@ -85,6 +85,7 @@ struct UpdateRunServices {
 inline constexpr int kStragglerGraceMs = 1000;
 
 struct DecodeTask;
+struct SavedPart;
 struct TransactionFailure;
 
 class UpdateRun : public DownloaderEvents {
@@ -307,8 +308,9 @@ class UpdateRun : public DownloaderEvents {
   void CopyArrived(const FetchJob& job, const std::string& saved);
   void PackageArrived(const FetchJob& job, const std::string& saved);
   DecodeTask DecodeTaskFor(size_t row, const ObjectFrame& frame, std::uint64_t firstOffset, std::string how) const;
-  void StageFrames(const FetchJob& job, const std::string& saved, std::uint64_t length, const char* wrongLength,
-                   std::vector<DecodeTask> tasks, const std::string& source);
+  // retry: a frame that fails sends the job to another server first.
+  void StageFrames(const FetchJob& job, std::vector<SavedPart> parts, const char* wrongLength,
+                   std::vector<DecodeTask> tasks, const std::string& source, bool retry = true);
   // Runs work on the worker and done back here, unless the run has moved on.
   void Background(std::function<void()> work, std::function<void()> done);
   // After the installed files are checked: planned, or straight to the
@@ -382,6 +384,8 @@ class UpdateRun : public DownloaderEvents {
   };
   std::vector<OwnedDownloader> downloaders_;  // by slot; slot 0 is DL, not owned
   bool indexAsked_ = false;
+  // Stretches saved and waiting for the rest of their chain (by stretch).
+  std::map<size_t, std::string> partsArrived_;
   std::optional<ObjectIndex> objects_;
   bool checkingInstalled_ = false;  // the installed files are being hashed
   bool installing_ = false;         // the transaction runs on the worker

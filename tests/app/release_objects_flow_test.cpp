@@ -272,6 +272,45 @@ TEST_F(ObjectsFlowTest, AFreshInstallationTakesTheFullPackageInOneRequest) {
   EXPECT_NE(Log().find("full package " + PackageObjectPath(index_.packages[1]) + ": whole"), std::string::npos) << Log();
 }
 
+// A file longer than a sixth of what is fetched is cut between ranges on
+// connections of their own, and stages once every part of it arrived; a
+// part that does not decode sends the files of its parts to their copies.
+class CutFrameTest : public ObjectsFlowTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(CutFrameTest, AFileLongerThanItsShareComesInRangesThatCutItsFrame) {
+  const std::string big = test::IncompressibleBytes(7, 3 << 20);
+  {
+    const bool corrupt = GetParam();
+    std::vector<test::ReleaseFile> fresh = kFresh;
+    for (int i = 0; i < 6; ++i) fresh.push_back({"app\\more" + std::to_string(i) + ".dat", Resource("more", i)});
+    fresh.push_back({"app\\big.dll", big});
+    PublishWithObjects(kOld, fresh);
+    for (const test::ReleaseFile& f : kOld) fs::remove(app_.Sub(f.location.substr(4)));
+    const DeltaPackage& full = index_.packages.at(1);
+    const std::string path = "vmrkxupdate/" + PackageObjectPath(full);
+    if (corrupt) {
+      // A byte of the big frame's middle, the package's name kept: only
+      // decoding can tell.
+      const ObjectFrame& frame =
+          *std::find_if(full.frames.begin(), full.frames.end(),
+                        [&](const ObjectFrame& f) { return f.file.sha256 == platform::Sha256Bytes(big); });
+      std::string bytes = release_.Read(path);
+      bytes[frame.offset + frame.length / 2] ^= 1;
+      release_.Write(path, bytes);
+    }
+    Update();
+    EXPECT_EQ(State().statusText, texts::kStatusCompleted) << Log();
+    for (const test::ReleaseFile& f : fresh) EXPECT_EQ(app_.Read(f.location.substr(4)), f.content) << f.location;
+    size_t ranges = 0;
+    for (const test::LoggedRequest& r : server_.Requests()) ranges += r.path == "/" + path && !r.range.empty();
+    EXPECT_GT(ranges, 2u) << Log();
+    EXPECT_LE(ranges, kMaxRanges) << Log();
+    EXPECT_EQ(Requested("vmrkxupdate/" + CopyObjectPath(CopyOf(big))), corrupt) << Log();
+    EXPECT_EQ(Log().find("app\\big.dll: the full package: the frame does not decode") != std::string::npos, corrupt) << Log();
+  }
+}
+INSTANTIATE_TEST_SUITE_P(AsPublishedAndAPartCorrupt, CutFrameTest, testing::Bool());
+
 TEST_F(ObjectsFlowTest, AFullPackageThatCannotBeHadSendsEachFileToItsCopy) {
   std::vector<test::ReleaseFile> fresh = kFresh;
   for (int i = 0; i < 6; ++i) fresh.push_back({"app\\more" + std::to_string(i) + ".dat", Resource("more", i)});

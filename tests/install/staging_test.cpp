@@ -69,12 +69,17 @@ TEST(Staging, EachFrameOfAStretchIsStagedAsItStreamsOrRefusedAlone) {
     std::uint64_t lengthAsked = 0;  // 0: the stretch's own
     bool rowsStand = true;          // false: every row fails as the stretch does
     const char* onlyFails = nullptr;
+    size_t parts = 1;  // saved in this many equal parts, frames cut between them
   };
   const Fault faults[] = {
       {"as sent", [](std::string&) {}},
       {"cut short", [](std::string& s) { s.resize(s.size() - 10); }, 0, false},
       {"a byte more", [](std::string& s) { s += "x"; }, 0, false},
       {"the long patch corrupt", [&](std::string& s) { s[s.size() / 2] ^= 0x40; }, 0, true, "a long file's patch"},
+      {"in three parts", [](std::string&) {}, 0, true, nullptr, 3},
+      // A byte lost in the middle part must not shift the last one's bytes
+      // onto the wrong frames.
+      {"in three parts, the middle one a byte short", [](std::string& s) { s.pop_back(); }, 0, false, nullptr, 3},
   };
 
   for (const Fault& fault : faults) {
@@ -108,12 +113,19 @@ TEST(Staging, EachFrameOfAStretchIsStagedAsItStreamsOrRefusedAlone) {
       tasks.push_back(task);
     }
     const std::uint64_t length = fault.lengthAsked ? fault.lengthAsked : stretch.size();
-    fault.edit(stretch);
-    const std::string saved = dir.Write("update/saved", stretch);
+    std::vector<SavedPart> parts;
+    const std::uint64_t partLength = length / fault.parts;
+    if (fault.parts == 1) fault.edit(stretch);
+    for (size_t k = 0; k < fault.parts; ++k) {
+      const std::uint64_t from = k * partLength, take = k + 1 < fault.parts ? partLength : stretch.size() - from;
+      std::string part = stretch.substr(from, take);
+      if (fault.parts > 1 && k == 1) fault.edit(part);  // the middle part as it arrived
+      parts.push_back({dir.Write("update/saved" + std::to_string(k), part), take});
+    }
+    if (fault.parts == 1) DecodeSaved(parts[0].path, length, "the stretch is not its length", tasks);
+    else DecodeSaved(parts, "the stretch is not its length", tasks);
 
-    DecodeSaved(saved, length, "the stretch is not its length", tasks);
-
-    EXPECT_FALSE(platform::PathExists(saved)) << "the saved stretch is gone after";
+    for (const SavedPart& part : parts) EXPECT_FALSE(platform::PathExists(part.path)) << "the saved stretch is gone after";
     for (size_t r = 0; r < rows.size(); ++r) {
       const StretchRow& row = rows[r];
       const DecodeTask& task = tasks[r];
