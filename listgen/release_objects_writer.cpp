@@ -1,6 +1,7 @@
 #include "listgen/release_objects_writer.h"
 
 #include <map>
+#include <set>
 
 #include "listgen/release_signing.h"
 #include "platform/crypto.h"
@@ -160,12 +161,23 @@ Status WriteReleaseObjects(const std::string& releaseRoot, const ReleaseManifest
     report->packages.push_back(std::move(packed));
   }
   // The full package, after the delta packages: the copies' very frames, so
-  // that it costs no encoding.
+  // that it costs no encoding. The files that changed since an earlier
+  // release come first, back to back: an installation that no patch serves
+  // (a file edited by hand, a base no package knows) most likely needs
+  // those, and fetches them as one run, with no bytes between them.
   if (!index->copies.empty()) {
+    std::vector<const CompressedCopy*> order;
+    std::set<std::string> first;
+    for (const DeltaPackage& package : index->packages)
+      for (const ObjectFrame& frame : package.frames) first.insert(frame.file.sha256);
+    for (const bool changed : {true, false})
+      for (const CompressedCopy& copy : index->copies)
+        if (first.count(copy.frame.file.sha256) == static_cast<size_t>(changed)) order.push_back(&copy);
     DeltaPackage full;
     std::string bytes;
     bytes.reserve(report->copyBytes);
-    for (const CompressedCopy& copy : index->copies) {
+    for (const CompressedCopy* copyOf : order) {
+      const CompressedCopy& copy = *copyOf;
       ObjectFrame frame = copy.frame;
       frame.offset = bytes.size();
       bytes += copyFrames.at(copy.frame.file.sha256);

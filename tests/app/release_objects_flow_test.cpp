@@ -259,6 +259,13 @@ TEST_F(ObjectsFlowTest, AFreshInstallationTakesTheFullPackageInOneRequest) {
   for (const test::ReleaseFile& f : kOld) fs::remove(app_.Sub(f.location.substr(4)));
   ASSERT_EQ(index_.packages.size(), 2u);  // the delta package from kOld, then the full one
   const std::string full = "vmrkxupdate/" + PackageObjectPath(index_.packages[1]);
+  // The files changed since kOld lead the full package, back to back.
+  const std::vector<ObjectFrame>& changed = index_.packages[0].frames;
+  ASSERT_EQ(changed.size() + 1, index_.packages[1].frames.size());  // all but same.dat
+  for (size_t f = 0; f < index_.packages[1].frames.size(); ++f)
+    EXPECT_EQ(f < changed.size(), std::any_of(changed.begin(), changed.end(), [&](const ObjectFrame& c) {
+                return c.file == index_.packages[1].frames[f].file;
+              })) << "frame " << f;
   Update();
   EXPECT_EQ(State().statusText, texts::kStatusCompleted) << Log();
   for (const test::ReleaseFile& f : fresh) EXPECT_EQ(app_.Read(f.location.substr(4)), f.content) << f.location;
