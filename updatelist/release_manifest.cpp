@@ -116,6 +116,19 @@ Result<std::int64_t> ParseUtc(std::string_view text) {
 
 std::string KeyIdOf(std::string_view publicKey) { return platform::Sha256Bytes(publicKey).substr(0, 8); }
 
+std::string SignatureRecord(const ManifestSignature& s) {
+  return "signature " + ToHex(s.keyId) + " " + ToBase64(s.signature);
+}
+
+std::optional<ManifestSignature> ParseSignatureRecord(std::string_view line) {
+  std::vector<std::string_view> f;
+  std::optional<std::string> id, signature;
+  if (!SplitRecord(line, 3, &f) || f[0] != "signature" || !(id = FromHex(f[1])) || id->size() != 8 ||
+      !(signature = FromBase64(f[2])) || signature->size() != platform::kSignatureBytes)
+    return std::nullopt;
+  return ManifestSignature{*id, *signature};
+}
+
 std::string ManifestBody(const ReleaseManifest& m) {
   std::string body;
   body.reserve(128 + m.files.size() * 112);
@@ -153,8 +166,7 @@ Status WriteSignedManifest(const ReleaseManifest& manifest, const std::vector<st
   for (const std::string& key : privateKeys) {
     Result<std::string> signature = platform::Sign(key, body);
     if (!signature.ok()) return signature.status();
-    signatures += "signature " + ToHex(KeyIdOf(std::string_view(key).substr(0, platform::kPublicKeyBytes))) + " " +
-                  ToBase64(*signature) + "\n";
+    signatures += SignatureRecord({KeyIdOf(std::string_view(key).substr(0, platform::kPublicKeyBytes)), *signature}) + "\n";
   }
   *text = body + signatures;
   if (text->size() > kManifestMaxBytes)
@@ -246,13 +258,11 @@ Result<ParsedManifest> ParseManifest(std::string_view text) {
     } else if (record == "signature" && expected >= 4) {
       if (expected == 4) parsed.body = std::string(text.substr(0, lineStart));
       expected = 5;
-      std::optional<std::string> id, signature;
-      if (!SplitRecord(line, 3, &f) || !(id = FromHex(f[1])) || id->size() != 8 || !(signature = FromBase64(f[2])) ||
-          signature->size() != platform::kSignatureBytes)
-        return bad("bad signature record");
+      std::optional<ManifestSignature> signature = ParseSignatureRecord(line);
+      if (!signature) return bad("bad signature record");
       if (parsed.signatures.size() == kManifestMaxSignatures)
         return bad("more than " + std::to_string(kManifestMaxSignatures) + " signatures");
-      parsed.signatures.push_back({*id, *signature});
+      parsed.signatures.push_back(std::move(*signature));
     } else {
       return bad("unknown or misplaced record \"" + std::string(record) + "\"");
     }

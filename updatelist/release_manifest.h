@@ -75,6 +75,12 @@ struct ManifestSignature {
 // The first 8 bytes of the SHA-256 of a 65-byte public key.
 std::string KeyIdOf(std::string_view publicKey);
 
+// A "signature <key id hex> <signature base64>" line, as manifests and roots
+// carry them (without its line break), and back; none for a line that is
+// not one.
+std::string SignatureRecord(const ManifestSignature& signature);
+std::optional<ManifestSignature> ParseSignatureRecord(std::string_view line);
+
 // The signed part: every record above the first signature line.
 std::string ManifestBody(const ReleaseManifest& manifest);
 

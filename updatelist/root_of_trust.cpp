@@ -85,13 +85,11 @@ Result<ParsedRoot> ParseRoot(std::string_view text) {
     } else if (record == "signature" && expected >= 5) {
       if (expected == 5) parsed.body = std::string(text.substr(0, lineStart));
       expected = 6;
-      std::optional<std::string> id, signature;
-      if (!SplitRecord(line, 3, &f) || !(id = FromHex(f[1])) || id->size() != 8 || !(signature = FromBase64(f[2])) ||
-          signature->size() != platform::kSignatureBytes)
-        return bad("bad signature record");
+      std::optional<ManifestSignature> signature = ParseSignatureRecord(line);
+      if (!signature) return bad("bad signature record");
       if (parsed.signatures.size() == kRootMaxSignatures)
         return bad("more than " + std::to_string(kRootMaxSignatures) + " signatures");
-      parsed.signatures.push_back({*id, *signature});
+      parsed.signatures.push_back(std::move(*signature));
     } else {
       return bad("unknown or misplaced record \"" + std::string(record) + "\"");
     }
@@ -130,7 +128,7 @@ Result<std::string> AddRootSignature(std::string_view text, std::string_view pri
     return RootRefusal("the root has " + std::to_string(kRootMaxSignatures) + " signatures already");
   Result<std::string> signature = platform::Sign(privateKey, parsed->body);
   if (!signature.ok()) return signature.status();
-  return std::string(text) + "signature " + ToHex(id) + " " + ToBase64(*signature) + "\n";
+  return std::string(text) + SignatureRecord({id, *signature}) + "\n";
 }
 
 Result<RootDocument> AcceptFirstRoot(std::string_view text) {
