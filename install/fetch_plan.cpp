@@ -76,8 +76,14 @@ void AddStretches(const DeltaPackage& package, const std::vector<bool>& needed, 
           end = frames[inside].offset;
           if (end == runs[last].first) end = runs[--last].end;
         }
-        // A tail not worth a request of its own goes with this one.
-        if (runs[last].end - end < kLeastSplitStretch) end = runs[last].end;
+        // A tail too short to be a piece of its own goes with this range
+        // when the range stays within `most`; otherwise this range leaves
+        // it a piece's length. A tail that always joined made the last range
+        // the longest, and the whole fetch waits for the longest.
+        if (runs[last].end - end < kLeastSplitStretch) {
+          const std::uint64_t leave = runs[last].end - kLeastSplitStretch;
+          end = runs[last].end - start <= most || leave < start + kLeastSplitStretch ? runs[last].end : leave;
+        }
       }
       PackageRange range{start, end - start, frameAt(start), frameAt(end - 1) + 1, pack};
       range.joinsNext = end < runs[last].end && frames[frameAt(end)].offset != end;
