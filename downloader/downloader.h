@@ -106,6 +106,14 @@ class Downloader {
   virtual void SetRevalidate(bool /*on*/) {}
   // The next transfers' query (TransferRequest::query); "" for none.
   virtual void SetQuery(const std::string& /*query*/) {}
+  // Opens a connection to the server of `address` (an http or https URL)
+  // for the transfers to come, so that the next one does not wait for the
+  // connect and handshake. Nothing is asked and no event comes of it: a
+  // connection that fails or goes unused costs only itself, and a transfer
+  // after it connects as it always does when there is none. False when this
+  // downloader opens connections only with a request (WinHTTP) or the
+  // address is not one it can reach.
+  virtual bool Preconnect(const std::string& /*address*/) { return false; }
   virtual void BeginDownload() = 0;
   // Every setting from the request, then BeginDownload(): the way the update
   // starts each of its transfers.

@@ -176,6 +176,7 @@ bool UpdateRun::FetchFiles() {
   fetch_.SetRows(lengths);
   // The index is on its way (or here) while the installed files are hashed.
   if (signedRelease_ && !indexAsked_) FetchObjectIndex(0);
+  if (signedRelease_) PreconnectSlots();
   if (!signedRelease_) {
     ContinueFetch();
     return true;
@@ -210,6 +211,18 @@ bool UpdateRun::FetchFiles() {
     ContinueFetch();
   });
   return true;
+}
+
+void UpdateRun::PreconnectSlots() {
+  // The transfers wait for the check and the index; their connections need
+  // not. Slots whose downloader has run a transfer keep its connection.
+  if (!services_.newDownloader) return;
+  const std::optional<size_t> server = fetch_.servers().Next(0);
+  if (!server) return;
+  const size_t slots = std::min(kMaxTransfers, rows_.size());
+  for (size_t slot = 1; slot < slots; ++slot)
+    if ((downloaders_.size() <= slot || !downloaders_[slot].dl) && !fetch_.JobOf(slot))
+      DownloaderOf(slot).Preconnect(ServerBase(*server));
 }
 
 void UpdateRun::ContinueFetch() {

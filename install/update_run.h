@@ -316,6 +316,9 @@ class UpdateRun : public DownloaderEvents {
   // After the installed files are checked: planned, or straight to the
   // installation when every row is staged.
   void ContinueFetch();
+  // Opens the connections of the slots that have none yet, to the server
+  // the transfers ask first, while the installed files are checked.
+  void PreconnectSlots();
   void PlanWhenReady();
   void Installed(const Status& installed, const TransactionFailure& failure, size_t count);
   // The row's current source failed: the next one of its chain is queued.

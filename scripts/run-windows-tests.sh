@@ -19,7 +19,7 @@ fi
 temp=$(ls -d "$prefix"/drive_c/users/*/AppData/Local/Temp 2>/dev/null | head -1)
 [ -n "$temp" ] || temp=$(ls -d "$prefix"/drive_c/users/*/Temp 2>/dev/null | head -1)
 log="$prefix/requests.log"; : > "$log"
-exec {port_fd}< <(python3 "$here/tests/support/http_server.py" --root "$temp" --log "$log" --lifetime 900)
+exec {port_fd}< <(python3 "$here/tests/support/http_server.py" --root "$temp" --log "$log" --log-connections --lifetime 900)
 server=$!
 read -r port <&"$port_fd"
 export VMRK_TEST_SERVER_PORT=$port

@@ -31,6 +31,7 @@ class QtDownloader : public QObject, public DownloaderBase {
   explicit QtDownloader(DownloadTimeouts timeouts = {}, QObject* parent = nullptr);
   ~QtDownloader() override;
 
+  bool Preconnect(const std::string& address) override;
   void BeginDownload() override;
   void AbortDownload() override;
 

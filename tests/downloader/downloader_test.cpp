@@ -124,6 +124,31 @@ TEST_F(DownloaderTest, ARequestLeavesNothingOfTheTransferBefore) {
   EXPECT_EQ(FilesInSaveFolder(), 0u);
 }
 
+// A connection opened ahead is the one the next transfer takes: the server
+// sees it before any request, and no other. Opening one reports nothing.
+TEST_F(DownloaderTest, APreconnectedConnectionCarriesTheNextTransfer) {
+  EXPECT_FALSE(downloader_.Preconnect("ftp://127.0.0.1/"));
+  EXPECT_FALSE(downloader_.Preconnect("not an address"));
+  root_.Write("vmrkxupdate/a.bin", "ahead");
+  if (downloader_.Preconnect(server_.Url("/vmrkxupdate/"))) {
+    ASSERT_TRUE(test::PumpUntil([&] { return server_.Connections().size() == 1; }, 5000));
+  } else {
+    test::PumpFor(300);  // connects with each request (WinHTTP)
+    EXPECT_TRUE(server_.Connections().empty());
+  }
+  EXPECT_TRUE(server_.Requests().empty());
+  EXPECT_EQ(events_.ends(), 0u);
+  Start(server_.Url("/vmrkxupdate/a.bin"));
+  ASSERT_TRUE(WaitForEnd());
+  ASSERT_EQ(events_.finished.size(), 1u) << downloader_.FailureDetail();
+  EXPECT_EQ(save_.Read("a.bin"), "ahead");
+  const std::vector<int> connections = server_.Connections();
+  const std::vector<test::LoggedRequest> requests = server_.Requests();
+  ASSERT_EQ(connections.size(), 1u);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].connection, connections[0]);
+}
+
 TEST_F(DownloaderTest, ChineseNamesAndSpacesArriveAsFilePaths) {
   root_.Write("vmrkxupdate/app/皮肤 蓝.dat", "skin");
   Start(server_.Url("/vmrkxupdate/app\\皮肤 蓝.dat"));

@@ -46,7 +46,9 @@ Prints the port on its first line of output. Every request is appended to the
 when it asked for a range; one that asked caches to revalidate
 (Cache-Control: no-cache) has "REVALIDATE-" before its method; one that came to it as a proxy
 (an absolute address in the request line, for this server itself) has the
-method "PROXY-GET". With --sent-log, the body bytes of every static answer
+method "PROXY-GET". With --log-connections, each connection is logged as
+it is accepted, before any request on it, as "<connection> CONNECTED -".
+With --sent-log, the body bytes of every static answer
 are appended to that file, one number a line. Binds 127.0.0.1 only and stops
 by itself after --lifetime seconds.
 """
@@ -77,6 +79,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         # As nginx does (tcp_nodelay on): a body written after its headers
         # does not wait for the client's delayed ACK of them.
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        log = self.server.log_path
+        if log and self.server.log_connections:
+            with self.server.log_lock, open(log, "a", encoding="utf-8") as f:
+                f.write("%d CONNECTED -\n" % self.client_address[1])
 
     def log_message(self, fmt, *args):
         pass
@@ -350,6 +356,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--root", default="")
     ap.add_argument("--log", default="")
+    ap.add_argument("--log-connections", action="store_true")
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--lifetime", type=float, default=600)
     ap.add_argument("--sent-log", default="")
@@ -357,6 +364,7 @@ def main():
     server = Server(("127.0.0.1", args.port), Handler)
     server.root = args.root
     server.log_path = args.log
+    server.log_connections = args.log_connections
     server.sent_log = args.sent_log
     server.log_lock = threading.Lock()
     server.stopping = False

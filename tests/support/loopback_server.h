@@ -31,6 +31,8 @@ class LoopbackServer {
   std::string HostPort() const;
   std::string Url(const std::string& path) const;
   std::vector<LoggedRequest> Requests() const;
+  // The connections accepted (client ports), in order, requests or not.
+  std::vector<int> Connections() const;
 
  private:
   int pid_ = -1;

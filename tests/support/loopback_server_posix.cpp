@@ -30,7 +30,7 @@ LoopbackServer::LoopbackServer(const std::string& root) {
     dup2(pipeFds[1], STDOUT_FILENO);
     close(pipeFds[0]);
     close(pipeFds[1]);
-    execlp("python3", "python3", script.c_str(), "--root", root.c_str(), "--log", logPath_.c_str(),
+    execlp("python3", "python3", script.c_str(), "--root", root.c_str(), "--log", logPath_.c_str(), "--log-connections",
            "--lifetime", "600", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -62,9 +62,18 @@ std::vector<LoggedRequest> LoopbackServer::Requests() const {
   std::string line;
   while (std::getline(in, line)) {
     LoggedRequest request = ParseLoggedRequest(line);
-    requests.push_back(request);
+    if (request.method != "CONNECTED") requests.push_back(request);
   }
   return requests;
+}
+
+std::vector<int> LoopbackServer::Connections() const {
+  std::vector<int> ports;
+  std::ifstream in(logPath_);
+  std::string line;
+  while (std::getline(in, line))
+    if (LoggedRequest request = ParseLoggedRequest(line); request.method == "CONNECTED") ports.push_back(request.connection);
+  return ports;
 }
 
 }  // namespace vmrk::test

@@ -63,6 +63,7 @@ std::vector<LoggedRequest> LoopbackServer::Requests() const {
   while (std::getline(in, line)) {
     if (number++ < skipLines_) continue;
     LoggedRequest request = ParseLoggedRequest(line);
+    if (request.method == "CONNECTED") continue;
     if (request.path.rfind("/fault/", 0) != 0) {
       if (request.path.rfind(prefix_, 0) != 0) continue;  // another test's
       request.path.erase(0, prefix_.size());
@@ -70,6 +71,19 @@ std::vector<LoggedRequest> LoopbackServer::Requests() const {
     requests.push_back(request);
   }
   return requests;
+}
+
+// The server is the suite's: the connections after this test's first line
+// are its own, since the tests run one after another.
+std::vector<int> LoopbackServer::Connections() const {
+  std::vector<int> ports;
+  std::ifstream in(PathOf(logPath_));
+  std::string line;
+  size_t number = 0;
+  while (std::getline(in, line))
+    if (LoggedRequest request = ParseLoggedRequest(line); number++ >= skipLines_ && request.method == "CONNECTED")
+      ports.push_back(request.connection);
+  return ports;
 }
 
 }  // namespace vmrk::test
