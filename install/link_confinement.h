@@ -3,6 +3,7 @@
 // the way as the file system will.
 #pragma once
 
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,5 +18,19 @@ namespace vmrk {
 // The file itself is not followed: a link there is replaced, not written
 // through. Folders still missing are made later below a checked parent.
 Status CheckFoldersStayInside(const std::string& base, std::string_view rest, const std::vector<std::string>& roots);
+
+// The same check for the many locations of one installation: the roots are
+// resolved once, and a folder found inside is not resolved again (a release
+// of a thousand files in a few dozen folders resolved each folder of each
+// file's way before).
+class FolderConfinement {
+ public:
+  explicit FolderConfinement(const std::vector<std::string>& roots);
+  Status Check(const std::string& base, std::string_view rest);
+
+ private:
+  std::vector<std::string> resolvedRoots_;
+  std::set<std::string> inside_;
+};
 
 }  // namespace vmrk

@@ -290,6 +290,7 @@ Status InstallRelease(FileSystem& fs, const TransactionPaths& paths, const std::
   };
   std::vector<Plan> plans(items.size());
   std::set<std::string> planned;
+  FolderConfinement confinement({p.applicationPath, p.windowsFolder});
   for (size_t i = 0; i < items.size(); ++i) {
     const LocationParts& where = items[i].where;
     Plan& plan = plans[i];
@@ -301,8 +302,7 @@ Status InstallRelease(FileSystem& fs, const TransactionPaths& paths, const std::
     if (fs.IsFolder(plan.target)) return refuse(Status::Error("a folder stands where the file belongs"));
     if (!plan.side) {
       const std::string& base = where.underApplication ? p.applicationPath : p.windowsFolder;
-      if (Status confined = CheckFoldersStayInside(base, where.rest, {p.applicationPath, p.windowsFolder});
-          !confined.ok())
+      if (Status confined = confinement.Check(base, where.rest); !confined.ok())
         return refuse(confined);
       for (const std::string& folder : MissingFolders(base, where.folderPart))
         if (planned.insert(folder).second) plan.folders.push_back(folder);
