@@ -155,7 +155,7 @@ void UpdateRun::DecideRelease() {
   }
   // A cache or mirror that has not seen the newest release yet, or an old
   // one replayed: nothing older is installed either way.
-  const std::string seen = "release.sig of serial " + std::to_string(newestOlder) + ", older than the accepted " +
+  const std::string seen = ManifestFileName() + std::string(" of serial ") + std::to_string(newestOlder) + ", older than the accepted " +
                            std::to_string(accepted);
   switch (choice.kind) {
     case ReleaseChoice::kWait: return;
@@ -165,14 +165,15 @@ void UpdateRun::DecideRelease() {
       FetchReleaseManifest(true);
       return;
     case ReleaseChoice::kUpToDate:
-      Log(anyVerified ? seen + " again: up to date" : "release.sig could not be had past the caches: up to date");
+      Log(anyVerified ? seen + " again: up to date"
+                      : ManifestFileName() + std::string(" could not be had past the caches: up to date"));
       End(Outcome::kUpToDate, "up to date, the server's release is not newer");
       return;
     case ReleaseChoice::kFixedNames:
       // A server that answers but has no release.sig is one of an earlier
       // maintainer's tool: the list and its manifest by their names, first
       // from the servers that answered so.
-      Log("no release.sig on the server" + FromServer(choice.server) + " (" + round_[choice.server].detail +
+      Log("no " + std::string(ManifestFileName()) + " on the server" + FromServer(choice.server) + " (" + round_[choice.server].detail +
           "): list.txt and list.txt.sig");
       for (size_t s = 0; s < round_.size(); ++s)
         if (round_[s].answer.kind != ManifestAnswer::kMissing) fetch_.servers().Failed(s);
@@ -200,7 +201,7 @@ void UpdateRun::PassOverStragglers() {
     DownloaderOf(slot).AbortDownload();
     round_[server].answer = {ManifestAnswer::kSilent};
     round_[server].detail = "no answer while the others gave a release to follow";
-    Log("release.sig" + FromServer(server) + ": " + round_[server].detail);
+    Log(ManifestFileName() + FromServer(server) + ": " + round_[server].detail);
   }
   // Asked of none yet (more servers than slots): not asked now.
   for (ServerRound& server : round_)
@@ -219,7 +220,7 @@ void UpdateRun::UseRelease(size_t server) {
   for (const std::string& mirror : release_.mirrors) fetch_.servers().Add(mirror);
   const std::string from = round_.size() > 1 ? " (the newest, from " + AddressForLog(ServerBase(server)) + ")" : "";
   round_.clear();
-  Log("release.sig: serial " + std::to_string(release_.serial) + ", every file named by its content" + from +
+  Log(ManifestFileName() + std::string(": serial ") + std::to_string(release_.serial) + ", every file named by its content" + from +
       (release_.mirrors.empty() ? "" : ", " + std::to_string(release_.mirrors.size()) + " mirrors named in it"));
   // The list by its content; the index beside it, on a connection of its
   // own where there is one (both are checked against the manifest).
