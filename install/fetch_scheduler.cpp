@@ -131,6 +131,29 @@ void FetchScheduler::Requeue(const FetchJob& job) {
 
 void FetchScheduler::Failed(const FetchJob& job) { bytesPlanned_ -= std::min(bytesPlanned_, job.bytes); }
 
+std::vector<size_t> FetchScheduler::DropChain(size_t stretch) {
+  const auto [first, last] = StretchChain(plan_, stretch);
+  auto inChain = [&, first = first, last = last](const FetchJob& job) {
+    return job.kind == FetchJob::Kind::kPackage && job.index >= first && job.index <= last && job.index != stretch;
+  };
+  for (auto job = queue_.begin(); job != queue_.end();) {
+    if (!inChain(*job)) {
+      ++job;
+      continue;
+    }
+    Failed(*job);
+    job = queue_.erase(job);
+  }
+  std::vector<size_t> stopped;
+  for (size_t s = 0; s < slots_.size(); ++s) {
+    if (!slots_[s].job || !inChain(*slots_[s].job)) continue;
+    Failed(*slots_[s].job);
+    slots_[s] = Slot{};
+    stopped.push_back(s);
+  }
+  return stopped;
+}
+
 void FetchScheduler::Arrived(const FetchJob& job) { bytesDone_ += job.bytes; }
 
 void FetchScheduler::Progress(size_t slot, float fraction) {

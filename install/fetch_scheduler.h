@@ -107,6 +107,11 @@ class FetchScheduler {
   const ServerOrder& servers() const { return servers_; }
   // The job failed and brings nothing: its bytes leave the planned total.
   void Failed(const FetchJob& job);
+  // Stretch `stretch` failed for good: every stretch joined to it by a cut
+  // frame is of no use without it and is let go too, queued or running,
+  // its bytes leaving the planned total. The slots that ran one, for the
+  // run to stop their downloaders; the rows are the run's to fall back.
+  std::vector<size_t> DropChain(size_t stretch);
   // The job arrived: its bytes count as done.
   void Arrived(const FetchJob& job);
   void Progress(size_t slot, float fraction);

@@ -777,9 +777,11 @@ void UpdateRun::SlotFailed(size_t slot, std::int32_t code) {
     FallBack(job.index, "its compressed copy could not be fetched (" + what + ")");
   } else {
     // Every stretch joined to it by a cut frame falls back with it: their
-    // frames would wait for it for ever.
+    // frames would wait for it for ever, and those still coming are
+    // stopped, their slots free for the rows' copies.
     const std::string name = PackageName(fetch_.plan().ranges[job.index].pack);
     const auto [first, last] = StretchChain(fetch_.plan(), job.index);
+    for (size_t stopped : fetch_.DropChain(job.index)) DownloaderOf(stopped).AbortDownload();
     for (size_t s = first; s <= last; ++s) {
       for (size_t row : fetch_.RowsOfStretch(s)) FallBack(row, name + " could not be fetched (" + what + ")");
       if (auto part = partsArrived_.find(s); part != partsArrived_.end()) {

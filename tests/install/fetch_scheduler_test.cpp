@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,6 +133,16 @@ const ScheduleCase kScheduleCases[] = {
      {{Event::kServerFails, 0, "0:stretch0@1"}, {Event::kArrive, 0, ""}},
      true,
      2},
+    // A frame cut over three stretches: the first fails, the second is
+    // stopped, the third never asked; both slots take the copies at once.
+    {"AFailedPartStopsAndDropsTheOtherPartsOfItsCutFrame", 2, 2,
+     {{Row(0, {Source::kPackage, Source::kCopy, Source::kPlain}, 0), Row(1, {Source::kCopy, Source::kPlain})},
+      {0},
+      {{0, 100, 0, 1, 0, false, true}, {100, 100, 0, 1, 0, false, true}, {200, 100, 0, 1, 0, false, false}}},
+     false,
+     "0:stretch0 1:stretch1",
+     {{Event::kFail, 0, "0:copy1 1:copy0"}, {Event::kArrive, 0, ""}, {Event::kArrive, 1, ""}},
+     true},
     {"WithOneServerAFailureAtItIsTheFallBackItAlwaysWas", 1, 1,
      {{Row(0, {Source::kItself, Source::kPlain})}, {}, {}},
      false,
@@ -163,8 +175,17 @@ TEST_P(FetchSchedulerTest, StartsWhatTheEventsLeaveNext) {
       EXPECT_EQ(Describe(s.TakeStarts()), event.starts) << "after event " << e;
       continue;
     }
-    // The index brings no row; it only frees its slot.
-    for (size_t row : job->kind == FetchJob::Kind::kIndex ? std::vector<size_t>{} : RowsOf(s, *job)) {
+    // The index brings no row; it only frees its slot. A failed stretch
+    // takes the stretches joined to it along, as the run does.
+    std::vector<size_t> rows = job->kind == FetchJob::Kind::kIndex ? std::vector<size_t>{} : RowsOf(s, *job);
+    if (event.what == Event::kFail && job->kind == FetchJob::Kind::kPackage) {
+      const auto [first, last] = StretchChain(s.plan(), job->index);
+      for (size_t k = first; k <= last; ++k)
+        for (size_t row : s.RowsOfStretch(k))
+          if (std::find(rows.begin(), rows.end(), row) == rows.end()) rows.push_back(row);
+      s.DropChain(job->index);
+    }
+    for (size_t row : rows) {
       if (event.what == Event::kArrive) s.Staged(row);
       else s.FallBack(row);
     }
