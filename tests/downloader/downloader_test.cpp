@@ -130,7 +130,8 @@ TEST_F(DownloaderTest, APreconnectedConnectionCarriesTheNextTransfer) {
   EXPECT_FALSE(downloader_.Preconnect("ftp://127.0.0.1/"));
   EXPECT_FALSE(downloader_.Preconnect("not an address"));
   root_.Write("vmrkxupdate/a.bin", "ahead");
-  if (downloader_.Preconnect(server_.Url("/vmrkxupdate/"))) {
+  const bool ahead = downloader_.Preconnect(server_.Url("/vmrkxupdate/"));
+  if (ahead) {
     ASSERT_TRUE(test::PumpUntil([&] { return server_.Connections().size() == 1; }, 5000));
   } else {
     test::PumpFor(300);  // connects with each request (WinHTTP)
@@ -142,11 +143,11 @@ TEST_F(DownloaderTest, APreconnectedConnectionCarriesTheNextTransfer) {
   ASSERT_TRUE(WaitForEnd());
   ASSERT_EQ(events_.finished.size(), 1u) << downloader_.FailureDetail();
   EXPECT_EQ(save_.Read("a.bin"), "ahead");
-  const std::vector<int> connections = server_.Connections();
   const std::vector<test::LoggedRequest> requests = server_.Requests();
-  ASSERT_EQ(connections.size(), 1u);
   ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].connection, connections[0]);
+  // WinHTTP may take a connection an earlier transfer left open: only one
+  // opened ahead is known here.
+  if (ahead) EXPECT_EQ(server_.Connections(), std::vector<int>{requests[0].connection});
 }
 
 TEST_F(DownloaderTest, ChineseNamesAndSpacesArriveAsFilePaths) {
