@@ -81,8 +81,8 @@ void AddStretches(const DeltaPackage& package, const std::vector<bool>& needed, 
         // it a piece's length. A tail that always joined made the last range
         // the longest, and the whole fetch waits for the longest.
         if (runs[last].end - end < kLeastSplitStretch) {
-          const std::uint64_t leave = runs[last].end - kLeastSplitStretch;
-          end = runs[last].end - start <= most || leave < start + kLeastSplitStretch ? runs[last].end : leave;
+          const std::uint64_t rest = runs[last].end - start;
+          end = rest > most && rest >= 2 * kLeastSplitStretch ? runs[last].end - kLeastSplitStretch : runs[last].end;
         }
       }
       PackageRange range{start, end - start, frameAt(start), frameAt(end - 1) + 1, pack};
