@@ -1,7 +1,8 @@
 // UpdateRun: how the release is read. With trusted keys, release.sig alone
 // at its fixed name and the list and index by their content; where the
 // server has no release.sig, the list and list.txt.sig by their names; and
-// the accepted serial. The rest of the road is in update_run.cpp.
+// the accepted serial. The rest of the road is in update_run.cpp, and what
+// each transfer brings in update_run_arrivals.cpp.
 #include <algorithm>
 #include <charconv>
 #include <random>
